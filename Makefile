@@ -1,0 +1,43 @@
+# Entry points: `make run` starts the program, `make test` builds and runs every test.
+# SANITIZE=address,undefined or SANITIZE=thread builds into a folder of its own.
+comma := ,
+SANITIZE ?=
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+ifeq ($(SANITIZE),)
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+else
+BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
+BUILD_TYPE ?= Debug
+endif
+
+.PHONY: all deps configure build test run bench demo clean
+
+all: build
+
+deps:
+	@sh scripts/deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=$(SANITIZE)
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=$(SANITIZE)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure --timeout 300 -j $(JOBS)
+
+run: build
+	@sh scripts/run.sh $(BUILD)
+
+bench: build
+	@sh scripts/bench.sh $(BUILD)
+
+demo: build
+	@sh scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf build build-*

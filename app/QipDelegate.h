@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QVariantList>
+
+// Receives the reports of a search (Qip), on the thread of the search's event loop.
+// Both operations are optional: a delegate that does not override one does not receive it.
+// The search never owns its delegate.
+class QipDelegate {
+public:
+    virtual ~QipDelegate() = default;
+
+    // The wanted devices of one poll, as device dictionaries (QVariantMap with the QString
+    // values "DeviceType", "DeviceId", "SSID", "DeviceIP", "DisplayString"), in list order.
+    // The list may be empty when only unwanted types answered. May call Qip::suspend.
+    virtual void deviceFound(const QVariantList& devices) { (void)devices; }
+    // The device list was empty on the third (and each later) empty poll.
+    virtual void deviceNotFound() {}
+};

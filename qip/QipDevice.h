@@ -1,0 +1,45 @@
+#pragma once
+
+#include <time.h>
+
+#include <string>
+
+#include "qip/QipPacket.h"
+#include "sysinfo/SysInfo.h"
+
+// The record of one answering device: its last accepted hello, the address that hello came
+// from, the second of its last answer and a status page client aimed at that address.
+// A plain value without a lock; the device list guards the records it holds.
+class QipDevice {
+public:
+    // The status page client aims at `sourceAddress` (never the hello's own IP field) and at
+    // the hello's status URL. The last response time starts at 0.
+    QipDevice(const QipPacketHello& hello, const std::string& sourceAddress);
+    QipDevice(const QipDevice& other) = default;
+    QipDevice& operator=(const QipDevice& other) = default;
+    virtual ~QipDevice();
+
+    std::string GetDeviceType() const;
+    std::string GetDeviceId() const;
+    std::string GetIpAddress() const;  // the hello's statement, not the source address
+    std::string GetNetmask() const;
+    std::string GetStatusUrl() const;
+    std::string GetPacketId() const;
+    std::string GetLastSourceAddress() const;
+    time_t GetLastResponseTime() const;
+    // This record's own status page client; valid as long as the record lives.
+    SysInfo* GetSysInfo();
+    const SysInfo* GetSysInfo() const;
+
+    void UpdateLastResponseTime();           // to time(nullptr)
+    void UpdateLastResponseTime(time_t now);  // seam for tests and the list
+
+    // Equal exactly when the device ids are byte-wise equal.
+    bool operator==(const QipDevice& other) const;
+
+private:
+    QipPacketHello mHello;
+    std::string mLastSourceAddress;
+    time_t mLastResponseTime;
+    SysInfo mSysInfo;
+};

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <time.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "ksp/KspThread.h"
+#include "ksp/KspThreadCondition.h"
+#include "ksp/KspThreadMutex.h"
+#include "qip/QipClient.h"
+#include "qip/QipDevice.h"
+
+// The devices currently answering, one record per (device id, source address), in the order
+// first heard. Attaches itself to one client as its hello handler; an ageing thread removes
+// records silent for more than 30 seconds every 3 seconds. Each change calls the change
+// handler (if any) and then signals a condition, on the changing thread, with no lock held.
+//
+// Take-down rule: the owner destroys the client before the device list, so that no OnHello
+// can reach a list whose destruction has begun. The list never withdraws its handler.
+// Not copyable.
+class QipDeviceList {
+public:
+    static const size_t cMaxDevices = 4096;
+    static const time_t cMaxSilenceSeconds = 30;
+    static const unsigned long cAgingPeriodMs = 3000;
+
+    // Told after each change; one call at a time per changing thread, no list lock held,
+    // so it may call Snapshot.
+    class ChangeHandler {
+    public:
+        virtual void OnChange() = 0;
+
+    protected:
+        ~ChangeHandler() = default;
+    };
+
+    // `client` may be null: the list then hears nothing but still ages.
+    explicit QipDeviceList(QipClient* client);
+    QipDeviceList(const QipDeviceList&) = delete;
+    QipDeviceList& operator=(const QipDeviceList&) = delete;
+    // Stops and joins the ageing thread (within about a second).
+    virtual ~QipDeviceList();
+
+    // A copy of every record in list order, taken under the list's lock; the caller owns it.
+    std::vector<QipDevice> Snapshot();
+    // Blocks until the next change after the call began (or a spurious wake-up).
+    void WaitForChange();
+    // Null removes the handler. It must stay valid while set and until a notification under
+    // way has returned.
+    void SetChangeHandler(ChangeHandler* handler);
+
+    // One ageing pass against the wall clock, or against `now` (seam for tests).
+    void RemoveExpired();
+    void RemoveExpired(time_t now);
+    // What the client's receive thread does with a hello; `now` is a seam for tests.
+    void OnHello(const QipPacketHello& hello, const std::string& sourceAddress, time_t now);
+
+private:
+    class DeviceListHelloHandler : public QipClient::HelloHandler {
+    public:
+        explicit DeviceListHelloHandler(QipDeviceList* outer) : mOuter(outer) {}
+        void OnHello(const QipPacketHello& hello, const std::string& sourceAddress) override;
+
+    private:
+        QipDeviceList* mOuter;
+    };
+
+    class AgingThread : public KspThread {
+    public:
+        AgingThread() : mOuter(nullptr) {}
+        explicit AgingThread(QipDeviceList* outer) : mOuter(outer) {}
+        void Run() override;
+
+    private:
+        QipDeviceList* mOuter;
+    };
+
+    void NotifyChange();
+
+    std::vector<QipDevice> mDevices;               // guarded by mDevicesLock
+    DeviceListHelloHandler mDeviceListHelloHandler;
+    QipClient* mClient;
+    std::atomic<ChangeHandler*> mChangeHandler;
+    KspThreadMutex mDevicesLock;
+    KspThreadCondition mChangeCondition;
+    time_t mLastFullReport;                        // guarded by mDevicesLock
+    AgingThread mAgingThread;
+};

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The type texts of field 0; compared byte for byte and case-sensitively.
+extern const std::string cQipTypeHello;       // "hello"
+extern const std::string cQipTypeWhoIsThere;  // "whoisthere"
+
+// A QIP datagram: text fields, each a run of non-zero bytes followed by one 0x00 byte.
+// Packets are plain values used by one thread at a time; the static functions keep no
+// state and may run on several threads at once. Field texts never contain 0x00.
+class QipPacket {
+public:
+    QipPacket(const std::string& ipAddress, const std::string& netmask);
+    QipPacket(const QipPacket& other) = default;
+    QipPacket& operator=(const QipPacket& other) = default;
+    virtual ~QipPacket();
+
+    virtual std::string GetType() const = 0;
+    // Writes the wire form into `buffer`; its length, or 0 (and "Buffer too small for QIP
+    // fields\n") when `size` is too small, leaving the buffer untouched.
+    virtual unsigned long Serialize(unsigned char* buffer, unsigned long size) const = 0;
+
+    std::string GetIpAddress() const;
+    std::string GetNetmask() const;
+
+    // Parses a received datagram. Returns a new QipPacketHello or QipPacketWhoIsThere that
+    // the caller owns and deletes, or null when the bytes are not a usable datagram
+    // (malformed ones are reported on standard error).
+    static QipPacket* Create(const unsigned char* data, unsigned long count);
+    // The terminated fields, in order; an unterminated tail is dropped after
+    // "QIP payload is not terminated with 0x00\n".
+    static std::vector<std::string> SplitFields(const unsigned char* data, unsigned long count);
+    // Writes `fields` in wire form; the byte count, or 0 when `size` is too small.
+    static unsigned long ConcatFields(unsigned char* buffer, unsigned long size,
+                                      const std::vector<std::string>& fields);
+
+protected:
+    std::string mIpAddress;
+    std::string mNetmask;
+};
+
+// A device's answer: type, id, address, netmask, status URL and packet id, in wire order.
+class QipPacketHello : public QipPacket {
+public:
+    QipPacketHello(const std::string& deviceType, const std::string& deviceId,
+                   const std::string& ipAddress, const std::string& netmask,
+                   const std::string& statusUrl, const std::string& packetId);
+
+    std::string GetType() const override;
+    unsigned long Serialize(unsigned char* buffer, unsigned long size) const override;
+
+    std::string GetDeviceType() const;
+    std::string GetDeviceId() const;
+    std::string GetStatusUrl() const;
+    std::string GetPacketId() const;
+
+private:
+    std::string mDeviceType;
+    std::string mDeviceId;
+    std::string mStatusUrl;
+    std::string mPacketId;
+};
+
+// A client's question, carrying the sending interface's address and netmask.
+class QipPacketWhoIsThere : public QipPacket {
+public:
+    QipPacketWhoIsThere(const std::string& ipAddress, const std::string& netmask);
+
+    std::string GetType() const override;
+    unsigned long Serialize(unsigned char* buffer, unsigned long size) const override;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+// Fetches one device's status page over HTTP/1.0 and keeps its tagged lines as a map from
+// tag paths ("/status/wlan/ssid") to values. A plain value with no lock: copies carry the
+// values fetched so far. Fetch blocks its caller (bounded: a 2 s connection attempt and at
+// most 3 s for the answer); after a failed Fetch the map is empty, never stale.
+class SysInfo {
+public:
+    // The connection goes to `host` (dotted quad) port 80; `url` is the request target.
+    // A URL holding "http://<host>/" is cut to the path after the host.
+    SysInfo(const std::string& host, const std::string& url);
+    SysInfo(const SysInfo& other) = default;
+    SysInfo& operator=(const SysInfo& other) = default;
+    virtual ~SysInfo();
+
+    // Clears the map, requests the page and parses it. True when a page with "200 OK" on its
+    // status line arrived; failures are reported on standard error.
+    bool Fetch();
+    // The value under `path` (a leading "/" is added when missing); a reference to an empty
+    // string for a path that is not in the map. Valid until the next Fetch or destruction.
+    const std::string& GetValue(const std::string& path) const;
+    const std::map<std::string, std::string>& GetValues() const;
+
+    // Steps of Fetch, public so that the protocol can be tested without a device.
+    // A connected TCP socket to mHost port 80 (see SetPort), or -1.
+    int OpenConnection() const;
+    // Sends the request and collects the answer into `page`; true when it is a "200 OK" page.
+    bool FetchPage(int socket, std::string& page) const;
+    void ParsePage(const std::string& page);
+    void ParseLine(const std::string& line, std::string& path);
+
+    const std::string& GetHost() const { return mHost; }
+    const std::string& GetUrl() const { return mUrl; }
+    // Test seam: the TCP port of the status page (80 unless a test bed says otherwise).
+    void SetPort(unsigned short port) { mPort = port; }
+
+private:
+    std::string mHost;
+    std::string mUrl;
+    std::map<std::string, std::string> mValues;
+    unsigned short mPort = 80;
+};
