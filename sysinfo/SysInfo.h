@@ -32,6 +32,14 @@ public:
     void ParsePage(const std::string& page);
     void ParseLine(const std::string& line, std::string& path);
 
+    // The request for `url` on `host`; false (request untouched) when either holds CR or LF,
+    // which would let a device split the request, or when it would exceed the 65,535 bytes a
+    // request may take.
+    static bool BuildRequest(const std::string& url, const std::string& host,
+                             std::string& request);
+    // True when "200 OK" begins on the first line of `page`, which must end in CRLF.
+    static bool IsOkStatus(const std::string& page);
+
     const std::string& GetHost() const { return mHost; }
     const std::string& GetUrl() const { return mUrl; }
     // Test seam: the TCP port of the status page (80 unless a test bed says otherwise).

@@ -1,0 +1,236 @@
+#include "sysinfo/SysInfo.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+const int cConnectTimeoutMs = 2000;
+const int cAnswerTimeoutMs = 3000;
+// The request is formatted into 65,536 bytes including its terminating zero, and the answer
+// is read into the same space less the zero put after it.
+const size_t cBufferSize = 65536;
+const size_t cMaxPage = cBufferSize - 1;
+
+// Closes its descriptor unless Release hands it over.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : mFd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (mFd >= 0) close(mFd);
+    }
+    int Get() const { return mFd; }
+    int Release() {
+        int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
+
+private:
+    int mFd;
+};
+
+long long MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int RemainingMs(long long deadline) {
+    long long left = deadline - MonotonicMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// poll() for `events` until `deadline`; 1 ready, 0 timed out, -1 error (errno set).
+int PollUntil(int fd, short events, long long deadline) {
+    for (;;) {
+        pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, RemainingMs(deadline));
+        if (n >= 0 || errno != EINTR) return n > 0 ? 1 : n;
+    }
+}
+
+// Connects `fd` within the time-out, leaving it blocking again; false with errno set.
+bool ConnectBounded(int fd, const sockaddr_in& address) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    long long deadline = MonotonicMs() + cConnectTimeoutMs;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        if (errno != EINPROGRESS) return false;
+        int ready = PollUntil(fd, POLLOUT, deadline);
+        if (ready <= 0) {
+            if (ready == 0) errno = ETIMEDOUT;
+            return false;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) return false;
+        if (error != 0) {
+            errno = error;
+            return false;
+        }
+    }
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+SysInfo::SysInfo(const std::string& host, const std::string& url) : mHost(host), mUrl(url) {
+    const std::string prefix = "http://" + host + "/";
+    std::string::size_type p = mUrl.find(prefix);
+    if (p != std::string::npos) mUrl = mUrl.substr(p + 7 + host.size());
+}
+
+SysInfo::~SysInfo() {}
+
+bool SysInfo::Fetch() {
+    mValues.clear();
+    Descriptor socket(OpenConnection());
+    if (socket.Get() < 0) return false;
+    std::string page;
+    bool ok = FetchPage(socket.Get(), page);
+    if (ok) ParsePage(page);
+    return ok;
+}
+
+const std::string& SysInfo::GetValue(const std::string& path) const {
+    static const std::string empty;
+    std::string key = path;
+    if (!key.empty() && key[0] != '/') key.insert(0, "/");
+    std::map<std::string, std::string>::const_iterator it = mValues.find(key);
+    return it != mValues.end() ? it->second : empty;
+}
+
+const std::map<std::string, std::string>& SysInfo::GetValues() const { return mValues; }
+
+int SysInfo::OpenConnection() const {
+    Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (socket.Get() < 0) {
+        perror("socket() failed");
+        return -1;
+    }
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(mPort);
+    if (inet_aton(mHost.c_str(), &address.sin_addr) == 0) {
+        errno = EINVAL;  // inet_aton leaves errno alone; say why instead of a stale text
+        perror("inet_aton() failed");
+        return -1;
+    }
+    if (!ConnectBounded(socket.Get(), address)) {
+        perror("connect() failed");
+        return -1;
+    }
+    return socket.Release();
+}
+
+bool SysInfo::FetchPage(int socket, std::string& page) const {
+    page.clear();
+    std::string request;
+    if (!BuildRequest(mUrl, mHost, request)) {
+        fputs("Invalid status URL\n", stderr);
+        return false;
+    }
+    ssize_t sent = send(socket, request.data(), request.size(), MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(request.size())) {
+        if (sent >= 0) errno = EIO;
+        perror("send() failed");
+        return false;
+    }
+    // Read until the device closes, the page is full or the answer time is up; whatever
+    // arrived by then is the page.
+    long long deadline = MonotonicMs() + cAnswerTimeoutMs;
+    std::vector<char> buffer(cMaxPage);
+    size_t count = 0;
+    int error = ETIMEDOUT;
+    while (count < cMaxPage) {
+        int ready = PollUntil(socket, POLLIN, deadline);
+        if (ready <= 0) {
+            if (ready < 0) error = errno;
+            break;
+        }
+        ssize_t n = recv(socket, buffer.data() + count, cMaxPage - count, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ECONNRESET;
+            break;
+        }
+        count += static_cast<size_t>(n);
+    }
+    if (count == 0) {
+        errno = error;
+        perror("recv() failed");
+        return false;
+    }
+    page.assign(buffer.data(), strnlen(buffer.data(), count));
+    return IsOkStatus(page);
+}
+
+bool SysInfo::BuildRequest(const std::string& url, const std::string& host,
+                           std::string& request) {
+    if (url.find_first_of("\r\n") != std::string::npos ||
+        host.find_first_of("\r\n") != std::string::npos)
+        return false;
+    std::string text = "GET " + url + " HTTP/1.0\r\nHost: " + host +
+                       "\r\nUser-Agent: kesprin QIP Library\r\n\r\n";
+    if (text.size() > cMaxPage) return false;
+    request.swap(text);
+    return true;
+}
+
+bool SysInfo::IsOkStatus(const std::string& page) {
+    std::string::size_type lineEnd = page.find("\r\n");
+    std::string::size_type ok = page.find("200 OK");
+    return lineEnd != std::string::npos && ok != std::string::npos && lineEnd >= ok;
+}
+
+void SysInfo::ParsePage(const std::string& page) {
+    std::string path;
+    std::string::size_type start = page.find("?>");
+    std::string::size_type pos = start == std::string::npos ? 0 : start + 2;
+    while (pos < page.size()) {
+        std::string::size_type end = page.find_first_of("\r\n", pos);
+        if (end == std::string::npos) break;
+        if (end > pos) ParseLine(page.substr(pos, end - pos), path);
+        pos = end + 1;
+    }
+}
+
+namespace {
+
+// The characters after `from` up to `to`, or the rest of the line when `to` lies before.
+std::string TextBetween(const std::string& line, std::string::size_type from,
+                        std::string::size_type to) {
+    if (to < from) return line.substr(from + 1);
+    return line.substr(from + 1, to - from - 1);
+}
+
+}  // namespace
+
+void SysInfo::ParseLine(const std::string& line, std::string& path) {
+    std::string::size_type open = line.find('<');
+    std::string::size_type close = line.find('>');
+    if (open == std::string::npos || close == std::string::npos) return;
+    std::string::size_type end = line.find("</");
+    if (end == std::string::npos) {
+        path += "/" + TextBetween(line, open, close);
+    } else if (end == open) {
+        std::string::size_type slash = path.rfind('/');
+        if (slash != std::string::npos) path.erase(slash);
+    } else {
+        mValues[path + "/" + TextBetween(line, open, close)] = TextBetween(line, close, end);
+    }
+}
