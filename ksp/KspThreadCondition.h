@@ -25,6 +25,9 @@ public:
     // The absolute deadline `milliseconds` after the time of day `now`
     // (pure arithmetic, so the deadline rules are testable without waiting).
     static timespec MakeDeadline(unsigned long milliseconds, const timeval& now);
+    // The same with a nanosecond start, for deadlines on other clocks (the monotonic
+    // pause of KspThread). `now` must hold fewer than 1,000,000,000 nanoseconds.
+    static timespec MakeDeadline(unsigned long milliseconds, const timespec& now);
 
 private:
     pthread_mutex_t mMutex;      // guards nothing but the wait itself
