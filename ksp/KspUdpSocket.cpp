@@ -98,7 +98,8 @@ bool KspUdpSocket::Send(const unsigned char* data, unsigned long length, const s
     destination.sin_addr = destinationAddress;
     const ssize_t sent = sendto(mFileDescriptor, data, length, 0,
                                 reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
-    if (sent <= 0) {
+    // An empty datagram is sent with a result of 0; only a short or failed send is an error.
+    if (sent < 0 || static_cast<unsigned long>(sent) != length) {
         perror("sendto() failed");
         return false;
     }

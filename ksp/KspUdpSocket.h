@@ -17,14 +17,16 @@ public:
     virtual ~KspUdpSocket();
 
     // Opens (replacing an open socket) and binds to `port` (host order) on 0.0.0.0.
-    // False after "socket() failed" or "bind() failed"; the socket is then closed.
+    // False after "socket() failed", "bind() failed" or "pipe() failed" (the wake pipe of
+    // Interrupt); the socket is then closed. The descriptors are close-on-exec.
     bool Open(unsigned short port);
     // Closes the descriptor; safe on a closed socket.
     void Close();
     bool IsOpen() const { return mFileDescriptor >= 0; }
 
     // Sends one datagram to `address` (dotted quad) and `port` (host order).
-    // False after "Invalid IP address\n", "UDP socket not open\n" or "sendto() failed".
+    // False after "Invalid IP address\n", "UDP socket not open\n" or "sendto() failed"
+    // (an error, or fewer bytes sent than given). An empty datagram is a valid send.
     bool Send(const unsigned char* data, unsigned long length, const std::string& address,
               unsigned short port) const;
     // Receives one datagram: only one already waiting when `wait` is false, else the next.
