@@ -8,8 +8,10 @@
 #include <memory>
 #include <vector>
 
+#include "app/DeviceDescriber.h"
 #include "app/QipDelegate.h"
 #include "ksp/KspNetworkInterface.h"
+#include "qip/QipDevice.h"
 
 class QipClient;
 class QipDeviceList;
@@ -39,7 +41,7 @@ public:
     // Stops polling; discovery and ageing go on.
     void suspend();
     // Polls again every 2 seconds, the count of empty polls starting from 0. Does nothing
-    // while a timer runs or after stop().
+    // while a timer runs, before start() or after stop().
     void resume();
     // Stops polling and takes down the client, then the device list.
     void stop();
@@ -55,6 +57,22 @@ public:
     // The poll interval in whole seconds that timeout() gives (the fraction cut).
     int intervalSeconds() const;
 
+    // Test seams; the application uses neither.
+    // Where ticks take their snapshot from. With a source set before start(), start() opens
+    // no client and no device list, so nothing is sent. Not owned; called on this thread.
+    class SnapshotSource {
+    public:
+        virtual std::vector<QipDevice> TakeSnapshot() = 0;
+
+    protected:
+        ~SnapshotSource() = default;
+    };
+    void setSnapshotSource(SnapshotSource* source);
+    // How ticks read status pages (null: over the network). Not owned.
+    void setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher);
+    // The number of empty polls since creation or the last resume().
+    quint32 counter() const { return _counter; }
+
 public slots:
     // One poll; run by the timer.
     void timerCallback();
@@ -68,4 +86,11 @@ private:
     std::unique_ptr<QipClient> _qipClient;
     std::unique_ptr<QipDeviceList> _qipDeviceList;
     bool _stopped;
+    bool _started = false;
+    SnapshotSource* _snapshotSource = nullptr;
+    DeviceDescriber::StatusFetcher* _statusFetcher = nullptr;
+
+    // Creates, connects and starts a repeating timer of `seconds` and stores it.
+    void scheduleTimer(int seconds);
+    std::vector<QipDevice> takeSnapshot();
 };

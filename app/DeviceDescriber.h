@@ -1,0 +1,92 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "ksp/KspNetworkInterface.h"
+#include "qip/QipDevice.h"
+
+class SysInfo;
+
+// Turns one device list snapshot into the descriptions a search tick reports: the entries of
+// the wanted types grouped by device id (entries reachable from a local interface first),
+// each group's status page read, and one description per group in the order the ids are
+// first met. Written once for the Qt search and for qip-discover; needs no toolkit.
+//
+// Everything but FetchStatusPages and Describe is pure. Those two block the calling thread
+// until every page is read or has failed (SysInfo bounds each request to about 5 seconds;
+// up to cMaxConcurrentFetches run at once, so a tick with at most that many groups blocks
+// for about one request's time). A describer keeps nothing between calls; it may be used by
+// one thread at a time.
+class DeviceDescriber {
+public:
+    static const unsigned cMaxConcurrentFetches = 16;
+    static const char* const cSsidPath;  // "status/wlan/ssid"
+
+    // The values of one device dictionary, as bytes from the network.
+    struct Description {
+        std::string mDeviceType;
+        std::string mDeviceId;
+        std::string mSsid;
+        std::string mDeviceIp;
+        std::string mDisplayString;
+    };
+    // Snapshot positions of all entries of one device id; the first supplies the description.
+    typedef std::vector<uint32_t> Group;
+
+    // Reads one status page into `sysInfo`. Called on fetch threads, several calls at once,
+    // each with a SysInfo of its own; the result of the read is not used.
+    class StatusFetcher {
+    public:
+        virtual void FetchStatus(SysInfo& sysInfo) = 0;
+
+    protected:
+        ~StatusFetcher() = default;
+    };
+
+    // `wantedTypes` are compared byte-wise and case-sensitively with each entry's type;
+    // an address counts as reachable when any of `interfaces` reaches it.
+    DeviceDescriber(const std::vector<std::string>& wantedTypes,
+                    const std::vector<KspNetworkInterface>& interfaces);
+
+    // Every type is wanted (for a front end that was given no types).
+    void SetMatchAnyType(bool matchAnyType) { mMatchAnyType = matchAnyType; }
+    // Not owned; it must outlive the calls. Null (the default) fetches over the network.
+    void SetStatusFetcher(StatusFetcher* fetcher) { mFetcher = fetcher; }
+
+    bool IsWanted(const std::string& deviceType) const;
+    bool IsReachable(const std::string& address) const;
+
+    // The device groups of `snapshot`, in the order their ids are first met among the wanted
+    // entries. Within a group the reachable entries come first, latest in the snapshot first,
+    // then the unreachable ones in snapshot order; a group holds every entry of its id,
+    // whatever that entry's own type.
+    std::vector<Group> GroupDevices(const std::vector<QipDevice>& snapshot) const;
+    // Reads the status page of each group's first entry into that entry of `snapshot`.
+    void FetchStatusPages(std::vector<QipDevice>& snapshot, const std::vector<Group>& groups) const;
+    // One description per group, in group order, from the values already read.
+    std::vector<Description> BuildDescriptions(const std::vector<QipDevice>& snapshot,
+                                               const std::vector<Group>& groups) const;
+    // Groups, reads the status pages (unless `readStatusPages` is false, when every SSID is
+    // empty) and describes. The pages are read into `snapshot`, which the caller discards.
+    std::vector<Description> Describe(std::vector<QipDevice>& snapshot,
+                                      bool readStatusPages = true) const;
+
+    // "<id> - <type> - SSID:\"<ssid>\"", each text inserted unchanged.
+    static std::string MakeDisplayString(const std::string& deviceId,
+                                         const std::string& deviceType,
+                                         const std::string& ssid);
+    // The entry at 0-based position `n`, or null when `n` is not less than the entry count.
+    static QipDevice* GetElementAt(std::vector<QipDevice>& list, uint32_t n);
+    static const QipDevice* GetElementAt(const std::vector<QipDevice>& list, uint32_t n);
+
+private:
+    class FetchJob;
+
+    std::vector<std::string> mWantedTypes;
+    std::vector<KspNetworkInterface> mInterfaces;
+    bool mMatchAnyType;
+    StatusFetcher* mFetcher;
+};

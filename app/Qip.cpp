@@ -1,0 +1,162 @@
+#include "app/Qip.h"
+
+#include <stdio.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+
+#include "qip/QipClient.h"
+#include "qip/QipDeviceList.h"
+
+std::vector<KspNetworkInterface> gInterfaces;
+
+namespace {
+
+const int cDefaultIntervalSeconds = 10;
+const int cResumeIntervalSeconds = 2;
+// QTimer counts milliseconds in an int.
+const int cMaxIntervalSeconds = INT_MAX / 1000;
+
+// The interval that `timeout` asks for, or 0 when it asks for none that can be used.
+int RequestedSeconds(const QVariant& timeout) {
+    bool ok = false;
+    double value = timeout.toDouble(&ok);
+    if (!ok || !(value >= 1)) return 0;
+    if (value >= cMaxIntervalSeconds) return cMaxIntervalSeconds;
+    return static_cast<int>(std::trunc(value));  // whole seconds, the fraction cut
+}
+
+// Device texts are bytes from the network; what is not UTF-8 becomes U+FFFD.
+QString Text(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QVariantMap MakeDeviceDictionary(const DeviceDescriber::Description& d) {
+    QVariantMap dictionary;
+    dictionary.insert(QStringLiteral("DeviceType"), Text(d.mDeviceType));
+    dictionary.insert(QStringLiteral("DeviceId"), Text(d.mDeviceId));
+    dictionary.insert(QStringLiteral("SSID"), Text(d.mSsid));
+    dictionary.insert(QStringLiteral("DeviceIP"), Text(d.mDeviceIp));
+    dictionary.insert(QStringLiteral("DisplayString"), Text(d.mDisplayString));
+    return dictionary;
+}
+
+}  // namespace
+
+Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVariant& timeout,
+         QObject* parent)
+    : QObject(parent), _delegate(delegate), _counter(0), _stopped(false) {
+    setDeviceKennungen(deviceKennungen);
+    setTimeout(timeout);
+    setTimer(nullptr);
+}
+
+Qip::~Qip() {
+    setTimer(nullptr);
+    // The client goes first: its receive thread hands hellos to the list without a lock.
+    _qipClient.reset();
+    _qipDeviceList.reset();
+}
+
+void Qip::start() {
+    if (_started) return;
+    _started = true;
+    if (_snapshotSource == nullptr) {
+        _qipClient.reset(new QipClient());
+        _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
+    }
+    gInterfaces = KspNetworkInterface::Enumerate();
+    scheduleTimer(intervalSeconds());
+}
+
+void Qip::suspend() { setTimer(nullptr); }
+
+void Qip::resume() {
+    if (!_started || _stopped || _timer) return;
+    _counter = 0;
+    scheduleTimer(cResumeIntervalSeconds);
+}
+
+void Qip::stop() {
+    setTimer(nullptr);
+    _qipClient.reset();
+    _qipDeviceList.reset();
+    _stopped = true;
+}
+
+QStringList Qip::deviceKennungen() const { return _deviceKennungen; }
+
+void Qip::setDeviceKennungen(const QStringList& deviceKennungen) {
+    _deviceKennungen = deviceKennungen;
+}
+
+QVariant Qip::timeout() const { return _timeout; }
+
+void Qip::setTimeout(const QVariant& timeout) {
+    _timeout = timeout;
+    if (RequestedSeconds(timeout) == 0) {
+        fprintf(stderr, "Poll interval below 1 second; polling every %d seconds\n",
+                cDefaultIntervalSeconds);
+    }
+}
+
+QTimer* Qip::timer() const { return _timer.get(); }
+
+void Qip::setTimer(QTimer* timer) {
+    if (timer == _timer.get()) return;
+    if (_timer) {
+        // The old timer may be the one whose tick is running right now (a delegate that
+        // suspends from its report), so it is only stopped here and deleted later.
+        QTimer* old = _timer.release();
+        old->stop();
+        old->disconnect(this);
+        old->deleteLater();
+    }
+    _timer.reset(timer);
+    if (timer != nullptr && timer->thread() == thread()) timer->setParent(this);
+}
+
+int Qip::intervalSeconds() const {
+    int seconds = RequestedSeconds(_timeout);
+    return seconds > 0 ? seconds : cDefaultIntervalSeconds;
+}
+
+void Qip::setSnapshotSource(SnapshotSource* source) { _snapshotSource = source; }
+
+void Qip::setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher) { _statusFetcher = fetcher; }
+
+void Qip::timerCallback() {
+    std::vector<QipDevice> snapshot = takeSnapshot();
+    if (snapshot.empty()) {
+        if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
+        if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();
+        return;
+    }
+    std::vector<std::string> wanted;
+    for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
+    DeviceDescriber describer(wanted, gInterfaces);
+    describer.SetStatusFetcher(_statusFetcher);
+    QVariantList devices;
+    for (const DeviceDescriber::Description& d : describer.Describe(snapshot)) {
+        devices.append(MakeDeviceDictionary(d));
+    }
+    // The delegate may suspend or stop this search; nothing of it is touched afterwards.
+    if (_delegate != nullptr) _delegate->deviceFound(devices);
+}
+
+void Qip::scheduleTimer(int seconds) {
+    QTimer* timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setSingleShot(false);
+    timer->setInterval(seconds * 1000);
+    connect(timer, &QTimer::timeout, this, &Qip::timerCallback);
+    timer->start();
+    setTimer(timer);
+}
+
+std::vector<QipDevice> Qip::takeSnapshot() {
+    if (_snapshotSource != nullptr) return _snapshotSource->TakeSnapshot();
+    if (_qipDeviceList) return _qipDeviceList->Snapshot();
+    return std::vector<QipDevice>();
+}
