@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+// The program's bundle: the folder <folder of the executable>/../share/qipfinder holding the
+// information dictionary Info.plist (the program's only configuration) and the compiled
+// translations. A plain value, copied freely; used on the main thread.
+class QipBundle {
+public:
+    // An empty dictionary: every setting takes its default.
+    QipBundle() = default;
+    // A bundle whose dictionary is given (tests fill one this way).
+    QipBundle(const QVariantMap& info, const QString& resourcePath, const QString& executableName);
+
+    // The bundle beside the running executable. Needs a QCoreApplication. A missing or
+    // unreadable Info.plist gives an empty dictionary and one line on standard error.
+    static QipBundle MainBundle();
+
+    // Turns the text of an XML property list whose root is a dictionary into a map: strings
+    // become QString, booleans bool, integers qlonglong, reals double, arrays QVariantList,
+    // dictionaries QVariantMap, dates QDateTime (UTC), data QByteArray. Returns false (and
+    // leaves *info empty) when the text is no property list or its root is no dictionary.
+    static bool ParsePropertyList(const QByteArray& xml, QVariantMap* info);
+
+    // The setting stored under key, or an invalid QVariant when there is none.
+    QVariant objectForInfoDictionaryKey(const QString& key) const;
+    // The folder that holds Info.plist and the translations.
+    QString resourcePath() const;
+    // The file name of the executable; the program name when the bundle names none.
+    QString executableName() const;
+
+private:
+    QVariantMap mInfo;
+    QString mResourcePath;
+    QString mExecutableName;
+};

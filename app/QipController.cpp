@@ -1,0 +1,317 @@
+#include "app/QipController.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QMessageBox>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/QipAboutDate.h"
+#include "app/QipSearchFactory.h"
+#include "app/QipWorkspace.h"
+
+namespace {
+
+const QString cPlaceholder = QStringLiteral("NewApplication");
+
+// Shared by the setters: store and signal only a real change.
+template <typename T, typename Signal>
+void Assign(QipController* controller, T& field, const T& value, Signal changed) {
+    if (field == value) {
+        return;
+    }
+    field = value;
+    emit(controller->*changed)();
+}
+
+}  // namespace
+
+QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
+                             QipSearchFactory* searchFactory, QObject* parent)
+    : QObject(parent),
+      mBundle(bundle),
+      mWorkspace(workspace),
+      mSearchFactory(searchFactory),
+      mDeviceListController(this) {
+    setSearching(false);
+    setMessage(tr("Suche"));
+    const QVariant name = mBundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName"));
+    // Without a bundle name the executable's own name keeps the menus and the default device
+    // type meaningful.
+    const QString programName = name.typeId() == QMetaType::QString && !name.toString().isEmpty()
+                                    ? name.toString()
+                                    : mBundle.executableName();
+    setProgramName(programName);
+    setDeviceKennungen(DeviceKennungenFrom(
+        mBundle.objectForInfoDictionaryKey(QStringLiteral("DeviceKennung")), mProgramName));
+    setDeviceList(QVariantList());
+}
+
+QipController::~QipController() = default;
+
+void QipController::setMainMenu(QWidget* mainMenu) { mMainMenu = mainMenu; }
+
+void QipController::setAboutParent(QWidget* parent) { mAboutParent = parent; }
+
+void QipController::applicationDidFinishLaunching() {
+    if (mMainMenu) {
+        changeMenuText(mMainMenu->actions(), mProgramName);
+    }
+    setTitel(mProgramName);
+    setSearching(true);
+    setMessage(tr("Suche"));
+    setTerminateAfterLastItem(BoolSetting(
+        mBundle.objectForInfoDictionaryKey(QStringLiteral("TerminateAfterLastItem")), true,
+        "TerminateAfterLastItem"));
+    setTerminateAfterConfigure(BoolSetting(
+        mBundle.objectForInfoDictionaryKey(QStringLiteral("TerminateAfterConfigure")), false,
+        "TerminateAfterConfigure"));
+    setRemoveAfterConfigure(BoolSetting(
+        mBundle.objectForInfoDictionaryKey(QStringLiteral("RemoveAfterConfigure")), true,
+        "RemoveAfterConfigure"));
+    QVariant timeout = mBundle.objectForInfoDictionaryKey(QStringLiteral("QipTimeout"));
+    if (!timeout.isValid()) {
+        timeout = QVariant(10);
+    }
+    setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, timeout).release());
+}
+
+bool QipController::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+void QipController::about() {
+    const QVariant version = mBundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"));
+    const QString date = QipAboutDateText(
+        version, QipDateLocaleName(std::getenv("LC_ALL"), std::getenv("LC_TIME"),
+                                   std::getenv("LANG")));
+    QString text = mProgramName;
+    if (!date.isEmpty()) {
+        text += QStringLiteral("\n") + tr("Version %1").arg(date);
+    }
+    QMessageBox box(QMessageBox::NoIcon, tr("About %1").arg(mProgramName), text,
+                    QMessageBox::Ok, mAboutParent);
+    box.setTextFormat(Qt::PlainText);
+    box.setIconPixmap(QApplication::windowIcon().pixmap(64, 64));
+    box.exec();
+}
+
+void QipController::changeMenuText(const QList<QAction*>& items, const QString& text) {
+    for (QAction* item : items) {
+        QString title = item->text();
+        if (title.contains(cPlaceholder, Qt::CaseSensitive)) {
+            title.replace(cPlaceholder, text, Qt::CaseSensitive);
+            item->setText(title);
+        }
+        if (item->menu()) {
+            changeMenuText(item->menu()->actions(), text);
+        }
+    }
+}
+
+void QipController::setSearching(bool searching) {
+    setHidePopup(searching);
+    setHideProgress(!searching);
+}
+
+void QipController::deviceFound(const QVariantList& devices) {
+    setDeviceList(devices);
+    if (mQip) {
+        mQip->suspend();
+    }
+    setMessage(tr("Choose"));
+    setSearching(false);
+    if (devices.size() == 1) {
+        mWorkspace->OpenUrl(PageUrl(devices.first().toMap()));
+        mWorkspace->Terminate();
+    }
+}
+
+void QipController::deviceNotFound() {
+    if (mQip) {
+        mQip->suspend();
+    }
+    setMessage(tr("Fehler"));
+    setHidePopup(true);
+    setHideProgress(true);
+}
+
+void QipController::konfigurieren(const QVariantList& selection) {
+    if (selection.isEmpty() || selection.first().typeId() != QMetaType::QVariantMap) {
+        return;
+    }
+    const QVariantMap device = selection.first().toMap();
+    mWorkspace->OpenUrl(PageUrl(device));
+    if (mTerminateAfterConfigure) {
+        mWorkspace->Terminate();
+        return;
+    }
+    if (mRemoveAfterConfigure) {
+        mDeviceListController.removeObject(device);
+    }
+    if (mTerminateAfterLastItem && mDeviceListController.arrangedObjects().isEmpty()) {
+        mWorkspace->Terminate();
+    }
+}
+
+int QipController::countOfDeviceList() const { return static_cast<int>(mDeviceList.size()); }
+
+void QipController::removeObjectFromDeviceListAtIndex(int index) {
+    if (index < 0 || index >= mDeviceList.size()) {
+        std::fprintf(stderr, "No device at position %d\n", index);
+        return;
+    }
+    mDeviceListController.beginRemoveRows(QModelIndex(), index, index);
+    mDeviceList.removeAt(index);
+    mDeviceListController.endRemoveRows();
+    emit deviceListChanged();
+}
+
+void QipController::removeFromDeviceList(const QVariantMap& device) {
+    for (int i = countOfDeviceList() - 1; i >= 0; --i) {
+        if (mDeviceList.at(i) == QVariant(device)) {
+            removeObjectFromDeviceListAtIndex(i);
+        }
+    }
+}
+
+QUrl QipController::PageUrl(const QVariantMap& device) {
+    return QUrl(QStringLiteral("http://") + device.value(QStringLiteral("DeviceIP")).toString() +
+                QStringLiteral("/"));
+}
+
+QStringList QipController::DeviceKennungenFrom(const QVariant& setting,
+                                               const QString& programName) {
+    QStringList kennungen;
+    if (setting.isValid()) {
+        bool allTexts = setting.typeId() == QMetaType::QVariantList;
+        for (const QVariant& element : setting.toList()) {
+            allTexts = allTexts && element.typeId() == QMetaType::QString;
+            kennungen.append(element.toString());
+        }
+        if (!allTexts) {
+            std::fprintf(stderr, "DeviceKennung is not an array of texts; using the program name\n");
+            kennungen.clear();
+        }
+    }
+    if (kennungen.isEmpty()) {
+        kennungen.append(programName);
+    }
+    return kennungen;
+}
+
+bool QipController::BoolSetting(const QVariant& setting, bool fallback, const char* key) {
+    switch (setting.typeId()) {
+    case QMetaType::UnknownType:
+        return fallback;
+    case QMetaType::Bool:
+        return setting.toBool();
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return setting.toDouble() != 0;
+    case QMetaType::QString: {
+        const QString text = setting.toString().trimmed();
+        int i = 0;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        while (i < text.size() && text[i] == '0') {
+            ++i;
+        }
+        return i < text.size() && QStringLiteral("YyTt123456789").contains(text[i]);
+    }
+    default:
+        std::fprintf(stderr, "%s is not a boolean; using its default\n", key);
+        return fallback;
+    }
+}
+
+QString QipController::message() const { return mMessage; }
+void QipController::setMessage(const QString& message) {
+    Assign(this, mMessage, message, &QipController::messageChanged);
+}
+QString QipController::titel() const { return mTitel; }
+void QipController::setTitel(const QString& titel) {
+    Assign(this, mTitel, titel, &QipController::titelChanged);
+}
+QString QipController::programName() const { return mProgramName; }
+void QipController::setProgramName(const QString& programName) {
+    Assign(this, mProgramName, programName, &QipController::programNameChanged);
+}
+QVariantList QipController::deviceList() const { return mDeviceList; }
+void QipController::setDeviceList(const QVariantList& deviceList) {
+    if (mDeviceList == deviceList) {
+        return;
+    }
+    mDeviceListController.beginResetModel();
+    mDeviceList = deviceList;
+    mDeviceListController.endResetModel();
+    emit deviceListChanged();
+}
+QipController::DeviceListController* QipController::deviceListController() {
+    return &mDeviceListController;
+}
+QStringList QipController::deviceKennungen() const { return mDeviceKennungen; }
+void QipController::setDeviceKennungen(const QStringList& deviceKennungen) {
+    Assign(this, mDeviceKennungen, deviceKennungen, &QipController::deviceKennungenChanged);
+}
+bool QipController::hideProgress() const { return mHideProgress; }
+void QipController::setHideProgress(bool hideProgress) {
+    Assign(this, mHideProgress, hideProgress, &QipController::hideProgressChanged);
+}
+bool QipController::hidePopup() const { return mHidePopup; }
+void QipController::setHidePopup(bool hidePopup) {
+    Assign(this, mHidePopup, hidePopup, &QipController::hidePopupChanged);
+}
+bool QipController::terminateAfterLastItem() const { return mTerminateAfterLastItem; }
+void QipController::setTerminateAfterLastItem(bool terminateAfterLastItem) {
+    Assign(this, mTerminateAfterLastItem, terminateAfterLastItem,
+           &QipController::terminateAfterLastItemChanged);
+}
+bool QipController::terminateAfterConfigure() const { return mTerminateAfterConfigure; }
+void QipController::setTerminateAfterConfigure(bool terminateAfterConfigure) {
+    Assign(this, mTerminateAfterConfigure, terminateAfterConfigure,
+           &QipController::terminateAfterConfigureChanged);
+}
+bool QipController::removeAfterConfigure() const { return mRemoveAfterConfigure; }
+void QipController::setRemoveAfterConfigure(bool removeAfterConfigure) {
+    Assign(this, mRemoveAfterConfigure, removeAfterConfigure,
+           &QipController::removeAfterConfigureChanged);
+}
+Qip* QipController::qip() const { return mQip.get(); }
+void QipController::setQip(Qip* qip) {
+    if (mQip.get() == qip) {
+        return;
+    }
+    mQip.reset(qip);
+    emit qipChanged();
+}
+
+QipController::DeviceListController::DeviceListController(QipController* outer)
+    : mOuter(outer) {}
+
+int QipController::DeviceListController::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : mOuter->countOfDeviceList();
+}
+
+QVariant QipController::DeviceListController::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= mOuter->countOfDeviceList()) {
+        return QVariant();
+    }
+    const QVariantMap device = mOuter->mDeviceList.at(index.row()).toMap();
+    if (role == Qt::DisplayRole) {
+        return device.value(QStringLiteral("DisplayString")).toString();
+    }
+    return role == DeviceRole ? QVariant(device) : QVariant();
+}
+
+void QipController::DeviceListController::removeObject(const QVariant& device) {
+    mOuter->removeFromDeviceList(device.toMap());
+}
+
+QVariantList QipController::DeviceListController::arrangedObjects() const {
+    return mOuter->mDeviceList;
+}

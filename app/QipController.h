@@ -1,0 +1,175 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QAction>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QVariant>
+
+#include <memory>
+
+#include "app/Qip.h"
+#include "app/QipBundle.h"
+#include "app/QipDelegate.h"
+
+class QipSearchFactory;
+class QipWorkspace;
+class QWidget;
+
+// The application controller: holds what the window shows, reads the settings from the
+// bundle, starts the device search at launch, takes the search's one report and opens the
+// chosen device's page. Lives on the main thread as long as the application. It owns its
+// search and its list model; it does not own the workspace, the search factory, the main menu
+// or the about box's parent, which must outlive it (the menu and parent may be null).
+// A setter given the value already stored changes nothing and signals nothing.
+class QipController : public QObject, public QipDelegate {
+    Q_OBJECT
+    Q_PROPERTY(QString message READ message WRITE setMessage NOTIFY messageChanged)
+    Q_PROPERTY(QString titel READ titel WRITE setTitel NOTIFY titelChanged)
+    Q_PROPERTY(QString programName READ programName WRITE setProgramName NOTIFY programNameChanged)
+    Q_PROPERTY(QVariantList deviceList READ deviceList WRITE setDeviceList NOTIFY deviceListChanged)
+    Q_PROPERTY(QAbstractListModel* deviceListController READ deviceListController CONSTANT)
+    Q_PROPERTY(QStringList deviceKennungen READ deviceKennungen WRITE setDeviceKennungen
+                   NOTIFY deviceKennungenChanged)
+    Q_PROPERTY(bool hideProgress READ hideProgress WRITE setHideProgress NOTIFY hideProgressChanged)
+    Q_PROPERTY(bool hidePopup READ hidePopup WRITE setHidePopup NOTIFY hidePopupChanged)
+    Q_PROPERTY(bool terminateAfterLastItem READ terminateAfterLastItem
+                   WRITE setTerminateAfterLastItem NOTIFY terminateAfterLastItemChanged)
+    Q_PROPERTY(bool terminateAfterConfigure READ terminateAfterConfigure
+                   WRITE setTerminateAfterConfigure NOTIFY terminateAfterConfigureChanged)
+    Q_PROPERTY(bool removeAfterConfigure READ removeAfterConfigure WRITE setRemoveAfterConfigure
+                   NOTIFY removeAfterConfigureChanged)
+    Q_PROPERTY(Qip* qip READ qip WRITE setQip NOTIFY qipChanged)
+
+public:
+    // The list model over deviceList: one row per device dictionary, the display role giving
+    // its DisplayString (plain text) and DeviceRole the whole dictionary. Removing through it
+    // removes from deviceList and tells the views.
+    class DeviceListController : public QAbstractListModel {
+    public:
+        static constexpr int DeviceRole = Qt::UserRole + 1;
+
+        explicit DeviceListController(QipController* outer);
+        int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+        QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+        // Removes every device equal to device (same keys, equal values).
+        void removeObject(const QVariant& device);
+        // The devices presented, all of deviceList in order.
+        QVariantList arrangedObjects() const;
+
+    private:
+        friend class QipController;
+        QipController* mOuter;
+    };
+
+    // Reads the program name and the wanted device types from bundle and shows the chooser
+    // with the "Suche" message. Starts nothing. workspace and searchFactory must not be null.
+    QipController(const QipBundle& bundle, QipWorkspace* workspace,
+                  QipSearchFactory* searchFactory, QObject* parent = nullptr);
+    ~QipController() override;
+
+    // Where applicationDidFinishLaunching rewrites the menu titles, and the parent of the
+    // about box. Either may be null.
+    void setMainMenu(QWidget* mainMenu);
+    void setAboutParent(QWidget* parent);
+
+    // Rewrites the menus, shows the searching state, reads the remaining settings and starts
+    // the search through the factory.
+    void applicationDidFinishLaunching();
+    // Closing the window ends the application: always true.
+    bool applicationShouldTerminateAfterLastWindowClosed() const;
+    // Shows the about box with the program name and the release date.
+    void about();
+    // Replaces every "NewApplication" (case-sensitive) in the titles of items by text,
+    // descending into submenus at any depth; titles without it stay untouched.
+    void changeMenuText(const QList<QAction*>& items, const QString& text);
+    // true: chooser hidden, progress shown; false: the reverse.
+    void setSearching(bool searching);
+
+    void deviceFound(const QVariantList& devices) override;
+    void deviceNotFound() override;
+    // Opens the page of the device dictionary that is the first element of selection, then
+    // applies the three settings. An empty selection, or one whose first element is no
+    // device dictionary, does nothing.
+    void konfigurieren(const QVariantList& selection);
+
+    int countOfDeviceList() const;
+    // Removes the device at index; an index out of range changes nothing (one line on stderr).
+    void removeObjectFromDeviceListAtIndex(int index);
+    // Removes every device equal to device.
+    void removeFromDeviceList(const QVariantMap& device);
+
+    // The page of a device: "http://" + DeviceIP + "/". Pure.
+    static QUrl PageUrl(const QVariantMap& device);
+    // The wanted device types from the DeviceKennung setting: a non-empty array of texts as
+    // it is; absent or empty gives programName alone; anything else counts as absent, with
+    // one line on standard error. Pure but for that line.
+    static QStringList DeviceKennungenFrom(const QVariant& setting, const QString& programName);
+    // The boolean value of a setting: a boolean as it is, a number true when not 0, a text
+    // true when it starts with Y, y, T, t or a digit 1-9 (after blanks, sign and zeros).
+    // Absent, or of another kind (one line on standard error), gives fallback. Pure but for
+    // that line.
+    static bool BoolSetting(const QVariant& setting, bool fallback, const char* key);
+
+    QString message() const;
+    void setMessage(const QString& message);
+    QString titel() const;
+    void setTitel(const QString& titel);
+    QString programName() const;
+    void setProgramName(const QString& programName);
+    QVariantList deviceList() const;
+    void setDeviceList(const QVariantList& deviceList);
+    DeviceListController* deviceListController();
+    QStringList deviceKennungen() const;
+    void setDeviceKennungen(const QStringList& deviceKennungen);
+    bool hideProgress() const;
+    void setHideProgress(bool hideProgress);
+    bool hidePopup() const;
+    void setHidePopup(bool hidePopup);
+    bool terminateAfterLastItem() const;
+    void setTerminateAfterLastItem(bool terminateAfterLastItem);
+    bool terminateAfterConfigure() const;
+    void setTerminateAfterConfigure(bool terminateAfterConfigure);
+    bool removeAfterConfigure() const;
+    void setRemoveAfterConfigure(bool removeAfterConfigure);
+    Qip* qip() const;
+    // Takes ownership; the search held before is deleted.
+    void setQip(Qip* qip);
+
+signals:
+    void messageChanged();
+    void titelChanged();
+    void programNameChanged();
+    void deviceListChanged();
+    void deviceKennungenChanged();
+    void hideProgressChanged();
+    void hidePopupChanged();
+    void terminateAfterLastItemChanged();
+    void terminateAfterConfigureChanged();
+    void removeAfterConfigureChanged();
+    void qipChanged();
+
+private:
+    QipBundle mBundle;
+    QipWorkspace* mWorkspace;
+    QipSearchFactory* mSearchFactory;
+    QPointer<QWidget> mMainMenu;
+    QPointer<QWidget> mAboutParent;
+
+    QString mMessage;
+    QString mTitel;
+    QString mProgramName;
+    QVariantList mDeviceList;
+    DeviceListController mDeviceListController;
+    QStringList mDeviceKennungen;
+    bool mHideProgress = false;
+    bool mHidePopup = false;
+    bool mTerminateAfterLastItem = true;
+    bool mTerminateAfterConfigure = false;
+    bool mRemoveAfterConfigure = true;
+    std::unique_ptr<Qip> mQip;
+};

@@ -1,0 +1,15 @@
+#include "app/QipDesktopWorkspace.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+
+#include <cstdio>
+
+void QipDesktopWorkspace::OpenUrl(const QUrl& url) {
+    if (!QDesktopServices::openUrl(url)) {
+        std::fprintf(stderr, "Cannot open %s in a web browser\n",
+                     url.toString().toUtf8().constData());
+    }
+}
+
+void QipDesktopWorkspace::Terminate() { QCoreApplication::exit(0); }

@@ -1,0 +1,40 @@
+# The desktop program qipfinder: the controller library (linked by the tests), the window,
+# the bundle folder <build>/share/qipfinder (Info.plist and translations) and install rules.
+find_package(Qt6 REQUIRED COMPONENTS Widgets LinguistTools)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+
+set(QIPFINDER_BUNDLE_DIR ${CMAKE_BINARY_DIR}/share/qipfinder)
+
+add_library(qipcontroller STATIC
+  QipAboutDate.cpp
+  QipBundle.cpp
+  QipController.cpp
+  QipDesktopWorkspace.cpp
+  QipMainWindow.cpp
+  QipSearchFactory.cpp
+  MainWindow.ui
+)
+set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
+qipfinder_target(qipcontroller)
+target_link_libraries(qipcontroller PUBLIC qipsearch Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
+
+add_executable(qipfinder main.cpp)
+qipfinder_target(qipfinder)
+target_link_libraries(qipfinder PRIVATE qipcontroller)
+
+# The build tree has the installed layout, so the program finds its bundle in both.
+configure_file(Info.plist ${QIPFINDER_BUNDLE_DIR}/Info.plist COPYONLY)
+set(QIPFINDER_TS_FILES
+  ${PROJECT_SOURCE_DIR}/translations/qipfinder_en.ts
+  ${PROJECT_SOURCE_DIR}/translations/qipfinder_de.ts
+)
+set_source_files_properties(${QIPFINDER_TS_FILES} PROPERTIES OUTPUT_LOCATION ${QIPFINDER_BUNDLE_DIR})
+qt_add_lrelease(qipfinder TS_FILES ${QIPFINDER_TS_FILES} QM_FILES_OUTPUT_VARIABLE QIPFINDER_QM_FILES)
+
+include(GNUInstallDirs)
+install(TARGETS qipfinder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES Info.plist ${QIPFINDER_QM_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/qipfinder)
+install(FILES qipfinder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES qipfinder.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
