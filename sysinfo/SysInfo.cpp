@@ -165,7 +165,7 @@ bool SysInfo::FetchPage(int socket, std::string& page) const {
         ssize_t n = recv(socket, buffer.data() + count, cMaxPage - count, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            error = n < 0 ? errno : ECONNRESET;
+            error = n < 0 ? errno : ENODATA;  // closed before a byte arrived
             break;
         }
         count += static_cast<size_t>(n);

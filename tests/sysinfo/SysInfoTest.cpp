@@ -108,7 +108,7 @@ TEST(SysInfoFetch, FailuresLeaveAnEmptyMapAndOneLine) {
     const Case cases[] = {
         {{"HTTP/1.0 404 Not Found\r\n\r\n200 OK\r\n<v>1</v>\r\n"}, ""},
         {{"HTTP/1.0 200 OK\n\n<v>1</v>\n"}, ""},
-        {{""}, "recv() failed: "},  // closes without a byte
+        {{""}, "recv() failed: No data available\n"},  // closes without a byte
     };
     for (const Case& c : cases) {
         LoopbackHttpServer server(c.reply);
@@ -117,8 +117,7 @@ TEST(SysInfoFetch, FailuresLeaveAnEmptyMapAndOneLine) {
         std::string errors;
         EXPECT_FALSE(FetchFrom(info, server.Port(), errors)) << c.reply.first;
         EXPECT_TRUE(info.GetValues().empty());
-        EXPECT_EQ(errors.substr(0, c.error.size()), c.error);
-        EXPECT_EQ(errors.empty(), c.error.empty()) << errors;
+        EXPECT_EQ(errors, c.error);
     }
     RefusingPort refused;
     SysInfo info("127.0.0.1", "/s");
