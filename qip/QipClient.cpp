@@ -11,6 +11,11 @@ namespace {
 const unsigned long cClosedSocketPauseMs = 1000;
 }  // namespace
 
+// Definitions for callers that take these constants by reference.
+const unsigned short QipClient::cPort;
+const unsigned long QipClient::cBufferSize;
+const unsigned long QipClient::cBroadcastPeriodMs;
+
 QipClient::QipClient() : QipClient(cPort) {}
 
 QipClient::QipClient(unsigned short port)

@@ -11,6 +11,11 @@ const time_t cFullReportPeriodSeconds = 60;
 const time_t cNeverReported = std::numeric_limits<time_t>::min();
 }  // namespace
 
+// Definitions for callers that take these constants by reference.
+const size_t QipDeviceList::cMaxDevices;
+const time_t QipDeviceList::cMaxSilenceSeconds;
+const unsigned long QipDeviceList::cAgingPeriodMs;
+
 QipDeviceList::QipDeviceList(QipClient* client)
     : mDevices(),
       mDeviceListHelloHandler(this),

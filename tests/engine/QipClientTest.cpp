@@ -1,0 +1,342 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "qip/QipClient.h"
+#include "qip/QipDeviceList.h"
+#include "tests/engine/LoopbackNamespace.h"
+
+namespace {
+
+// Each test process runs in a namespace of its own, so this port is free in every one of
+// them and the client's broadcasts reach nothing but loopback.
+const unsigned short cTestPort = 29375;
+
+class NamespaceEnvironment : public testing::Environment {
+public:
+    void SetUp() override { LoopbackNamespace::Enter(); }
+};
+testing::Environment* const gNamespaceEnvironment =
+    testing::AddGlobalTestEnvironment(new NamespaceEnvironment);
+
+#define REQUIRE_NAMESPACE()                                                        \
+    if (!LoopbackNamespace::IsEntered()) {                                         \
+        GTEST_SKIP() << "needs a network namespace of its own (run as root)";      \
+    }
+
+// Sends raw datagrams to the client from a chosen loopback address.
+class Sender {
+public:
+    explicit Sender(const std::string& sourceAddress) : mFd(socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in local;
+        memset(&local, 0, sizeof local);
+        local.sin_family = AF_INET;
+        inet_aton(sourceAddress.c_str(), &local.sin_addr);
+        mBound = mFd >= 0 && bind(mFd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    }
+    ~Sender() {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+    }
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    bool IsReady() const { return mBound; }
+    void SendFields(const std::vector<std::string>& fields) const {
+        std::string bytes;
+        for (const std::string& field : fields) {
+            bytes += field;
+            bytes.push_back('\0');
+        }
+        sockaddr_in target;
+        memset(&target, 0, sizeof target);
+        target.sin_family = AF_INET;
+        target.sin_port = htons(cTestPort);
+        inet_aton("127.0.0.1", &target.sin_addr);
+        sendto(mFd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target),
+               sizeof target);
+    }
+    void SendHello(const std::string& deviceId, const std::string& packetId = "p1") const {
+        SendFields({"hello", "QAP-1", deviceId, "192.0.2.99", "255.255.255.0", "/st", packetId});
+    }
+
+private:
+    int mFd;
+    bool mBound;
+};
+
+// Records every hello it is handed, and whether any came after it was told the client is gone.
+class HelloRecorder : public QipClient::HelloHandler {
+public:
+    void OnHello(const QipPacketHello& hello, const std::string& sourceAddress) override {
+        std::lock_guard<std::mutex> guard(mLock);
+        mHellos.emplace_back(hello.GetDeviceId(), sourceAddress);
+        mIpFields.push_back(hello.GetIpAddress());
+        if (mClientGone) {
+            ++mCallsAfterClientGone;
+        }
+        mArrived.notify_all();
+    }
+    bool WaitFor(const std::string& deviceId) {
+        std::unique_lock<std::mutex> guard(mLock);
+        return mArrived.wait_for(guard, std::chrono::seconds(15), [&] {
+            for (const auto& hello : mHellos) {
+                if (hello.first == deviceId) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    std::vector<std::pair<std::string, std::string>> Hellos() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mHellos;
+    }
+    std::vector<std::string> IpFields() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mIpFields;
+    }
+    void MarkClientGone() {
+        std::lock_guard<std::mutex> guard(mLock);
+        mClientGone = true;
+    }
+    int CallsAfterClientGone() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mCallsAfterClientGone;
+    }
+
+private:
+    std::mutex mLock;  // guards every member below
+    std::condition_variable mArrived;
+    std::vector<std::pair<std::string, std::string>> mHellos;
+    std::vector<std::string> mIpFields;
+    bool mClientGone = false;
+    int mCallsAfterClientGone = 0;
+};
+
+std::chrono::milliseconds TimeToDestroy(std::unique_ptr<QipClient>& client) {
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+}
+
+}  // namespace
+
+TEST(Client, HandsHelloToHandlerWithTheSenderAddress) {
+    REQUIRE_NAMESPACE();
+    HelloRecorder recorder;
+    QipClient client(cTestPort);
+    ASSERT_TRUE(client.IsSocketOpen());
+    client.SetHelloHandler(&recorder);
+    Sender sender("127.0.0.2");
+    ASSERT_TRUE(sender.IsReady());
+
+    sender.SendHello("dev-1");
+
+    ASSERT_TRUE(recorder.WaitFor("dev-1"));
+    EXPECT_EQ(recorder.Hellos()[0].second, "127.0.0.2");
+    EXPECT_EQ(recorder.IpFields()[0], "192.0.2.99");
+}
+
+TEST(Client, OnlyCompleteHellosReachTheHandler) {
+    REQUIRE_NAMESPACE();
+    HelloRecorder recorder;
+    QipClient client(cTestPort);
+    client.SetHelloHandler(&recorder);
+    Sender sender("127.0.0.3");
+
+    testing::internal::CaptureStderr();
+    sender.SendFields({"hello", "QAP-1", "short", "192.0.2.99", "255.255.255.0", "/st"});
+    sender.SendFields({"whoisthere", "127.0.0.3", "255.0.0.0"});
+    sender.SendFields({"Hello", "QAP-1", "capital", "192.0.2.99", "255.255.255.0", "/st", "p"});
+    // Datagrams from one socket over loopback arrive in order, so once the marker is in,
+    // everything before it has been through the receive thread.
+    sender.SendHello("marker");
+    const bool arrived = recorder.WaitFor("marker");
+    const std::string errors = testing::internal::GetCapturedStderr();
+
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(recorder.Hellos(),
+              (std::vector<std::pair<std::string, std::string>>{{"marker", "127.0.0.3"}}));
+    EXPECT_NE(errors.find("Insufficient fields for creating 'hello' packet\n"),
+              std::string::npos);
+}
+
+TEST(Client, HandlerRegisteredLaterGetsTheNextHello) {
+    REQUIRE_NAMESPACE();
+    HelloRecorder recorder;
+    QipClient client(cTestPort);
+    Sender sender("127.0.0.2");
+    sender.SendHello("before");
+
+    client.SetHelloHandler(&recorder);
+    sender.SendHello("after");
+
+    ASSERT_TRUE(recorder.WaitFor("after"));
+    EXPECT_EQ(recorder.Hellos().back().first, "after");
+}
+
+TEST(Client, DestructionIsPromptWhenNothingArrives) {
+    REQUIRE_NAMESPACE();
+    HelloRecorder recorder;
+    auto client = std::make_unique<QipClient>(cTestPort);
+    client->SetHelloHandler(&recorder);
+    // Once this hello is through, the receive thread is back in its blocking receive and
+    // the send thread is in its 10-second pause: nothing else will come for a while.
+    Sender("127.0.0.2").SendHello("dev-1");
+    ASSERT_TRUE(recorder.WaitFor("dev-1"));
+
+    EXPECT_LT(TimeToDestroy(client), std::chrono::milliseconds(5000));
+}
+
+TEST(Client, UnopenableSocketNeitherSpinsNorDelaysDestruction) {
+    REQUIRE_NAMESPACE();
+    // A socket on the port without address reuse keeps the client from binding it.
+    const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(cTestPort);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+
+    testing::internal::CaptureStderr();
+    auto client = std::make_unique<QipClient>(cTestPort);
+    const bool open = client->IsSocketOpen();
+    // Watching for a while is the point here: a spinning receive thread writes its
+    // complaint thousands of times in this window, a paced one about twice.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::chrono::milliseconds destroyTime = TimeToDestroy(client);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    close(blocker);
+
+    EXPECT_FALSE(open);
+    EXPECT_NE(errors.find("bind() failed"), std::string::npos);
+    size_t complaints = 0;
+    for (size_t at = errors.find("UDP socket not open"); at != std::string::npos;
+         at = errors.find("UDP socket not open", at + 1)) {
+        ++complaints;
+    }
+    EXPECT_GE(complaints, 1u);
+    EXPECT_LE(complaints, 10u);
+    EXPECT_LT(destroyTime, std::chrono::milliseconds(5000));
+}
+
+TEST(Client, NoHelloReachesHandlerAfterDestruction) {
+    REQUIRE_NAMESPACE();
+    HelloRecorder recorder;
+    auto client = std::make_unique<QipClient>(cTestPort);
+    client->SetHelloHandler(&recorder);
+    std::atomic<bool> stopSending(false);
+    std::thread streamer([&] {
+        Sender sender("127.0.0.2");
+        // Bounded: at most this many datagrams, however the test goes.
+        for (int i = 0; i < 200000 && !stopSending.load(); ++i) {
+            sender.SendHello("dev-" + std::to_string(i % 50));
+        }
+    });
+
+    const bool flowing = recorder.WaitFor("dev-10");
+    client.reset();
+    recorder.MarkClientGone();
+    Sender late("127.0.0.2");
+    for (int i = 0; i < 100; ++i) {
+        late.SendHello("late");
+    }
+    stopSending.store(true);
+    streamer.join();
+
+    EXPECT_TRUE(flowing);
+    EXPECT_EQ(recorder.CallsAfterClientGone(), 0);
+}
+
+TEST(Client, ListStaysConsistentWhileHellosStreamAndSnapshotsAreTaken) {
+    REQUIRE_NAMESPACE();
+    const int cDevices = 240;
+    const int cBatch = 30;
+
+    // Counts the list's changes so that the sender can wait for each batch instead of
+    // overrunning the socket's receive buffer.
+    class ChangeCounter : public QipDeviceList::ChangeHandler {
+    public:
+        void OnChange() override {
+            std::lock_guard<std::mutex> guard(mLock);
+            ++mChanges;
+            mChanged.notify_all();
+        }
+        bool WaitForChanges(int count) {
+            std::unique_lock<std::mutex> guard(mLock);
+            return mChanged.wait_for(guard, std::chrono::seconds(15),
+                                     [&] { return mChanges >= count; });
+        }
+
+    private:
+        std::mutex mLock;  // guards mChanges
+        std::condition_variable mChanged;
+        int mChanges = 0;
+    };
+
+    ChangeCounter counter;
+    auto client = std::make_unique<QipClient>(cTestPort);
+    QipDeviceList list(client.get());
+    list.SetChangeHandler(&counter);
+
+    std::atomic<bool> sending(true);
+    std::atomic<int> badSnapshots(0);
+    std::thread reader([&] {
+        size_t lastSize = 0;
+        while (sending.load()) {
+            const std::vector<QipDevice> devices = list.Snapshot();
+            std::set<std::string> ids;
+            for (const QipDevice& device : devices) {
+                ids.insert(device.GetDeviceId() + "@" + device.GetLastSourceAddress());
+            }
+            if (ids.size() != devices.size() || devices.size() < lastSize) {
+                badSnapshots.fetch_add(1);
+            }
+            lastSize = devices.size();
+        }
+    });
+
+    // Every device is first announced, then replaced by a new packet id: two changes each.
+    Sender sender("127.0.0.2");
+    bool allSeen = true;
+    int expectedChanges = 0;
+    for (int round = 1; round <= 2 && allSeen; ++round) {
+        for (int first = 0; first < cDevices && allSeen; first += cBatch) {
+            for (int i = first; i < first + cBatch; ++i) {
+                sender.SendHello("dev-" + std::to_string(i), "p" + std::to_string(round));
+            }
+            expectedChanges += cBatch;
+            allSeen = counter.WaitForChanges(expectedChanges);
+        }
+    }
+    sending.store(false);
+    reader.join();
+
+    const std::vector<QipDevice> devices = list.Snapshot();
+    client.reset();  // the client goes before the list it feeds
+
+    EXPECT_TRUE(allSeen);
+    EXPECT_EQ(badSnapshots.load(), 0);
+    ASSERT_EQ(devices.size(), static_cast<size_t>(cDevices));
+    for (int i = 0; i < cDevices; ++i) {
+        EXPECT_EQ(devices[i].GetDeviceId(), "dev-" + std::to_string(i));
+        EXPECT_EQ(devices[i].GetPacketId(), "p2");
+    }
+}

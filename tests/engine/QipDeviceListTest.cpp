@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qip/QipDeviceList.h"
+
+namespace {
+
+// The list's own ageing thread ages against the real clock; records stamped this far in the
+// future are never touched by it, so only the passes a test makes itself remove anything.
+time_t Future() {
+    return time(nullptr) + 1000000;
+}
+
+QipPacketHello MakeHello(const std::string& deviceId, const std::string& packetId,
+                         const std::string& statusUrl = "/status.txt",
+                         const std::string& ipField = "198.51.100.77") {
+    return QipPacketHello("QAP-1", deviceId, ipField, "255.255.255.0", statusUrl, packetId);
+}
+
+// Counts announcements and, when asked, looks at the list from inside the announcement,
+// which works only if the list's lock has been released by then.
+class ChangeRecorder : public QipDeviceList::ChangeHandler {
+public:
+    ChangeRecorder(QipDeviceList& list, bool snapshotOnChange)
+        : mList(list), mSnapshotOnChange(snapshotOnChange) {}
+
+    void OnChange() override {
+        const size_t size = mSnapshotOnChange ? mList.Snapshot().size() : 0;
+        std::lock_guard<std::mutex> guard(mLock);
+        mSizes.push_back(size);
+        mChanged.notify_all();
+    }
+    size_t Calls() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mSizes.size();
+    }
+    std::vector<size_t> Sizes() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mSizes;
+    }
+    bool WaitForCalls(size_t count, std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> guard(mLock);
+        return mChanged.wait_for(guard, limit, [&] { return mSizes.size() >= count; });
+    }
+
+private:
+    QipDeviceList& mList;
+    const bool mSnapshotOnChange;
+    std::mutex mLock;  // guards mSizes
+    std::condition_variable mChanged;
+    std::vector<size_t> mSizes;
+};
+
+std::vector<std::string> Ids(const std::vector<QipDevice>& devices) {
+    std::vector<std::string> ids;
+    for (const QipDevice& device : devices) {
+        ids.push_back(device.GetDeviceId() + "@" + device.GetLastSourceAddress());
+    }
+    return ids;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(DeviceList, FirstHelloAppendsRecordAndAnnouncesAfterReleasingTheLock) {
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, true);
+    list.SetChangeHandler(&recorder);
+    EXPECT_TRUE(list.Snapshot().empty());
+
+    const time_t now = Future();
+    list.OnHello(MakeHello("id-1", "p1", "/st", "198.51.100.9"), "192.0.2.10", now);
+
+    const std::vector<QipDevice> devices = list.Snapshot();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].GetDeviceId(), "id-1");
+    EXPECT_EQ(devices[0].GetLastSourceAddress(), "192.0.2.10");
+    EXPECT_EQ(devices[0].GetIpAddress(), "198.51.100.9");
+    EXPECT_EQ(devices[0].GetLastResponseTime(), now);
+    EXPECT_EQ(devices[0].GetSysInfo()->GetHost(), "192.0.2.10");
+    // One call, which already saw the new record.
+    EXPECT_EQ(recorder.Sizes(), std::vector<size_t>{1});
+
+    list.SetChangeHandler(nullptr);
+    list.OnHello(MakeHello("id-2", "p1"), "192.0.2.10", now);
+    EXPECT_EQ(recorder.Calls(), 1u);
+    EXPECT_EQ(list.Snapshot().size(), 2u);
+}
+
+TEST(DeviceList, RepeatedHelloOnlyMovesTheTime) {
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, false);
+    list.SetChangeHandler(&recorder);
+    const time_t now = Future();
+    list.OnHello(MakeHello("a", "p1", "/old"), "192.0.2.1", now);
+    list.OnHello(MakeHello("b", "p1"), "192.0.2.1", now);
+
+    // Same id, address and packet id: whatever else the hello says is not taken over.
+    list.OnHello(MakeHello("a", "p1", "/new", "203.0.113.5"), "192.0.2.1", now + 7);
+
+    const std::vector<QipDevice> devices = list.Snapshot();
+    EXPECT_EQ(Ids(devices), (std::vector<std::string>{"a@192.0.2.1", "b@192.0.2.1"}));
+    EXPECT_EQ(devices[0].GetLastResponseTime(), now + 7);
+    EXPECT_EQ(devices[0].GetStatusUrl(), "/old");
+    EXPECT_EQ(devices[0].GetSysInfo()->GetUrl(), "/old");
+    EXPECT_EQ(devices[0].GetIpAddress(), "198.51.100.77");
+    EXPECT_EQ(devices[1].GetLastResponseTime(), now);
+    EXPECT_EQ(recorder.Calls(), 2u);
+}
+
+TEST(DeviceList, NewPacketIdReplacesTheRecordInPlace) {
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, true);
+    list.SetChangeHandler(&recorder);
+    const time_t now = Future();
+    list.OnHello(MakeHello("a", "p1"), "192.0.2.1", now);
+    list.OnHello(MakeHello("b", "p1", "/old"), "192.0.2.2", now);
+    list.OnHello(MakeHello("c", "p1"), "192.0.2.3", now);
+
+    list.OnHello(MakeHello("b", "p2", "/new"), "192.0.2.2", now + 4);
+
+    const std::vector<QipDevice> devices = list.Snapshot();
+    EXPECT_EQ(Ids(devices),
+              (std::vector<std::string>{"a@192.0.2.1", "b@192.0.2.2", "c@192.0.2.3"}));
+    EXPECT_EQ(devices[1].GetPacketId(), "p2");
+    EXPECT_EQ(devices[1].GetLastResponseTime(), now + 4);
+    // The status page client is the new record's, aimed at the new status URL.
+    EXPECT_EQ(devices[1].GetSysInfo()->GetUrl(), "/new");
+    EXPECT_EQ(recorder.Sizes(), (std::vector<size_t>{1, 2, 3, 3}));
+}
+
+TEST(DeviceList, RecordsAreKeyedByDeviceIdAndSourceAddressAndAgeApart) {
+    QipDeviceList list(nullptr);
+    const time_t now = Future();
+    list.OnHello(MakeHello("dev", "p1"), "192.0.2.1", now);
+    list.OnHello(MakeHello("dev", "p1"), "192.0.2.2", now + 20);
+    list.OnHello(MakeHello("other", "p1"), "192.0.2.1", now + 20);
+    // Matching ignores the address the device states about itself.
+    list.OnHello(MakeHello("dev", "p1", "/status.txt", "203.0.113.1"), "192.0.2.2", now + 20);
+    list.OnHello(MakeHello("", "p1"), "192.0.2.9", now + 20);
+
+    EXPECT_EQ(Ids(list.Snapshot()), (std::vector<std::string>{"dev@192.0.2.1", "dev@192.0.2.2",
+                                                              "other@192.0.2.1", "@192.0.2.9"}));
+
+    list.RemoveExpired(now + 31);
+    EXPECT_EQ(Ids(list.Snapshot()),
+              (std::vector<std::string>{"dev@192.0.2.2", "other@192.0.2.1", "@192.0.2.9"}));
+}
+
+TEST(DeviceList, RecordSilentForExactlyThirtySecondsStaysAndLongerGoes) {
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, false);
+    list.SetChangeHandler(&recorder);
+    const time_t now = Future();
+    list.OnHello(MakeHello("a", "p1"), "192.0.2.1", now);
+
+    list.RemoveExpired(now + 30);
+    EXPECT_EQ(list.Snapshot().size(), 1u);
+    EXPECT_EQ(recorder.Calls(), 1u);  // the append only: a pass without removal is silent
+
+    list.RemoveExpired(now + 31);
+    EXPECT_TRUE(list.Snapshot().empty());
+    EXPECT_EQ(recorder.Calls(), 2u);
+}
+
+TEST(DeviceList, OnePassRemovesAdjacentExpiredRecordsWithOneAnnouncement) {
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, true);
+    const time_t now = Future();
+    list.OnHello(MakeHello("old-1", "p"), "192.0.2.1", now);
+    list.OnHello(MakeHello("fresh", "p"), "192.0.2.1", now + 20);
+    list.OnHello(MakeHello("old-2", "p"), "192.0.2.1", now);
+    list.OnHello(MakeHello("old-3", "p"), "192.0.2.1", now);
+    list.OnHello(MakeHello("old-4", "p"), "192.0.2.1", now + 1);
+    list.SetChangeHandler(&recorder);
+
+    list.RemoveExpired(now + 32);
+
+    EXPECT_EQ(Ids(list.Snapshot()), std::vector<std::string>{"fresh@192.0.2.1"});
+    EXPECT_EQ(recorder.Sizes(), std::vector<size_t>{1});
+}
+
+TEST(DeviceList, FullListDropsNewDevicesButKeepsServingKnownOnes) {
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, false);
+    list.SetChangeHandler(&recorder);
+    const time_t now = Future();
+    for (size_t i = 0; i < QipDeviceList::cMaxDevices; ++i) {
+        list.OnHello(MakeHello("dev-" + std::to_string(i), "p1"), "192.0.2.1", now);
+    }
+    ASSERT_EQ(recorder.Calls(), QipDeviceList::cMaxDevices);
+
+    testing::internal::CaptureStderr();
+    list.OnHello(MakeHello("late-1", "p1"), "192.0.2.1", now + 1);
+    list.OnHello(MakeHello("late-2", "p1"), "192.0.2.1", now + 60);  // within the minute
+    list.OnHello(MakeHello("dev-0", "p1"), "192.0.2.2", now + 60);    // new address: a new pair
+    list.OnHello(MakeHello("dev-5", "p1"), "192.0.2.1", now + 10);    // refresh
+    list.OnHello(MakeHello("dev-7", "p2"), "192.0.2.1", now + 10);    // replacement
+    list.OnHello(MakeHello("late-3", "p1"), "192.0.2.1", now + 61);   // a minute later
+    const std::string errors = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(Occurrences(errors, "Device list full\n"), 2u);
+    const std::vector<QipDevice> devices = list.Snapshot();
+    ASSERT_EQ(devices.size(), QipDeviceList::cMaxDevices);
+    EXPECT_EQ(devices[5].GetLastResponseTime(), now + 10);
+    EXPECT_EQ(devices[7].GetPacketId(), "p2");
+    EXPECT_EQ(devices.back().GetDeviceId(), "dev-" + std::to_string(devices.size() - 1));
+    EXPECT_EQ(recorder.Calls(), QipDeviceList::cMaxDevices + 1);
+
+    // Room made by ageing is available to new devices again.
+    list.RemoveExpired(now + 31);
+    list.OnHello(MakeHello("late-4", "p1"), "192.0.2.1", now + 31);
+    EXPECT_EQ(Ids(list.Snapshot()),
+              (std::vector<std::string>{"dev-5@192.0.2.1", "dev-7@192.0.2.1", "late-4@192.0.2.1"}));
+}
+
+TEST(DeviceList, SnapshotIsAnIndependentCopy) {
+    QipDeviceList list(nullptr);
+    const time_t now = Future();
+    list.OnHello(MakeHello("a", "p1"), "192.0.2.1", now);
+    std::vector<QipDevice> before = list.Snapshot();
+
+    before[0].GetSysInfo()->ParsePage("<status>\n<wlan>\n<ssid>net</ssid>\n</wlan>\n</status>\n");
+    ASSERT_EQ(before[0].GetSysInfo()->GetValue("status/wlan/ssid"), "net");
+    list.OnHello(MakeHello("a", "p2"), "192.0.2.1", now + 1);
+    list.OnHello(MakeHello("b", "p1"), "192.0.2.1", now + 1);
+    list.RemoveExpired(now + 40);
+
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_EQ(before[0].GetPacketId(), "p1");
+    EXPECT_EQ(before[0].GetLastResponseTime(), now);
+    EXPECT_TRUE(list.Snapshot().empty());
+
+    list.OnHello(MakeHello("a", "p1"), "192.0.2.1", now + 40);
+    const std::vector<QipDevice> after = list.Snapshot();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_TRUE(after[0].GetSysInfo()->GetValues().empty());
+}
+
+TEST(DeviceList, WaitForChangeReturnsAfterAChange) {
+    QipDeviceList list(nullptr);
+    std::mutex lock;
+    std::condition_variable woken;
+    bool returned = false;  // guarded by lock
+    std::thread waiter([&] {
+        list.WaitForChange();
+        std::lock_guard<std::mutex> guard(lock);
+        returned = true;
+        woken.notify_all();
+    });
+
+    // A signal with nobody waiting is lost, so keep changing the list until the waiter,
+    // whenever it got into its wait, has been woken by one of the changes.
+    const time_t now = Future();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    bool done = false;
+    for (int i = 0; !done && std::chrono::steady_clock::now() < limit; ++i) {
+        list.OnHello(MakeHello("dev-" + std::to_string(i), "p"), "192.0.2.1", now);
+        std::unique_lock<std::mutex> guard(lock);
+        done = woken.wait_for(guard, std::chrono::milliseconds(20), [&] { return returned; });
+    }
+    if (!done) {
+        list.OnHello(MakeHello("last", "p"), "192.0.2.1", now);  // let the thread end
+    }
+    waiter.join();
+    EXPECT_TRUE(done);
+}
+
+TEST(DeviceList, AgeingThreadRunsWithoutClientAndStopsPromptly) {
+    auto list = std::make_unique<QipDeviceList>(nullptr);
+    ChangeRecorder recorder(*list, true);
+    list->OnHello(MakeHello("silent", "p"), "192.0.2.1", time(nullptr) - 60);
+    list->SetChangeHandler(&recorder);
+
+    // The first pass comes about 3 seconds after construction.
+    ASSERT_TRUE(recorder.WaitForCalls(1, std::chrono::seconds(15)));
+    EXPECT_EQ(recorder.Sizes(), std::vector<size_t>{0});
+
+    const auto start = std::chrono::steady_clock::now();
+    list.reset();
+    // The ageing pause is 3 s; a stop must not wait it out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+}
