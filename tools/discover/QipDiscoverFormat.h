@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/DeviceDescriber.h"
+
+// How qip-discover writes what devices sent: as JSON and as a terminal table. Device texts
+// are arbitrary bytes; everything here is pure and makes them safe for its output.
+class QipDiscoverFormat {
+public:
+    typedef std::vector<std::pair<std::string, std::string>> Fields;
+
+    // Well-formed UTF-8: every byte that does not start a well-formed sequence (stray
+    // continuation bytes, overlong forms, surrogates, values past U+10FFFF, cut-off
+    // sequences) becomes U+FFFD; everything else is kept.
+    static std::string ToValidUtf8(const std::string& bytes);
+    // A JSON string literal, quotes included, of ToValidUtf8(bytes); control characters,
+    // '"' and '\\' escaped.
+    static std::string JsonString(const std::string& bytes);
+    // {"key":"value",...} in the given order.
+    static std::string JsonObject(const Fields& fields);
+    // The five device dictionary keys in dictionary order.
+    static Fields DeviceFields(const DeviceDescriber::Description& device);
+    // ToValidUtf8 with control characters (C0, DEL, C1) shown as '?', so a device cannot
+    // move the cursor or recolour the terminal.
+    static std::string TerminalText(const std::string& bytes);
+    // The table "ID TYPE ADDRESS SSID", one row per device in the given order, columns
+    // padded to their widest cell; empty for no device.
+    static std::string Table(const std::vector<DeviceDescriber::Description>& devices);
+};
