@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ksp/KspThread.h"
+#include "ksp/KspThreadCondition.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Pauses in a loop, so that only an interruptible pause lets it stop promptly.
+class PausingThread : public KspThread {
+public:
+    void Run() override
+    {
+        while (IsThreadRunning()) {
+            Pause(60000);
+        }
+    }
+    bool PauseFor(unsigned long milliseconds) { return Pause(milliseconds); }
+    std::atomic<int> mStopRequests{0};
+
+protected:
+    void OnStopRequested() override { ++mStopRequests; }
+};
+
+}  // namespace
+
+TEST(KspThreadCondition, DeadlineCarriesWholeSecondsOutOfTheNanoseconds)
+{
+    timespec deadline = KspThreadCondition::MakeDeadline(1500, timeval{1000, 600000});
+    EXPECT_EQ(deadline.tv_sec, 1002);
+    EXPECT_EQ(deadline.tv_nsec, 100000000);
+
+    deadline = KspThreadCondition::MakeDeadline(999, timeval{1000, 999999});
+    EXPECT_EQ(deadline.tv_sec, 1001);
+    EXPECT_EQ(deadline.tv_nsec, 998999000);
+
+    deadline = KspThreadCondition::MakeDeadline(0, timespec{7, 999999999});
+    EXPECT_EQ(deadline.tv_sec, 7);
+    EXPECT_EQ(deadline.tv_nsec, 999999999);
+}
+
+TEST(KspThreadCondition, TimedWaitEndsFalseAtTheDeadlineAndTrueWhenSignalled)
+{
+    KspThreadCondition condition;
+    EXPECT_FALSE(condition.Wait(0));
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(condition.Wait(100));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(99));
+
+    // Signals until the waiter has returned, since a signal before its wait is lost.
+    std::atomic<bool> isDone{false};
+    bool wasWoken = false;
+    std::thread waiter([&] {
+        wasWoken = condition.Wait(15000);
+        isDone = true;
+    });
+    while (!isDone) {
+        condition.Signal();
+        std::this_thread::yield();
+    }
+    waiter.join();
+    EXPECT_TRUE(wasWoken);
+}
+
+TEST(KspThread, StopAndJoinOfANeverStartedThreadDoNothing)
+{
+    PausingThread thread;
+    thread.Stop();
+    EXPECT_EQ(thread.WaitForCompletion(), 0);
+    EXPECT_EQ(thread.mStopRequests, 0);
+}
+
+TEST(KspThread, StopEndsALongPauseAtOnceAndTellsTheSubclass)
+{
+    PausingThread thread;
+    ASSERT_EQ(thread.Start(), 0);
+    EXPECT_TRUE(thread.IsThreadRunning());
+    const Clock::time_point start = Clock::now();
+    thread.Stop();
+    EXPECT_FALSE(thread.IsThreadRunning());
+    EXPECT_EQ(thread.WaitForCompletion(), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(thread.mStopRequests, 1);
+}
+
+TEST(KspThread, PauseWithoutStopLastsItsFullTimeAndReportsRunning)
+{
+    // Called from the test thread, on an object whose worker is also pausing.
+    PausingThread thread;
+    ASSERT_EQ(thread.Start(), 0);
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(thread.PauseFor(100));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
+    thread.Stop();
+    thread.WaitForCompletion();
+    EXPECT_FALSE(thread.PauseFor(60000));  // already stopped: returns at once
+}
+
+TEST(KspThread, FailedStartReturnsTheErrorReportsItsTextAndLeavesNothingToStop)
+{
+    // An impossible default stack makes thread creation fail without touching limits.
+    pthread_attr_t saved;
+    pthread_attr_t huge;
+    ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, size_t(1) << 46);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+
+    PausingThread thread;
+    errno = 0;
+    testing::internal::CaptureStderr();
+    const int result = thread.Start();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    pthread_setattr_default_np(&saved);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&saved);
+
+    ASSERT_NE(result, 0);
+    EXPECT_EQ(errors, std::string("pthread_create() failed: ") + strerror(result) + "\n");
+    thread.Stop();
+    EXPECT_EQ(thread.mStopRequests, 0);
+    EXPECT_EQ(thread.WaitForCompletion(), 0);
+}

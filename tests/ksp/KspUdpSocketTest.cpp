@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+
+#include "ksp/KspUdpSocket.h"
+
+namespace {
+
+// Fixed loopback ports of this test program (the API cannot bind an ephemeral port).
+const unsigned short cPortA = 47811;
+const unsigned short cPortB = 47812;
+const std::string cLoopback = "127.0.0.1";
+
+const unsigned char cData[] = {'w', 'h', 'o', 0, 'x'};
+
+bool SendTo(const KspUdpSocket& socket, unsigned short port, unsigned long length = sizeof(cData))
+{
+    return socket.Send(cData, length, cLoopback, port);
+}
+
+// Waits (bounded) for a receive running on another thread; a datagram frees it on failure.
+unsigned long Finish(std::future<unsigned long>& pending, const KspUdpSocket& sender,
+                     unsigned short port)
+{
+    if (pending.wait_for(std::chrono::seconds(15)) != std::future_status::ready) {
+        ADD_FAILURE() << "receive still blocked after 15 s";
+        SendTo(sender, port);
+    }
+    return pending.get();
+}
+
+}  // namespace
+
+TEST(KspUdpSocket, ClosedSocketReportsInvalidAddressBeforeNotOpen)
+{
+    KspUdpSocket socket;
+    unsigned char buffer[16];
+    std::string address = "unchanged";
+    unsigned short port = 7;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(socket.Send(cData, sizeof(cData), "not-an-address", cPortA));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid IP address\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(socket.Send(cData, sizeof(cData), cLoopback, cPortA));
+    EXPECT_EQ(socket.ReceiveFrom(buffer, sizeof(buffer), address, port, true), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "UDP socket not open\nUDP socket not open\n");
+    EXPECT_EQ(address, "unchanged");
+    socket.Interrupt();  // nothing to wake: must not fail
+}
+
+TEST(KspUdpSocket, FailedBindLeavesTheSocketClosedAndReusable)
+{
+    // A socket without SO_REUSEADDR holds the port exclusively.
+    const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(cPortA);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
+
+    KspUdpSocket socket;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(socket.Open(cPortA));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bind() failed: Address already in use\n");
+    EXPECT_FALSE(socket.IsOpen());
+    close(holder);
+    EXPECT_TRUE(socket.Open(cPortA));
+}
+
+TEST(KspUdpSocket, LoopbackDatagramsArriveWithTheSenderAndAreCutToTheBuffer)
+{
+    KspUdpSocket receiver;
+    KspUdpSocket sender;
+    ASSERT_TRUE(receiver.Open(cPortA));
+    ASSERT_TRUE(sender.Open(cPortB));
+    unsigned char buffer[16];
+    std::string address = "unchanged";
+    unsigned short port = 0;
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(receiver.ReceiveFrom(buffer, sizeof(buffer), address, port, false), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(address, "unchanged");
+
+    ASSERT_TRUE(SendTo(sender, cPortA));
+    EXPECT_EQ(receiver.ReceiveFrom(buffer, sizeof(buffer), address, port, true), sizeof(cData));
+    EXPECT_EQ(std::basic_string<unsigned char>(buffer, sizeof(cData)),
+              std::basic_string<unsigned char>(cData, sizeof(cData)));
+    EXPECT_EQ(address, cLoopback);
+    EXPECT_EQ(port, cPortB);
+
+    ASSERT_TRUE(SendTo(sender, cPortA));
+    EXPECT_EQ(receiver.Receive(buffer, 2, true), 2u);
+
+    // An empty datagram is sent, and received as a count of 0 with the sender set.
+    address.clear();
+    ASSERT_TRUE(SendTo(sender, cPortA, 0));
+    EXPECT_EQ(receiver.ReceiveFrom(buffer, sizeof(buffer), address, port, true), 0u);
+    EXPECT_EQ(address, cLoopback);
+
+    // Reaching the loopback broadcast address needs SO_BROADCAST.
+    ASSERT_TRUE(sender.Send(cData, sizeof(cData), "127.255.255.255", cPortA));
+    EXPECT_EQ(receiver.Receive(buffer, sizeof(buffer), true), sizeof(cData));
+}
+
+TEST(KspUdpSocket, InterruptEndsABlockedReceiveAndStaysUntilTheNextOpen)
+{
+    KspUdpSocket receiver;
+    KspUdpSocket sender;
+    ASSERT_TRUE(receiver.Open(cPortA));
+    ASSERT_TRUE(sender.Open(cPortB));
+    unsigned char buffer[16];
+    auto blockingReceive = [&] { return receiver.Receive(buffer, sizeof(buffer), true); };
+
+    std::future<unsigned long> pending = std::async(std::launch::async, blockingReceive);
+    receiver.Interrupt();
+    EXPECT_EQ(Finish(pending, sender, cPortA), 0u);
+    EXPECT_EQ(receiver.Receive(buffer, sizeof(buffer), true), 0u);  // sticky
+
+    // A datagram already waiting is still delivered.
+    ASSERT_TRUE(SendTo(sender, cPortA));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    unsigned long received = 0;
+    while (received == 0 && std::chrono::steady_clock::now() < deadline) {
+        received = receiver.Receive(buffer, sizeof(buffer), true);
+    }
+    EXPECT_EQ(received, sizeof(cData));
+
+    // After reopening, a waiting receive blocks again until a datagram comes.
+    ASSERT_TRUE(receiver.Open(cPortA));
+    pending = std::async(std::launch::async, blockingReceive);
+    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    ASSERT_TRUE(SendTo(sender, cPortA));
+    EXPECT_EQ(Finish(pending, sender, cPortA), sizeof(cData));
+}
+
+TEST(KspUdpSocket, CopiesAreClosedAndLeaveTheOriginalOpen)
+{
+    KspUdpSocket original;
+    ASSERT_TRUE(original.Open(cPortA));
+    {
+        KspUdpSocket copy(original);
+        EXPECT_FALSE(copy.IsOpen());
+        KspUdpSocket assigned;
+        ASSERT_TRUE(assigned.Open(cPortB));
+        assigned = original;
+        EXPECT_FALSE(assigned.IsOpen());
+    }
+    ASSERT_TRUE(original.IsOpen());
+    ASSERT_TRUE(SendTo(original, cPortA));
+    unsigned char buffer[16];
+    EXPECT_EQ(original.Receive(buffer, sizeof(buffer), true), sizeof(cData));
+}
