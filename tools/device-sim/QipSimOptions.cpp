@@ -1,0 +1,206 @@
+#include "tools/device-sim/QipSimOptions.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+namespace {
+
+bool ParseNumber(const std::string& text, long long low, long long high, long long* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+    *value = parsed;
+    return true;
+}
+
+// Seconds with an optional fraction ("30", "0.5") as milliseconds.
+bool ParseSeconds(const std::string& text, long long* ms) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    double seconds = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || seconds < 0 || seconds > 1e7) return false;
+    *ms = static_cast<long long>(seconds * 1000 + 0.5);
+    return true;
+}
+
+std::string Dotted(uint32_t hostOrder) {
+    in_addr address{};
+    address.s_addr = htonl(hostOrder);
+    return inet_ntoa(address);
+}
+
+}  // namespace
+
+bool QipSimOptions::ParseAddress(const std::string& text, QipSimAddress* address) {
+    size_t slash = text.find('/');
+    long long bits = 24;
+    if (slash != std::string::npos && !ParseNumber(text.substr(slash + 1), 0, 32, &bits)) return false;
+    std::string dotted = text.substr(0, slash);
+    in_addr parsed{};
+    // inet_pton, unlike inet_aton, takes only the four-number form that devices send.
+    if (inet_pton(AF_INET, dotted.c_str(), &parsed) != 1) return false;
+    uint32_t host = ntohl(parsed.s_addr);
+    uint32_t mask = bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
+    address->mAddress = dotted;
+    address->mNetmask = Dotted(mask);
+    address->mBroadcast = Dotted((host & mask) | ~mask);
+    return true;
+}
+
+bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* options, std::string* error) {
+    *options = QipSimOptions();
+    auto device = [options]() -> QipSimDeviceConfig& {
+        if (options->mDevices.empty()) options->mDevices.emplace_back();
+        return options->mDevices.back();
+    };
+    for (int i = 1; i < argc; ++i) {
+        std::string flag = argv[i];
+        // Flags without a value.
+        if (flag == "--help" || flag == "-h") { options->mHelp = true; continue; }
+        if (flag == "--verbose" || flag == "-v") { options->mVerbose = true; continue; }
+        if (flag == "--device") { options->mDevices.emplace_back(); continue; }
+        if (flag == "--lf-only") { device().mLfOnly = true; continue; }
+        if (flag == "--no-http") { device().mHttpMode = QipSimHttpMode::cNone; continue; }
+        if (flag == "--http-hang") { device().mHttpMode = QipSimHttpMode::cHang; continue; }
+
+        static const std::set<std::string> cValueFlags = {
+            "--port", "--type", "--id", "--address", "--listen", "--url", "--packet-id", "--ssid",
+            "--hello-ip", "--http-port", "--http-status", "--http-delay", "--http-split", "--page-size",
+            "--silent-after", "--packet-id-every", "--malformed"};
+        if (cValueFlags.count(flag) == 0) {
+            *error = "unknown option " + flag;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            *error = flag + " needs a value";
+            return false;
+        }
+        std::string value = argv[++i];
+        long long number = 0;
+        auto bad = [&](const char* what) {
+            *error = flag + ": " + what + ", not '" + value + "'";
+            return false;
+        };
+        if (flag == "--port") {
+            if (!ParseNumber(value, 1, 65535, &number)) return bad("a port 1-65535");
+            options->mPort = static_cast<unsigned short>(number);
+            continue;
+        }
+        QipSimDeviceConfig& current = device();
+        if (flag == "--type") {
+            current.mType = value;
+        } else if (flag == "--id") {
+            current.mId = value;
+        } else if (flag == "--address") {
+            QipSimAddress address;
+            if (!ParseAddress(value, &address)) return bad("an address a.b.c.d or a.b.c.d/bits");
+            current.mAddresses.push_back(address);
+        } else if (flag == "--listen") {
+            QipSimAddress address;
+            if (!ParseAddress(value, &address)) return bad("an address a.b.c.d");
+            current.mListen.push_back(address.mAddress);
+        } else if (flag == "--url") {
+            current.mStatusUrl = value;
+        } else if (flag == "--packet-id") {
+            current.mPacketId = value;
+        } else if (flag == "--ssid") {
+            current.mSsid = value;
+        } else if (flag == "--hello-ip") {
+            current.mHelloIp = value;
+        } else if (flag == "--http-port") {
+            if (!ParseNumber(value, 1, 65535, &number)) return bad("a port 1-65535");
+            current.mHttpPort = static_cast<unsigned short>(number);
+        } else if (flag == "--http-status") {
+            if (!ParseNumber(value, 100, 999, &number)) return bad("a status 100-999");
+            current.mHttpStatus = static_cast<int>(number);
+        } else if (flag == "--http-delay") {
+            if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
+            current.mHttpDelayMs = static_cast<int>(number);
+        } else if (flag == "--http-split") {
+            if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
+            current.mHttpSplitMs = static_cast<int>(number);
+        } else if (flag == "--page-size") {
+            if (!ParseNumber(value, 1, 64LL * 1024 * 1024, &number)) return bad("bytes up to 64 MiB");
+            current.mPageSize = static_cast<unsigned long>(number);
+        } else if (flag == "--silent-after") {
+            if (!ParseSeconds(value, &current.mSilentAfterMs)) return bad("seconds");
+        } else if (flag == "--packet-id-every") {
+            if (!ParseNumber(value, 1, 1000000000, &number)) return bad("a count of answers");
+            current.mPacketIdEvery = static_cast<unsigned long>(number);
+        } else if (flag == "--malformed") {
+            if (value != "unterminated" && value != "few-fields" && value != "wrong-case")
+                return bad("unterminated, few-fields or wrong-case");
+            current.mMalformed = value;
+        }
+    }
+    if (options->mHelp) return true;
+    if (options->mDevices.empty()) {
+        *error = "no device given (at least --address)";
+        return false;
+    }
+    std::set<std::string> taken;
+    for (size_t n = 0; n < options->mDevices.size(); ++n) {
+        QipSimDeviceConfig& config = options->mDevices[n];
+        if (config.mId.empty()) config.mId = "sim-" + std::to_string(n + 1);
+        if (config.mAddresses.empty()) {
+            *error = "device " + config.mId + " has no --address";
+            return false;
+        }
+        for (const QipSimAddress& address : config.mAddresses) {
+            if (!taken.insert(address.mAddress).second) {
+                *error = "address " + address.mAddress + " is given twice";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string QipSimOptions::Usage() {
+    return R"(Usage: qip-device-sim [--verbose] [--port N] --device DEVICE-FLAGS [--device DEVICE-FLAGS ...]
+
+Simulates QIP devices: each answers every whoisthere on the discovery port with one hello
+per address, unicast to the sender, and serves its status page over HTTP/1.0.
+Prints "ready" on standard output once every socket is bound. Ends cleanly on SIGINT/SIGTERM.
+
+Global:
+  --verbose, -v          one line on standard error per datagram and per HTTP request
+  --port N               discovery port (default 19375)
+  --help, -h             this text
+
+Per device (they apply to the latest --device; the first --device may be left out):
+  --device               starts the next device
+  --address A[/BITS]     address to answer from (repeatable; /24 when BITS is absent);
+                         the device hears whoisthere sent to it, to its subnet's broadcast
+                         address and to 255.255.255.255
+  --listen A             also hear whoisthere sent to A (e.g. a foreign subnet's broadcast)
+  --type TEXT            device type (default QipSim)
+  --id TEXT              device id (default sim-N)
+  --url TEXT             status URL sent in the hello and served (default /status.xml)
+  --packet-id TEXT       packet id (default 1)
+  --ssid TEXT            value of status/wlan/ssid on the status page (default QipSim)
+  --http-port N          TCP port of the status page (default 80)
+
+Fault modes (per device):
+  --http-status CODE     answer with this status (e.g. 404) and the same page
+  --lf-only              end the answer's lines with LF instead of CRLF
+  --no-http              no HTTP server: connections are refused
+  --http-hang            accept and read the request, never answer
+  --http-split MS        answer in two pieces, MS milliseconds apart; the SSID line starts
+                         the second piece
+  --http-delay MS        answer MS milliseconds after the request
+  --page-size BYTES      make the whole answer this many bytes (filler lines before <wlan>)
+  --silent-after SECONDS stop answering whoisthere this long after start (fractions allowed)
+  --packet-id-every N    change the packet id after every N answers (1, 2, 3 ... for a
+                         numeric id, else ID-1, ID-2 ...)
+  --malformed KIND       send a broken hello instead: unterminated (no final 0x00),
+                         few-fields (6 fields) or wrong-case (type "Hello")
+  --hello-ip TEXT        put TEXT in the hello's IP field instead of the source address
+)";
+}
