@@ -1,0 +1,211 @@
+// The real program under Xvfb in the test bed, with simulated devices, a stand-in browser
+// and a probe that reads what the window shows.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/testbed/TestBed.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const cTestBundle = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>CFBundleName</key>
+	<string>QipFinder</string>
+	<key>DeviceKennung</key>
+	<array><string>QipSim</string></array>
+	<key>QipTimeout</key>
+	<integer>1</integer>
+</dict>
+</plist>
+)";
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const fs::path& path, const std::string& text, bool executable = false) {
+    std::ofstream(path) << text;
+    if (executable) {
+        chmod(path.c_str(), 0755);
+    }
+}
+
+// One copy of the program in a bundle of its own, an X server in the bed's host namespace,
+// and the environment the program runs with.
+class ProgramRig {
+public:
+    explicit ProgramRig(TestBed& bed) : mBed(bed) {
+        char pattern[] = "/tmp/qipfinder-test-XXXXXX";
+        mRoot = mkdtemp(pattern);
+        fs::create_directories(mRoot / "bin");
+        fs::create_directories(mRoot / "share/qipfinder");
+        fs::create_directories(mRoot / "path");
+        fs::copy_file(TestBed::BinaryPath("qipfinder"), mRoot / "bin/qipfinder");
+        WriteText(mRoot / "share/qipfinder/Info.plist", cTestBundle);
+        for (const char* qm : {"qipfinder_en.qm", "qipfinder_de.qm"}) {
+            fs::copy_file(fs::path(QIPFINDER_BUNDLE_DIR) / qm, mRoot / "share/qipfinder" / qm);
+        }
+        WriteText(mRoot / "path/xdg-open",
+                  "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\n", true);
+        mXvfb = bed.Start(bed.GetHostNamespace(), {"Xvfb", "-displayfd", "1", "-screen", "0",
+                                                   "640x360x24", "-nolisten", "tcp"});
+        for (int i = 0; i < 100 && mDisplay.empty() && mXvfb > 0; ++i) {
+            const std::string out = bed.GetOutput(mXvfb);
+            const size_t end = out.find('\n');
+            if (end != std::string::npos && end > 0 && std::isdigit(out[0])) {
+                mDisplay = ":" + out.substr(0, end);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    }
+
+    ~ProgramRig() {
+        if (mXvfb > 0) {
+            mBed.Stop(mXvfb);
+        }
+        std::error_code ignored;
+        fs::remove_all(mRoot, ignored);
+    }
+
+    bool IsReady() const { return !mDisplay.empty(); }
+
+    // argv of `program` run with a clean environment on the rig's display, English texts,
+    // the stand-in browser first on PATH and the probe loaded.
+    std::vector<std::string> Command(const std::vector<std::string>& program) const {
+        std::vector<std::string> argv{"/usr/bin/env", "-i",
+                                      "PATH=" + (mRoot / "path").string() + ":/usr/bin:/bin",
+                                      "HOME=" + mRoot.string(), "DISPLAY=" + mDisplay,
+                                      "LANG=C.UTF-8", "QT_QPA_PLATFORM=xcb",
+                                      "QT_PLUGIN_PATH=" + std::string(QIPFINDER_PROBE_DIR),
+                                      "QT_QPA_GENERIC_PLUGINS=qipprobe:" + ProbeFile().string()};
+        // Sanitizer settings of the build under test apply to the program too.
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+            if (const char* value = std::getenv(name)) {
+                argv.push_back(std::string(name) + "=" + value);
+            }
+        }
+        argv.insert(argv.end(), program.begin(), program.end());
+        return argv;
+    }
+    std::vector<std::string> ProgramCommand() const {
+        return Command({(mRoot / "bin/qipfinder").string()});
+    }
+
+    fs::path ProbeFile() const { return mRoot / "probe.txt"; }
+    std::string Opened() const { return ReadText(mRoot / "opened.txt"); }
+
+    // Waits up to 15 s until the probe shows every text in `wanted`; the last probe text.
+    std::string WaitForWindow(const std::vector<std::string>& wanted) const {
+        std::string shown;
+        for (int i = 0; i < 150; ++i) {
+            shown = ReadText(ProbeFile());
+            bool all = true;
+            for (const std::string& text : wanted) {
+                all = all && shown.find(text) != std::string::npos;
+            }
+            if (all) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return shown;
+    }
+
+    // Saves the screen under <build>/test-artifacts/<name>; true on success.
+    bool Screenshot(const std::string& name) {
+        const fs::path folder = fs::path(QIPFINDER_ARTIFACT_DIR);
+        fs::create_directories(folder);
+        std::string output;
+        return mBed.Run(mBed.GetHostNamespace(),
+                        Command({TestBed::BinaryPath("qip-screen-grab"), (folder / name).string()}),
+                        &output) == 0;
+    }
+
+private:
+    TestBed& mBed;
+    fs::path mRoot;
+    pid_t mXvfb = -1;
+    std::string mDisplay;
+};
+
+struct ProgramTest : ::testing::Test {
+    void AddDevice(const std::string& address, const std::string& id, const std::string& ssid) {
+        const std::string ns = mBed.AddDevice({address + "/24"});
+        ASSERT_FALSE(ns.empty());
+        ASSERT_GT(mBed.StartSimulator(ns, {"--id", id, "--address", address, "--ssid", ssid}), 0);
+    }
+
+    TestBed mBed;
+};
+
+}  // namespace
+
+TEST_F(ProgramTest, OneDeviceOpensItsPageAndEnds) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed);
+    ASSERT_TRUE(rig.IsReady());
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    std::string output;
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), rig.ProgramCommand(), &output, 15000), 0) << output;
+    // The stand-in browser runs detached: give it a moment to write.
+    for (int i = 0; i < 50 && rig.Opened().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(rig.Opened(), "http://192.0.2.21/\n");
+}
+
+TEST_F(ProgramTest, TwoDevicesAreListedWithTheirTextsAsTheyAre) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed);
+    ASSERT_TRUE(rig.IsReady());
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    AddDevice("192.0.2.22", "dev-2", "<b>Lab");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    const std::string shown = rig.WaitForWindow(
+        {"combo deviceChooser 2", "item dev-1 - QipSim - SSID:\"Office\"",
+         "item dev-2 - QipSim - SSID:\"<b>Lab\"", "label messageLabel 0 Choose a device"});
+    EXPECT_NE(shown.find("combo deviceChooser 2"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("item dev-2 - QipSim - SSID:\"<b>Lab\""), std::string::npos) << shown;
+    EXPECT_NE(shown.find("label messageLabel 0 Choose a device"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
+    EXPECT_TRUE(rig.Screenshot("chooser.png"));
+    EXPECT_EQ(rig.Opened(), "");
+    mBed.Stop(program);
+}
+
+TEST_F(ProgramTest, NoDeviceShowsTheFailure) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed);
+    ASSERT_TRUE(rig.IsReady());
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    // With a one-second poll the third empty poll reports after about three seconds.
+    const std::string shown = rig.WaitForWindow({"label messageLabel 0 No device found."});
+    EXPECT_NE(shown.find("label messageLabel 0 No device found."), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("combo"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
+    EXPECT_TRUE(rig.Screenshot("not-found.png"));
+    mBed.Stop(program);
+}

@@ -1,0 +1,79 @@
+// A toolkit plugin that the black-box test loads into the real program (through the
+// toolkit's own QT_PLUGIN_PATH and QT_QPA_GENERIC_PLUGINS=qipprobe:<file>) to read what the
+// window shows. Every 200 ms it rewrites <file> with one line per shown widget:
+//   window <title>
+//   label <object name> <1 when the text would be read as markup, else 0> <text>
+//   progress <object name>
+//   combo <object name> <item count>
+//   item <text>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QGenericPlugin>
+#include <QLabel>
+#include <QProgressBar>
+#include <QSaveFile>
+#include <QTextDocument>
+#include <QTimer>
+#include <QWidget>
+
+namespace {
+
+class WidgetProbe : public QObject {
+public:
+    explicit WidgetProbe(const QString& path) : mPath(path) {
+        connect(&mTimer, &QTimer::timeout, this, [this] { Dump(); });
+        mTimer.start(200);
+    }
+
+private:
+    void Dump() {
+        QStringList lines;
+        for (QWidget* widget : QApplication::allWidgets()) {
+            if (!widget->isVisible()) {
+                continue;
+            }
+            if (widget->isWindow() && !widget->windowTitle().isEmpty()) {
+                lines << "window " + widget->windowTitle();
+            }
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
+                const bool markup = label->textFormat() == Qt::RichText ||
+                                    (label->textFormat() == Qt::AutoText &&
+                                     Qt::mightBeRichText(label->text()));
+                lines << QString("label %1 %2 %3")
+                             .arg(label->objectName(), markup ? "1" : "0", label->text());
+            } else if (qobject_cast<QProgressBar*>(widget)) {
+                lines << "progress " + widget->objectName();
+            } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+                lines << QString("combo %1 %2").arg(combo->objectName()).arg(combo->count());
+                for (int i = 0; i < combo->count(); ++i) {
+                    lines << "item " + combo->itemText(i);
+                }
+            }
+        }
+        QSaveFile file(mPath);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write((lines.join('\n') + '\n').toUtf8());
+            file.commit();
+        }
+    }
+
+    QString mPath;
+    QTimer mTimer;
+};
+
+}  // namespace
+
+class WidgetProbePlugin : public QGenericPlugin {
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "org.qt-project.Qt.QGenericPluginFactoryInterface" FILE "WidgetProbe.json")
+public:
+    QObject* create(const QString& key, const QString& specification) override {
+        if (key.compare("qipprobe", Qt::CaseInsensitive) != 0 || specification.isEmpty()) {
+            return nullptr;
+        }
+        return new WidgetProbe(specification);
+    }
+};
+
+#include "WidgetProbe.moc"
