@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -27,11 +28,12 @@ struct Reply {
     std::vector<unsigned char> mBytes;
 };
 
-// A discovery socket in the host namespace, on `port` so that replies to other ports show.
+// A discovery socket in a namespace of the bed (the host's unless named), on `port` so that
+// replies to other ports show.
 class Asker {
 public:
-    Asker(const TestBed& bed, unsigned short port) {
-        TestBed::EnterHost host(bed);
+    Asker(const TestBed& bed, unsigned short port, const std::string& namespaceName = "") {
+        TestBed::EnterHost inside(namespaceName.empty() ? bed.GetHostNamespace() : namespaceName);
         mSocket.Open(port);
     }
 
@@ -148,6 +150,16 @@ TEST(QipDeviceSim, AnswersWhoIsThereFromEachAddressToTheSendersPort) {
     replies = asker.Collect(2, 1000);
     ASSERT_EQ(1u, replies.size());
     EXPECT_EQ("198.51.100.40", replies[0].mSender);
+
+    // A client on the simulator's own host, bound to 0.0.0.0:19375, still gets the answer.
+    std::string shared = bed.AddDevice({"192.0.2.10/24", "192.0.2.11/24"});
+    ASSERT_GT(bed.StartSimulator(shared, {"--id", "beside", "--address", "192.0.2.11/24"}), 0);
+    Asker local(bed, 19375, shared);
+    local.Ask("192.0.2.255");
+    replies = local.Collect(5, 2000);
+    std::vector<std::string> senders;
+    for (const Reply& reply : replies) senders.push_back(reply.mSender);
+    EXPECT_NE(senders.end(), std::find(senders.begin(), senders.end(), "192.0.2.11"));
 
     std::string log = bed.GetOutput(sim);
     EXPECT_NE(std::string::npos, log.find("received whoisthere 192.0.2.1/255.255.255.0 from 192.0.2.1:40000")) << log;
