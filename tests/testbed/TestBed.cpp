@@ -496,7 +496,6 @@ int TestBed::Stop(pid_t pid, int timeoutMs) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
-    kill(-pid, SIGKILL);  // anything the program left behind in its process group
     if (::testing::Test::HasFailure()) {
         std::fprintf(stderr, "---- output of %s ----\n%s---- end ----\n", mChildren[index].mName.c_str(),
                      ReadFile(mChildren[index].mLogPath).c_str());

@@ -127,7 +127,8 @@ TEST(TestBed, LeftoversOfDeadProcessesAreRemovedAndLiveOnesKept) {
     std::string output;
     ASSERT_EQ(0, bed.Run("", {"ip", "netns", "add", stale}, &output)) << output;
 
-    EXPECT_GE(TestBed::RemoveStaleNamespaces(), 1);
+    // Another test process may sweep it first, so the count is not checked.
+    TestBed::RemoveStaleNamespaces();
     EXPECT_FALSE(NamespaceExists(stale));
     EXPECT_TRUE(NamespaceExists(bed.GetHostNamespace()));
     if (NamespaceExists(stale)) bed.Run("", {"ip", "netns", "del", stale}, &output);
