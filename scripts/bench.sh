@@ -1,0 +1,28 @@
+#!/bin/sh
+# Runs every benchmark program of a build (<build>/bin/*-bench) and prints its table.
+# The benchmarks that use the network-namespace test bed need root; without it they say so
+# in their row. Diagnostic lines of the code under test go to <build>/bench-stderr.log.
+set -u
+build="${1:-build}"
+bin="$build/bin"
+type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
+case "$type" in
+  Release|RelWithDebInfo) ;;
+  *) echo "Note: $build is a ${type:-unknown} build; figures from an optimised build differ." >&2 ;;
+esac
+log="$build/bench-stderr.log"
+: > "$log"
+found=0
+status=0
+for program in "$bin"/*-bench; do
+  [ -x "$program" ] || continue
+  found=1
+  echo "== $(basename "$program") ($type)"
+  "$program" --benchmark_format=console 2>>"$log" || status=1
+  echo
+done
+if [ "$found" -eq 0 ]; then
+  echo "No benchmark programs in $bin (is Google Benchmark installed?)" >&2
+  exit 1
+fi
+exit $status
