@@ -152,17 +152,31 @@ struct ProgramTest : ::testing::Test {
         ASSERT_FALSE(ns.empty());
         ASSERT_GT(mBed.StartSimulator(ns, {"--id", id, "--address", address, "--ssid", ssid}), 0);
     }
+    // Starts the program, waits until the window shows every text of `wanted` and saves a
+    // screenshot; the texts it showed last.
+    std::string ShowsAfterStart(ProgramRig& rig, const std::vector<std::string>& wanted,
+                                const std::string& screenshot) {
+        const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+        const std::string shown = program > 0 ? rig.WaitForWindow(wanted) : "";
+        EXPECT_TRUE(rig.Screenshot(screenshot));
+        EXPECT_EQ(rig.Opened(), "");
+        mBed.Stop(program);
+        return shown;
+    }
 
     TestBed mBed;
 };
 
 }  // namespace
 
+#define QIP_REQUIRE_PROGRAM_RIG(rig)   \
+    QIP_REQUIRE_TESTBED();             \
+    ASSERT_TRUE(mBed.IsReady());       \
+    ProgramRig rig(mBed);              \
+    ASSERT_TRUE(rig.IsReady())
+
 TEST_F(ProgramTest, OneDeviceOpensItsPageAndEnds) {
-    QIP_REQUIRE_TESTBED();
-    ASSERT_TRUE(mBed.IsReady());
-    ProgramRig rig(mBed);
-    ASSERT_TRUE(rig.IsReady());
+    QIP_REQUIRE_PROGRAM_RIG(rig);
     AddDevice("192.0.2.21", "dev-1", "Office");
     std::string output;
     EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), rig.ProgramCommand(), &output, 15000), 0) << output;
@@ -174,38 +188,25 @@ TEST_F(ProgramTest, OneDeviceOpensItsPageAndEnds) {
 }
 
 TEST_F(ProgramTest, TwoDevicesAreListedWithTheirTextsAsTheyAre) {
-    QIP_REQUIRE_TESTBED();
-    ASSERT_TRUE(mBed.IsReady());
-    ProgramRig rig(mBed);
-    ASSERT_TRUE(rig.IsReady());
+    QIP_REQUIRE_PROGRAM_RIG(rig);
     AddDevice("192.0.2.21", "dev-1", "Office");
     AddDevice("192.0.2.22", "dev-2", "<b>Lab");
-    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
-    ASSERT_GT(program, 0);
-    const std::string shown = rig.WaitForWindow(
-        {"combo deviceChooser 2", "item dev-1 - QipSim - SSID:\"Office\"",
-         "item dev-2 - QipSim - SSID:\"<b>Lab\"", "label messageLabel 0 Choose a device"});
-    EXPECT_NE(shown.find("combo deviceChooser 2"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("item dev-2 - QipSim - SSID:\"<b>Lab\""), std::string::npos) << shown;
-    EXPECT_NE(shown.find("label messageLabel 0 Choose a device"), std::string::npos) << shown;
+    const std::vector<std::string> wanted{
+        "combo deviceChooser 2\n", "item dev-1 - QipSim - SSID:\"Office\"\n",
+        "item dev-2 - QipSim - SSID:\"<b>Lab\"\n", "label messageLabel 0 Choose a device"};
+    const std::string shown = ShowsAfterStart(rig, wanted, "chooser.png");
+    for (const std::string& text : wanted) {
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
+    }
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
-    EXPECT_TRUE(rig.Screenshot("chooser.png"));
-    EXPECT_EQ(rig.Opened(), "");
-    mBed.Stop(program);
 }
 
 TEST_F(ProgramTest, NoDeviceShowsTheFailure) {
-    QIP_REQUIRE_TESTBED();
-    ASSERT_TRUE(mBed.IsReady());
-    ProgramRig rig(mBed);
-    ASSERT_TRUE(rig.IsReady());
-    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
-    ASSERT_GT(program, 0);
+    QIP_REQUIRE_PROGRAM_RIG(rig);
     // With a one-second poll the third empty poll reports after about three seconds.
-    const std::string shown = rig.WaitForWindow({"label messageLabel 0 No device found."});
-    EXPECT_NE(shown.find("label messageLabel 0 No device found."), std::string::npos) << shown;
+    const std::string failure = "label messageLabel 0 No device found.\n";
+    const std::string shown = ShowsAfterStart(rig, {failure}, "not-found.png");
+    EXPECT_NE(shown.find(failure), std::string::npos) << shown;
     EXPECT_EQ(shown.find("combo"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
-    EXPECT_TRUE(rig.Screenshot("not-found.png"));
-    mBed.Stop(program);
 }

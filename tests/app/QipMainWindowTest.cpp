@@ -2,7 +2,6 @@
 
 #include <QComboBox>
 #include <QLabel>
-#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -67,19 +66,4 @@ TEST(QipMainWindow, ChooserListsDevicesAndConfiguresTheChosenOne) {
     EXPECT_EQ(rig.mWorkspace.mEvents,
               (std::vector<std::string>{"open http://192.0.2.11/", "open http://192.0.2.10/",
                                         "terminate"}));
-}
-
-TEST(QipMainWindow, MenuTitlesCarryTheProgramName) {
-    WindowRig rig;
-    QStringList titles;
-    for (QAction* top : rig.mWindow.mainMenu()->actions()) {
-        titles << top->text();
-        for (QAction* item : top->menu()->actions()) {
-            titles << item->text();
-        }
-    }
-    EXPECT_TRUE(titles.contains("QipFinder")) << titles.join("|").toStdString();
-    EXPECT_TRUE(titles.contains("About QipFinder"));
-    EXPECT_TRUE(titles.contains("Quit QipFinder"));
-    EXPECT_FALSE(titles.join("").contains("NewApplication"));
 }
