@@ -43,8 +43,8 @@ TEST(SysInfoUrl, CutsOwnHostPrefixOnly) {
 
 TEST(SysInfoParse, WorkedExampleAndLookupWithOrWithoutSlash) {
     SysInfo info("192.168.1.20", "/status.xml");
-    info.ParsePage(cExample);
-    EXPECT_EQ(info.GetValues(), (Values{{"/status/wlan/ssid", "Office"}}));
+    info.ParsePage(std::string(cExample) + "<top>1</top>\r\n");
+    EXPECT_EQ(info.GetValues(), (Values{{"/status/wlan/ssid", "Office"}, {"/top", "1"}}));
     EXPECT_EQ(info.GetValue("status/wlan/ssid"), "Office");
     EXPECT_EQ(&info.GetValue("/status/wlan/ssid"), &info.GetValue("status/wlan/ssid"));
     EXPECT_EQ(info.GetValue(""), "");
@@ -135,8 +135,8 @@ TEST(SysInfoFetch, FailuresLeaveAnEmptyMapAndOneLine) {
 }
 
 TEST(SysInfoFetch, ReadsUntilCloseCapOrDeadline) {
-    // A second piece after more than a second is still part of the page.
-    LoopbackHttpServer split("HTTP/1.0 200 OK\r\n\r\n<a>\r\n", "<v>1</v>\r\n", 1200);
+    // A late start and a second piece after more than a second are still part of the page.
+    LoopbackHttpServer split("HTTP/1.0 200 OK\r\n\r\n<a>\r\n", "<v>1</v>\r\n", 1200, 300);
     SysInfo info("127.0.0.1", "/s");
     std::string errors;
     EXPECT_TRUE(FetchFrom(info, split.Port(), errors));
@@ -155,7 +155,6 @@ TEST(SysInfoFetch, ReadsUntilCloseCapOrDeadline) {
         EXPECT_EQ(page.size(), server == &big ? 65535u : 100u);
         close(fd);
     }
-
 }
 
 TEST(SysInfoFetch, ConnectAndAnswerWaitsAreBounded) {
