@@ -25,9 +25,13 @@ public:
     const std::map<std::string, std::string>& GetValues() const;
 
     // Steps of Fetch, public so that the protocol can be tested without a device.
-    // A connected TCP socket to mHost port 80 (see SetPort), or -1.
+    // A blocking TCP socket connected within 2 s to mHost port 80 (see SetPort), owned by the
+    // caller; -1 after "socket() failed", "inet_aton() failed" or "connect() failed".
     int OpenConnection() const;
-    // Sends the request and collects the answer into `page`; true when it is a "200 OK" page.
+    // Sends the request once and collects the answer into `page` until the peer closes,
+    // 65,535 bytes have arrived or 3 s have passed; the page ends at a zero byte. True when
+    // it is a "200 OK" page. False after "Invalid status URL\n" (nothing sent), "send()
+    // failed" or "recv() failed" (nothing arrived), or silently for any other status.
     bool FetchPage(int socket, std::string& page) const;
     void ParsePage(const std::string& page);
     void ParseLine(const std::string& line, std::string& path);
