@@ -81,7 +81,7 @@ TEST(TestBed, RunReportsExitStatusOutputAndTimeouts) {
     EXPECT_EQ(128 + SIGTERM, bed.Run(bed.GetHostNamespace(), {"/bin/sh", "-c", "kill -TERM $$"}, &out));
 }
 
-TEST(TestBed, DestructionStopsProcessesAndDeletesNamespaces) {
+TEST(TestBed, StopAndDestructionEndProcessesAndDeleteNamespaces) {
     QIP_REQUIRE_TESTBED();
     std::string host, device;
     pid_t sleeper = -1;
@@ -93,6 +93,10 @@ TEST(TestBed, DestructionStopsProcessesAndDeletesNamespaces) {
         ASSERT_FALSE(device.empty());
         sleeper = bed.Start(device, {"/bin/sh", "-c", "echo started; exec sleep 60"});
         ASSERT_GT(sleeper, 0);
+        pid_t stubborn = bed.Start(host, {"/bin/sh", "-c", "trap '' TERM; echo waiting; while :; do sleep 1; done"});
+        for (int i = 0; i < 500 && bed.GetOutput(stubborn).empty(); ++i) usleep(10000);
+        EXPECT_EQ("waiting\n", bed.GetOutput(stubborn));
+        EXPECT_EQ(128 + SIGKILL, bed.Stop(stubborn, 300)) << "an ignored SIGTERM ends in SIGKILL";
         EXPECT_TRUE(NamespaceExists(host));
         EXPECT_TRUE(NamespaceExists(device));
     }
@@ -101,19 +105,6 @@ TEST(TestBed, DestructionStopsProcessesAndDeletesNamespaces) {
     // The bed reaped it, so the pid no longer names a process of ours.
     EXPECT_EQ(-1, waitpid(sleeper, nullptr, WNOHANG));
     EXPECT_EQ(ECHILD, errno);
-}
-
-TEST(TestBed, StopReturnsTheStatusAndKeepsTheOutput) {
-    QIP_REQUIRE_TESTBED();
-    TestBed bed;
-    ASSERT_TRUE(bed.IsReady());
-    pid_t stubborn = bed.Start(bed.GetHostNamespace(),
-                               {"/bin/sh", "-c", "trap '' TERM; echo waiting; while :; do sleep 1; done"});
-    ASSERT_GT(stubborn, 0);
-    for (int i = 0; i < 500 && bed.GetOutput(stubborn).empty(); ++i) usleep(10000);
-    EXPECT_EQ("waiting\n", bed.GetOutput(stubborn));
-    EXPECT_EQ(128 + SIGKILL, bed.Stop(stubborn, 300)) << "ignored SIGTERM ends in SIGKILL";
-    EXPECT_EQ(-1, bed.Stop(stubborn)) << "an unknown pid";
 }
 
 TEST(TestBed, LeftoversOfDeadProcessesAreRemovedAndLiveOnesKept) {
