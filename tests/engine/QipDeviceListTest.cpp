@@ -76,71 +76,38 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 
 }  // namespace
 
-TEST(DeviceList, FirstHelloAppendsRecordAndAnnouncesAfterReleasingTheLock) {
+TEST(DeviceList, HelloAppendsRefreshesOrReplacesInPlace) {
     QipDeviceList list(nullptr);
     ChangeRecorder recorder(list, true);
     list.SetChangeHandler(&recorder);
     EXPECT_TRUE(list.Snapshot().empty());
-
     const time_t now = Future();
-    list.OnHello(MakeHello("id-1", "p1", "/st", "198.51.100.9"), "192.0.2.10", now);
-
-    const std::vector<QipDevice> devices = list.Snapshot();
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0].GetDeviceId(), "id-1");
-    EXPECT_EQ(devices[0].GetLastSourceAddress(), "192.0.2.10");
-    EXPECT_EQ(devices[0].GetIpAddress(), "198.51.100.9");
-    EXPECT_EQ(devices[0].GetLastResponseTime(), now);
-    EXPECT_EQ(devices[0].GetSysInfo()->GetHost(), "192.0.2.10");
-    // One call, which already saw the new record.
-    EXPECT_EQ(recorder.Sizes(), std::vector<size_t>{1});
-
-    list.SetChangeHandler(nullptr);
-    list.OnHello(MakeHello("id-2", "p1"), "192.0.2.10", now);
-    EXPECT_EQ(recorder.Calls(), 1u);
-    EXPECT_EQ(list.Snapshot().size(), 2u);
-}
-
-TEST(DeviceList, RepeatedHelloOnlyMovesTheTime) {
-    QipDeviceList list(nullptr);
-    ChangeRecorder recorder(list, false);
-    list.SetChangeHandler(&recorder);
-    const time_t now = Future();
-    list.OnHello(MakeHello("a", "p1", "/old"), "192.0.2.1", now);
-    list.OnHello(MakeHello("b", "p1"), "192.0.2.1", now);
-
-    // Same id, address and packet id: whatever else the hello says is not taken over.
-    list.OnHello(MakeHello("a", "p1", "/new", "203.0.113.5"), "192.0.2.1", now + 7);
-
-    const std::vector<QipDevice> devices = list.Snapshot();
-    EXPECT_EQ(Ids(devices), (std::vector<std::string>{"a@192.0.2.1", "b@192.0.2.1"}));
-    EXPECT_EQ(devices[0].GetLastResponseTime(), now + 7);
-    EXPECT_EQ(devices[0].GetStatusUrl(), "/old");
-    EXPECT_EQ(devices[0].GetSysInfo()->GetUrl(), "/old");
-    EXPECT_EQ(devices[0].GetIpAddress(), "198.51.100.77");
-    EXPECT_EQ(devices[1].GetLastResponseTime(), now);
-    EXPECT_EQ(recorder.Calls(), 2u);
-}
-
-TEST(DeviceList, NewPacketIdReplacesTheRecordInPlace) {
-    QipDeviceList list(nullptr);
-    ChangeRecorder recorder(list, true);
-    list.SetChangeHandler(&recorder);
-    const time_t now = Future();
-    list.OnHello(MakeHello("a", "p1"), "192.0.2.1", now);
+    list.OnHello(MakeHello("a", "p1", "/a", "198.51.100.9"), "192.0.2.1", now);
     list.OnHello(MakeHello("b", "p1", "/old"), "192.0.2.2", now);
     list.OnHello(MakeHello("c", "p1"), "192.0.2.3", now);
 
+    // Same id, address and packet id: only the time moves, whatever else the hello says.
+    list.OnHello(MakeHello("a", "p1", "/new", "203.0.113.5"), "192.0.2.1", now + 7);
+    // A new packet id: a new record, with a new status page client, where the old one stood.
     list.OnHello(MakeHello("b", "p2", "/new"), "192.0.2.2", now + 4);
 
     const std::vector<QipDevice> devices = list.Snapshot();
     EXPECT_EQ(Ids(devices),
               (std::vector<std::string>{"a@192.0.2.1", "b@192.0.2.2", "c@192.0.2.3"}));
+    EXPECT_EQ(devices[0].GetLastResponseTime(), now + 7);
+    EXPECT_EQ(devices[0].GetSysInfo()->GetUrl(), "/a");
+    EXPECT_EQ(devices[0].GetSysInfo()->GetHost(), "192.0.2.1");
+    EXPECT_EQ(devices[0].GetIpAddress(), "198.51.100.9");
     EXPECT_EQ(devices[1].GetPacketId(), "p2");
     EXPECT_EQ(devices[1].GetLastResponseTime(), now + 4);
-    // The status page client is the new record's, aimed at the new status URL.
     EXPECT_EQ(devices[1].GetSysInfo()->GetUrl(), "/new");
+    EXPECT_EQ(devices[2].GetLastResponseTime(), now);
+    // One call per change, each already seeing it: the lock is released before the call.
     EXPECT_EQ(recorder.Sizes(), (std::vector<size_t>{1, 2, 3, 3}));
+
+    list.SetChangeHandler(nullptr);
+    list.OnHello(MakeHello("d", "p1"), "192.0.2.4", now);
+    EXPECT_EQ(recorder.Calls(), 4u);
 }
 
 TEST(DeviceList, RecordsAreKeyedByDeviceIdAndSourceAddressAndAgeApart) {
@@ -161,23 +128,7 @@ TEST(DeviceList, RecordsAreKeyedByDeviceIdAndSourceAddressAndAgeApart) {
               (std::vector<std::string>{"dev@192.0.2.2", "other@192.0.2.1", "@192.0.2.9"}));
 }
 
-TEST(DeviceList, RecordSilentForExactlyThirtySecondsStaysAndLongerGoes) {
-    QipDeviceList list(nullptr);
-    ChangeRecorder recorder(list, false);
-    list.SetChangeHandler(&recorder);
-    const time_t now = Future();
-    list.OnHello(MakeHello("a", "p1"), "192.0.2.1", now);
-
-    list.RemoveExpired(now + 30);
-    EXPECT_EQ(list.Snapshot().size(), 1u);
-    EXPECT_EQ(recorder.Calls(), 1u);  // the append only: a pass without removal is silent
-
-    list.RemoveExpired(now + 31);
-    EXPECT_TRUE(list.Snapshot().empty());
-    EXPECT_EQ(recorder.Calls(), 2u);
-}
-
-TEST(DeviceList, OnePassRemovesAdjacentExpiredRecordsWithOneAnnouncement) {
+TEST(DeviceList, PassRemovesEveryRecordSilentForMoreThanThirtySecondsAtOnce) {
     QipDeviceList list(nullptr);
     ChangeRecorder recorder(list, true);
     const time_t now = Future();
@@ -185,13 +136,21 @@ TEST(DeviceList, OnePassRemovesAdjacentExpiredRecordsWithOneAnnouncement) {
     list.OnHello(MakeHello("fresh", "p"), "192.0.2.1", now + 20);
     list.OnHello(MakeHello("old-2", "p"), "192.0.2.1", now);
     list.OnHello(MakeHello("old-3", "p"), "192.0.2.1", now);
-    list.OnHello(MakeHello("old-4", "p"), "192.0.2.1", now + 1);
+    list.OnHello(MakeHello("edge", "p"), "192.0.2.1", now + 1);
     list.SetChangeHandler(&recorder);
 
-    list.RemoveExpired(now + 32);
+    list.RemoveExpired(now + 30);  // nothing is older than 30 s: no change, no call
+    EXPECT_EQ(list.Snapshot().size(), 5u);
+    EXPECT_EQ(recorder.Calls(), 0u);
 
+    list.RemoveExpired(now + 31);  // exactly 30 s for "edge": it stays
+    EXPECT_EQ(Ids(list.Snapshot()),
+              (std::vector<std::string>{"fresh@192.0.2.1", "edge@192.0.2.1"}));
+    EXPECT_EQ(recorder.Sizes(), std::vector<size_t>{2});
+
+    list.RemoveExpired(now + 32);  // the last record of the list
     EXPECT_EQ(Ids(list.Snapshot()), std::vector<std::string>{"fresh@192.0.2.1"});
-    EXPECT_EQ(recorder.Sizes(), std::vector<size_t>{1});
+    EXPECT_EQ(recorder.Sizes(), (std::vector<size_t>{2, 1}));
 }
 
 TEST(DeviceList, FullListDropsNewDevicesButKeepsServingKnownOnes) {
