@@ -9,12 +9,16 @@ namespace {
 // A receive pass on a socket that never opened returns at once; without a pause the
 // receive thread would spin on one core for the client's whole life.
 const unsigned long cClosedSocketPauseMs = 1000;
+// How often the held first broadcast looks again, should a registration's signal come
+// just before the wait begins.
+const unsigned long cHandlerCheckMs = 50;
 }  // namespace
 
 // Definitions for callers that take these constants by reference.
 const unsigned short QipClient::cPort;
 const unsigned long QipClient::cBufferSize;
 const unsigned long QipClient::cBroadcastPeriodMs;
+const unsigned long QipClient::cFirstBroadcastHoldMs;
 
 QipClient::QipClient() : QipClient(cPort) {}
 
@@ -41,9 +45,17 @@ QipClient::~QipClient() {
 
 void QipClient::SetHelloHandler(HelloHandler* handler) {
     mHelloHandler.store(handler);
+    mHandlerRegistered.Signal();
 }
 
 void QipClient::SendThread::Run() {
+    // The owner registers its handler just after construction; answers to a broadcast sent
+    // before that would be dropped and the devices seen only a whole period later.
+    for (unsigned long held = 0; held < cFirstBroadcastHoldMs && IsThreadRunning() &&
+                                 mOuter->mHelloHandler.load() == nullptr;
+         held += cHandlerCheckMs) {
+        mOuter->mHandlerRegistered.Wait(cHandlerCheckMs);
+    }
     while (IsThreadRunning()) {
         // Taken anew every cycle so that interfaces coming and going are followed.
         const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ksp/KspThread.h"
+#include "ksp/KspThreadCondition.h"
 #include "ksp/KspUdpSocket.h"
 #include "qip/QipPacket.h"
 
@@ -20,6 +21,7 @@ public:
     static const unsigned short cPort = 19375;
     static const unsigned long cBufferSize = 1472;
     static const unsigned long cBroadcastPeriodMs = 10000;
+    static const unsigned long cFirstBroadcastHoldMs = 1000;
 
     // Receives every hello, one call at a time, on the client's receive thread. The packet
     // is valid only during the call. Called with none of the client's locks held.
@@ -40,6 +42,8 @@ public:
 
     // Registers the handler (null allowed). Does not wait for an OnHello under way: the
     // handler must stay valid until the client is destroyed or given another handler.
+    // The first broadcast waits up to cFirstBroadcastHoldMs for a handler, because answers
+    // that arrive while none is registered are dropped.
     void SetHelloHandler(HelloHandler* handler);
     // Whether the UDP port could be opened (for front ends that must say why nothing is found).
     bool IsSocketOpen() const { return mSocket.IsOpen(); }
@@ -68,6 +72,7 @@ private:
 
     KspUdpSocket mSocket;
     std::atomic<HelloHandler*> mHelloHandler;
+    KspThreadCondition mHandlerRegistered;  // signalled by SetHelloHandler
     SendThread mSendThread;
     ReceiveThread mReceiveThread;
     unsigned short mPort;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -175,6 +176,44 @@ TEST(Client, HandsOnlyCompleteHellosToTheHandlerWithTheSenderAddress) {
     EXPECT_EQ(recorder.IpFields().back(), "192.0.2.99");
     EXPECT_NE(errors.find("Insufficient fields for creating 'hello' packet\n"),
               std::string::npos);
+}
+
+TEST(Client, FirstBroadcastWaitsForTheHandlerSoItsAnswersAreKept) {
+    REQUIRE_NAMESPACE();
+    // A device that answers every whoisthere at once. It hears the broadcasts on the
+    // loopback broadcast address only, so the client's own port keeps the unicast answers.
+    const int listener = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(cTestPort);
+    inet_aton("127.255.255.255", &local.sin_addr);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    timeval receiveLimit = {12, 0};
+    setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &receiveLimit, sizeof receiveLimit);
+    std::thread device([listener] {
+        unsigned char question[1472];
+        if (recv(listener, question, sizeof question, 0) > 0) {
+            Sender("127.0.0.3").SendHello("first-answer");
+        }
+    });
+
+    HelloRecorder recorder;
+    const auto start = std::chrono::steady_clock::now();
+    auto client = std::make_unique<QipClient>(cTestPort);
+    // An owner does some work between building the client and registering its handler.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    client->SetHelloHandler(&recorder);
+    const bool arrived = recorder.WaitFor("first-answer");
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    device.join();
+    close(listener);
+
+    ASSERT_TRUE(arrived);
+    // The answer to the first broadcast, not to the next one a whole period later.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(QipClient::cBroadcastPeriodMs - 2000));
 }
 
 TEST(Client, DestructionIsPromptWhenNothingArrives) {
