@@ -95,8 +95,11 @@ SysInfo::SysInfo(const std::string& host, const std::string& url) : mHost(host),
 
 SysInfo::~SysInfo() {}
 
+const size_t SysInfo::cMaxStoredBytes;
+
 bool SysInfo::Fetch() {
     mValues.clear();
+    mStoredBytes = 0;
     Descriptor socket(OpenConnection());
     if (socket.Get() < 0) return false;
     std::string page;
@@ -231,6 +234,14 @@ void SysInfo::ParseLine(const std::string& line, std::string& path) {
         std::string::size_type slash = path.rfind('/');
         if (slash != std::string::npos) path.erase(slash);
     } else {
-        mValues[path + "/" + TextBetween(line, open, close)] = TextBetween(line, close, end);
+        const std::string value = TextBetween(line, close, end);
+        // The key's length is known before it is built: a hostile page pays nothing more.
+        const size_t tagLength = close > open ? close - open - 1 : line.size() - open - 1;
+        if (mStoredBytes + path.size() + 1 + tagLength + value.size() > cMaxStoredBytes) return;
+        std::pair<std::map<std::string, std::string>::iterator, bool> entry =
+            mValues.insert(std::make_pair(path + "/" + TextBetween(line, open, close), ""));
+        if (entry.second) mStoredBytes += entry.first->first.size();
+        mStoredBytes = mStoredBytes - entry.first->second.size() + value.size();
+        entry.first->second = value;
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stddef.h>
+
 #include <map>
 #include <string>
 
@@ -33,8 +35,12 @@ public:
     // it is a "200 OK" page. False after "Invalid status URL\n" (nothing sent), "send()
     // failed" or "recv() failed" (nothing arrived), or silently for any other status.
     bool FetchPage(int socket, std::string& page) const;
+    // Every value line stores path + "/" + tag, so a page of deep nesting and many short
+    // lines would multiply its 64 KiB many thousand times over; pairs that would take the
+    // stored key and value bytes past cMaxStoredBytes are dropped, those before them kept.
     void ParsePage(const std::string& page);
     void ParseLine(const std::string& line, std::string& path);
+    static const size_t cMaxStoredBytes = 4 * 65536;
 
     // The request for `url` on `host`; false (request untouched) when either holds CR or LF,
     // which would let a device split the request, or when it would exceed the 65,535 bytes a
@@ -54,4 +60,5 @@ private:
     std::string mUrl;
     std::map<std::string, std::string> mValues;
     unsigned short mPort = 80;
+    size_t mStoredBytes = 0;  // key and value bytes in mValues
 };

@@ -77,6 +77,26 @@ TEST(SysInfoParse, StructureFollowsLinesNotElements) {
     EXPECT_EQ(info.GetValues(), (Values{{"/p/c</c>", "b<c"}}));
 }
 
+TEST(SysInfoParse, DeepNestingCannotMultiplyThePageInMemory) {
+    // Every value line below repeats the 32,000-byte path in its key.
+    const std::string deep = std::string(32000, 'a');
+    std::string page = "<v>kept</v>\n<" + deep + ">\n";
+    for (int i = 0; page.size() < 65000; ++i) page += "<" + std::to_string(i) + ">x</\n";
+    SysInfo info("127.0.0.1", "/s");
+    info.ParsePage(page);
+    size_t bytes = 0;
+    for (const auto& pair : info.GetValues()) bytes += pair.first.size() + pair.second.size();
+    EXPECT_LE(bytes, SysInfo::cMaxStoredBytes);
+    EXPECT_EQ(info.GetValue("v"), "kept");
+    EXPECT_EQ(info.GetValue("/" + deep + "/0"), "x");
+
+    // The next fetch starts with the whole allowance again.
+    LoopbackHttpServer server("HTTP/1.0 200 OK\r\n\r\n<w>1</w>\r\n");
+    std::string errors;
+    EXPECT_TRUE(FetchFrom(info, server.Port(), errors));
+    EXPECT_EQ(info.GetValues(), (Values{{"/w", "1"}}));
+}
+
 TEST(SysInfoRequest, RefusesLineBreaksAndOversizeButKeepsTheLimit) {
     std::string request = "untouched";
     EXPECT_FALSE(SysInfo::BuildRequest("/a\r\nX: y", "1.2.3.4", request));
