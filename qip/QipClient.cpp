@@ -9,9 +9,8 @@ namespace {
 // A receive pass on a socket that never opened returns at once; without a pause the
 // receive thread would spin on one core for the client's whole life.
 const unsigned long cClosedSocketPauseMs = 1000;
-// How often the held first broadcast looks again, should a registration's signal come
-// just before the wait begins.
-const unsigned long cHandlerCheckMs = 50;
+// How often the held first broadcast looks for a registered handler.
+const unsigned long cHandlerCheckMs = 10;
 }  // namespace
 
 // Definitions for callers that take these constants by reference.
@@ -45,16 +44,19 @@ QipClient::~QipClient() {
 
 void QipClient::SetHelloHandler(HelloHandler* handler) {
     mHelloHandler.store(handler);
-    mHandlerRegistered.Signal();
 }
 
 void QipClient::SendThread::Run() {
     // The owner registers its handler just after construction; answers to a broadcast sent
-    // before that would be dropped and the devices seen only a whole period later.
-    for (unsigned long held = 0; held < cFirstBroadcastHoldMs && IsThreadRunning() &&
-                                 mOuter->mHelloHandler.load() == nullptr;
+    // before that would be dropped and the devices seen only a whole period later. The
+    // hold is made of monotonic pauses: a wait against the wall clock would stretch by any
+    // step the clock takes backwards, holding every broadcast and the destructor with it.
+    for (unsigned long held = 0;
+         held < cFirstBroadcastHoldMs && mOuter->mHelloHandler.load() == nullptr;
          held += cHandlerCheckMs) {
-        mOuter->mHandlerRegistered.Wait(cHandlerCheckMs);
+        if (!Pause(cHandlerCheckMs)) {
+            break;
+        }
     }
     while (IsThreadRunning()) {
         // Taken anew every cycle so that interfaces coming and going are followed.

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "ksp/KspThread.h"
-#include "ksp/KspThreadCondition.h"
 #include "ksp/KspUdpSocket.h"
 #include "qip/QipPacket.h"
 
@@ -72,7 +71,6 @@ private:
 
     KspUdpSocket mSocket;
     std::atomic<HelloHandler*> mHelloHandler;
-    KspThreadCondition mHandlerRegistered;  // signalled by SetHelloHandler
     SendThread mSendThread;
     ReceiveThread mReceiveThread;
     unsigned short mPort;
