@@ -132,7 +132,7 @@ unsigned long KspUdpSocket::ReceiveFrom(unsigned char* buffer, unsigned long siz
                 if (errno == EINTR) {
                     continue;
                 }
-                perror("poll() failed");
+                perror("select() failed");  // the readiness wait, under its usual name
                 return 0;
             }
             // The wake byte is left in the pipe so that every later wait ends at once too.
