@@ -13,21 +13,6 @@ QipPacketHello Hello(const std::string& type, const std::string& id, const std::
 
 }  // namespace
 
-TEST(QipDevice, KeepsHelloFieldsSourceAddressAndResponseTime) {
-    QipDevice device(Hello("typeA", "AB12", "192.168.1.20", "7"), "127.0.0.1");
-    EXPECT_EQ(device.GetLastResponseTime(), 0);
-    device.UpdateLastResponseTime(1234567);
-    EXPECT_EQ(device.GetLastResponseTime(), 1234567);
-    EXPECT_EQ(device.GetDeviceType(), "typeA");
-    EXPECT_EQ(device.GetIpAddress(), "192.168.1.20");
-    EXPECT_EQ(device.GetNetmask(), "255.255.255.0");
-    EXPECT_EQ(device.GetPacketId(), "7");
-    EXPECT_EQ(device.GetLastSourceAddress(), "127.0.0.1");
-    EXPECT_EQ(device.GetSysInfo()->GetHost(), "127.0.0.1");
-    EXPECT_EQ(device.GetSysInfo()->GetUrl(), "/status.xml");
-    EXPECT_EQ(device.GetStatusUrl(), "http://127.0.0.1/status.xml");
-}
-
 TEST(QipDevice, EqualExactlyWhenIdsAreByteWiseEqual) {
     QipDevice a(Hello("typeA", "AB12", "192.168.1.20", "1"), "192.168.1.20");
     EXPECT_TRUE(a == QipDevice(Hello("typeB", "AB12", "192.168.1.21", "2"), "192.168.1.22"));
