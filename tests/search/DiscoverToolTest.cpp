@@ -35,12 +35,13 @@ TEST(DiscoverOptions, ReadsBothOptionFormsAndRejectsMalformedOrConflictingOnes) 
 }
 
 TEST(DiscoverFormat, JsonAndTerminalTextCarryAnyDeviceBytesSafely) {
-    const std::string controls("a\"b\\c\n\x01\x7f", 8);
+    const std::string controls("a\"b\\c\n\x01\x7f\xC2\x9B", 10);  // C1 CSI last
     // é is kept; a stray byte, an overlong form, a surrogate and a cut-off sequence are not.
     const std::string id = controls + "\xC3\xA9" + "\xFF" + "\xC0\xAF" + "\xED\xA0\x80" + "\xE2\x82";
     DeviceDescriber::Description device{"Router", id, "Caf\xC3\xA9", "192.0.2.7", "x"};
     const std::string line = QipDiscoverFormat::JsonObject(QipDiscoverFormat::DeviceFields(device));
     EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_EQ(line.find("\xC2\x9B"), std::string::npos);  // escaped, not raw
     nlohmann::json parsed = nlohmann::json::parse(line);
     EXPECT_EQ(parsed.size(), 5u);
     EXPECT_EQ(parsed["SSID"], "Caf\xC3\xA9");

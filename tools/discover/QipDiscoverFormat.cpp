@@ -36,6 +36,12 @@ size_t SequenceLength(const std::string& bytes, size_t i) {
     return length;
 }
 
+// Whether valid UTF-8 `text` holds a C1 control (U+0080..U+009F) at `i`.
+bool IsC1Control(const std::string& text, size_t i) {
+    return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
+           static_cast<unsigned char>(text[i + 1]) < 0xA0;
+}
+
 // Terminal columns taken by valid UTF-8 text: one per code point (wide scripts aside).
 size_t Width(const std::string& text) {
     size_t width = 0;
@@ -66,7 +72,15 @@ std::string QipDiscoverFormat::ToValidUtf8(const std::string& bytes) {
 std::string QipDiscoverFormat::JsonString(const std::string& bytes) {
     const std::string text = ToValidUtf8(bytes);
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // C1 controls act as escapes on some terminals, and --json output often lands on one.
+        if (IsC1Control(text, i)) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(text[++i]));
+            out += escaped;
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -111,8 +125,7 @@ std::string QipDiscoverFormat::TerminalText(const std::string& bytes) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x20 || c == 0x7F) {
             out += '?';
-        } else if (c == 0xC2 && i + 1 < text.size() &&
-                   static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+        } else if (IsC1Control(text, i)) {
             out += '?';  // C1 controls U+0080..U+009F (an escape on some terminals)
             ++i;
         } else {

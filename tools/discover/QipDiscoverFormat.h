@@ -16,8 +16,8 @@ public:
     // continuation bytes, overlong forms, surrogates, values past U+10FFFF, cut-off
     // sequences) becomes U+FFFD; everything else is kept.
     static std::string ToValidUtf8(const std::string& bytes);
-    // A JSON string literal, quotes included, of ToValidUtf8(bytes); control characters,
-    // '"' and '\\' escaped.
+    // A JSON string literal, quotes included, of ToValidUtf8(bytes); control characters
+    // (C0, DEL, C1), '"' and '\\' escaped, so the line is also safe on a terminal.
     static std::string JsonString(const std::string& bytes);
     // {"key":"value",...} in the given order.
     static std::string JsonObject(const Fields& fields);
