@@ -53,6 +53,11 @@ int RemainingMs(long long deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// The earlier of a step's own deadline and the fetch's cap (0: none).
+long long Earlier(long long stepDeadline, long long fetchDeadline) {
+    return fetchDeadline != 0 && fetchDeadline < stepDeadline ? fetchDeadline : stepDeadline;
+}
+
 // poll() for `events` until `deadline`; 1 ready, 0 timed out, -1 error (errno set).
 int PollUntil(int fd, short events, long long deadline) {
     for (;;) {
@@ -63,10 +68,10 @@ int PollUntil(int fd, short events, long long deadline) {
 }
 
 // Connects `fd` within the time-out, leaving it blocking again; false with errno set.
-bool ConnectBounded(int fd, const sockaddr_in& address) {
+bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    long long deadline = MonotonicMs() + cConnectTimeoutMs;
+    long long deadline = Earlier(MonotonicMs() + cConnectTimeoutMs, fetchDeadline);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         if (errno != EINPROGRESS) return false;
         int ready = PollUntil(fd, POLLOUT, deadline);
@@ -100,10 +105,15 @@ const size_t SysInfo::cMaxStoredBytes;
 bool SysInfo::Fetch() {
     mValues.clear();
     mStoredBytes = 0;
+    mFetchDeadlineMs = mTimeLimitMs != 0 ? MonotonicMs() + static_cast<long long>(mTimeLimitMs) : 0;
     Descriptor socket(OpenConnection());
-    if (socket.Get() < 0) return false;
+    if (socket.Get() < 0) {
+        mFetchDeadlineMs = 0;
+        return false;
+    }
     std::string page;
     bool ok = FetchPage(socket.Get(), page);
+    mFetchDeadlineMs = 0;
     if (ok) ParsePage(page);
     return ok;
 }
@@ -133,7 +143,7 @@ int SysInfo::OpenConnection() const {
         perror("inet_aton() failed");
         return -1;
     }
-    if (!ConnectBounded(socket.Get(), address)) {
+    if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs)) {
         perror("connect() failed");
         return -1;
     }
@@ -155,7 +165,7 @@ bool SysInfo::FetchPage(int socket, std::string& page) const {
     }
     // Read until the device closes, the page is full or the answer time is up; whatever
     // arrived by then is the page.
-    long long deadline = MonotonicMs() + cAnswerTimeoutMs;
+    long long deadline = Earlier(MonotonicMs() + cAnswerTimeoutMs, mFetchDeadlineMs);
     std::vector<char> buffer(cMaxPage);
     size_t count = 0;
     int error = ETIMEDOUT;

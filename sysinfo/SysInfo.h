@@ -54,6 +54,11 @@ public:
     const std::string& GetUrl() const { return mUrl; }
     // Test seam: the TCP port of the status page (80 unless a test bed says otherwise).
     void SetPort(unsigned short port) { mPort = port; }
+    // Caps the whole of each later Fetch (connection and answer together) at `milliseconds`,
+    // for callers that must finish many fetches by one deadline; the 2 s and 3 s bounds
+    // still apply within it. 0 means no cap beyond those bounds. A cap that runs out ends
+    // the fetch as a time-out would.
+    void SetTimeLimit(unsigned long milliseconds) { mTimeLimitMs = milliseconds; }
 
 private:
     std::string mHost;
@@ -61,4 +66,6 @@ private:
     std::map<std::string, std::string> mValues;
     unsigned short mPort = 80;
     size_t mStoredBytes = 0;  // key and value bytes in mValues
+    unsigned long mTimeLimitMs = 0;
+    long long mFetchDeadlineMs = 0;  // monotonic end of the Fetch under way; 0 for none
 };
