@@ -1,5 +1,7 @@
 #include "app/DeviceDescriber.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -8,6 +10,18 @@
 #include "sysinfo/SysInfo.h"
 
 const char* const DeviceDescriber::cSsidPath = "status/wlan/ssid";
+const unsigned DeviceDescriber::cMaxConcurrentFetches;
+const unsigned long DeviceDescriber::cTimeBudgetMs;
+
+namespace {
+
+long long MonotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
 
 // Reads the status pages of one call of FetchStatusPages. The calling thread works too, so
 // with cMaxConcurrentFetches - 1 helpers at most that many requests run at once; if no
@@ -17,7 +31,11 @@ class DeviceDescriber::FetchJob {
 public:
     FetchJob(const DeviceDescriber* outer, std::vector<QipDevice>& snapshot,
              const std::vector<Group>& groups)
-        : mOuter(outer), mSnapshot(snapshot), mGroups(groups), mNext(0) {}
+        : mOuter(outer),
+          mSnapshot(snapshot),
+          mGroups(groups),
+          mNext(0),
+          mDeadlineMs(MonotonicMs() + static_cast<long long>(outer->mTimeBudgetMs)) {}
     FetchJob(const FetchJob&) = delete;
     FetchJob& operator=(const FetchJob&) = delete;
     ~FetchJob() {
@@ -42,7 +60,12 @@ public:
         if (index >= mGroups.size()) return false;
         QipDevice* first = GetElementAt(mSnapshot, mGroups[index].front());
         if (first == nullptr) return true;
+        // Many devices that accept a connection and never answer must not hold the tick
+        // for batch after batch: what the budget leaves unread stays without an SSID.
+        const long long left = mDeadlineMs - MonotonicMs();
+        if (left <= 0) return true;
         SysInfo& sysInfo = *first->GetSysInfo();
+        sysInfo.SetTimeLimit(static_cast<unsigned long>(left));
         if (mOuter->mFetcher != nullptr) {
             mOuter->mFetcher->FetchStatus(sysInfo);
         } else {
@@ -70,12 +93,17 @@ private:
     std::vector<QipDevice>& mSnapshot;
     const std::vector<Group>& mGroups;
     std::atomic<size_t> mNext;
+    const long long mDeadlineMs;  // monotonic; no page is begun after it
     std::vector<std::unique_ptr<FetchThread>> mHelpers;
 };
 
 DeviceDescriber::DeviceDescriber(const std::vector<std::string>& wantedTypes,
                                  const std::vector<KspNetworkInterface>& interfaces)
-    : mWantedTypes(wantedTypes), mInterfaces(interfaces), mMatchAnyType(false), mFetcher(nullptr) {}
+    : mWantedTypes(wantedTypes),
+      mInterfaces(interfaces),
+      mMatchAnyType(false),
+      mFetcher(nullptr),
+      mTimeBudgetMs(cTimeBudgetMs) {}
 
 bool DeviceDescriber::IsWanted(const std::string& deviceType) const {
     if (mMatchAnyType) return true;

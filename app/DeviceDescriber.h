@@ -16,13 +16,15 @@ class SysInfo;
 // first met. Written once for the Qt search and for qip-discover; needs no toolkit.
 //
 // Everything but FetchStatusPages and Describe is pure. Those two block the calling thread
-// until every page is read or has failed (SysInfo bounds each request to about 5 seconds;
-// up to cMaxConcurrentFetches run at once, so a tick with at most that many groups blocks
-// for about one request's time). A describer keeps nothing between calls; it may be used by
-// one thread at a time.
+// until every page is read, has failed or was given up: up to cMaxConcurrentFetches requests
+// run at once, no request begins once the time budget (cTimeBudgetMs by default) has passed
+// and none runs beyond it, so one call blocks for about the budget at most, whatever the
+// number of devices. A page given up leaves its SSID empty, like a page that cannot be read.
+// A describer keeps nothing between calls; it may be used by one thread at a time.
 class DeviceDescriber {
 public:
     static const unsigned cMaxConcurrentFetches = 16;
+    static const unsigned long cTimeBudgetMs = 5000;
     static const char* const cSsidPath;  // "status/wlan/ssid"
 
     // The values of one device dictionary, as bytes from the network.
@@ -55,6 +57,8 @@ public:
     void SetMatchAnyType(bool matchAnyType) { mMatchAnyType = matchAnyType; }
     // Not owned; it must outlive the calls. Null (the default) fetches over the network.
     void SetStatusFetcher(StatusFetcher* fetcher) { mFetcher = fetcher; }
+    // The time one FetchStatusPages may take, in milliseconds (not 0).
+    void SetTimeBudget(unsigned long milliseconds) { mTimeBudgetMs = milliseconds; }
 
     bool IsWanted(const std::string& deviceType) const;
     bool IsReachable(const std::string& address) const;
@@ -89,4 +93,5 @@ private:
     std::vector<KspNetworkInterface> mInterfaces;
     bool mMatchAnyType;
     StatusFetcher* mFetcher;
+    unsigned long mTimeBudgetMs;
 };

@@ -124,3 +124,47 @@ TEST(DeviceDescriber, ReadsPagesConcurrentlyButNeverMoreThanTheBoundAtOnce) {
     EXPECT_EQ(fetcher.mReads.size(), count);
     for (const auto& read : fetcher.mReads) EXPECT_EQ(read.second, 1) << read.first;
 }
+
+TEST(DeviceDescriber, BeginsNoPageAfterTheTimeBudgetAndStillDescribesEveryDevice) {
+    class HeldFetcher : public DeviceDescriber::StatusFetcher {
+    public:
+        std::mutex mLock;  // guards everything below
+        std::condition_variable mChanged;
+        bool mReleased = false;
+        size_t mReads = 0;
+        void FetchStatus(SysInfo& sysInfo) override {
+            std::unique_lock<std::mutex> lock(mLock);
+            ++mReads;
+            mChanged.notify_all();
+            mChanged.wait_for(lock, std::chrono::seconds(15), [this] { return mReleased; });
+            sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Read</ssid>\n</wlan>\n</status>\n");
+        }
+    };
+    const size_t count = 40, bound = DeviceDescriber::cMaxConcurrentFetches;
+    std::vector<QipDevice> snapshot;
+    for (size_t i = 0; i < count; ++i) snapshot.push_back(Device("R", std::to_string(i), "192.0.2." + std::to_string(i)));
+    HeldFetcher fetcher;
+    DeviceDescriber describer({"R"}, {});
+    describer.SetStatusFetcher(&fetcher);
+    describer.SetTimeBudget(100);
+    std::vector<DeviceDescriber::Description> described;
+    std::thread tick([&] { described = describer.Describe(snapshot); });
+    {
+        std::unique_lock<std::mutex> lock(fetcher.mLock);
+        fetcher.mChanged.wait_for(lock, std::chrono::seconds(15), [&] { return fetcher.mReads >= bound; });
+    }
+    // The first pages outlast the budget, so nothing claimed after them may be read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    {
+        std::lock_guard<std::mutex> lock(fetcher.mLock);
+        fetcher.mReleased = true;
+        fetcher.mChanged.notify_all();
+    }
+    tick.join();
+    EXPECT_EQ(fetcher.mReads, bound);
+    ASSERT_EQ(described.size(), count);
+    size_t withSsid = 0;
+    for (const DeviceDescriber::Description& d : described) withSsid += d.mSsid == "Read" ? 1 : 0;
+    EXPECT_EQ(withSsid, bound);
+    EXPECT_EQ(described.back().mDisplayString, "39 - R - SSID:\"\"");
+}
