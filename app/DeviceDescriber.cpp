@@ -1,27 +1,16 @@
 #include "app/DeviceDescriber.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
 
+#include "ksp/KspClock.h"
 #include "ksp/KspThread.h"
 #include "sysinfo/SysInfo.h"
 
 const char* const DeviceDescriber::cSsidPath = "status/wlan/ssid";
 const unsigned DeviceDescriber::cMaxConcurrentFetches;
 const unsigned long DeviceDescriber::cTimeBudgetMs;
-
-namespace {
-
-long long MonotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 // Reads the status pages of one call of FetchStatusPages. The calling thread works too, so
 // with cMaxConcurrentFetches - 1 helpers at most that many requests run at once; if no
@@ -35,7 +24,7 @@ public:
           mSnapshot(snapshot),
           mGroups(groups),
           mNext(0),
-          mDeadlineMs(MonotonicMs() + static_cast<long long>(outer->mTimeBudgetMs)) {}
+          mDeadlineMs(KspMonotonicMs() + static_cast<long long>(outer->mTimeBudgetMs)) {}
     FetchJob(const FetchJob&) = delete;
     FetchJob& operator=(const FetchJob&) = delete;
     ~FetchJob() {
@@ -62,7 +51,7 @@ public:
         if (first == nullptr) return true;
         // Many devices that accept a connection and never answer must not hold the tick
         // for batch after batch: what the budget leaves unread stays without an SSID.
-        const long long left = mDeadlineMs - MonotonicMs();
+        const long long left = mDeadlineMs - KspMonotonicMs();
         if (left <= 0) return true;
         SysInfo& sysInfo = *first->GetSysInfo();
         sysInfo.SetTimeLimit(static_cast<unsigned long>(left));

@@ -8,10 +8,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <vector>
+
+#include "ksp/KspClock.h"
 
 namespace {
 
@@ -42,14 +43,8 @@ private:
     int mFd;
 };
 
-long long MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int RemainingMs(long long deadline) {
-    long long left = deadline - MonotonicMs();
+    long long left = deadline - KspMonotonicMs();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -71,7 +66,7 @@ int PollUntil(int fd, short events, long long deadline) {
 bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    long long deadline = Earlier(MonotonicMs() + cConnectTimeoutMs, fetchDeadline);
+    long long deadline = Earlier(KspMonotonicMs() + cConnectTimeoutMs, fetchDeadline);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         if (errno != EINPROGRESS) return false;
         int ready = PollUntil(fd, POLLOUT, deadline);
@@ -105,7 +100,7 @@ const size_t SysInfo::cMaxStoredBytes;
 bool SysInfo::Fetch() {
     mValues.clear();
     mStoredBytes = 0;
-    mFetchDeadlineMs = mTimeLimitMs != 0 ? MonotonicMs() + static_cast<long long>(mTimeLimitMs) : 0;
+    mFetchDeadlineMs = mTimeLimitMs != 0 ? KspMonotonicMs() + static_cast<long long>(mTimeLimitMs) : 0;
     Descriptor socket(OpenConnection());
     if (socket.Get() < 0) {
         mFetchDeadlineMs = 0;
@@ -165,7 +160,7 @@ bool SysInfo::FetchPage(int socket, std::string& page) const {
     }
     // Read until the device closes, the page is full or the answer time is up; whatever
     // arrived by then is the page.
-    long long deadline = Earlier(MonotonicMs() + cAnswerTimeoutMs, mFetchDeadlineMs);
+    long long deadline = Earlier(KspMonotonicMs() + cAnswerTimeoutMs, mFetchDeadlineMs);
     std::vector<char> buffer(cMaxPage);
     size_t count = 0;
     int error = ETIMEDOUT;

@@ -9,9 +9,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "ksp/KspClock.h"
 #include "qip/QipClient.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
@@ -35,12 +35,6 @@ void OnSignal(int) {
         (void)ignored;
     }
     errno = saved;
-}
-
-long long MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -158,8 +152,8 @@ int QipDiscover::Run() {
 }
 
 int QipDiscover::ListOnce() {
-    const long long deadline = MonotonicMs() + static_cast<long long>(mOptions.mWaitSeconds * 1000);
-    for (long long left = deadline - MonotonicMs(); left > 0; left = deadline - MonotonicMs()) {
+    const long long deadline = KspMonotonicMs() + static_cast<long long>(mOptions.mWaitSeconds * 1000);
+    for (long long left = deadline - KspMonotonicMs(); left > 0; left = deadline - KspMonotonicMs()) {
         if (mShowsProgress) {
             std::vector<QipDevice> snapshot = mList->Snapshot();
             char text[96];
