@@ -68,11 +68,11 @@ class WidgetProbePlugin : public QGenericPlugin {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID "org.qt-project.Qt.QGenericPluginFactoryInterface" FILE "WidgetProbe.json")
 public:
-    QObject* create(const QString& key, const QString& specification) override {
-        if (key.compare("qipprobe", Qt::CaseInsensitive) != 0 || specification.isEmpty()) {
+    QObject* create(const QString& key, const QString& reportPath) override {
+        if (key.compare("qipprobe", Qt::CaseInsensitive) != 0 || reportPath.isEmpty()) {
             return nullptr;
         }
-        return new WidgetProbe(specification);
+        return new WidgetProbe(reportPath);
     }
 };
 

@@ -33,6 +33,23 @@ public:
     }
 };
 
+// Holds every page read until released, counting the reads per host; a released read
+// finds the SSID "Read".
+class HeldFetcher : public DeviceDescriber::StatusFetcher {
+public:
+    std::mutex mLock;  // guards everything below
+    std::condition_variable mChanged;
+    bool mReleased = false;
+    std::map<std::string, int> mReads;
+    void FetchStatus(SysInfo& sysInfo) override {
+        std::unique_lock<std::mutex> lock(mLock);
+        ++mReads[sysInfo.GetHost()];
+        mChanged.notify_all();
+        mChanged.wait_for(lock, std::chrono::seconds(15), [this] { return mReleased; });
+        sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Read</ssid>\n</wlan>\n</status>\n");
+    }
+};
+
 }  // namespace
 
 TEST(DeviceDescriber, GroupsReachableEntriesFirstLatestFirstThenUnreachableInSnapshotOrder) {
@@ -90,19 +107,6 @@ TEST(DeviceDescriber, DescribesEachDeviceFromItsReachableEntryAndReadsThePageThe
 // Reads are held until the test has counted them: a reader past the bound would start
 // while the others are held; each page must be read exactly once.
 TEST(DeviceDescriber, ReadsPagesConcurrentlyButNeverMoreThanTheBoundAtOnce) {
-    class HeldFetcher : public DeviceDescriber::StatusFetcher {
-    public:
-        std::mutex mLock;  // guards everything below
-        std::condition_variable mChanged;
-        bool mReleased = false;
-        std::map<std::string, int> mReads;
-        void FetchStatus(SysInfo& sysInfo) override {
-            std::unique_lock<std::mutex> lock(mLock);
-            ++mReads[sysInfo.GetHost()];
-            mChanged.notify_all();
-            mChanged.wait_for(lock, std::chrono::seconds(15), [this] { return mReleased; });
-        }
-    };
     const size_t count = 40, bound = DeviceDescriber::cMaxConcurrentFetches;
     std::vector<QipDevice> snapshot;
     for (size_t i = 0; i < count; ++i) snapshot.push_back(Device("R", std::to_string(i), "192.0.2." + std::to_string(i)));
@@ -126,20 +130,6 @@ TEST(DeviceDescriber, ReadsPagesConcurrentlyButNeverMoreThanTheBoundAtOnce) {
 }
 
 TEST(DeviceDescriber, BeginsNoPageAfterTheTimeBudgetAndStillDescribesEveryDevice) {
-    class HeldFetcher : public DeviceDescriber::StatusFetcher {
-    public:
-        std::mutex mLock;  // guards everything below
-        std::condition_variable mChanged;
-        bool mReleased = false;
-        size_t mReads = 0;
-        void FetchStatus(SysInfo& sysInfo) override {
-            std::unique_lock<std::mutex> lock(mLock);
-            ++mReads;
-            mChanged.notify_all();
-            mChanged.wait_for(lock, std::chrono::seconds(15), [this] { return mReleased; });
-            sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Read</ssid>\n</wlan>\n</status>\n");
-        }
-    };
     const size_t count = 40, bound = DeviceDescriber::cMaxConcurrentFetches;
     std::vector<QipDevice> snapshot;
     for (size_t i = 0; i < count; ++i) snapshot.push_back(Device("R", std::to_string(i), "192.0.2." + std::to_string(i)));
@@ -151,7 +141,7 @@ TEST(DeviceDescriber, BeginsNoPageAfterTheTimeBudgetAndStillDescribesEveryDevice
     std::thread tick([&] { described = describer.Describe(snapshot); });
     {
         std::unique_lock<std::mutex> lock(fetcher.mLock);
-        fetcher.mChanged.wait_for(lock, std::chrono::seconds(15), [&] { return fetcher.mReads >= bound; });
+        fetcher.mChanged.wait_for(lock, std::chrono::seconds(15), [&] { return fetcher.mReads.size() >= bound; });
     }
     // The first pages outlast the budget, so nothing claimed after them may be read.
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -161,7 +151,7 @@ TEST(DeviceDescriber, BeginsNoPageAfterTheTimeBudgetAndStillDescribesEveryDevice
         fetcher.mChanged.notify_all();
     }
     tick.join();
-    EXPECT_EQ(fetcher.mReads, bound);
+    EXPECT_EQ(fetcher.mReads.size(), bound);
     ASSERT_EQ(described.size(), count);
     size_t withSsid = 0;
     for (const DeviceDescriber::Description& d : described) withSsid += d.mSsid == "Read" ? 1 : 0;
