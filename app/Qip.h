@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/DeviceDescriber.h"
+#include "describe/DeviceDescriber.h"
 #include "app/QipDelegate.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipDevice.h"

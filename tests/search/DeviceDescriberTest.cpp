@@ -1,4 +1,4 @@
-#include "app/DeviceDescriber.h"
+#include "describe/DeviceDescriber.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/DeviceDescriber.h"
+#include "describe/DeviceDescriber.h"
 #include "qip/QipDeviceList.h"
 #include "tools/discover/QipDeviceChanges.h"
 #include "tools/discover/QipDiscoverOptions.h"

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/DeviceDescriber.h"
+#include "describe/DeviceDescriber.h"
 
 // How qip-discover writes what devices sent: as JSON and as a terminal table. Device texts
 // are arbitrary bytes; everything here is pure and makes them safe for its output.
