@@ -267,6 +267,35 @@ TEST(QipDeviceSim, DiscoveryFaultModesDoWhatTheySay) {
     EXPECT_EQ((std::vector<std::string>{"1", "1", "2"}), movingIds);
 }
 
+TEST(QipDeviceSim, AnswerDelayHoldsEachHelloBack) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    std::string ns = bed.AddDevice({"192.0.2.51/24", "192.0.2.52/24", "192.0.2.53/24"});
+    // Listed latest first, so that the queue must order them by when they fall due.
+    ASSERT_GT(bed.StartSimulator(ns, {"--id", "later", "--address", "192.0.2.51", "--answer-delay", "900",
+                                      "--device", "--id", "late", "--address", "192.0.2.52", "--answer-delay", "400",
+                                      "--device", "--id", "prompt", "--address", "192.0.2.53"}), 0);
+    Asker asker(bed, 19375);
+    for (int round = 0; round < 2; ++round) {
+        Clock::time_point asked = Clock::now();
+        asker.Ask(TestBed::cHostBroadcast);
+        std::vector<std::string> order;
+        std::map<std::string, long long> arrivedMs;
+        for (int i = 0; i < 3; ++i) {
+            std::vector<Reply> replies = asker.Collect(1);
+            ASSERT_EQ(1u, replies.size()) << "round " << round << ", answer " << i;
+            order.push_back(replies[0].mSender);
+            arrivedMs[replies[0].mSender] =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+        }
+        EXPECT_EQ((std::vector<std::string>{"192.0.2.53", "192.0.2.52", "192.0.2.51"}), order) << "round " << round;
+        // Lower bounds only: a late answer never leaves early, however busy the machine.
+        EXPECT_GE(arrivedMs["192.0.2.52"], 400);
+        EXPECT_GE(arrivedMs["192.0.2.51"], 900);
+    }
+}
+
 TEST(QipDeviceSim, CommandLineAndLifecycle) {
     QIP_REQUIRE_TESTBED();
     TestBed bed;

@@ -68,6 +68,7 @@ TEST(QipSimOptions, RejectsWhatCannotBeSimulated) {
         {"--address", "192.0.2.20", "--device", "--address", "192.0.2.20"},
         {"--address", "192.0.2.20", "--silent-after", "-1"},
         {"--address", "192.0.2.20", "--malformed", "HELLO"},
+        {"--address", "192.0.2.20", "--answer-delay", "soon"},
         {"--address", "192.0.2.20", "--packet-id-every"},         // value missing
         {"--address", "192.0.2.20", "--frobnicate"},
     };

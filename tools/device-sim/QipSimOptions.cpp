@@ -71,7 +71,7 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
 
         static const std::set<std::string> cValueFlags = {
             "--port", "--type", "--id", "--address", "--listen", "--url", "--packet-id", "--ssid",
-            "--hello-ip", "--http-port", "--http-status", "--http-delay", "--http-split", "--page-size",
+            "--hello-ip", "--http-port", "--http-status", "--http-delay", "--http-split", "--page-size", "--answer-delay",
             "--silent-after", "--packet-id-every", "--malformed"};
         if (cValueFlags.count(flag) == 0) {
             *error = "unknown option " + flag;
@@ -122,6 +122,9 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
         } else if (flag == "--http-delay") {
             if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
             current.mHttpDelayMs = static_cast<int>(number);
+        } else if (flag == "--answer-delay") {
+            if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
+            current.mAnswerDelayMs = static_cast<int>(number);
         } else if (flag == "--http-split") {
             if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
             current.mHttpSplitMs = static_cast<int>(number);
@@ -196,6 +199,7 @@ Fault modes (per device):
                          the second piece
   --http-delay MS        answer MS milliseconds after the request
   --page-size BYTES      make the whole answer this many bytes (filler lines before <wlan>)
+  --answer-delay MS      send each hello MS milliseconds after the whoisthere arrived
   --silent-after SECONDS stop answering whoisthere this long after start (fractions allowed)
   --packet-id-every N    change the packet id after every N answers (1, 2, 3 ... for a
                          numeric id, else ID-1, ID-2 ...)

@@ -37,6 +37,7 @@ struct QipSimDeviceConfig {
     int mHttpSplitMs = -1;                  // pause between the two pieces; -1: one piece
     unsigned long mPageSize = 0;            // whole response in bytes; 0: as it comes
     long long mSilentAfterMs = -1;          // -1: answers for ever
+    int mAnswerDelayMs = 0;                 // each hello leaves this long after the whoisthere
     unsigned long mPacketIdEvery = 0;       // 0: the packet id never changes
     std::string mMalformed;                 // "", "unterminated", "few-fields", "wrong-case"
 };

@@ -126,25 +126,50 @@ void QipSimServer::OnDatagram(int fd, const std::vector<size_t>& devices) {
                          Endpoint(from).c_str());
     }
     if (!isWhoIsThere) return;
-    long long elapsed = NowMs() - mStartMs;
+    long long now = NowMs();
     for (size_t d : devices) {
-        for (const QipSimDevice::Datagram& datagram : mDevices[d].Answer(elapsed)) {
-            auto replier = std::find_if(mRepliers.begin(), mRepliers.end(),
-                                        [&](const Replier& r) { return r.mAddress == datagram.mSource; });
-            if (replier == mRepliers.end()) continue;
-            ssize_t sent = sendto(replier->mSocket.Get(), datagram.mBytes.data(), datagram.mBytes.size(), 0,
-                                  reinterpret_cast<sockaddr*>(&from), sizeof from);
-            if (sent < 0) {
-                std::fprintf(stderr, "qip-device-sim: sendto %s from %s failed: %s\n", Endpoint(from).c_str(),
-                             datagram.mSource.c_str(), std::strerror(errno));
-            } else if (mOptions.mVerbose) {
-                const QipSimDeviceConfig& config = mDevices[d].GetConfig();
-                std::fprintf(stderr, "qip-device-sim: sent %s hello of %s (%zu bytes) from %s to %s\n",
-                             config.mMalformed.empty() ? "a" : config.mMalformed.c_str(), config.mId.c_str(),
-                             datagram.mBytes.size(), datagram.mSource.c_str(), Endpoint(from).c_str());
-            }
+        std::vector<QipSimDevice::Datagram> answer = mDevices[d].Answer(now - mStartMs);
+        int delayMs = mDevices[d].GetConfig().mAnswerDelayMs;
+        if (delayMs <= 0) {
+            SendAnswer(d, from, answer);
+            continue;
+        }
+        if (answer.empty()) continue;
+        LateAnswer late{now + delayMs, d, from, std::move(answer)};
+        // Devices differ in their delay, so a later arrival may fall due earlier.
+        auto at = std::upper_bound(mLateAnswers.begin(), mLateAnswers.end(), late.mDueMs,
+                                   [](long long due, const LateAnswer& other) { return due < other.mDueMs; });
+        mLateAnswers.insert(at, std::move(late));
+    }
+}
+
+void QipSimServer::SendAnswer(size_t d, const sockaddr_in& from, const std::vector<QipSimDevice::Datagram>& datagrams) {
+    for (const QipSimDevice::Datagram& datagram : datagrams) {
+        auto replier = std::find_if(mRepliers.begin(), mRepliers.end(),
+                                    [&](const Replier& r) { return r.mAddress == datagram.mSource; });
+        if (replier == mRepliers.end()) continue;
+        ssize_t sent = sendto(replier->mSocket.Get(), datagram.mBytes.data(), datagram.mBytes.size(), 0,
+                              reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        if (sent < 0) {
+            std::fprintf(stderr, "qip-device-sim: sendto %s from %s failed: %s\n", Endpoint(from).c_str(),
+                         datagram.mSource.c_str(), std::strerror(errno));
+        } else if (mOptions.mVerbose) {
+            const QipSimDeviceConfig& config = mDevices[d].GetConfig();
+            std::fprintf(stderr, "qip-device-sim: sent %s hello of %s (%zu bytes) from %s to %s\n",
+                         config.mMalformed.empty() ? "a" : config.mMalformed.c_str(), config.mId.c_str(),
+                         datagram.mBytes.size(), datagram.mSource.c_str(), Endpoint(from).c_str());
         }
     }
+}
+
+long long QipSimServer::SendDueAnswers(long long now) {
+    size_t due = 0;
+    while (due < mLateAnswers.size() && mLateAnswers[due].mDueMs <= now) {
+        SendAnswer(mLateAnswers[due].mDevice, mLateAnswers[due].mTo, mLateAnswers[due].mDatagrams);
+        ++due;
+    }
+    mLateAnswers.erase(mLateAnswers.begin(), mLateAnswers.begin() + static_cast<long>(due));
+    return mLateAnswers.empty() ? -1 : mLateAnswers.front().mDueMs;
 }
 
 void QipSimServer::OnAccept(const Listener& listener) {
@@ -229,11 +254,11 @@ void QipSimServer::Advance(Connection& connection) {
 void QipSimServer::Run(int stopDescriptor) {
     while (true) {
         long long now = NowMs();
+        long long wakeAt = SendDueAnswers(now);
         std::vector<pollfd> fds{{stopDescriptor, POLLIN, 0}};
         for (const Receiver& receiver : mReceivers) fds.push_back({receiver.mSocket.Get(), POLLIN, 0});
         for (const Replier& replier : mRepliers) fds.push_back({replier.mSocket.Get(), POLLIN, 0});
         for (const Listener& listener : mListeners) fds.push_back({listener.mSocket.Get(), POLLIN, 0});
-        long long wakeAt = -1;
         for (const auto& connection : mConnections) {
             short events = connection->mPeerFinished ? 0 : POLLIN;
             long long timer = connection->mState == ConnectionState::cAnswering ? connection->mNextAtMs

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +56,13 @@ private:
         Descriptor mSocket;
         size_t mDevice;
     };
+    // Answers of devices with an answer delay, waiting for their time.
+    struct LateAnswer {
+        long long mDueMs;
+        size_t mDevice;
+        sockaddr_in mTo;
+        std::vector<QipSimDevice::Datagram> mDatagrams;
+    };
     enum class ConnectionState { cReading, cAnswering, cDraining, cHanging, cClosed };
     struct Connection {
         Descriptor mSocket;
@@ -71,6 +80,9 @@ private:
 
     Descriptor Bind(int type, const std::string& address, unsigned short port);
     void OnDatagram(int fd, const std::vector<size_t>& devices);
+    void SendAnswer(size_t device, const sockaddr_in& to, const std::vector<QipSimDevice::Datagram>& datagrams);
+    // Sends the late answers that are due; returns when the next one is (-1: none waits).
+    long long SendDueAnswers(long long now);
     void OnAccept(const Listener& listener);
     void OnReadable(Connection& connection);
     void OnWritable(Connection& connection);
@@ -83,5 +95,6 @@ private:
     std::vector<Replier> mRepliers;
     std::vector<Listener> mListeners;
     std::vector<std::unique_ptr<Connection>> mConnections;
+    std::vector<LateAnswer> mLateAnswers;  // in the order they fall due
     long long mStartMs;
 };
