@@ -1,5 +1,6 @@
 # Entry points: `make run` starts the program, `make test` builds and runs every test.
 # SANITIZE=address,undefined or SANITIZE=thread builds into a folder of its own.
+# BENCH_ARGS go to the whole-process figures of `make bench`, e.g. BENCH_ARGS="--only discover".
 comma := ,
 SANITIZE ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -34,7 +35,7 @@ run: build
 	@sh scripts/run.sh $(BUILD)
 
 bench: build
-	@sh scripts/bench.sh $(BUILD)
+	@sh scripts/bench.sh $(BUILD) $(BENCH_ARGS)
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)

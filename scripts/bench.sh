@@ -1,9 +1,13 @@
 #!/bin/sh
-# Runs every benchmark program of a build (<build>/bin/*-bench) and prints its table.
+# Runs every benchmark program of a build (<build>/bin/*-bench) and prints its table, then
+# the whole-process figures (<build>/bin/process-figures: the programs from start to exit,
+# a burst and a flood of answers; a few minutes, of which the flood takes one).
 # The benchmarks that use the network-namespace test bed need root; without it they say so
 # in their row. Diagnostic lines of the code under test go to <build>/bench-stderr.log.
+# Extra arguments go to process-figures, e.g. `--only discover,qipfinder --runs 5`.
 set -u
 build="${1:-build}"
+[ $# -gt 0 ] && shift
 bin="$build/bin"
 type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
 case "$type" in
@@ -21,6 +25,11 @@ for program in "$bin"/*-bench; do
   "$program" --benchmark_format=console 2>>"$log" || status=1
   echo
 done
+if [ -x "$bin/process-figures" ]; then
+  found=1
+  echo "== process-figures ($type)"
+  "$bin/process-figures" "$@" 2>>"$log" || status=1
+fi
 if [ "$found" -eq 0 ]; then
   echo "No benchmark programs in $bin (is Google Benchmark installed?)" >&2
   exit 1

@@ -452,7 +452,8 @@ void FloodFigure(const Options& options) {
     }
     std::printf("| qip-discover CPU time during the flood | %.1f s (%.0f%% of one core) |\n", cpuMs / 1000,
                 100 * cpuMs / 1000 / (flood.GetSentSeconds() + 4));
-    std::printf("| Lines printed (new and gone) | %s, of them %d gone |\n", Grouped(static_cast<unsigned long long>(CountLinesWith(output, "\n") + (output.empty() || output.back() == '\n' ? 0 : 1))).c_str(), goneLines);
+    std::printf("| Lines printed (appeared, changed, gone) | %s, of them %d gone |\n",
+                Grouped(static_cast<unsigned long long>(std::count(output.begin(), output.end(), '\n'))).c_str(), goneLines);
     std::printf("| Listed device stayed listed | **%s** |\n", listedGone == 0 ? "yes: no gone for it" : "no: reported gone");
     std::string errors = Trimmed(watch.GetErrors());
     if (!errors.empty()) {

@@ -1,6 +1,6 @@
-// What a user waits for: qip-discover from start to output, and one poll tick of the search
-// while a quarter of the devices never answer their status page request. Both run against
-// simulated devices in the network-namespace test bed (root needed; skipped otherwise).
+// One poll tick of the search while a quarter of the devices never answer their status page
+// request, against simulated devices in the network-namespace test bed (root needed; skipped
+// otherwise). Whole programs from start to exit are timed by bench/process.
 
 #include <benchmark/benchmark.h>
 
@@ -23,26 +23,6 @@ bool BedAvailable(benchmark::State& state) {
     state.SkipWithError(("test bed unavailable: " + reason).c_str());
     return false;
 }
-
-void BM_DiscoverStartToOutput(benchmark::State& state) {
-    if (!BedAvailable(state)) return;
-    TestBed bed;
-    if (!bed.IsReady()) return state.SkipWithError("test bed not built");
-    for (const char* address : {"192.0.2.20/24", "192.0.2.21/24"}) {
-        if (bed.StartSimulator(bed.AddDevice({address}), {"--address", address}) <= 0) {
-            return state.SkipWithError("simulator did not start");
-        }
-    }
-    const std::vector<std::string> argv = {"qip-discover", "--json"};  // the default 3 s wait
-    for (auto _ : state) {
-        std::string output;
-        if (bed.Run(bed.GetHostNamespace(), argv, &output) != 0) {
-            return state.SkipWithError("qip-discover found nothing");
-        }
-        benchmark::DoNotOptimize(output);
-    }
-}
-BENCHMARK(BM_DiscoverStartToOutput)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Hands every tick the same snapshot, taken once from a real device list.
 class FixedSnapshot : public Qip::SnapshotSource {
