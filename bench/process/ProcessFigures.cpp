@@ -291,7 +291,8 @@ void QipfinderFigure(const Options& options) {
         BenchProcess finder(bed.GetHostNamespace(), {program}, environment);
         if (!finder.Start()) break;
         if (!finder.Wait(60000)) {
-            shown.push_back("no hand-off in 60 s");
+            shown.push_back("still running after 60 s");
+            std::fprintf(stderr, "qipfinder run %d, still running after 60 s:\n%s\n", run + 1, finder.GetErrors().c_str());
             continue;
         }
         // The stand-in runs detached from the program: give it a moment to write.
@@ -303,6 +304,7 @@ void QipfinderFigure(const Options& options) {
         words >> stampNs >> url;
         if (url != "http://192.0.2.21/") {
             shown.push_back("opened '" + Trimmed(opened) + "', exit " + std::to_string(finder.GetExitStatus()));
+            std::fprintf(stderr, "qipfinder run %d, exit %d:\n%s\n", run + 1, finder.GetExitStatus(), finder.GetErrors().c_str());
             continue;
         }
         const double handOffMs = (stampNs - finder.GetStartRealtimeNs()) / 1e6;
