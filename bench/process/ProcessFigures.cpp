@@ -4,6 +4,9 @@
 // each figure says so and is skipped). Prints Markdown tables on standard output.
 //
 //   process-figures [--only discover,qipfinder,burst,flood] [--runs N] [--flood-seconds S]
+//
+// Diagnostics of failed runs go to standard error; with QIP_BENCH_STACKS set, a qipfinder
+// that neither handed off nor ended within 60 s also gets its threads' stacks printed (gdb).
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -291,8 +294,15 @@ void QipfinderFigure(const Options& options) {
         BenchProcess finder(bed.GetHostNamespace(), {program}, environment);
         if (!finder.Start()) break;
         if (!finder.Wait(60000)) {
-            shown.push_back("still running after 60 s");
-            std::fprintf(stderr, "qipfinder run %d, still running after 60 s:\n%s\n", run + 1, finder.GetErrors().c_str());
+            const bool handedOff = !ReadFile(record).empty();
+            shown.push_back(handedOff ? "handed off, still running after 60 s" : "no hand-off in 60 s");
+            std::fprintf(stderr, "qipfinder run %d, still running after 60 s (%s); standard error:\n%s\n", run + 1,
+                         handedOff ? "handed off" : "no hand-off", finder.GetErrors().c_str());
+            if (std::getenv("QIP_BENCH_STACKS") != nullptr) {
+                std::string stacks;
+                bed.Run("", {"gdb", "-p", std::to_string(finder.GetPid()), "-batch", "-ex", "thread apply all bt"}, &stacks, 60000);
+                std::fprintf(stderr, "%s\n", stacks.c_str());
+            }
             continue;
         }
         // The stand-in runs detached from the program: give it a moment to write.
