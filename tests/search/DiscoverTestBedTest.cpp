@@ -165,6 +165,7 @@ TEST(DiscoverTestBed, WatchPrintsEachChangeAsItHappensAndEndsCleanlyOnSignal) {
     EXPECT_EQ(events[0]["SSID"], "Home");
     EXPECT_EQ(events[1]["event"], "changed");
     EXPECT_NE(events[1]["PacketId"], events[0]["PacketId"]);
+    EXPECT_EQ(events[0]["Time"].get<std::string>().size(), std::string("2026-12-08T01:02:03.045+01:00").size());
 }
 
 // The default ends listening once the answers have settled, long before a generous --wait.

@@ -70,6 +70,13 @@ TEST(DiscoverFormat, JsonAndTerminalTextCarryAnyDeviceBytesSafely) {
     EXPECT_EQ(parsed["SSID"], "Caf\xC3\xA9");
     std::string r = "\xEF\xBF\xBD";  // one per byte that starts no well-formed sequence
     EXPECT_EQ(parsed["DeviceId"], controls + "\xC3\xA9" + r + r + r + r + r + r + r + r);
+    // Times in --watch lines: ISO 8601 with the offset, either side of UTC.
+    struct tm local = {};
+    local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 8, local.tm_hour = 1, local.tm_min = 2, local.tm_sec = 3;
+    local.tm_gmtoff = 3600 + 1800;
+    EXPECT_EQ(QipDiscoverFormat::IsoTime(local, 45), "2026-12-08T01:02:03.045+01:30");
+    local.tm_gmtoff = -5 * 3600;
+    EXPECT_EQ(QipDiscoverFormat::IsoTime(local, 999), "2026-12-08T01:02:03.999-05:00");
     // Text for a terminal carries no control character a device could steer it with.
     EXPECT_EQ(QipDiscoverFormat::TerminalText("\x1b[31m\xC2\x9B!\xFF"), "?[31m?!" + r);
 }

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "ksp/KspClock.h"
@@ -404,6 +405,16 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
             }
         }
     }
+    // The time the changes were seen, once for the batch; only JSON lines carry it.
+    std::string now;
+    if (mOptions.mJson) {
+        timespec wall;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        struct tm local;
+        if (localtime_r(&wall.tv_sec, &local) != nullptr) {
+            now = QipDiscoverFormat::IsoTime(local, static_cast<int>(wall.tv_nsec / 1000000));
+        }
+    }
     for (const QipDeviceChanges::Change& c : changes) {
         std::string ssid;
         if (c.mKind == QipDeviceChanges::cGone) {
@@ -422,6 +433,7 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
             QipDiscoverFormat::Fields device = QipDiscoverFormat::DeviceFields(d);
             fields.insert(fields.end(), device.begin(), device.end());
             fields.push_back({"PacketId", e.mPacketId});
+            fields.push_back({"Time", now});
             Output(QipDiscoverFormat::JsonObject(fields) + "\n");
         } else {
             char kindColumn[16];

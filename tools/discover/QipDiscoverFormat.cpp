@@ -159,3 +159,14 @@ std::string QipDiscoverFormat::Table(const std::vector<DeviceDescriber::Descript
     }
     return out;
 }
+
+std::string QipDiscoverFormat::IsoTime(const struct tm& local, int milliseconds) {
+    char date[32];
+    if (strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local) == 0) return std::string();
+    const long offset = local.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char rest[48];
+    snprintf(rest, sizeof rest, ".%03d%c%02ld:%02ld", milliseconds, offset < 0 ? '-' : '+', minutes / 60,
+             minutes % 60);
+    return std::string(date) + rest;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +28,9 @@ public:
     // ToValidUtf8 with control characters (C0, DEL, C1) shown as '?', so a device cannot
     // move the cursor or recolour the terminal.
     static std::string TerminalText(const std::string& bytes);
+    // ISO 8601 local time with milliseconds and the offset from UTC, from broken-down local
+    // time (as localtime_r gives it, tm_gmtoff included): "2026-12-08T01:02:03.045+01:00".
+    static std::string IsoTime(const struct tm& local, int milliseconds);
     // The table "ID TYPE ADDRESS SSID", one row per device in the given order, columns
     // padded to their widest cell; empty for no device.
     static std::string Table(const std::vector<DeviceDescriber::Description>& devices);
