@@ -109,7 +109,7 @@ TEST(DiscoverTestBed, WithoutDevicesExitsOneAfterTheWaitAndWithTheOnlyOneOpensIt
     ASSERT_TRUE(bed.IsReady());
     std::string output;
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--wait", "1.5"}, &output), 1);
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--quiet", "--wait", "1.5"}, &output), 1);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_TRUE(seconds >= 1.5 && seconds < 10) << seconds;
     EXPECT_EQ(output, "qip-discover: no device found\n");
@@ -303,4 +303,91 @@ TEST(DiscoverTestBed, OutputThatCannotBeWrittenExitsFourSayingSo) {
                           &output, 30000, &errors), 4) << redirect.first;
         EXPECT_EQ(errors, std::string("qip-discover: write error: ") + redirect.second + "\n");
     }
+}
+
+// Only another type answers: exit 1, and the diagnosis names what did answer.
+TEST(DiscoverTestBed, NothingWantedFoundSaysWhichTypesAnswered) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.60/24"}), {"--address", "192.0.2.60/24", "--type", "Camera"}), 0);
+    std::string output, errors;
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--type", "QipBox", "--wait", "1.5"}, &output, 30000,
+                      &errors), 1);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(errors.find("qip-discover: no device found\n"), 0u) << errors;
+    EXPECT_NE(errors.find("1 device answered, of type Camera (1); none of type QipBox"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("br0"), std::string::npos) << errors;  // the interface tried
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--type", "QipBox", "--wait", "1.5", "--quiet"}, &output,
+                      30000, &errors), 1);
+    EXPECT_EQ(errors, "qip-discover: no device found\n");
+}
+
+// A device heard from an address on none of the host's networks is not reachable; one whose
+// hello states another address gets a note; both in JSON and in the table's NOTES.
+TEST(DiscoverTestBed, MarksDevicesOnOtherSubnetsAndHellosThatDisagree) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"198.51.100.20/24"}), {"--address", "198.51.100.20/24", "--id", "far",
+                                                                       "--listen", TestBed::cHostBroadcast}), 0);
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.61/24"}), {"--address", "192.0.2.61/24", "--id", "liar",
+                                                                    "--hello-ip", "203.0.113.9"}), 0);
+    std::string output, errors;
+    ASSERT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--json", "--count", "2", "--wait", "10"}, &output, 30000,
+                      &errors), 0) << errors;
+    std::map<std::string, nlohmann::json> byId;
+    for (const nlohmann::json& device : JsonLines(output)) byId[device["DeviceId"]] = device;
+    ASSERT_EQ(byId.size(), 2u) << output;
+    EXPECT_EQ(byId["far"]["Reachable"], false);
+    EXPECT_EQ(byId["far"]["DeviceIP"], "198.51.100.20");
+    EXPECT_EQ(byId["liar"]["Reachable"], true);
+    EXPECT_EQ(byId["liar"]["Page"], "ok");
+    EXPECT_FALSE(byId["far"].contains("Note"));
+    EXPECT_NE(byId["liar"]["Note"].get<std::string>().find("203.0.113.9"), std::string::npos) << output;
+    ASSERT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--count", "2", "--wait", "10"}, &output, 30000, &errors), 0);
+    EXPECT_NE(output.find("NOTES"), std::string::npos) << output;
+    EXPECT_NE(output.find("other subnet: its page may not open"), std::string::npos) << output;
+}
+
+// A second program on the port (sharing it) is named in a warning, also with --watch.
+TEST(DiscoverTestBed, SharedPortIsReported) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    int holder = -1;
+    {
+        TestBed::EnterHost host(bed);
+        ASSERT_TRUE(host.IsEntered());
+        holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(19375);
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    }
+    std::string output, errors;
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--wait", "0.5"}, &output, 15000, &errors), 1);
+    EXPECT_NE(errors.find("warning: another program also holds UDP port 19375"), std::string::npos) << errors;
+    const pid_t watch = bed.Start(bed.GetHostNamespace(), {"qip-discover", "--watch"});
+    for (int i = 0; i < 100 && bed.GetOutput(watch).find("warning") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(bed.GetOutput(watch).find("warning: another program also holds"), std::string::npos);
+    bed.Stop(watch);
+    close(holder);
+}
+
+TEST(DiscoverTestBed, UnknownInterfaceIsAUsageErrorListingTheValidNames) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    std::string output, errors;
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--interface", "br0", "--interface", "nope0"}, &output,
+                      15000, &errors), 2);
+    EXPECT_EQ(output, "");
+    EXPECT_NE(errors.find("unknown interface 'nope0'; this machine has: "), std::string::npos) << errors;
+    EXPECT_NE(errors.find("br0"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("lo"), std::string::npos) << errors;
 }

@@ -12,8 +12,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "ksp/KspClock.h"
 #include "ksp/KspThread.h"
+#include "describe/QipDiagnosis.h"
 #include "qip/QipClient.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
@@ -217,7 +220,8 @@ QipDiscover::QipDiscover(const QipDiscoverOptions& options)
       mWaker(new Waker()),
       mChangeNotifier(this),
       mDescriber(options.mTypes, KspNetworkInterface::Enumerate()),
-      mShowsProgress(isatty(STDERR_FILENO) == 1) {
+      mTracer(this),
+      mShowsProgress(isatty(STDERR_FILENO) == 1 && !options.mVerbose) {
     mDescriber.SetMatchAnyType(options.mTypes.empty());
 }
 
@@ -230,15 +234,90 @@ QipDiscover::~QipDiscover() {
 
 int QipDiscover::Run() {
     if (!mWaker->IsOpen()) return cExitUsage;
-    mClient.reset(new QipClient());
+    const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
+    const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, mOptions.mInterfaces);
+    if (!unknown.empty()) {
+        std::vector<std::string> names;
+        for (const KspNetworkInterface& interface : scan.mUsable) names.push_back(interface.GetName());
+        for (const KspNetworkInterface::Skipped& skipped : scan.mSkipped) names.push_back(skipped.mName);
+        std::string valid;
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (std::find(names.begin(), names.begin() + i, names[i]) != names.begin() + i) continue;
+            valid += (valid.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(names[i]);
+        }
+        fprintf(stderr, "qip-discover: unknown interface '%s'; this machine has: %s\nTry 'qip-discover --help'.\n",
+                QipDiscoverFormat::TerminalText(unknown.front()).c_str(), valid.c_str());
+        return cExitUsage;
+    }
+    mScan = QipClient::ApplyFilter(scan, mOptions.mInterfaces);
+    if (mOptions.mVerbose) {
+        for (const KspNetworkInterface& interface : mScan.mUsable) {
+            fprintf(stderr, "qip-discover: using %s %s, broadcast %s\n",
+                    QipDiscoverFormat::TerminalText(interface.GetName()).c_str(),
+                    interface.DescribeAddress().c_str(), interface.MakeBroadcastAddress().c_str());
+        }
+        for (const KspNetworkInterface::Skipped& skipped : mScan.mSkipped) {
+            fprintf(stderr, "qip-discover: skipping %s%s%s: %s\n",
+                    QipDiscoverFormat::TerminalText(skipped.mName).c_str(),
+                    skipped.mAddress.empty() ? "" : " ", skipped.mAddress.c_str(),
+                    KspNetworkInterface::DescribeSkipReason(skipped.mReason));
+        }
+    }
+    QipClient::Options clientOptions;
+    clientOptions.mInterfaces = mOptions.mInterfaces;
+    if (mOptions.mVerbose) clientOptions.mTraceHandler = &mTracer;
+    mClient.reset(new QipClient(clientOptions));
     if (!mClient->IsSocketOpen()) {
         fprintf(stderr,
                 "qip-discover: cannot open UDP port %u; another program may be using it\n",
                 static_cast<unsigned>(QipClient::cPort));
         return cExitUsage;
     }
+    if (mClient->IsPortShared()) {
+        fprintf(stderr,
+                "qip-discover: warning: another program also holds UDP port %u; devices answer "
+                "only one of them, so some may not be listed here (or be reported gone)\n",
+                static_cast<unsigned>(QipClient::cPort));
+    }
     mList.reset(new QipDeviceList(mClient.get()));
     return mOptions.mWatch ? Watch() : ListOnce();
+}
+
+void QipDiscover::Tracer::OnTrace(const Event& event) {
+    typedef QipClient::TraceHandler::Event E;
+    const std::string on = event.mInterface.empty()
+                               ? std::string()
+                               : " on " + QipDiscoverFormat::TerminalText(event.mInterface);
+    const std::string from = QipDiscoverFormat::TerminalText(event.mAddress);
+    const std::string device = QipDiscoverFormat::TerminalText(event.mDeviceType) + " " +
+                               QipDiscoverFormat::TerminalText(event.mDeviceId);
+    std::string line;
+    switch (event.mKind) {
+    case E::cBroadcastSent:
+        line = "sent whoisthere to " + from + on;
+        break;
+    case E::cBroadcastFailed:
+        line = "could not send whoisthere to " + from + on;
+        break;
+    case E::cHelloHeard:
+        line = "heard " + device + " from " + from + on;
+        if (!mOuter->mDescriber.IsWanted(event.mDeviceType)) line += ", left out: type not wanted";
+        break;
+    case E::cHelloOtherInterface:
+        line = "heard " + device + " from " + from + on + ", left out: not a chosen interface";
+        break;
+    case E::cWhoIsThereHeard:
+        if (!event.mIsFromOther) return;  // this program's own broadcast coming back
+        line = "heard whoisthere from another client at " + from + on;
+        break;
+    case E::cMalformedHeard:
+        line = "heard an unreadable datagram from " + from + on;
+        break;
+    case E::cDatagramsDropped:
+        line = "the kernel dropped " + std::to_string(event.mCount) + " datagrams so far";
+        break;
+    }
+    fprintf(stderr, "qip-discover: %s\n", line.c_str());
 }
 
 int QipDiscover::SignalStatus() const {
@@ -320,12 +399,13 @@ int QipDiscover::ListOnce() {
         FetchStatusPages(snapshot, groups);
     }
     ShowProgress("");
-    std::vector<DeviceDescriber::Description> devices = mDescriber.BuildDescriptions(snapshot, groups);
+    std::vector<DeviceDescriber::Description> devices =
+        mDescriber.BuildDescriptions(snapshot, groups, !mOptions.mNoSsid);
     if (gSignal != 0) return SignalStatus();
 
     if (mOptions.mJson) {
         for (const DeviceDescriber::Description& d : devices) {
-            Output(QipDiscoverFormat::JsonObject(QipDiscoverFormat::DeviceFields(d)) + "\n");
+            Output(QipDiscoverFormat::DeviceJson(d) + "\n");
         }
     } else {
         Output(QipDiscoverFormat::Table(devices));
@@ -333,6 +413,7 @@ int QipDiscover::ListOnce() {
     if (!FlushOutput()) return cExitWriteError;
     if (devices.empty()) {
         fputs("qip-discover: no device found\n", stderr);
+        if (!mOptions.mQuiet) PrintDiagnosis();
         return cExitNone;
     }
     if (!end.IsTargetMet()) {
@@ -364,21 +445,21 @@ int QipDiscover::ListOnce() {
 
 int QipDiscover::Watch() {
     std::vector<QipDeviceChanges::Entry> shown;
-    std::vector<std::string> shownSsids;
+    std::vector<DeviceDescriber::Description> shownDevices;
     mList->SetChangeHandler(&mChangeNotifier);
     // Entries heard before the handler was set are printed now; later ones on their change.
-    if (!PrintChanges(shown, shownSsids)) return cExitWriteError;
+    if (!PrintChanges(shown, shownDevices)) return cExitWriteError;
     for (;;) {
         int what = mWaker->Wait(-1);
         if (what & Waker::cSignal) break;
-        if ((what & Waker::cChange) && !PrintChanges(shown, shownSsids)) return cExitWriteError;
+        if ((what & Waker::cChange) && !PrintChanges(shown, shownDevices)) return cExitWriteError;
     }
     mList->SetChangeHandler(nullptr);
     return cExitFound;
 }
 
 bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
-                               std::vector<std::string>& shownSsids) {
+                               std::vector<DeviceDescriber::Description>& shownDevices) {
     std::vector<QipDevice> wanted;
     for (const QipDevice& device : mList->Snapshot()) {
         if (mDescriber.IsWanted(device.GetDeviceType())) wanted.push_back(device);
@@ -387,6 +468,8 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
     std::vector<QipDeviceChanges::Change> changes = QipDeviceChanges::Compare(shown, entries);
     if (changes.empty()) return true;
 
+    // Each appeared or changed entry is described on its own (a group of one), as it is
+    // keyed by id and address here; its page is read again.
     std::vector<DeviceDescriber::Group> fresh;
     for (const QipDeviceChanges::Change& c : changes) {
         if (c.mKind != QipDeviceChanges::cGone) {
@@ -394,14 +477,16 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
         }
     }
     if (!mOptions.mNoSsid) FetchStatusPages(wanted, fresh);
+    std::vector<DeviceDescriber::Description> freshDevices =
+        mDescriber.BuildDescriptions(wanted, fresh, !mOptions.mNoSsid);
 
-    // SSIDs of the entries now listed: unchanged ones keep what was read when they appeared.
-    std::vector<std::string> ssids(entries.size());
+    // The entries now listed: unchanged ones keep what was read when they appeared.
+    std::vector<DeviceDescriber::Description> devices(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         for (size_t k = 0; k < shown.size(); ++k) {
             if (shown[k].mDeviceId == entries[i].mDeviceId &&
                 shown[k].mSourceAddress == entries[i].mSourceAddress) {
-                ssids[i] = shownSsids[k];
+                devices[i] = shownDevices[k];
             }
         }
     }
@@ -415,38 +500,48 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
             now = QipDiscoverFormat::IsoTime(local, static_cast<int>(wall.tv_nsec / 1000000));
         }
     }
+    size_t nextFresh = 0;
     for (const QipDeviceChanges::Change& c : changes) {
-        std::string ssid;
+        DeviceDescriber::Description d;
         if (c.mKind == QipDeviceChanges::cGone) {
-            ssid = shownSsids[c.mPosition];
-        } else {
-            ssid = wanted[c.mPosition].GetSysInfo()->GetValue(DeviceDescriber::cSsidPath);
-            ssids[c.mPosition] = ssid;
+            d = shownDevices[c.mPosition];
+        } else if (nextFresh < freshDevices.size()) {
+            d = freshDevices[nextFresh++];
+            devices[c.mPosition] = d;
         }
         const QipDeviceChanges::Entry& e = c.mEntry;
         const char* kind = QipDeviceChanges::KindName(c.mKind);
         if (mOptions.mJson) {
-            QipDiscoverFormat::Fields fields{{"event", kind}};
-            DeviceDescriber::Description d{e.mDeviceType, e.mDeviceId, ssid, e.mSourceAddress,
-                                           DeviceDescriber::MakeDisplayString(
-                                               e.mDeviceId, e.mDeviceType, ssid)};
-            QipDiscoverFormat::Fields device = QipDiscoverFormat::DeviceFields(d);
-            fields.insert(fields.end(), device.begin(), device.end());
-            fields.push_back({"PacketId", e.mPacketId});
-            fields.push_back({"Time", now});
-            Output(QipDiscoverFormat::JsonObject(fields) + "\n");
+            Output(QipDiscoverFormat::DeviceJson(d, {{"event", kind}},
+                                                 {{"PacketId", e.mPacketId}, {"Time", now}}) +
+                   "\n");
         } else {
             char kindColumn[16];
             snprintf(kindColumn, sizeof kindColumn, "%-8s", kind);
+            const std::string notes = QipDiscoverFormat::Notes(d);
             Output(std::string(kindColumn) + " " + QipDiscoverFormat::TerminalText(e.mDeviceId) + " " +
                    QipDiscoverFormat::TerminalText(e.mDeviceType) + " " +
                    QipDiscoverFormat::TerminalText(e.mSourceAddress) + " SSID:\"" +
-                   QipDiscoverFormat::TerminalText(ssid) + "\"\n");
+                   QipDiscoverFormat::TerminalText(d.mSsid) + "\"" +
+                   (notes.empty() ? std::string() : "  (" + notes + ")") + "\n");
         }
     }
     shown = entries;
-    shownSsids = ssids;
+    shownDevices = devices;
     return FlushOutput();
+}
+
+void QipDiscover::PrintDiagnosis() {
+    const QipDiagnosis::Input input = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
+    const std::string text = QipDiagnosis::Text(input, QipDiagnosis::Diagnose(input));
+    // Device types in it came from the network: each line is made safe for the terminal.
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        fprintf(stderr, "%s\n", QipDiscoverFormat::TerminalText(text.substr(begin, end - begin)).c_str());
+        begin = end + 1;
+    }
 }
 
 void QipDiscover::ShowProgress(const std::string& text) {

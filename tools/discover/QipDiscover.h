@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "describe/DeviceDescriber.h"
+#include "ksp/KspNetworkInterface.h"
+#include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
 #include "tools/discover/QipDeviceChanges.h"
 #include "tools/discover/QipDiscoverOptions.h"
 
-class QipClient;
 
 // The qip-discover program: discovers on every IPv4 interface with one client and one
 // device list, then lists the devices once, or prints each change of the list until
@@ -55,11 +56,23 @@ private:
         QipDiscover* mOuter;
     };
 
+    // Tells --verbose what the client does, on the client's threads.
+    class Tracer : public QipClient::TraceHandler {
+    public:
+        explicit Tracer(QipDiscover* outer) : mOuter(outer) {}
+        void OnTrace(const Event& event) override;
+
+    private:
+        QipDiscover* mOuter;
+    };
+
     int ListOnce();
+    // Why nothing wanted was found, on standard error.
+    void PrintDiagnosis();
     int Watch();
     // False when the output could not be written (already reported).
     bool PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
-                      std::vector<std::string>& shownSsids);
+                      std::vector<DeviceDescriber::Description>& shownDevices);
     // Reads the status pages of `groups` on a thread of its own while the main thread
     // waits for it or for a signal; a signal ends the process there and then.
     void FetchStatusPages(std::vector<QipDevice>& snapshot,
@@ -74,6 +87,8 @@ private:
     std::unique_ptr<Waker> mWaker;
     ChangeNotifier mChangeNotifier;
     DeviceDescriber mDescriber;
+    Tracer mTracer;
+    KspNetworkInterface::Scan mScan;  // the interfaces discovery uses and skips
     std::unique_ptr<QipClient> mClient;
     std::unique_ptr<QipDeviceList> mList;
     bool mShowsProgress;

@@ -63,7 +63,8 @@ bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& e
         }
         bool hasInline = SplitInline(argv[i], name, value);
         bool takesValue = name == "--wait" || name == "--type" || name == "--settle" ||
-                          name == "--wait-for" || name == "--count";
+                          name == "--wait-for" || name == "--count" ||
+                          name == "--interface";
         if (takesValue && !hasInline) {
             if (i + 1 >= argc) {
                 error = "option " + name + " needs a value";
@@ -115,6 +116,16 @@ bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& e
             mWatch = true;
         } else if (name == "--open") {
             mOpen = true;
+        } else if (name == "--verbose" || name == "-v") {
+            mVerbose = true;
+        } else if (name == "--quiet" || name == "-q") {
+            mQuiet = true;
+        } else if (name == "--interface") {
+            if (value.empty()) {
+                error = "--interface needs an interface name";
+                return false;
+            }
+            mInterfaces.push_back(value);
         } else if (name == "--help" || name == "-h") {
             mHelp = true;
         } else if (name == "--version") {
@@ -140,6 +151,10 @@ bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& e
             return false;
         }
     }
+    if (mVerbose && mQuiet) {
+        error = "--verbose and --quiet contradict each other";
+        return false;
+    }
     if (settleGiven && mNoSettle) {
         error = "--settle and --no-settle contradict each other";
         return false;
@@ -162,7 +177,7 @@ long long QipDiscoverOptions::GetEffectiveSettleMs() const {
 
 std::string QipDiscoverOptions::Usage() {
     return "Usage: qip-discover [OPTION]...\n"
-           "       qip-discover --watch [--type TYPE]... [--json] [--no-ssid]\n"
+           "       qip-discover --watch [--type TYPE]... [--json] [--no-ssid] [--interface NAME]...\n"
            "Finds the QIP devices on every IPv4 network of this machine and lists them.\n"
            "\n"
            "Listening (not with --watch):\n"
@@ -179,10 +194,16 @@ std::string QipDiscoverOptions::Usage() {
            "What is listed and how:\n"
            "  --type TYPE      list only devices of this type (exact, case-sensitive);\n"
            "                   may be given several times\n"
-           "  --json           one JSON object per device and line\n"
+           "  --json           one JSON object per device and line (with \"Reachable\",\n"
+           "                   \"Page\" and, where there is one, \"Note\" beside the five keys)\n"
            "  --no-ssid        do not read the devices' status pages\n"
            "  --watch          keep running and print each change of the device list\n"
            "                   (appeared, changed, gone) until interrupted\n"
+           "  --interface NAME broadcast only on this interface and list only devices heard\n"
+           "                   through it; may be given several times\n"
+           "  -v, --verbose    tell on standard error which interfaces are used, each\n"
+           "                   broadcast, each answer and why an answer was left out\n"
+           "  -q, --quiet      when nothing is found, leave out the diagnosis of why\n"
            "  -h, --help       show this text and exit\n"
            "      --version    show the version and exit\n"
            "  --               end of options\n"
@@ -195,8 +216,10 @@ std::string QipDiscoverOptions::Usage() {
            "Exit status:\n"
            "  0    at least one wanted device was found (with --wait-for and --count: all\n"
            "       that were asked for); with --watch: ended by SIGINT or SIGTERM\n"
-           "  1    no wanted device was found (or, with --wait-for or --count, not all)\n"
-           "  2    usage error, or UDP port 19375 cannot be opened\n"
+           "  1    no wanted device was found (or, with --wait-for or --count, not all);\n"
+           "       unless --quiet, standard error says what answered and what to check\n"
+           "  2    usage error (also an unknown --interface name), or UDP port 19375\n"
+           "       cannot be opened\n"
            "  3    --open: the page of the found device could not be opened\n"
            "  4    the output could not be written (write error)\n"
            "  130  interrupted by SIGINT (Ctrl-C) before the list was written\n"

@@ -26,6 +26,9 @@ public:
     bool mNoSsid = false;
     bool mWatch = false;
     bool mOpen = false;
+    bool mVerbose = false;
+    bool mQuiet = false;
+    std::vector<std::string> mInterfaces;  // empty: every interface
     bool mHelp = false;
     bool mVersion = false;
 
