@@ -252,12 +252,13 @@ int QipDiscover::Run() {
     mScan = QipClient::ApplyFilter(scan, mOptions.mInterfaces);
     if (mOptions.mVerbose) {
         for (const KspNetworkInterface& interface : mScan.mUsable) {
-            fprintf(stderr, "qip-discover: using %s %s, broadcast %s\n",
+            fprintf(stderr, "qip-discover: interface %s %s, broadcast %s: used\n",
                     QipDiscoverFormat::TerminalText(interface.GetName()).c_str(),
                     interface.DescribeAddress().c_str(), interface.MakeBroadcastAddress().c_str());
         }
         for (const KspNetworkInterface::Skipped& skipped : mScan.mSkipped) {
-            fprintf(stderr, "qip-discover: skipping %s%s%s: %s\n",
+            // The client may still broadcast there (loopback); no device is expected on it.
+            fprintf(stderr, "qip-discover: interface %s%s%s: %s\n",
                     QipDiscoverFormat::TerminalText(skipped.mName).c_str(),
                     skipped.mAddress.empty() ? "" : " ", skipped.mAddress.c_str(),
                     KspNetworkInterface::DescribeSkipReason(skipped.mReason));
