@@ -5,14 +5,17 @@
 //
 //   process-figures [--only discover,qipfinder,burst,flood] [--runs N] [--flood-seconds S]
 //
-// Diagnostics of failed runs go to standard error; with QIP_BENCH_STACKS set, a qipfinder
-// that neither handed off nor ended within 60 s also gets its threads' stacks printed (gdb).
+// Diagnostics of failed runs (a program's standard error) go to standard error; with
+// QIP_BENCH_STACKS set, a qipfinder that has not ended after 60 s gets its stacks printed.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -255,7 +258,7 @@ void QipfinderFigure(const Options& options) {
     if (type.empty()) type = PlistValue(plist, "CFBundleName");
     std::string timeout = PlistValue(plist, "QipTimeout");
     std::printf("The built program with the shipped Info.plist (QipTimeout %s), one simulated device of type\n"
-                "%s, a stand-in `xdg-open` first on PATH that records when it is called, under Xvfb; median\n"
+                "%s, a stand-in `xdg-open` first on PATH that hands the URL to this program, under Xvfb; median\n"
                 "of %d runs.\n\n", timeout.empty() ? "absent, so 10 s" : (timeout + " s").c_str(), type.c_str(), options.mRuns);
 
     TestBed bed;
@@ -276,12 +279,18 @@ void QipfinderFigure(const Options& options) {
         std::printf("Skipped: Xvfb did not start.\n\n");
         return;
     }
+    // The stand-in writes the URL into a FIFO that a thread here waits on, so the moment of
+    // the hand-off is taken on this process's monotonic clock, as the start is.
     char pattern[] = "/tmp/qip-bench-browser-XXXXXX";
     const std::string folder = mkdtemp(pattern) != nullptr ? pattern : "";
-    const std::string record = folder + "/opened.txt";
+    const std::string fifo = folder + "/opened";
+    if (folder.empty() || mkfifo(fifo.c_str(), 0600) != 0) {
+        std::printf("Skipped: cannot make the stand-in browser's FIFO.\n\n");
+        return;
+    }
     {
         std::ofstream opener(folder + "/xdg-open");
-        opener << "#!/bin/sh\nprintf '%s %s\\n' \"$(date +%s%N)\" \"$1\" >> '" << record << "'\n";
+        opener << "#!/bin/sh\nprintf '%s\\n' \"$1\" > '" << fifo << "'\n";
     }
     chmod((folder + "/xdg-open").c_str(), 0755);
     const std::vector<std::string> environment = {"PATH=" + folder + ":/usr/bin:/bin", "HOME=" + folder,
@@ -290,34 +299,59 @@ void QipfinderFigure(const Options& options) {
     std::vector<double> handOffs, exits;
     std::vector<std::string> shown;
     for (int run = 0; run < options.mRuns; ++run) {
-        unlink(record.c_str());
-        BenchProcess finder(bed.GetHostNamespace(), {program}, environment);
-        if (!finder.Start()) break;
-        if (!finder.Wait(60000)) {
-            const bool handedOff = !ReadFile(record).empty();
-            shown.push_back(handedOff ? "handed off, still running after 60 s" : "no hand-off in 60 s");
-            std::fprintf(stderr, "qipfinder run %d, still running after 60 s (%s); standard error:\n%s\n", run + 1,
-                         handedOff ? "handed off" : "no hand-off", finder.GetErrors().c_str());
-            if (std::getenv("QIP_BENCH_STACKS") != nullptr) {
-                std::string stacks;
-                bed.Run("", {"gdb", "-p", std::to_string(finder.GetPid()), "-batch", "-ex", "thread apply all bt"}, &stacks, 60000);
-                std::fprintf(stderr, "%s\n", stacks.c_str());
+        // Opened without blocking and before the program starts: a writer never waits, and
+        // poll() reports nothing until one has written.
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (reader < 0) break;
+        std::string opened;
+        std::chrono::steady_clock::time_point handedOff{};
+        std::atomic<bool> isWoken{false};
+        std::thread browser([&] {
+            pollfd wait{reader, POLLIN, 0};
+            int ready = poll(&wait, 1, 65000);
+            isWoken = true;
+            if (ready != 1) return;
+            handedOff = std::chrono::steady_clock::now();
+            char buffer[512];
+            for (int i = 0; i < 100; ++i) {
+                ssize_t count = read(reader, buffer, sizeof buffer);
+                if (count > 0) opened.append(buffer, static_cast<size_t>(count));
+                if (count == 0 || opened.find('\n') != std::string::npos) break;
+                if (count < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
+        });
+        BenchProcess finder(bed.GetHostNamespace(), {program}, environment);
+        const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+        const bool ran = finder.Start();
+        const bool ended = ran && finder.Wait(60000);
+        if (!ended && std::getenv("QIP_BENCH_STACKS") != nullptr) {
+            std::string stacks;
+            bed.Run("", {"gdb", "-p", std::to_string(finder.GetPid()), "-batch", "-ex", "thread apply all bt"}, &stacks, 60000);
+            std::fprintf(stderr, "qipfinder run %d, still running after 60 s:\n%s\n", run + 1, stacks.c_str());
+        }
+        finder.Signal(SIGKILL);
+        // The stand-in runs detached from the program: give it a moment, then wake the
+        // thread with an empty hand-off (a writer that closes at once).
+        for (int i = 0; i < 200 && !isWoken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!isWoken) {
+            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0) close(writer);
+        }
+        browser.join();
+        close(reader);
+        if (!ended) {
+            const bool handed = !opened.empty();
+            shown.push_back(handed ? "handed off, still running after 60 s" : "no hand-off in 60 s");
+            std::fprintf(stderr, "qipfinder run %d, still running after 60 s (%s); standard error:\n%s\n", run + 1,
+                         handed ? "handed off" : "no hand-off", finder.GetErrors().c_str());
             continue;
         }
-        // The stand-in runs detached from the program: give it a moment to write.
-        std::string opened;
-        for (int i = 0; i < 200 && (opened = ReadFile(record)).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::istringstream words(opened);
-        long long stampNs = 0;
-        std::string url;
-        words >> stampNs >> url;
-        if (url != "http://192.0.2.21/") {
+        if (Trimmed(opened) != "http://192.0.2.21/") {
             shown.push_back("opened '" + Trimmed(opened) + "', exit " + std::to_string(finder.GetExitStatus()));
             std::fprintf(stderr, "qipfinder run %d, exit %d:\n%s\n", run + 1, finder.GetExitStatus(), finder.GetErrors().c_str());
             continue;
         }
-        const double handOffMs = (stampNs - finder.GetStartRealtimeNs()) / 1e6;
+        const double handOffMs = std::chrono::duration<double, std::milli>(handedOff - started).count();
         handOffs.push_back(handOffMs);
         exits.push_back(finder.GetWallMs());
         shown.push_back(Ms(handOffMs));
@@ -327,7 +361,7 @@ void QipfinderFigure(const Options& options) {
                 handOffs.empty() ? "none" : Ms(Median(handOffs)).c_str());
     std::printf("| start to exit | | %s ms | |\n", exits.empty() ? "none" : Ms(Median(exits)).c_str());
     std::printf("\nMeasured with %s.\n\n", Load().c_str());
-    unlink(record.c_str());
+    unlink(fifo.c_str());
     unlink((folder + "/xdg-open").c_str());
     rmdir(folder.c_str());
 }
