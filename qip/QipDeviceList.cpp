@@ -17,13 +17,13 @@ const time_t cNeverReported = std::numeric_limits<time_t>::min();
 const size_t QipDeviceList::cMaxDevices;
 const time_t QipDeviceList::cMaxSilenceSeconds;
 const unsigned long QipDeviceList::cAgingPeriodMs;
-const size_t QipDeviceList::cIndexSlots;
+const size_t QipDeviceList::cMinIndexSlots;
 const uint32_t QipDeviceList::cEmptySlot;
 
 QipDeviceList::QipDeviceList(QipClient* client)
     : mDevices(),
       mHashes(),
-      mIndex(cIndexSlots, cEmptySlot),
+      mIndex(cMinIndexSlots, cEmptySlot),
       mDeviceListHelloHandler(this),
       mClient(client),
       mChangeHandler(nullptr),
@@ -84,7 +84,7 @@ void QipDeviceList::RemoveExpired(time_t now) {
         if (removed) {
             mDevices.erase(mDevices.begin() + static_cast<std::ptrdiff_t>(kept), mDevices.end());
             mHashes.resize(kept);
-            RebuildIndex();
+            RebuildIndex(mIndex.size());
         }
     }
     if (removed) {
@@ -106,7 +106,11 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 mDevices.emplace_back(hello, sourceAddress);
                 mDevices.back().UpdateLastResponseTime(now);
                 mHashes.push_back(hash);
-                mIndex[slot] = static_cast<uint32_t>(mDevices.size() - 1);
+                if (2 * mDevices.size() > mIndex.size()) {
+                    RebuildIndex(2 * mIndex.size());
+                } else {
+                    mIndex[slot] = static_cast<uint32_t>(mDevices.size() - 1);
+                }
                 changed = true;
             } else if (mLastFullReport == cNeverReported || now < mLastFullReport ||
                        now - mLastFullReport >= cFullReportPeriodSeconds) {
@@ -144,8 +148,9 @@ size_t QipDeviceList::HashOf(const std::string& deviceId, const std::string& sou
 
 size_t QipDeviceList::FindSlot(const std::string& deviceId, const std::string& sourceAddress,
                                size_t hash) const {
+    const size_t mask = mIndex.size() - 1;
     for (size_t slot = hash;; ++slot) {
-        slot &= cIndexSlots - 1;
+        slot &= mask;
         const uint32_t position = mIndex[slot];
         if (position == cEmptySlot) {
             return slot;
@@ -158,13 +163,14 @@ size_t QipDeviceList::FindSlot(const std::string& deviceId, const std::string& s
     }
 }
 
-void QipDeviceList::RebuildIndex() {
-    std::fill(mIndex.begin(), mIndex.end(), cEmptySlot);
+void QipDeviceList::RebuildIndex(size_t slots) {
+    mIndex.assign(slots, cEmptySlot);
+    const size_t mask = slots - 1;
     // The pairs are distinct, so each record goes to the first empty slot from its home.
     for (size_t position = 0; position < mDevices.size(); ++position) {
-        size_t slot = mHashes[position] & (cIndexSlots - 1);
+        size_t slot = mHashes[position] & mask;
         while (mIndex[slot] != cEmptySlot) {
-            slot = (slot + 1) & (cIndexSlots - 1);
+            slot = (slot + 1) & mask;
         }
         mIndex[slot] = static_cast<uint32_t>(position);
     }
