@@ -558,3 +558,24 @@ TEST(Client, ReportsASharedPortAndOnceWhenTheKernelDroppedAnswers) {
     EXPECT_EQ(errors.find(line), errors.rfind(line));
     EXPECT_NE(errors.find("net.core.rmem_max"), std::string::npos);
 }
+
+TEST(Client, FilterNamesMoveOtherInterfacesToTheSkippedAndUnknownNamesAreFound) {
+    KspNetworkInterface::Scan scan;
+    scan.mUsable = {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0"),
+                    KspNetworkInterface("wlan0", "198.51.100.1", "255.255.255.0")};
+    scan.mSkipped = {{"lo", "127.0.0.1", "255.0.0.0", KspNetworkInterface::cSkipLoopback},
+                     {"eth1", "", "", KspNetworkInterface::cSkipNoIpv4Address}};
+    const KspNetworkInterface::Scan filtered = QipClient::ApplyFilter(scan, {"wlan0", "eth1"});
+    ASSERT_EQ(filtered.mUsable.size(), 1u);
+    EXPECT_EQ(filtered.mUsable[0].GetName(), "wlan0");
+    std::vector<std::string> skipped;
+    for (const KspNetworkInterface::Skipped& entry : filtered.mSkipped) {
+        skipped.push_back(entry.mName + " " + KspNetworkInterface::DescribeSkipReason(entry.mReason));
+    }
+    // A named interface that cannot be used keeps its own reason.
+    EXPECT_EQ(skipped, (std::vector<std::string>{"eth0 not selected", "lo not selected",
+                                                 "eth1 no IPv4 address"}));
+    EXPECT_EQ(QipClient::ApplyFilter(scan, {}).mUsable.size(), 2u);
+    EXPECT_EQ(QipClient::FindUnknownNames(scan, {"eth1", "eth9", "lo", "eth9"}),
+              std::vector<std::string>{"eth9"});
+}
