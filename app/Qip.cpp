@@ -117,8 +117,10 @@ void Qip::setTimer(QTimer* timer) {
     if (timer != nullptr && timer->thread() == thread()) timer->setParent(this);
 }
 
-int Qip::intervalSeconds() const {
-    int seconds = RequestedSeconds(_timeout);
+int Qip::intervalSeconds() const { return IntervalSecondsFor(_timeout); }
+
+int Qip::IntervalSecondsFor(const QVariant& timeout) {
+    const int seconds = RequestedSeconds(timeout);
     return seconds > 0 ? seconds : cDefaultIntervalSeconds;
 }
 

@@ -56,6 +56,9 @@ public:
 
     // The poll interval in whole seconds that timeout() gives (the fraction cut).
     int intervalSeconds() const;
+    // The same for any timeout value: 1 to INT_MAX / 1000, 10 for what is no number of at
+    // least 1. Pure.
+    static int IntervalSecondsFor(const QVariant& timeout);
 
     // Test seams; the application uses neither.
     // Where ticks take their snapshot from. With a source set before start(), start() opens

@@ -32,20 +32,14 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
                              QipSearchFactory* searchFactory, QObject* parent)
     : QObject(parent),
       mBundle(bundle),
+      mSettings(QipSettings::FromBundle(bundle)),
       mWorkspace(workspace),
       mSearchFactory(searchFactory),
       mDeviceListController(this) {
     setSearching(false);
     setMessage(tr("Suche"));
-    const QVariant name = mBundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName"));
-    // Without a bundle name the executable's own name keeps the menus and the default device
-    // type meaningful.
-    const QString programName = name.typeId() == QMetaType::QString && !name.toString().isEmpty()
-                                    ? name.toString()
-                                    : mBundle.executableName();
-    setProgramName(programName);
-    setDeviceKennungen(DeviceKennungenFrom(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("DeviceKennung")), mProgramName));
+    setProgramName(mSettings.mProgramName);
+    setDeviceKennungen(mSettings.mDeviceKennungen);
     setDeviceList(QVariantList());
 }
 
@@ -62,26 +56,16 @@ void QipController::applicationDidFinishLaunching() {
     setTitel(mProgramName);
     setSearching(true);
     setMessage(tr("Suche"));
-    setTerminateAfterLastItem(BoolSetting(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("TerminateAfterLastItem")), true,
-        "TerminateAfterLastItem"));
-    setTerminateAfterConfigure(BoolSetting(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("TerminateAfterConfigure")), false,
-        "TerminateAfterConfigure"));
-    setRemoveAfterConfigure(BoolSetting(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("RemoveAfterConfigure")), true,
-        "RemoveAfterConfigure"));
-    QVariant timeout = mBundle.objectForInfoDictionaryKey(QStringLiteral("QipTimeout"));
-    if (!timeout.isValid()) {
-        timeout = QVariant(10);
-    }
-    setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, timeout).release());
+    setTerminateAfterLastItem(mSettings.mTerminateAfterLastItem);
+    setTerminateAfterConfigure(mSettings.mTerminateAfterConfigure);
+    setRemoveAfterConfigure(mSettings.mRemoveAfterConfigure);
+    setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
 }
 
 bool QipController::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
 void QipController::about() {
-    const QVariant version = mBundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"));
+    const QVariant version = mSettings.mVersion;
     const QString date = QipAboutDateText(
         version, QipDateLocaleName(std::getenv("LC_ALL"), std::getenv("LC_TIME"),
                                    std::getenv("LANG")));

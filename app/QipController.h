@@ -15,6 +15,7 @@
 #include "app/Qip.h"
 #include "app/QipBundle.h"
 #include "app/QipDelegate.h"
+#include "app/QipSettings.h"
 
 class QipSearchFactory;
 class QipWorkspace;
@@ -155,6 +156,7 @@ signals:
 
 private:
     QipBundle mBundle;
+    QipSettings mSettings;
     QipWorkspace* mWorkspace;
     QipSearchFactory* mSearchFactory;
     QPointer<QWidget> mMainMenu;

@@ -14,6 +14,7 @@ add_library(qipcontroller STATIC
   QipDesktopWorkspace.cpp
   QipMainWindow.cpp
   QipSearchFactory.cpp
+  QipSettings.cpp
   MainWindow.ui
 )
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
