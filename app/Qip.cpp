@@ -64,9 +64,24 @@ void Qip::start() {
     _started = true;
     if (_snapshotSource == nullptr) {
         _qipClient.reset(new QipClient());
+        _findings.mPortOpen = _qipClient->IsSocketOpen();
+        if (!_findings.mPortOpen) {
+            // A client without its socket would only print that it cannot send, about once a
+            // second, for the life of the program.
+            stop();
+            QTimer::singleShot(0, this, [this] {
+                if (_delegate != nullptr) _delegate->discoveryPortUnavailable(QipClient::cPort);
+            });
+            return;
+        }
         _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
     }
     gInterfaces = KspNetworkInterface::Enumerate();
+    _findings.mInterfaces.clear();
+    for (const KspNetworkInterface& i : gInterfaces) {
+        _findings.mInterfaces.append(QString::fromStdString(i.GetName() + " " + i.GetIpAddress() +
+                                                            "/" + i.GetNetmask()));
+    }
     scheduleTimer(intervalSeconds());
 }
 
@@ -128,8 +143,29 @@ void Qip::setSnapshotSource(SnapshotSource* source) { _snapshotSource = source; 
 
 void Qip::setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher) { _statusFetcher = fetcher; }
 
+QipSearchFindings Qip::findings() const { return _findings; }
+
+void Qip::noteOtherTypes(const std::vector<QipDevice>& snapshot) {
+    for (const QipDevice& device : snapshot) {
+        const QString type = Text(device.GetDeviceType());
+        if (_deviceKennungen.contains(type)) continue;
+        const QString id = Text(device.GetDeviceId());
+        int k = 0;
+        while (k < _findings.mOtherTypes.size() && _findings.mOtherTypes[k].first != type) ++k;
+        if (k == _findings.mOtherTypes.size()) {
+            _findings.mOtherTypes.append(qMakePair(type, 0));
+            _otherTypeIds.append(QStringList());
+        }
+        if (!_otherTypeIds[k].contains(id)) {
+            _otherTypeIds[k].append(id);
+            _findings.mOtherTypes[k].second = static_cast<int>(_otherTypeIds[k].size());
+        }
+    }
+}
+
 void Qip::timerCallback() {
     std::vector<QipDevice> snapshot = takeSnapshot();
+    noteOtherTypes(snapshot);
     if (snapshot.empty()) {
         if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
         if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();

@@ -10,6 +10,7 @@
 
 #include "describe/DeviceDescriber.h"
 #include "app/QipDelegate.h"
+#include "app/QipSearchFindings.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipDevice.h"
 
@@ -36,7 +37,9 @@ public:
     ~Qip() override;
 
     // Creates the client and the list, snapshots the interfaces into gInterfaces and starts
-    // a repeating timer of timeout() seconds. A second start does nothing.
+    // a repeating timer of timeout() seconds. A second start does nothing. When the client
+    // cannot open its port the search stops itself and, from the event loop, tells the
+    // delegate discoveryPortUnavailable instead of ever reporting.
     void start();
     // Stops polling; discovery and ageing go on.
     void suspend();
@@ -75,6 +78,11 @@ public:
     void setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher);
     // The number of empty polls since creation or the last resume().
     quint32 counter() const { return _counter; }
+    // Whether stop() ran (or start() stopped the search for want of a port).
+    bool isStopped() const { return _stopped; }
+
+    // What this search learned so far besides the wanted devices.
+    QipSearchFindings findings() const;
 
 public slots:
     // One poll; run by the timer.
@@ -92,8 +100,13 @@ private:
     bool _started = false;
     SnapshotSource* _snapshotSource = nullptr;
     DeviceDescriber::StatusFetcher* _statusFetcher = nullptr;
+    QipSearchFindings _findings;
+    // Ids heard per unwanted type, in _findings.mOtherTypes order.
+    QList<QStringList> _otherTypeIds;
 
     // Creates, connects and starts a repeating timer of `seconds` and stores it.
     void scheduleTimer(int seconds);
     std::vector<QipDevice> takeSnapshot();
+    // Counts the records of unwanted types in snapshot into _findings.
+    void noteOtherTypes(const std::vector<QipDevice>& snapshot);
 };

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "app/QipAboutDate.h"
+#include "app/QipHelpText.h"
 #include "app/QipSearchFactory.h"
 #include "app/QipWorkspace.h"
 
@@ -105,8 +106,13 @@ void QipController::deviceFound(const QVariantList& devices) {
     }
     setMessage(tr("Choose"));
     setSearching(false);
-    if (devices.size() == 1) {
-        mWorkspace->OpenUrl(PageUrl(devices.first().toMap()));
+    if (devices.isEmpty()) {
+        ExplainNothingWanted();
+    } else {
+        setHelpText(QString());
+        setShowSearchAgain(false);
+    }
+    if (devices.size() == 1 && OpenPage(devices.first().toMap())) {
         mWorkspace->Terminate();
     }
 }
@@ -118,6 +124,49 @@ void QipController::deviceNotFound() {
     setMessage(tr("Fehler"));
     setHidePopup(true);
     setHideProgress(true);
+    ExplainNothingWanted();
+}
+
+void QipController::discoveryPortUnavailable(quint16 port) {
+    setMessage(QipHelpText::PortUnavailableMessage(port));
+    setHidePopup(true);
+    setHideProgress(true);
+    setHelpText(QipHelpText::PortUnavailableHelp(port));
+    setShowSearchAgain(true);
+}
+
+void QipController::searchAgain() {
+    if (!mShowSearchAgain) {
+        return;
+    }
+    setHelpText(QString());
+    setShowSearchAgain(false);
+    setDeviceList(QVariantList());
+    setMessage(tr("Suche"));
+    setSearching(true);
+    if (!mQip || mQip->isStopped()) {
+        setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
+    } else {
+        mQip->resume();
+    }
+}
+
+QipSearchFindings QipController::findings() const {
+    return mQip ? mQip->findings() : QipSearchFindings();
+}
+
+void QipController::ExplainNothingWanted() {
+    setHelpText(QipHelpText::NothingWanted(findings(), mDeviceKennungen));
+    setShowSearchAgain(true);
+}
+
+bool QipController::OpenPage(const QVariantMap& device) {
+    const QUrl url = PageUrl(device);
+    if (mWorkspace->OpenUrl(url)) {
+        return true;
+    }
+    emit pageNotOpened(url);
+    return false;
 }
 
 void QipController::konfigurieren(const QVariantList& selection) {
@@ -125,7 +174,9 @@ void QipController::konfigurieren(const QVariantList& selection) {
         return;
     }
     const QVariantMap device = selection.first().toMap();
-    mWorkspace->OpenUrl(PageUrl(device));
+    if (!OpenPage(device)) {
+        return;
+    }
     if (mTerminateAfterConfigure) {
         mWorkspace->Terminate();
         return;
@@ -272,6 +323,15 @@ void QipController::setQip(Qip* qip) {
     }
     mQip.reset(qip);
     emit qipChanged();
+}
+
+QString QipController::helpText() const { return mHelpText; }
+void QipController::setHelpText(const QString& helpText) {
+    Assign(this, mHelpText, helpText, &QipController::helpTextChanged);
+}
+bool QipController::showSearchAgain() const { return mShowSearchAgain; }
+void QipController::setShowSearchAgain(bool showSearchAgain) {
+    Assign(this, mShowSearchAgain, showSearchAgain, &QipController::showSearchAgainChanged);
 }
 
 QipController::DeviceListController::DeviceListController(QipController* outer)

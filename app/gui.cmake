@@ -12,6 +12,7 @@ add_library(qipcontroller STATIC
   QipBundle.cpp
   QipController.cpp
   QipDesktopWorkspace.cpp
+  QipHelpText.cpp
   QipMainWindow.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
