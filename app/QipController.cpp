@@ -1,6 +1,7 @@
 #include "app/QipController.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QWidget>
@@ -74,10 +75,22 @@ void QipController::about() {
     if (!date.isEmpty()) {
         text += QStringLiteral("\n") + tr("Version %1").arg(date);
     }
-    QMessageBox box(QMessageBox::NoIcon, tr("About %1").arg(mProgramName), text,
-                    QMessageBox::Ok, mAboutParent);
+    text += QStringLiteral("\n\n") +
+            tr("Finds QIP devices on the local network and opens their configuration page.") +
+            QStringLiteral("\n") + tr("Released under the MIT licence.");
+    const QString title = tr("About %1").arg(mProgramName);
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, mAboutParent);
+    box.setObjectName(QStringLiteral("aboutBox"));
     box.setTextFormat(Qt::PlainText);
     box.setIconPixmap(QApplication::windowIcon().pixmap(64, 64));
+    // A message box sizes itself to its text; window managers then cut a longer title.
+    // Room for the title and the window manager's buttons beside it.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int width = qMax(box.fontMetrics().horizontalAdvance(title) * 3 / 2 + 160,
+                               box.fontMetrics().averageCharWidth() * 52);
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     box.exec();
 }
 

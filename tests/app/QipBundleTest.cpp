@@ -65,6 +65,9 @@ TEST(QipTranslations, BothLanguagesTranslateEveryMessageKey) {
             const QString text = translator.translate("QipController", key);
             EXPECT_TRUE(!text.isEmpty() && text != key) << language << " " << key;
         }
+        // The help under a failed search is in the user's language too.
+        const QString causes = translator.translate("QipHelpText", "Likely causes:");
+        EXPECT_EQ(causes, language == std::string("de") ? "Mögliche Ursachen:" : "Likely causes:");
     }
 }
 
