@@ -12,7 +12,10 @@ QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStr
             types.append(tr("%1 (%2)").arg(type.first).arg(type.second));
         }
         paragraphs.append(tr("Devices of other types answered: %1. None is of type %2.")
-                              .arg(types.join(QStringLiteral(", ")), wantedTypes));
+                              .arg(types.join(QStringLiteral(", ")), wantedTypes) +
+                          QStringLiteral(" ") +
+                          tr("If your device is among them, add its type to DeviceKennung in "
+                             "this program's Info.plist."));
     }
     if (findings.mPortShared) {
         paragraphs.append(

@@ -62,6 +62,10 @@
 <context>
     <name>QipHelpText</name>
     <message>
+        <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
+        <translation>Ist Ihr Gerät darunter, tragen Sie seinen Typ unter DeviceKennung in der Info.plist dieses Programms ein.</translation>
+    </message>
+    <message>
         <source>• The device is switched off or still starting.</source>
         <translation>• Das Gerät ist ausgeschaltet oder startet noch.</translation>
     </message>

@@ -62,6 +62,10 @@
 <context>
     <name>QipHelpText</name>
     <message>
+        <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
+        <translation>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</translation>
+    </message>
+    <message>
         <source>• The device is switched off or still starting.</source>
         <translation>• The device is switched off or still starting.</translation>
     </message>

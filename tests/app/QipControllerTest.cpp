@@ -167,7 +167,9 @@ TEST(QipControllerReports, OnlyOtherTypesExplainWhatAnsweredAndSearchAgainResume
     EXPECT_FALSE(c.hidePopup());
     EXPECT_TRUE(c.showSearchAgain());
     EXPECT_TRUE(c.helpText().startsWith(
-        "Devices of other types answered: Camera (2), Plug (1). None is of type QipFinder.\n\n"
+        "Devices of other types answered: Camera (2), Plug (1). None is of type QipFinder. "
+        "If your device is among them, add its type to DeviceKennung in this program's "
+        "Info.plist.\n\n"
         "Likely causes:\n"))
         << c.helpText().toStdString();
     EXPECT_EQ(c.qip()->timer(), nullptr);
