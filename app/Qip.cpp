@@ -64,8 +64,8 @@ void Qip::start() {
     _started = true;
     if (_snapshotSource == nullptr) {
         _qipClient.reset(new QipClient());
-        _findings.mPortOpen = _qipClient->IsSocketOpen();
-        if (!_findings.mPortOpen) {
+        _portOpen = _qipClient->IsSocketOpen();
+        if (!_portOpen) {
             // A client without its socket would only print that it cannot send, about once a
             // second, for the life of the program.
             stop();
@@ -77,11 +77,7 @@ void Qip::start() {
         _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
     }
     gInterfaces = KspNetworkInterface::Enumerate();
-    _findings.mInterfaces.clear();
-    for (const KspNetworkInterface& i : gInterfaces) {
-        _findings.mInterfaces.append(QString::fromStdString(i.GetName() + " " + i.GetIpAddress() +
-                                                            "/" + i.GetNetmask()));
-    }
+    _scan = KspNetworkInterface::EnumerateForDiscovery();
     scheduleTimer(intervalSeconds());
 }
 
@@ -143,29 +139,46 @@ void Qip::setSnapshotSource(SnapshotSource* source) { _snapshotSource = source; 
 
 void Qip::setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher) { _statusFetcher = fetcher; }
 
-QipSearchFindings Qip::findings() const { return _findings; }
+QipSearchFindings Qip::findings() const {
+    QipSearchFindings findings;
+    findings.mPortOpen = _portOpen;
+    if (!_started) return findings;
+    std::vector<std::string> wanted;
+    for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
+    QipDiagnosis::Input input;
+    if (_qipClient) {
+        input = QipDiagnosis::MakeInput(*_qipClient, _scan, wanted);
+    } else {
+        input.mTried = _scan.mUsable;
+        input.mSkipped = _scan.mSkipped;
+        input.mWantedTypes = wanted;
+        input.mIsSocketOpen = _portOpen;
+        for (const auto& type : _snapshotIdsByType) {
+            input.mDevicesByType[type.first] = type.second.size();
+        }
+    }
+    const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
+    findings.mPortShared = input.mIsPortShared;
+    for (const auto& type : result.mOtherTypes) {
+        findings.mOtherTypes.append(qMakePair(Text(type.first), static_cast<int>(type.second)));
+    }
+    for (const KspNetworkInterface& network : input.mTried) {
+        findings.mInterfaces.append(
+            Text(network.GetName() + " " + network.DescribeAddress()));
+    }
+    findings.mCauses = result.mCauses;
+    return findings;
+}
 
-void Qip::noteOtherTypes(const std::vector<QipDevice>& snapshot) {
+void Qip::noteTypes(const std::vector<QipDevice>& snapshot) {
     for (const QipDevice& device : snapshot) {
-        const QString type = Text(device.GetDeviceType());
-        if (_deviceKennungen.contains(type)) continue;
-        const QString id = Text(device.GetDeviceId());
-        int k = 0;
-        while (k < _findings.mOtherTypes.size() && _findings.mOtherTypes[k].first != type) ++k;
-        if (k == _findings.mOtherTypes.size()) {
-            _findings.mOtherTypes.append(qMakePair(type, 0));
-            _otherTypeIds.append(QStringList());
-        }
-        if (!_otherTypeIds[k].contains(id)) {
-            _otherTypeIds[k].append(id);
-            _findings.mOtherTypes[k].second = static_cast<int>(_otherTypeIds[k].size());
-        }
+        _snapshotIdsByType[device.GetDeviceType()].insert(device.GetDeviceId());
     }
 }
 
 void Qip::timerCallback() {
     std::vector<QipDevice> snapshot = takeSnapshot();
-    noteOtherTypes(snapshot);
+    if (!_qipClient) noteTypes(snapshot);
     if (snapshot.empty()) {
         if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
         if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();

@@ -5,7 +5,10 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <map>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "describe/DeviceDescriber.h"
@@ -100,13 +103,16 @@ private:
     bool _started = false;
     SnapshotSource* _snapshotSource = nullptr;
     DeviceDescriber::StatusFetcher* _statusFetcher = nullptr;
-    QipSearchFindings _findings;
-    // Ids heard per unwanted type, in _findings.mOtherTypes order.
-    QList<QStringList> _otherTypeIds;
+    // What start() found to broadcast on, and whether the port could be opened.
+    KspNetworkInterface::Scan _scan;
+    bool _portOpen = true;
+    // Distinct ids per type seen in snapshots, for searches without a client (the client
+    // counts every hello itself).
+    std::map<std::string, std::set<std::string>> _snapshotIdsByType;
 
     // Creates, connects and starts a repeating timer of `seconds` and stores it.
     void scheduleTimer(int seconds);
     std::vector<QipDevice> takeSnapshot();
-    // Counts the records of unwanted types in snapshot into _findings.
-    void noteOtherTypes(const std::vector<QipDevice>& snapshot);
+    // Counts the device ids of snapshot by type into _snapshotIdsByType.
+    void noteTypes(const std::vector<QipDevice>& snapshot);
 };

@@ -24,19 +24,68 @@ QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStr
                "search again.")
                 .arg(QipClient::cPort));
     }
-    paragraphs.append(tr("Likely causes:") + QStringLiteral("\n") +
-                      QStringList{
-                          tr("• A firewall on this computer drops incoming UDP packets on port %1.")
-                              .arg(QipClient::cPort),
-                          tr("• The device is on another network or VLAN than this computer."),
-                          tr("• A Wi-Fi access point or mesh system keeps its clients apart or "
-                             "drops broadcasts."),
-                          tr("• A VPN or a container bridge has taken the route to the local "
-                             "network."),
-                          tr("• The device is switched off or still starting."),
-                      }
-                          .join(QStringLiteral("\n")));
+    std::vector<QipDiagnosis::Cause> causes = findings.mCauses;
+    if (causes.empty()) {
+        causes = {{QipDiagnosis::cCauseFirewall, {}},
+                  {QipDiagnosis::cCauseOtherNetwork, {}},
+                  {QipDiagnosis::cCauseWifiIsolation, {}},
+                  {QipDiagnosis::cCauseVpnOrBridge, {}},
+                  {QipDiagnosis::cCauseDeviceOff, {}}};
+    }
+    QStringList lines;
+    for (const QipDiagnosis::Cause& cause : causes) {
+        const QString line = CauseLine(cause);
+        if (!line.isEmpty()) {
+            lines.append(line);
+        }
+    }
+    if (!lines.isEmpty()) {
+        paragraphs.append(tr("Likely causes:") + QStringLiteral("\n") +
+                          lines.join(QStringLiteral("\n")));
+    }
+    if (!findings.mInterfaces.isEmpty()) {
+        paragraphs.append(tr("Searched on: %1.").arg(findings.mInterfaces.join(QStringLiteral(", "))));
+    }
     return paragraphs.join(QStringLiteral("\n\n"));
+}
+
+QString QipHelpText::CauseLine(const QipDiagnosis::Cause& cause) {
+    QStringList subjects;
+    for (const std::string& subject : cause.mSubjects) {
+        subjects.append(QString::fromUtf8(subject.data(), static_cast<qsizetype>(subject.size())));
+    }
+    switch (cause.mId) {
+    case QipDiagnosis::cCauseNoInterface:
+        return tr("• This computer has no network connection to search on.");
+    case QipDiagnosis::cCauseReceiveBuffer:
+        return tr("• Answers were lost because too many arrived at once.");
+    case QipDiagnosis::cCauseUnreadable:
+        return tr("• Packets that could not be read arrived on port %1: a device may speak "
+                  "another version of the protocol.")
+            .arg(QipClient::cPort);
+    case QipDiagnosis::cCauseFirewall:
+        return tr("• A firewall on this computer drops incoming UDP packets on port %1.")
+            .arg(QipClient::cPort);
+    case QipDiagnosis::cCauseOtherNetwork:
+        return tr("• The device is on another network or VLAN than this computer.");
+    case QipDiagnosis::cCauseWifiIsolation:
+        return tr("• A Wi-Fi access point or mesh system keeps its clients apart or drops "
+                  "broadcasts.");
+    case QipDiagnosis::cCauseVpnOrBridge:
+        return subjects.isEmpty()
+                   ? tr("• A VPN or a container bridge has taken the route to the local network.")
+                   : tr("• A VPN or a container bridge (%1) has taken the route to the local "
+                        "network.")
+                         .arg(subjects.join(QStringLiteral(", ")));
+    case QipDiagnosis::cCauseDeviceOff:
+        return tr("• The device is switched off or still starting.");
+    case QipDiagnosis::cCauseSocketNotOpen:
+    case QipDiagnosis::cCausePortShared:
+    case QipDiagnosis::cCauseOtherType:
+        // Said in paragraphs of their own.
+        return QString();
+    }
+    return QString();
 }
 
 QString QipHelpText::PortUnavailableMessage(quint16 port) {

@@ -18,7 +18,8 @@ class QipHelpText {
 public:
     // Under "nothing found" or an empty chooser: what did answer (devices of other types,
     // none of the wanted ones), the warning when another program shares the discovery port,
-    // then the likely causes in order, one a line.
+    // then the likely causes in the search's order (a fixed order without a search), one a
+    // line, and the networks searched.
     static QString NothingWanted(const QipSearchFindings& findings, const QStringList& wanted);
     // The message when the discovery port (UDP `port`) could not be opened.
     static QString PortUnavailableMessage(quint16 port);
@@ -28,4 +29,8 @@ public:
     // address is on none of the given networks of this computer. Empty for no device.
     static QString AddressLine(const QVariantMap& device,
                                const std::vector<KspNetworkInterface>& interfaces);
+
+private:
+    // One cause as a line of the list; empty for those said in a paragraph of their own.
+    static QString CauseLine(const QipDiagnosis::Cause& cause);
 };

@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
+#include "describe/QipDiagnosis.h"
+
 // What a search learned beyond the wanted devices, for telling the user why nothing was
 // found. A plain value, copied freely.
 struct QipSearchFindings {
@@ -13,9 +17,11 @@ struct QipSearchFindings {
     // Another socket on this computer already held the discovery port when the search
     // started: devices' unicast answers may reach that program instead.
     bool mPortShared = false;
-    // Device types that answered but are not wanted, with how many distinct devices of each,
-    // in the order first heard.
+    // Device types that answered since start but are not wanted, with how many distinct
+    // devices of each, by type.
     QList<QPair<QString, int>> mOtherTypes;
-    // The networks broadcast on, as "name address/netmask", in the order enumerated.
+    // The networks broadcast on, as "name address/prefix", in the order enumerated.
     QStringList mInterfaces;
+    // The likely causes, most likely first. Empty before a search started.
+    std::vector<QipDiagnosis::Cause> mCauses;
 };

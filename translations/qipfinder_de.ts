@@ -62,6 +62,26 @@
 <context>
     <name>QipHelpText</name>
     <message>
+        <source>• A VPN or a container bridge (%1) has taken the route to the local network.</source>
+        <translation>• Ein VPN oder eine Container-Bridge (%1) hat die Route ins lokale Netz übernommen.</translation>
+    </message>
+    <message>
+        <source>• Packets that could not be read arrived on port %1: a device may speak another version of the protocol.</source>
+        <translation>• An Port %1 kamen Pakete an, die nicht gelesen werden konnten: Ein Gerät spricht womöglich eine andere Version des Protokolls.</translation>
+    </message>
+    <message>
+        <source>• Answers were lost because too many arrived at once.</source>
+        <translation>• Antworten gingen verloren, weil zu viele gleichzeitig ankamen.</translation>
+    </message>
+    <message>
+        <source>• This computer has no network connection to search on.</source>
+        <translation>• Dieser Computer hat keine Netzwerkverbindung, in der gesucht werden kann.</translation>
+    </message>
+    <message>
+        <source>Searched on: %1.</source>
+        <translation>Gesucht wurde in: %1.</translation>
+    </message>
+    <message>
         <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
         <translation>Ist Ihr Gerät darunter, tragen Sie seinen Typ unter DeviceKennung in der Info.plist dieses Programms ein.</translation>
     </message>

@@ -62,6 +62,26 @@
 <context>
     <name>QipHelpText</name>
     <message>
+        <source>• A VPN or a container bridge (%1) has taken the route to the local network.</source>
+        <translation>• A VPN or a container bridge (%1) has taken the route to the local network.</translation>
+    </message>
+    <message>
+        <source>• Packets that could not be read arrived on port %1: a device may speak another version of the protocol.</source>
+        <translation>• Packets that could not be read arrived on port %1: a device may speak another version of the protocol.</translation>
+    </message>
+    <message>
+        <source>• Answers were lost because too many arrived at once.</source>
+        <translation>• Answers were lost because too many arrived at once.</translation>
+    </message>
+    <message>
+        <source>• This computer has no network connection to search on.</source>
+        <translation>• This computer has no network connection to search on.</translation>
+    </message>
+    <message>
+        <source>Searched on: %1.</source>
+        <translation>Searched on: %1.</translation>
+    </message>
+    <message>
         <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
         <translation>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</translation>
     </message>

@@ -287,6 +287,30 @@ TEST_F(ProgramTest, AHeldDiscoveryPortIsSaidAtOnce) {
     EXPECT_EQ(errors.find("UDP socket not open"), std::string::npos) << errors;
 }
 
+TEST_F(ProgramTest, ASharedDiscoveryPortIsNamedWhenNothingIsFound) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    int sharer = -1;
+    {
+        // Another program that lets others share the port, as the client itself does.
+        TestBed::EnterHost host(mBed);
+        sharer = socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        setsockopt(sharer, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(19375);
+        ASSERT_EQ(bind(sharer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const std::vector<std::string> wanted{"label messageLabel 0 No device found.",
+                                          "Another program on this computer also uses UDP port "
+                                          "19375."};
+    const std::string shown = ShowsAfterStart(rig, wanted, "port-shared.png");
+    close(sharer);
+    for (const std::string& text : wanted) {
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
+    }
+}
+
 TEST_F(ProgramTest, APageThatCannotBeOpenedShowsItsAddressAndTheProgramGoesOn) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     AddDevice("192.0.2.21", "dev-1", "Office");
