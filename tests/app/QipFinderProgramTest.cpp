@@ -216,6 +216,22 @@ TEST_F(ProgramTest, TwoDevicesAreListedWithTheirTextsAsTheyAre) {
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
 }
 
+TEST_F(ProgramTest, AboutBoxShowsNameDescriptionLicenceAndAnUncutTitle) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    rig.WaitForWindow({"progress progressIndicator"});
+    rig.Press("actionAbout");
+    const std::string shown =
+        rig.WaitForWindow({"window About QipFinder", "Released under the MIT licence."});
+    EXPECT_TRUE(rig.Screenshot("about.png"));
+    mBed.Stop(program);
+    EXPECT_NE(shown.find("window About QipFinder"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("opens their configuration page.\nReleased under the MIT licence."),
+              std::string::npos)
+        << shown;
+}
+
 TEST_F(ProgramTest, NoDeviceExplainsWhyAndSearchAgainFindsADeviceSwitchedOnLater) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     // With a one-second poll the third empty poll reports after about three seconds.

@@ -8,8 +8,11 @@
 //   item <text>
 //   button <object name> <1 when enabled, else 0> <text>
 //   focus <object name of the widget with the keyboard focus>
-// When <file>.press exists and names a button, the probe clicks it once and removes the file.
+// When <file>.press exists and names a button or a menu action, the probe clicks or triggers
+// it once (from the event loop, so a modal box it opens does not stop the probe) and removes
+// the file.
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -40,7 +43,12 @@ private:
             for (QWidget* widget : QApplication::allWidgets()) {
                 if (auto* button = qobject_cast<QAbstractButton*>(widget);
                     button && button->objectName() == name && button->isVisible()) {
-                    button->click();
+                    QTimer::singleShot(0, button, &QAbstractButton::click);
+                }
+                if (widget->isWindow()) {
+                    for (QAction* action : widget->findChildren<QAction*>(name)) {
+                        QTimer::singleShot(0, action, &QAction::trigger);
+                    }
                 }
             }
         }
