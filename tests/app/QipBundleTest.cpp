@@ -118,8 +118,9 @@ TEST(QipBundleProperties, RealNumbersReadTheSameUnderADecimalCommaLocale) {
 }
 
 TEST(QipBundleProperties, DeepNestingIsCutAndTheOtherKeysAreKept) {
-    // A hundred thousand nested arrays under one key once ran the conversion's stack out.
-    const int levels = 100000;
+    // A hundred thousand nested arrays under one key once ran the conversion's stack out; a
+    // million ran the property list library's own parser out.
+    const int levels = 1000000;
     QByteArray xml = "<plist><dict><key>CFBundleName</key><string>Deep</string>"
                      "<key>Nest</key>";
     xml += QByteArray("<array>").repeated(levels) + QByteArray("</array>").repeated(levels);
@@ -135,6 +136,13 @@ TEST(QipBundleProperties, DeepNestingIsCutAndTheOtherKeysAreKept) {
         ++depth;
     }
     EXPECT_EQ(depth, 63);
+    // Comments and text that only look like containers are neither counted nor changed.
+    ASSERT_TRUE(QipBundle::ParsePropertyList(
+        "<plist><dict><!-- <array> --><key>A</key><string>&lt;array&gt;</string>"
+        "<key>B</key><array><dict/><array/></array></dict></plist>",
+        &info));
+    EXPECT_EQ(info.value("A"), QVariant("<array>"));
+    EXPECT_EQ(info.value("B"), QVariant(QVariantList{QVariantMap(), QVariantList()}));
 }
 
 TEST(QipBundleProperties, AnyBytesGiveSettingsOfTheDocumentedTypes) {
