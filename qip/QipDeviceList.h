@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <stdint.h>
+
 #include <atomic>
 #include <string>
 #include <vector>
@@ -78,8 +80,25 @@ private:
     };
 
     void NotifyChange();
+    // The index: an open-addressing hash table of positions in mDevices, one slot per record
+    // keyed by (device id, source address), with linear probing. At twice as many slots as
+    // the list may hold records it stays at most half full, so a lookup probes a slot or two
+    // whatever the list's size. FindSlot returns the slot that holds the record of the pair
+    // (whose hash is `hash`), or the empty slot where it would go.
+    static size_t HashOf(const std::string& deviceId, const std::string& sourceAddress);
+    size_t FindSlot(const std::string& deviceId, const std::string& sourceAddress,
+                    size_t hash) const;
+    // After records were removed (positions shift): every record indexed anew from its
+    // stored hash, without touching its texts.
+    void RebuildIndex();
+
+    static const size_t cIndexSlots = 2 * cMaxDevices;  // a power of two
+    static const uint32_t cEmptySlot = UINT32_MAX;
+    static_assert((cIndexSlots & (cIndexSlots - 1)) == 0, "slots are masked, not divided");
 
     std::vector<QipDevice> mDevices;               // guarded by mDevicesLock
+    std::vector<size_t> mHashes;                   // guarded by mDevicesLock; per record
+    std::vector<uint32_t> mIndex;                  // guarded by mDevicesLock
     DeviceListHelloHandler mDeviceListHelloHandler;
     QipClient* mClient;
     std::atomic<ChangeHandler*> mChangeHandler;
