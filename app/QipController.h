@@ -70,8 +70,9 @@ public:
         QipController* mOuter;
     };
 
-    // Reads the program name and the wanted device types from bundle and shows the chooser
-    // with the "Suche" message. Starts nothing. workspace and searchFactory must not be null.
+    // Reads every setting from bundle (QipSettings; lines on standard error for unusable
+    // ones), stores the program name and the wanted device types and shows the chooser with
+    // the "Suche" message. Starts nothing. workspace and searchFactory must not be null.
     QipController(const QipBundle& bundle, QipWorkspace* workspace,
                   QipSearchFactory* searchFactory, QObject* parent = nullptr);
     ~QipController() override;
@@ -81,8 +82,8 @@ public:
     void setMainMenu(QWidget* mainMenu);
     void setAboutParent(QWidget* parent);
 
-    // Rewrites the menus, shows the searching state, reads the remaining settings and starts
-    // the search through the factory.
+    // Rewrites the menus, shows the searching state, stores the three boolean settings and
+    // starts the search through the factory.
     void applicationDidFinishLaunching();
     // Closing the window ends the application: always true.
     bool applicationShouldTerminateAfterLastWindowClosed() const;
