@@ -1,7 +1,8 @@
 #!/bin/bash
 # `make fuzz`: builds the libFuzzer harnesses with clang into build-fuzz/ (AddressSanitizer
 # and UBSan) and runs each for FUZZ_SECONDS (default 60), starting from the checked-in seed
-# corpus and past findings, then prints one table. Exits 1 when any harness found a crash.
+# corpus, then prints one table. Exits 1 when any harness found a crash. (The inputs of
+# past findings, fuzz/regressions/, are replayed by ctest in every build.)
 #   FUZZ_SECONDS=N       seconds per harness
 #   FUZZ_RUNS=N          stop a harness after N executions instead (whichever comes first)
 #   FUZZ_HARNESSES="A B" only these harnesses (default: every one built)
@@ -49,7 +50,7 @@ for harness in $harnesses; do
            -timeout=10 -print_final_stats=1 -artifact_prefix="$findings/")
     [ -f "fuzz/dict/$harness.dict" ] && flags+=(-dict="fuzz/dict/$harness.dict")
     seeds=()
-    for folder in "fuzz/corpus/$harness" "fuzz/regressions/$harness"; do
+    for folder in "fuzz/corpus/$harness"; do
         [ -d "$folder" ] && seeds+=("$folder")
     done
     set +e
