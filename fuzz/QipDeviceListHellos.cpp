@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
         if (op % 8 == 7) {
             list.RemoveExpired(now);
             model.RemoveExpired(now);
-        } else if (op == 6 && !filled && input.Byte() == 0xA5) {
+        } else if (op == 6 && !filled && input.Byte() == 0xA5 && input.Byte() == 0x5A) {
             // Rarely (it costs the list some 8 million comparisons), and once per input:
             // distinct devices past the cap.
             filled = true;
