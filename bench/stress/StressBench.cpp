@@ -296,7 +296,7 @@ void BM_ManyIdsTinyTags(benchmark::State& state) {
     state.counters["peak_mb"] = PeakMb(errors);
     state.counters["devices_listed"] = static_cast<double>(std::max<size_t>(CountOf(output, "\n"), 1) - 1);
 }
-BENCHMARK(BM_ManyIdsTinyTags)->Arg(256)->Arg(512)->Arg(1024)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ManyIdsTinyTags)->Arg(256)->Arg(512)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

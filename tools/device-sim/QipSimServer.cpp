@@ -156,8 +156,15 @@ void QipSimServer::OnDatagram(int fd, const std::vector<size_t>& devices) {
     }
     if (!isWhoIsThere) return;
     long long elapsed = NowMs() - mStartMs;
+    size_t answered = 0;
     for (size_t d : devices) {
         for (const QipSimDevice::Datagram& datagram : mDevices[d].Answer(elapsed)) {
+            // A device answering as hundreds of ids sends as a real host would, a little at a
+            // time: a burst larger than the client's receive buffer would mostly be dropped.
+            if (++answered % 32 == 0) {
+                const timespec pause = {0, 1000000};
+                nanosleep(&pause, nullptr);
+            }
             auto replier = std::find_if(mRepliers.begin(), mRepliers.end(),
                                         [&](const Replier& r) { return r.mAddress == datagram.mSource; });
             if (replier == mRepliers.end()) continue;
