@@ -3,6 +3,7 @@
 comma := ,
 SANITIZE ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 ifeq ($(SANITIZE),)
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -11,7 +12,7 @@ BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
 BUILD_TYPE ?= Debug
 endif
 
-.PHONY: all deps configure build test run bench demo clean
+.PHONY: all deps configure build test run bench demo fuzz clean
 
 all: build
 
@@ -38,6 +39,10 @@ bench: build
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
+
+# The libFuzzer harnesses, built with clang into build-fuzz/, FUZZ_SECONDS each.
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
 
 clean:
 	rm -rf build build-*

@@ -70,6 +70,7 @@ private:
     };
 
     Descriptor Bind(int type, const std::string& address, unsigned short port);
+    bool FillBacklog(const Descriptor& listener, const std::string& address, unsigned short port);
     void OnDatagram(int fd, const std::vector<size_t>& devices);
     void OnAccept(const Listener& listener);
     void OnReadable(Connection& connection);
@@ -82,6 +83,7 @@ private:
     std::vector<Receiver> mReceivers;
     std::vector<Replier> mRepliers;
     std::vector<Listener> mListeners;
+    std::vector<Descriptor> mDeafListeners;  // no-accept listeners and the connections filling them
     std::vector<std::unique_ptr<Connection>> mConnections;
     long long mStartMs;
 };
