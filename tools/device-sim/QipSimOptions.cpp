@@ -63,6 +63,14 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
         std::string flag = argv[i];
         // Flags without a value.
         if (flag == "--help" || flag == "-h") { options->mHelp = true; continue; }
+        if (flag == "--version") { options->mVersion = true; continue; }
+        if (flag == "--") {
+            if (i + 1 < argc) {
+                *error = std::string("unexpected argument ") + argv[i + 1];
+                return false;
+            }
+            break;
+        }
         if (flag == "--verbose" || flag == "-v") { options->mVerbose = true; continue; }
         if (flag == "--device") { options->mDevices.emplace_back(); continue; }
         if (flag == "--lf-only") { device().mLfOnly = true; continue; }
@@ -139,7 +147,7 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
             current.mMalformed = value;
         }
     }
-    if (options->mHelp) return true;
+    if (options->mHelp || options->mVersion) return true;
     if (options->mDevices.empty()) {
         *error = "no device given (at least --address)";
         return false;
@@ -173,6 +181,7 @@ Global:
   --verbose, -v          one line on standard error per datagram and per HTTP request
   --port N               discovery port (default 19375)
   --help, -h             this text
+  --version              show the version
 
 Per device (they apply to the latest --device; the first --device may be left out):
   --device               starts the next device
@@ -202,5 +211,8 @@ Fault modes (per device):
   --malformed KIND       send a broken hello instead: unterminated (no final 0x00),
                          few-fields (6 fields) or wrong-case (type "Hello")
   --hello-ip TEXT        put TEXT in the hello's IP field instead of the source address
+
+Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound,
+2 on a usage error.
 )";
 }
