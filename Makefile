@@ -11,7 +11,7 @@ BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
 BUILD_TYPE ?= Debug
 endif
 
-.PHONY: all deps configure build test run bench demo clean
+.PHONY: all deps configure build test run bench demo package clean
 
 all: build
 
@@ -38,6 +38,10 @@ bench: build
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
+
+# The Debian package $(BUILD)/qipfinder_<version>_<arch>.deb (CPack; see packaging/).
+package: build
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf build build-*
