@@ -24,6 +24,9 @@ expect "discover option" "--no-ssid" qip-discover --no
 expect "discover json" "--json" qip-discover --js
 got=$(complete_words qip-discover --interface l)
 grep -qx lo <<<"$got" || { echo "FAIL: --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
+# bash splits "--interface=l" at the "=" into three words.
+got=$(complete_words qip-discover --interface = l)
+grep -qx lo <<<"$got" || { echo "FAIL: --interface=l completed to '$got', without lo"; failures=$((failures + 1)); }
 expect "discover no file names after --type" "" qip-discover --type ""
 expect "sim option" "--malformed" qip-device-sim --mal
 expect "sim fault option" "--lf-only" qip-device-sim --lf
