@@ -10,7 +10,8 @@ PATH=$bin:$PATH
 complete_words() {
   local program=$1
   source "$dir/$program"
-  COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+  # The line as typed: bash breaks words at "=" too, with no blank around it.
+  COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE=$(echo "$*" | sed 's/ = /=/g'); COMP_POINT=${#COMP_LINE}
   COMPREPLY=()
   "$(complete -p "$program" | sed -E 's/.*-F ([^ ]+).*/\1/')" "$program" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
   printf '%s\n' "${COMPREPLY[@]}" | sort
