@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <unordered_map>
+
+#include "describe/DeviceNetworkCheck.h"
 
 #include "ksp/KspClock.h"
 #include "ksp/KspThread.h"
@@ -108,27 +111,37 @@ bool DeviceDescriber::IsReachable(const std::string& address) const {
 
 std::vector<DeviceDescriber::Group> DeviceDescriber::GroupDevices(
     const std::vector<QipDevice>& snapshot) const {
-    std::vector<Group> groups;
     // Positions are 32-bit; the device list caps its size far below that.
     const uint32_t count = static_cast<uint32_t>(std::min<size_t>(snapshot.size(), UINT32_MAX));
-    for (uint32_t e = 0; e < count; ++e) {
-        if (!IsWanted(snapshot[e].GetDeviceType())) continue;
-        const std::string id = snapshot[e].GetDeviceId();
-        bool known = false;
-        for (size_t g = 0; g < groups.size() && !known; ++g) {
-            known = GetElementAt(snapshot, groups[g].front())->GetDeviceId() == id;
+    // One pass sorts every entry into the bucket of its id: reachable entries in snapshot
+    // order (reversed below, as each went to the front of its group), the others likewise.
+    struct Bucket {
+        Group mReachable;
+        Group mUnreachable;
+        bool mIsWanted = false;
+    };
+    std::vector<Bucket> buckets;
+    std::unordered_map<std::string, size_t> bucketOfId;
+    std::vector<size_t> order;  // buckets in the order their ids are first met wanted
+    for (uint32_t p = 0; p < count; ++p) {
+        const QipDevice& entry = snapshot[p];
+        const auto found = bucketOfId.emplace(entry.GetDeviceId(), buckets.size());
+        if (found.second) buckets.emplace_back();
+        Bucket& bucket = buckets[found.first->second];
+        (IsReachable(entry.GetLastSourceAddress()) ? bucket.mReachable : bucket.mUnreachable)
+            .push_back(p);
+        if (!bucket.mIsWanted && IsWanted(entry.GetDeviceType())) {
+            bucket.mIsWanted = true;
+            order.push_back(found.first->second);
         }
-        if (known) continue;
-        Group group;
-        for (uint32_t p = 0; p < count; ++p) {
-            if (snapshot[p].GetDeviceId() != id) continue;
-            if (IsReachable(snapshot[p].GetLastSourceAddress())) {
-                group.insert(group.begin(), p);
-            } else {
-                group.push_back(p);
-            }
-        }
-        groups.push_back(group);
+    }
+    std::vector<Group> groups;
+    groups.reserve(order.size());
+    for (size_t b : order) {
+        Bucket& bucket = buckets[b];
+        Group group(bucket.mReachable.rbegin(), bucket.mReachable.rend());
+        group.insert(group.end(), bucket.mUnreachable.begin(), bucket.mUnreachable.end());
+        groups.push_back(std::move(group));
     }
     return groups;
 }
@@ -141,7 +154,8 @@ void DeviceDescriber::FetchStatusPages(std::vector<QipDevice>& snapshot,
 }
 
 std::vector<DeviceDescriber::Description> DeviceDescriber::BuildDescriptions(
-    const std::vector<QipDevice>& snapshot, const std::vector<Group>& groups) const {
+    const std::vector<QipDevice>& snapshot, const std::vector<Group>& groups,
+    bool pagesRead) const {
     std::vector<Description> descriptions;
     for (size_t g = 0; g < groups.size(); ++g) {
         const QipDevice* first = GetElementAt(snapshot, groups[g].front());
@@ -152,6 +166,15 @@ std::vector<DeviceDescriber::Description> DeviceDescriber::BuildDescriptions(
         d.mSsid = first->GetSysInfo()->GetValue(cSsidPath);
         d.mDeviceIp = first->GetLastSourceAddress();
         d.mDisplayString = MakeDisplayString(d.mDeviceId, d.mDeviceType, d.mSsid);
+        const KspNetworkInterface* network =
+            DeviceNetworkCheck::FindNetwork(mInterfaces, d.mDeviceIp);
+        d.mIsReachable = network != nullptr;
+        d.mNetwork = network != nullptr ? network->GetName() : std::string();
+        d.mHelloNote = DeviceNetworkCheck::CheckHello(mInterfaces, d.mDeviceIp,
+                                                      first->GetIpAddress(), first->GetNetmask());
+        const std::string& outcome = first->GetSysInfo()->GetOutcome();
+        // A page never begun within the time budget has no outcome of its own.
+        d.mPageOutcome = !pagesRead ? "skipped" : outcome.empty() ? "timeout" : outcome;
         descriptions.push_back(d);
     }
     return descriptions;
@@ -161,7 +184,7 @@ std::vector<DeviceDescriber::Description> DeviceDescriber::Describe(
     std::vector<QipDevice>& snapshot, bool readStatusPages) const {
     std::vector<Group> groups = GroupDevices(snapshot);
     if (readStatusPages) FetchStatusPages(snapshot, groups);
-    return BuildDescriptions(snapshot, groups);
+    return BuildDescriptions(snapshot, groups, readStatusPages);
 }
 
 std::string DeviceDescriber::MakeDisplayString(const std::string& deviceId,

@@ -34,6 +34,20 @@ public:
         std::string mSsid;
         std::string mDeviceIp;
         std::string mDisplayString;
+        // Beside the five values above, for front ends that explain what they show (with
+        // initializers, so that code listing only the five still compiles warning-free):
+        // whether the address lies on the network of one of the interfaces, and the name of
+        // the first such interface (empty when none: the device is behind a router and its
+        // page may not open).
+        bool mIsReachable = false;
+        std::string mNetwork = std::string();
+        // DeviceNetworkCheck::CheckHello of the hello's address and netmask: empty when they
+        // agree with the network it was heard on, else a note such as "says 10.0.0.5/8".
+        std::string mHelloNote = std::string();
+        // How reading the status page ended: SysInfo::GetOutcome ("ok", "refused",
+        // "timeout", "http 404", "too large", ...), "skipped" when pages were not read, and
+        // "timeout" too for a page that the time budget left unread.
+        std::string mPageOutcome = std::string();
     };
     // Snapshot positions of all entries of one device id; the first supplies the description.
     typedef std::vector<uint32_t> Group;
@@ -66,13 +80,15 @@ public:
     // The device groups of `snapshot`, in the order their ids are first met among the wanted
     // entries. Within a group the reachable entries come first, latest in the snapshot first,
     // then the unreachable ones in snapshot order; a group holds every entry of its id,
-    // whatever that entry's own type.
+    // whatever that entry's own type. Linear in the size of the snapshot.
     std::vector<Group> GroupDevices(const std::vector<QipDevice>& snapshot) const;
     // Reads the status page of each group's first entry into that entry of `snapshot`.
     void FetchStatusPages(std::vector<QipDevice>& snapshot, const std::vector<Group>& groups) const;
-    // One description per group, in group order, from the values already read.
+    // One description per group, in group order, from the values already read;
+    // `pagesRead` false says that FetchStatusPages was not called (every page "skipped").
     std::vector<Description> BuildDescriptions(const std::vector<QipDevice>& snapshot,
-                                               const std::vector<Group>& groups) const;
+                                               const std::vector<Group>& groups,
+                                               bool pagesRead = true) const;
     // Groups, reads the status pages (unless `readStatusPages` is false, when every SSID is
     // empty) and describes. The pages are read into `snapshot`, which the caller discards.
     std::vector<Description> Describe(std::vector<QipDevice>& snapshot,

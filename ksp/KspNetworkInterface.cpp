@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -46,6 +49,85 @@ std::vector<KspNetworkInterface> KspNetworkInterface::Enumerate()
     }
     freeifaddrs(list);
     return interfaces;
+}
+
+KspNetworkInterface::Scan KspNetworkInterface::EnumerateForDiscovery()
+{
+    Scan scan;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        perror("getifaddrs() failed");
+        return scan;
+    }
+    std::vector<std::string> withIpv4;
+    std::vector<std::string> withoutIpv4;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_name == nullptr) {
+            continue;
+        }
+        const std::string name = entry->ifa_name;
+        if (!IsIpv4(entry->ifa_addr) || entry->ifa_netmask == nullptr) {
+            if (std::find(withoutIpv4.begin(), withoutIpv4.end(), name) == withoutIpv4.end()) {
+                withoutIpv4.push_back(name);
+            }
+            continue;
+        }
+        withIpv4.push_back(name);
+        const KspNetworkInterface record(name, entry);
+        const SkipReason reason = Classify(entry->ifa_flags);
+        if (reason == cUsable) {
+            scan.mUsable.push_back(record);
+        } else {
+            scan.mSkipped.push_back({name, record.GetIpAddress(), record.GetNetmask(), reason});
+        }
+    }
+    freeifaddrs(list);
+    // Loopback aside, an interface that has no IPv4 address is worth naming: it is often
+    // the Wi-Fi or cable that the user believes the device is on.
+    for (const std::string& name : withoutIpv4) {
+        if (std::find(withIpv4.begin(), withIpv4.end(), name) == withIpv4.end() && name != "lo") {
+            scan.mSkipped.push_back({name, std::string(), std::string(), cSkipNoIpv4Address});
+        }
+    }
+    return scan;
+}
+
+KspNetworkInterface::SkipReason KspNetworkInterface::Classify(unsigned int flags)
+{
+    if ((flags & IFF_LOOPBACK) != 0) {
+        return cSkipLoopback;
+    }
+    if ((flags & IFF_UP) == 0) {
+        return cSkipDown;
+    }
+    if ((flags & IFF_RUNNING) == 0) {
+        return cSkipNoLink;
+    }
+    if ((flags & IFF_BROADCAST) == 0) {
+        return cSkipNoBroadcast;
+    }
+    return cUsable;
+}
+
+const char* KspNetworkInterface::DescribeSkipReason(SkipReason reason)
+{
+    switch (reason) {
+    case cSkipLoopback:
+        return "loopback";
+    case cSkipDown:
+        return "down";
+    case cSkipNoLink:
+        return "no link";
+    case cSkipNoBroadcast:
+        return "no IPv4 broadcast";
+    case cSkipNoIpv4Address:
+        return "no IPv4 address";
+    case cSkipNotSelected:
+        return "not selected";
+    case cUsable:
+        break;
+    }
+    return "";
 }
 
 KspNetworkInterface::KspNetworkInterface(const std::string& name, const ifaddrs* entry)
@@ -124,6 +206,30 @@ std::string KspNetworkInterface::GetMacAddress() const
 std::string KspNetworkInterface::MakeBroadcastAddress() const
 {
     return ToDottedQuad((mIpAddress & mNetmask) | ~mNetmask);
+}
+
+int KspNetworkInterface::GetPrefixLength() const
+{
+    const uint32_t mask = ntohl(mNetmask);
+    // A contiguous mask, inverted, is one less than a power of two.
+    const uint32_t inverted = ~mask;
+    if ((inverted & (inverted + 1)) != 0) {
+        return -1;
+    }
+    int length = 0;
+    for (uint32_t bit = 0x80000000u; bit != 0 && (mask & bit) != 0; bit >>= 1) {
+        ++length;
+    }
+    return length;
+}
+
+std::string KspNetworkInterface::DescribeAddress() const
+{
+    const int prefix = GetPrefixLength();
+    if (prefix < 0) {
+        return GetIpAddress() + " netmask " + GetNetmask();
+    }
+    return GetIpAddress() + "/" + std::to_string(prefix);
 }
 
 bool KspNetworkInterface::IsReachable(const std::string& ip) const

@@ -109,60 +109,86 @@ bool KspUdpSocket::Send(const unsigned char* data, unsigned long length, const s
 unsigned long KspUdpSocket::ReceiveFrom(unsigned char* buffer, unsigned long size, std::string& address,
                                         unsigned short& port, bool wait) const
 {
+    ReceiveInfo info;
+    const unsigned long count = ReceiveMessage(buffer, size, info, wait);
+    if (count > 0 || !info.mAddress.empty()) {
+        address = info.mAddress;
+        port = info.mPort;
+    }
+    return count;
+}
+
+unsigned long KspUdpSocket::ReceiveMessage(unsigned char* buffer, unsigned long size, ReceiveInfo& info,
+                                           bool wait) const
+{
     if (!IsOpen()) {
         fputs("UDP socket not open\n", stderr);
         return 0;
     }
-    // A zero-timeout readiness test. poll rather than select, whose descriptor set cannot
-    // hold a descriptor above FD_SETSIZE; the report keeps the name callers know.
-    pollfd socketOnly = {mFileDescriptor, POLLIN, 0};
-    const int ready = poll(&socketOnly, 1, 0);
-    if (ready < 0) {
-        perror("select() failed");
-        return 0;
-    }
-    bool isWaiting = ready > 0;
-    if (!isWaiting && !wait) {
-        return 0;
-    }
+    // Room for the drop count and the arrival interface, the two messages asked for.
+    union {
+        cmsghdr mAlign;
+        unsigned char mBytes[CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(in_pktinfo))];
+    } control;
     for (;;) {
-        if (!isWaiting) {
-            pollfd watched[2] = {{mFileDescriptor, POLLIN, 0}, {mWakeDescriptor[0], POLLIN, 0}};
-            if (poll(watched, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                perror("select() failed");  // the readiness wait, under its usual name
-                return 0;
-            }
-            // The wake byte is left in the pipe so that every later wait ends at once too.
-            if (watched[1].revents != 0) {
-                return 0;
-            }
-        }
         sockaddr_in sender;
         memset(&sender, 0, sizeof(sender));
-        socklen_t senderLength = sizeof(sender);
-        // Never block here: the datagram seen as ready may already be gone (another reader,
-        // a checksum failure), and only the poll above can be interrupted.
-        const ssize_t received = recvfrom(mFileDescriptor, buffer, size, MSG_DONTWAIT,
-                                          reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (received < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!wait) {
-                    return 0;
+        iovec data = {buffer, size};
+        msghdr message;
+        memset(&message, 0, sizeof(message));
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof(sender);
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.mBytes;
+        message.msg_controllen = sizeof(control.mBytes);
+        // Never block here: only the poll below can be interrupted. Trying first saves a
+        // readiness test per datagram when they arrive faster than they are read.
+        const ssize_t received = recvmsg(mFileDescriptor, &message, MSG_DONTWAIT);
+        if (received >= 0) {
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &sender.sin_addr, text, sizeof(text));
+            info.mAddress = text;
+            info.mPort = ntohs(sender.sin_port);
+            info.mInterfaceIndex = 0;
+            info.mHasDropCount = false;
+            for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+                 part = CMSG_NXTHDR(&message, part)) {
+                if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SO_RXQ_OVFL) {
+                    memcpy(&info.mDropCount, CMSG_DATA(part), sizeof(info.mDropCount));
+                    info.mHasDropCount = true;
+                } else if (part->cmsg_level == IPPROTO_IP && part->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo arrival;
+                    memcpy(&arrival, CMSG_DATA(part), sizeof(arrival));
+                    info.mInterfaceIndex = arrival.ipi_ifindex;
                 }
-                isWaiting = false;
-                continue;
             }
+            return static_cast<unsigned long>(received);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
             perror("recv() failed");
             return 0;
         }
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &sender.sin_addr, text, sizeof(text));
-        address = text;
-        port = ntohs(sender.sin_port);
-        return static_cast<unsigned long>(received);
+        // Nothing waiting. After a wait this happens too: a datagram seen as ready may
+        // already be gone (a checksum failure), and the wait starts over.
+        if (!wait) {
+            return 0;
+        }
+        pollfd watched[2] = {{mFileDescriptor, POLLIN, 0}, {mWakeDescriptor[0], POLLIN, 0}};
+        if (poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            perror("select() failed");  // the readiness wait, under its usual name
+            return 0;
+        }
+        // The wake byte is left in the pipe so that every later wait ends at once too.
+        if (watched[1].revents != 0) {
+            return 0;
+        }
     }
 }
 
@@ -171,6 +197,71 @@ unsigned long KspUdpSocket::Receive(unsigned char* buffer, unsigned long size, b
     std::string address;
     unsigned short port = 0;
     return ReceiveFrom(buffer, size, address, port, wait);
+}
+
+KspUdpSocket::PortState KspUdpSocket::ProbePort(unsigned short port)
+{
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (probe < 0) {
+        perror("socket() failed");
+        return cPortUnknown;
+    }
+    sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    // Without SO_REUSEADDR on this side the bind fails whenever any socket holds the port.
+    PortState state = cPortFree;
+    if (bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        if (errno == EADDRINUSE) {
+            state = cPortInUse;
+        } else {
+            perror("bind() failed");
+            state = cPortUnknown;
+        }
+    }
+    close(probe);
+    return state;
+}
+
+int KspUdpSocket::RaiseReceiveBuffer(int bytes) const
+{
+    if (!IsOpen()) {
+        return 0;
+    }
+    FILE* limit = fopen("/proc/sys/net/core/rmem_max", "re");
+    if (limit != nullptr) {
+        int maximum = 0;
+        if (fscanf(limit, "%d", &maximum) == 1 && maximum > bytes) {
+            bytes = maximum;
+        }
+        fclose(limit);
+    }
+    if (bytes > 0) {
+        // SO_RCVBUFFORCE passes the system's maximum but needs CAP_NET_ADMIN; without it
+        // SO_RCVBUF still gets as far as that maximum allows.
+        if (setsockopt(mFileDescriptor, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0) {
+            setsockopt(mFileDescriptor, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+        }
+    }
+    int obtained = 0;
+    socklen_t length = sizeof(obtained);
+    if (getsockopt(mFileDescriptor, SOL_SOCKET, SO_RCVBUF, &obtained, &length) != 0) {
+        return 0;
+    }
+    return obtained;
+}
+
+bool KspUdpSocket::EnableReceiveInfo() const
+{
+    if (!IsOpen()) {
+        return false;
+    }
+    const int on = 1;
+    const bool drops = setsockopt(mFileDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on)) == 0;
+    const bool arrival = setsockopt(mFileDescriptor, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == 0;
+    return drops && arrival;
 }
 
 void KspUdpSocket::Interrupt() const

@@ -2,6 +2,8 @@
 
 #include <netinet/in.h>
 
+#include <stdint.h>
+
 #include <string>
 
 // One IPv4 UDP socket bound to a port on every local address, with broadcasting allowed.
@@ -11,6 +13,24 @@
 // result; nothing throws.
 class KspUdpSocket {
 public:
+    // Whether a port is taken by another socket of this machine (see ProbePort).
+    enum PortState { cPortFree, cPortInUse, cPortUnknown };
+
+    // What ReceiveMessage learns beside the bytes.
+    struct ReceiveInfo {
+        std::string mAddress;         // the sender, dotted quad
+        unsigned short mPort = 0;     // the sender's port, host order
+        int mInterfaceIndex = 0;      // the interface it arrived on; 0 when not known
+        bool mHasDropCount = false;   // whether mDropCount holds the kernel's count
+        uint32_t mDropCount = 0;      // datagrams the kernel dropped for want of buffer space
+                                      // since EnableReceiveInfo (a running total that wraps)
+    };
+
+    // Binds a throw-away socket to `port` on 0.0.0.0 without SO_REUSEADDR and closes it:
+    // cPortInUse when another socket holds the port (whatever its options), cPortFree when
+    // the bind succeeded, cPortUnknown when the probe itself failed (reported as
+    // "socket() failed" or "bind() failed"). Call it before this process opens the port.
+    static PortState ProbePort(unsigned short port);
     KspUdpSocket();
     KspUdpSocket(const KspUdpSocket& other);             // a closed socket
     KspUdpSocket& operator=(const KspUdpSocket& other);  // closes this socket
@@ -20,6 +40,17 @@ public:
     // False after "socket() failed", "bind() failed" or "pipe() failed" (the wake pipe of
     // Interrupt); the socket is then closed. The descriptors are close-on-exec.
     bool Open(unsigned short port);
+    // Raises the receive buffer to the larger of `bytes` and the system's maximum
+    // (/proc/sys/net/core/rmem_max): with SO_RCVBUFFORCE where the process may pass that
+    // maximum (CAP_NET_ADMIN), else with SO_RCVBUF, which the kernel caps at it. Returns the
+    // size the kernel then reports (which counts its own overhead, about twice what was
+    // asked), 0 when the socket is closed. Failing to raise it is not an error and writes
+    // nothing.
+    int RaiseReceiveBuffer(int bytes = 0) const;
+    // Asks the kernel to attach to each datagram its drop count (SO_RXQ_OVFL) and the
+    // interface it arrived on (IP_PKTINFO), for ReceiveMessage. False when either could not
+    // be set (nothing is written); ReceiveMessage then reports what it has.
+    bool EnableReceiveInfo() const;
     // Closes the descriptor; safe on a closed socket.
     void Close();
     bool IsOpen() const { return mFileDescriptor >= 0; }
@@ -35,6 +66,10 @@ public:
     unsigned long ReceiveFrom(unsigned char* buffer, unsigned long size, std::string& address,
                               unsigned short& port, bool wait) const;
     unsigned long Receive(unsigned char* buffer, unsigned long size, bool wait) const;
+    // As ReceiveFrom, with what the kernel attaches (see EnableReceiveInfo). `info` is
+    // written only when a datagram was received; failures are reported as by ReceiveFrom.
+    unsigned long ReceiveMessage(unsigned char* buffer, unsigned long size, ReceiveInfo& info,
+                                 bool wait) const;
 
     // Ends every ReceiveFrom blocked with `wait` true and makes later ones return 0 at once,
     // until the next Open. Lets an owner stop a receiving thread that no datagram would wake.

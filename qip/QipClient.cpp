@@ -1,9 +1,11 @@
 #include "qip/QipClient.h"
 
+#include <net/if.h>
+#include <stdio.h>
+
+#include <algorithm>
 #include <memory>
 #include <vector>
-
-#include "ksp/KspNetworkInterface.h"
 
 namespace {
 // A receive pass on a socket that never opened returns at once; without a pause the
@@ -11,6 +13,14 @@ namespace {
 const unsigned long cClosedSocketPauseMs = 1000;
 // How often the held first broadcast looks for a registered handler.
 const unsigned long cHandlerCheckMs = 10;
+// The receive buffer asked for where the system lets a process pass its maximum. The kernel
+// charges about a kilobyte for each small datagram it holds, so this keeps one answer of each
+// of the 4,096 devices the list can hold, all answering one broadcast at once.
+const int cReceiveBufferBytes = 4 * 1024 * 1024;
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
 }  // namespace
 
 // Definitions for callers that take these constants by reference.
@@ -19,11 +29,36 @@ const unsigned long QipClient::cBufferSize;
 const unsigned long QipClient::cBroadcastPeriodMs;
 const unsigned long QipClient::cFirstBroadcastHoldMs;
 
-QipClient::QipClient() : QipClient(cPort) {}
+QipClient::QipClient() : QipClient(Options()) {}
 
-QipClient::QipClient(unsigned short port)
-    : mSocket(), mHelloHandler(nullptr), mSendThread(this), mReceiveThread(this), mPort(port) {
-    mSocket.Open(mPort);
+QipClient::QipClient(unsigned short port) : QipClient([port] {
+    Options options;
+    options.mPort = port;
+    return options;
+}()) {}
+
+QipClient::QipClient(const Options& options)
+    : mSocket(),
+      mHelloHandler(nullptr),
+      mSendThread(this),
+      mReceiveThread(this),
+      mPort(options.mPort),
+      mInterfaceFilter(options.mInterfaces),
+      mTraceHandler(options.mTraceHandler),
+      mIsPortShared(false),
+      mReceiveBufferBytes(0),
+      mLastDropCount(0),
+      mKernelDrops(0) {
+    // Probed before our own socket holds the port; the socket is opened as always.
+    mIsPortShared = KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse;
+    if (mSocket.Open(mPort)) {
+        mReceiveBufferBytes = mSocket.RaiseReceiveBuffer(cReceiveBufferBytes);
+        mSocket.EnableReceiveInfo();
+    }
+    // The filter must hold from the first datagram on, before the send thread's first cycle.
+    if (!mInterfaceFilter.empty()) {
+        Learn(KspNetworkInterface::Enumerate());
+    }
     mSendThread.Start();
     mReceiveThread.Start();
 }
@@ -46,6 +81,92 @@ void QipClient::SetHelloHandler(HelloHandler* handler) {
     mHelloHandler.store(handler);
 }
 
+KspNetworkInterface::Scan QipClient::ApplyFilter(const KspNetworkInterface::Scan& scan,
+                                                 const std::vector<std::string>& filter) {
+    if (filter.empty()) {
+        return scan;
+    }
+    KspNetworkInterface::Scan result;
+    for (const KspNetworkInterface& interface : scan.mUsable) {
+        if (Contains(filter, interface.GetName())) {
+            result.mUsable.push_back(interface);
+        } else {
+            result.mSkipped.push_back({interface.GetName(), interface.GetIpAddress(),
+                                       interface.GetNetmask(),
+                                       KspNetworkInterface::cSkipNotSelected});
+        }
+    }
+    for (const KspNetworkInterface::Skipped& skipped : scan.mSkipped) {
+        result.mSkipped.push_back(skipped);
+        if (!Contains(filter, skipped.mName)) {
+            result.mSkipped.back().mReason = KspNetworkInterface::cSkipNotSelected;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> QipClient::FindUnknownNames(const KspNetworkInterface::Scan& scan,
+                                                     const std::vector<std::string>& filter) {
+    std::vector<std::string> unknown;
+    for (const std::string& name : filter) {
+        bool isKnown = false;
+        for (const KspNetworkInterface& interface : scan.mUsable) {
+            isKnown = isKnown || interface.GetName() == name;
+        }
+        for (const KspNetworkInterface::Skipped& skipped : scan.mSkipped) {
+            isKnown = isKnown || skipped.mName == name;
+        }
+        if (!isKnown && !Contains(unknown, name)) {
+            unknown.push_back(name);
+        }
+    }
+    return unknown;
+}
+
+void QipClient::Learn(const std::vector<KspNetworkInterface>& interfaces) {
+    Local local;
+    for (const KspNetworkInterface& interface : interfaces) {
+        local.mAddresses.push_back(interface.GetIpAddress());
+        const int index = static_cast<int>(if_nametoindex(interface.GetName().c_str()));
+        if (index == 0) {
+            continue;
+        }
+        bool isKnown = false;
+        for (const auto& entry : local.mIndexes) {
+            isKnown = isKnown || entry.first == index;
+        }
+        if (!isKnown) {
+            local.mIndexes.emplace_back(index, interface.GetName());
+            if (Contains(mInterfaceFilter, interface.GetName())) {
+                local.mAllowed.push_back(index);
+            }
+        }
+    }
+    KspThreadMutex::Guard guard(mLocalLock);
+    mLocal.mAddresses.swap(local.mAddresses);
+    mLocal.mIndexes.swap(local.mIndexes);
+    mLocal.mAllowed.swap(local.mAllowed);
+}
+
+std::string QipClient::InterfaceName(int index) {
+    KspThreadMutex::Guard guard(mLocalLock);
+    for (const auto& entry : mLocal.mIndexes) {
+        if (entry.first == index) {
+            return entry.second;
+        }
+    }
+    return std::string();
+}
+
+void QipClient::Trace(TraceHandler::Event::Kind kind, const std::string& interface,
+                      const std::string& address) {
+    TraceHandler::Event event;
+    event.mKind = kind;
+    event.mInterface = interface;
+    event.mAddress = address;
+    mTraceHandler->OnTrace(event);
+}
+
 void QipClient::SendThread::Run() {
     // The owner registers its handler just after construction; answers to a broadcast sent
     // before that would be dropped and the devices seen only a whole period later. The
@@ -58,30 +179,117 @@ void QipClient::SendThread::Run() {
             break;
         }
     }
+    const std::vector<std::string>& filter = mOuter->mInterfaceFilter;
     while (IsThreadRunning()) {
         // Taken anew every cycle so that interfaces coming and going are followed.
         const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
+        mOuter->Learn(interfaces);
         for (const KspNetworkInterface& interface : interfaces) {
+            if (!filter.empty() && !Contains(filter, interface.GetName())) {
+                continue;
+            }
             const QipPacketWhoIsThere question(interface.GetIpAddress(), interface.GetNetmask());
             unsigned char buffer[cBufferSize];
             const unsigned long length = question.Serialize(buffer, sizeof buffer);
             if (length > 0) {
                 // A failed send is reported by the socket; the next interface still gets one.
-                mOuter->mSocket.Send(buffer, length, interface.MakeBroadcastAddress(),
-                                     mOuter->mPort);
+                const std::string destination = interface.MakeBroadcastAddress();
+                const bool isSent =
+                    mOuter->mSocket.Send(buffer, length, destination, mOuter->mPort);
+                if (mOuter->mTraceHandler != nullptr) {
+                    mOuter->Trace(isSent ? TraceHandler::Event::cBroadcastSent
+                                         : TraceHandler::Event::cBroadcastFailed,
+                                  interface.GetName(), destination);
+                }
             }
         }
         Pause(cBroadcastPeriodMs);
     }
 }
 
+void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
+                           const KspUdpSocket::ReceiveInfo& info) {
+    mReceiveCounts.CountDatagram();
+    if (info.mHasDropCount && info.mDropCount != mLastDropCount) {
+        // The kernel's count is 32 bits and wraps; the difference does not mind.
+        const bool isFirst = mKernelDrops == 0;
+        mKernelDrops += static_cast<uint32_t>(info.mDropCount - mLastDropCount);
+        if (isFirst) {
+            fprintf(stderr,
+                    "Discovery answers were dropped: the socket's receive buffer was full "
+                    "(%llu datagrams so far). Raise the system's limit, for example with "
+                    "sysctl -w net.core.rmem_max=8388608\n",
+                    static_cast<unsigned long long>(mKernelDrops));
+        }
+        mLastDropCount = info.mDropCount;
+        mReceiveCounts.SetKernelDrops(mKernelDrops);
+        if (mTraceHandler != nullptr) {
+            TraceHandler::Event event;
+            event.mKind = TraceHandler::Event::cDatagramsDropped;
+            event.mCount = mKernelDrops;
+            mTraceHandler->OnTrace(event);
+        }
+    }
+    const std::unique_ptr<QipPacket> packet(QipPacket::Create(buffer, count));
+    if (packet == nullptr) {
+        mReceiveCounts.CountMalformed();
+        if (mTraceHandler != nullptr) {
+            Trace(TraceHandler::Event::cMalformedHeard, InterfaceName(info.mInterfaceIndex),
+                  info.mAddress);
+        }
+        return;
+    }
+    const QipPacketHello* hello = dynamic_cast<const QipPacketHello*>(packet.get());
+    if (hello == nullptr) {
+        // A whoisthere: ours, or another client's, which proves the port is reachable.
+        bool isOurs = false;
+        {
+            KspThreadMutex::Guard guard(mLocalLock);
+            isOurs = Contains(mLocal.mAddresses, info.mAddress);
+        }
+        if (!isOurs) {
+            mReceiveCounts.CountWhoIsThereFromOther(info.mAddress);
+        }
+        if (mTraceHandler != nullptr) {
+            TraceHandler::Event event;
+            event.mKind = TraceHandler::Event::cWhoIsThereHeard;
+            event.mInterface = InterfaceName(info.mInterfaceIndex);
+            event.mAddress = info.mAddress;
+            event.mIsFromOther = !isOurs;
+            mTraceHandler->OnTrace(event);
+        }
+        return;
+    }
+    bool isOtherInterface = false;
+    if (!mInterfaceFilter.empty()) {
+        KspThreadMutex::Guard guard(mLocalLock);
+        isOtherInterface = info.mInterfaceIndex == 0 ||
+                           std::find(mLocal.mAllowed.begin(), mLocal.mAllowed.end(),
+                                     info.mInterfaceIndex) == mLocal.mAllowed.end();
+    }
+    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
+    if (mTraceHandler != nullptr) {
+        TraceHandler::Event event;
+        event.mKind = isOtherInterface ? TraceHandler::Event::cHelloOtherInterface
+                                       : TraceHandler::Event::cHelloHeard;
+        event.mInterface = InterfaceName(info.mInterfaceIndex);
+        event.mAddress = info.mAddress;
+        event.mDeviceType = hello->GetDeviceType();
+        event.mDeviceId = hello->GetDeviceId();
+        mTraceHandler->OnTrace(event);
+    }
+    HelloHandler* handler = mHelloHandler.load();
+    if (handler != nullptr && !isOtherInterface) {
+        handler->OnHello(*hello, info.mAddress);
+    }
+}
+
 void QipClient::ReceiveThread::Run() {
+    KspUdpSocket::ReceiveInfo info;
     while (IsThreadRunning()) {
         unsigned char buffer[cBufferSize];
-        std::string sourceAddress;
-        unsigned short sourcePort = 0;
         const unsigned long count =
-            mOuter->mSocket.ReceiveFrom(buffer, sizeof buffer, sourceAddress, sourcePort, true);
+            mOuter->mSocket.ReceiveMessage(buffer, sizeof buffer, info, true);
         if (!mOuter->mSocket.IsOpen()) {
             Pause(cClosedSocketPauseMs);
             continue;
@@ -89,15 +297,7 @@ void QipClient::ReceiveThread::Run() {
         if (count == 0) {
             continue;  // interrupted or nothing usable: no bytes to parse
         }
-        const std::unique_ptr<QipPacket> packet(QipPacket::Create(buffer, count));
-        HelloHandler* handler = mOuter->mHelloHandler.load();
-        if (packet == nullptr || handler == nullptr || packet->GetType() != cQipTypeHello) {
-            continue;  // whoisthere (ours or another client's), unknown or malformed
-        }
-        const QipPacketHello* hello = dynamic_cast<const QipPacketHello*>(packet.get());
-        if (hello != nullptr) {
-            handler->OnHello(*hello, sourceAddress);
-        }
+        mOuter->ReceiveOne(buffer, count, info);
     }
 }
 

@@ -43,6 +43,25 @@ private:
     int mFd;
 };
 
+// The outcome text of a failed connection or a page of which no byte arrived.
+std::string DescribeError(int error) {
+    switch (error) {
+    case ECONNREFUSED:
+        return "refused";
+    case ETIMEDOUT:
+        return "timeout";
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return "unreachable";
+    case ENODATA:
+        return "no answer";
+    case ECONNRESET:
+        return "reset";
+    default:
+        return "error";
+    }
+}
+
 int RemainingMs(long long deadline) {
     long long left = deadline - KspMonotonicMs();
     return left > 0 ? static_cast<int>(left) : 0;
@@ -103,14 +122,41 @@ bool SysInfo::Fetch() {
     mFetchDeadlineMs = mTimeLimitMs != 0 ? KspMonotonicMs() + static_cast<long long>(mTimeLimitMs) : 0;
     Descriptor socket(OpenConnection());
     if (socket.Get() < 0) {
+        mOutcome = DescribeError(errno);
         mFetchDeadlineMs = 0;
         return false;
     }
     std::string page;
+    errno = 0;
     bool ok = FetchPage(socket.Get(), page);
+    const int error = errno;
     mFetchDeadlineMs = 0;
     if (ok) ParsePage(page);
+    if (ok) {
+        mOutcome = page.size() >= cMaxPage ? "too large" : "ok";
+    } else if (!page.empty()) {
+        mOutcome = DescribeStatus(page);
+    } else {
+        std::string request;
+        mOutcome = !BuildRequest(mUrl, mHost, request) ? "invalid url" : DescribeError(error);
+    }
     return ok;
+}
+
+std::string SysInfo::DescribeStatus(const std::string& page) {
+    // "HTTP/1.0 404 Not Found": the code is the first word after the version.
+    const std::string::size_type space = page.find(' ');
+    const std::string::size_type lineEnd = page.find_first_of("\r\n");
+    if (page.compare(0, 5, "HTTP/") != 0 || space == std::string::npos ||
+        space > lineEnd || page.size() < space + 4) {
+        return "bad answer";
+    }
+    const std::string code = page.substr(space + 1, 3);
+    for (char digit : code) {
+        if (digit < '0' || digit > '9') return "bad answer";
+    }
+    // A 200 that is not accepted had a status line without CRLF.
+    return code == "200" ? "bad answer" : "http " + code;
 }
 
 const std::string& SysInfo::GetValue(const std::string& path) const {

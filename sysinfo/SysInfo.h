@@ -59,6 +59,14 @@ public:
     // still apply within it. 0 means no cap beyond those bounds. A cap that runs out ends
     // the fetch as a time-out would.
     void SetTimeLimit(unsigned long milliseconds) { mTimeLimitMs = milliseconds; }
+    // How the last Fetch ended, for telling a user why a value is missing: "ok", "refused",
+    // "timeout", "unreachable", "no answer" (closed before a byte), "reset", "http <code>"
+    // (another status), "bad answer" (no status line), "too large" (the page filled the
+    // 65,535 bytes and was cut; its values are still parsed), "invalid url", "error"
+    // (another failure). Empty before the first Fetch.
+    const std::string& GetOutcome() const { return mOutcome; }
+    // The outcome of a page that ended at `page` without being a "200 OK" one (pure).
+    static std::string DescribeStatus(const std::string& page);
 
 private:
     std::string mHost;
@@ -68,4 +76,5 @@ private:
     size_t mStoredBytes = 0;  // key and value bytes in mValues
     unsigned long mTimeLimitMs = 0;
     long long mFetchDeadlineMs = 0;  // monotonic end of the Fetch under way; 0 for none
+    std::string mOutcome;
 };

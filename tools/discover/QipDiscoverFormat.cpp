@@ -118,6 +118,34 @@ QipDiscoverFormat::Fields QipDiscoverFormat::DeviceFields(
                   {"DisplayString", device.mDisplayString}};
 }
 
+std::string QipDiscoverFormat::DeviceJson(const DeviceDescriber::Description& device,
+                                          const Fields& before, const Fields& after) {
+    std::string out = "{";
+    const auto add = [&out](const std::string& key, const std::string& jsonValue) {
+        if (out.size() > 1) out += ",";
+        out += JsonString(key) + ":" + jsonValue;
+    };
+    for (const auto& field : before) add(field.first, JsonString(field.second));
+    for (const auto& field : DeviceFields(device)) add(field.first, JsonString(field.second));
+    add("Reachable", device.mIsReachable ? "true" : "false");
+    if (!device.mHelloNote.empty()) add("Note", JsonString(device.mHelloNote));
+    add("Page", JsonString(device.mPageOutcome));
+    for (const auto& field : after) add(field.first, JsonString(field.second));
+    return out + "}";
+}
+
+std::string QipDiscoverFormat::Notes(const DeviceDescriber::Description& device) {
+    std::vector<std::string> notes;
+    if (!device.mIsReachable) notes.push_back("other subnet: its page may not open");
+    if (!device.mHelloNote.empty()) notes.push_back(device.mHelloNote);
+    if (!device.mPageOutcome.empty() && device.mPageOutcome != "ok" && device.mPageOutcome != "skipped") {
+        notes.push_back("page: " + device.mPageOutcome);
+    }
+    std::string text;
+    for (const std::string& note : notes) text += (text.empty() ? "" : "; ") + note;
+    return TerminalText(text);
+}
+
 std::string QipDiscoverFormat::TerminalText(const std::string& bytes) {
     const std::string text = ToValidUtf8(bytes);
     std::string out;
@@ -138,12 +166,16 @@ std::string QipDiscoverFormat::TerminalText(const std::string& bytes) {
 std::string QipDiscoverFormat::Table(const std::vector<DeviceDescriber::Description>& devices) {
     if (devices.empty()) return std::string();
     std::vector<std::vector<std::string>> rows;
+    bool hasNotes = false;
+    for (const DeviceDescriber::Description& d : devices) hasNotes = hasNotes || !Notes(d).empty();
     rows.push_back({"ID", "TYPE", "ADDRESS", "SSID"});
+    if (hasNotes) rows.back().push_back("NOTES");
     for (const DeviceDescriber::Description& d : devices) {
         rows.push_back({TerminalText(d.mDeviceId), TerminalText(d.mDeviceType),
                         TerminalText(d.mDeviceIp), TerminalText(d.mSsid)});
+        if (hasNotes) rows.back().push_back(Notes(d));
     }
-    std::vector<size_t> widths(4, 0);
+    std::vector<size_t> widths(rows.front().size(), 0);
     for (const std::vector<std::string>& row : rows) {
         for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Width(row[c]));
     }
@@ -158,4 +190,15 @@ std::string QipDiscoverFormat::Table(const std::vector<DeviceDescriber::Descript
         out += line + "\n";
     }
     return out;
+}
+
+std::string QipDiscoverFormat::IsoTime(const struct tm& local, int milliseconds) {
+    char date[32];
+    if (strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local) == 0) return std::string();
+    const long offset = local.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char rest[48];
+    snprintf(rest, sizeof rest, ".%03d%c%02ld:%02ld", milliseconds, offset < 0 ? '-' : '+', minutes / 60,
+             minutes % 60);
+    return std::string(date) + rest;
 }

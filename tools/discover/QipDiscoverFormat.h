@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,10 +25,23 @@ public:
     static std::string JsonObject(const Fields& fields);
     // The five device dictionary keys in dictionary order.
     static Fields DeviceFields(const DeviceDescriber::Description& device);
+    // One device as a JSON object: `before`, the five keys, "Reachable" (true or false),
+    // "Note" (only when the hello disagrees with the network), "Page" (how reading the
+    // status page ended), then `after`.
+    static std::string DeviceJson(const DeviceDescriber::Description& device,
+                                  const Fields& before = Fields(), const Fields& after = Fields());
+    // What a user should know about a row, "; "-joined, in terminal-safe text: that the
+    // device is on none of this machine's networks, what its hello says instead, and how
+    // reading its page failed (nothing for "ok" or "skipped"); empty when all is well.
+    static std::string Notes(const DeviceDescriber::Description& device);
     // ToValidUtf8 with control characters (C0, DEL, C1) shown as '?', so a device cannot
     // move the cursor or recolour the terminal.
     static std::string TerminalText(const std::string& bytes);
+    // ISO 8601 local time with milliseconds and the offset from UTC, from broken-down local
+    // time (as localtime_r gives it, tm_gmtoff included): "2026-12-08T01:02:03.045+01:00".
+    static std::string IsoTime(const struct tm& local, int milliseconds);
     // The table "ID TYPE ADDRESS SSID", one row per device in the given order, columns
-    // padded to their widest cell; empty for no device.
+    // padded to their widest cell, and a NOTES column when any row has notes; empty for no
+    // device.
     static std::string Table(const std::vector<DeviceDescriber::Description>& devices);
 };

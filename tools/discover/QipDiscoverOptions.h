@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stddef.h>
+
 #include <string>
 #include <vector>
 
@@ -8,19 +10,37 @@ class QipDiscoverOptions {
 public:
     static const double cDefaultWaitSeconds;
     static const double cMaxWaitSeconds;
+    static const long cDefaultSettleMs = 400;
+    static const long cMinSettleMs = 50;
+    static const long cMaxSettleMs = 10000;
+    // The device list holds at most this many records, so no larger count can be reached.
+    static const long cMaxCount = 4096;
 
     double mWaitSeconds = cDefaultWaitSeconds;
-    std::vector<std::string> mTypes;  // empty: every type
+    long mSettleMs = cDefaultSettleMs;
+    bool mNoSettle = false;
+    std::vector<std::string> mWaitFor;  // device ids that end listening once all are heard
+    size_t mCount = 0;                  // 0: no count
+    std::vector<std::string> mTypes;    // empty: every type
     bool mJson = false;
     bool mNoSsid = false;
     bool mWatch = false;
     bool mOpen = false;
+    bool mVerbose = false;
+    bool mQuiet = false;
+    std::vector<std::string> mInterfaces;  // empty: every interface
     bool mHelp = false;
     bool mVersion = false;
 
-    // Reads argv[1..argc-1] ("--wait 5" and "--wait=5" alike). False on a usage error, with
-    // `error` saying what was wrong; the options are then partly set and must not be used.
+    // Reads argv[1..argc-1] ("--wait 5" and "--wait=5" alike; "--" ends the options, and
+    // the program takes no operands). False on a usage error, with `error` naming the
+    // argument that was wrong; the options are then partly set and must not be used.
     bool Parse(int argc, const char* const* argv, std::string& error);
+
+    // The listening time in milliseconds, and the settle time (0 when listening does not
+    // settle: --no-settle, --wait-for or --count).
+    long long GetWaitMs() const;
+    long long GetEffectiveSettleMs() const;
 
     // The text of --help.
     static std::string Usage();

@@ -1,0 +1,48 @@
+#include "tools/discover/QipListenEnd.h"
+
+#include <algorithm>
+
+QipListenEnd::QipListenEnd(const Rules& rules, long long startMs)
+    : mRules(rules), mStartMs(startMs), mLastNewMs(-1) {}
+
+bool QipListenEnd::OnRecord(const std::string& deviceId, const std::string& sourceAddress,
+                            long long nowMs) {
+    if (!mRecords.insert(std::make_pair(deviceId, sourceAddress)).second) return false;
+    mIds.insert(deviceId);
+    mLastNewMs = nowMs;
+    return true;
+}
+
+bool QipListenEnd::IsTargetMet() const {
+    for (const std::string& id : mRules.mWaitFor) {
+        if (mIds.count(id) == 0) return false;
+    }
+    return mIds.size() >= mRules.mCount;
+}
+
+QipListenEnd::State QipListenEnd::GetState(long long nowMs) const {
+    if (HasTarget()) {
+        if (IsTargetMet()) return cSatisfied;
+    } else if (mRules.mSettleMs > 0 && mLastNewMs >= 0 && nowMs - mLastNewMs >= mRules.mSettleMs) {
+        return cSettled;
+    }
+    return nowMs - mStartMs >= mRules.mWaitMs ? cWaitOver : cListening;
+}
+
+long long QipListenEnd::NextDeadline() const {
+    long long deadline = mStartMs + mRules.mWaitMs;
+    if (!HasTarget() && mRules.mSettleMs > 0 && mLastNewMs >= 0) {
+        deadline = std::min(deadline, mLastNewMs + mRules.mSettleMs);
+    }
+    return deadline;
+}
+
+std::vector<std::string> QipListenEnd::MissingIds() const {
+    std::vector<std::string> missing;
+    for (const std::string& id : mRules.mWaitFor) {
+        if (mIds.count(id) == 0 && std::find(missing.begin(), missing.end(), id) == missing.end()) {
+            missing.push_back(id);
+        }
+    }
+    return missing;
+}
