@@ -21,7 +21,8 @@ expect() {  # description, expected candidates (one line, space separated), word
   local got; got=$(complete_words "$@" | xargs)
   [ "$got" = "$want" ] || { echo "FAIL: $what: '$*' completed to '$got', want '$want'"; failures=$((failures + 1)); }
 }
-expect "discover option" "--no-ssid" qip-discover --no
+expect "discover options" "--no-settle --no-ssid" qip-discover --no-s
+expect "discover interface option" "--interface" qip-discover --inter
 expect "discover json" "--json" qip-discover --js
 got=$(complete_words qip-discover --interface l)
 grep -qx lo <<<"$got" || { echo "FAIL: --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
