@@ -44,6 +44,9 @@ bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion 
          complete -p qip-discover' >/dev/null 2>&1 || fail "bash does not find qip-discover's completion"
 [ -f /usr/share/doc/qipfinder/copyright ] && [ -f /usr/share/doc/qipfinder/changelog.Debian.gz ] ||
   fail "copyright or changelog missing"
+# A new version needs its changelog entry (packaging/changelog).
+newest=$(zcat /usr/share/doc/qipfinder/changelog.Debian.gz | head -1 | sed -E 's/^[^(]*\(([^)]*)\).*/\1/')
+[ "$newest" = "$(dpkg-deb -f "$deb" Version)" ] || fail "changelog's newest entry is $newest, the package $(dpkg-deb -f "$deb" Version)"
 
 echo "== dpkg -r"
 trap - EXIT
