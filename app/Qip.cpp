@@ -64,9 +64,20 @@ void Qip::start() {
     _started = true;
     if (_snapshotSource == nullptr) {
         _qipClient.reset(new QipClient());
+        _portOpen = _qipClient->IsSocketOpen();
+        if (!_portOpen) {
+            // A client without its socket would only print that it cannot send, about once a
+            // second, for the life of the program.
+            stop();
+            QTimer::singleShot(0, this, [this] {
+                if (_delegate != nullptr) _delegate->discoveryPortUnavailable(QipClient::cPort);
+            });
+            return;
+        }
         _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
     }
     gInterfaces = KspNetworkInterface::Enumerate();
+    _scan = KspNetworkInterface::EnumerateForDiscovery();
     scheduleTimer(intervalSeconds());
 }
 
@@ -117,8 +128,10 @@ void Qip::setTimer(QTimer* timer) {
     if (timer != nullptr && timer->thread() == thread()) timer->setParent(this);
 }
 
-int Qip::intervalSeconds() const {
-    int seconds = RequestedSeconds(_timeout);
+int Qip::intervalSeconds() const { return IntervalSecondsFor(_timeout); }
+
+int Qip::IntervalSecondsFor(const QVariant& timeout) {
+    const int seconds = RequestedSeconds(timeout);
     return seconds > 0 ? seconds : cDefaultIntervalSeconds;
 }
 
@@ -126,8 +139,46 @@ void Qip::setSnapshotSource(SnapshotSource* source) { _snapshotSource = source; 
 
 void Qip::setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher) { _statusFetcher = fetcher; }
 
+QipSearchFindings Qip::findings() const {
+    QipSearchFindings findings;
+    findings.mPortOpen = _portOpen;
+    if (!_started) return findings;
+    std::vector<std::string> wanted;
+    for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
+    QipDiagnosis::Input input;
+    if (_qipClient) {
+        input = QipDiagnosis::MakeInput(*_qipClient, _scan, wanted);
+    } else {
+        input.mTried = _scan.mUsable;
+        input.mSkipped = _scan.mSkipped;
+        input.mWantedTypes = wanted;
+        input.mIsSocketOpen = _portOpen;
+        for (const auto& type : _snapshotIdsByType) {
+            input.mDevicesByType[type.first] = type.second.size();
+        }
+    }
+    const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
+    findings.mPortShared = input.mIsPortShared;
+    for (const auto& type : result.mOtherTypes) {
+        findings.mOtherTypes.append(qMakePair(Text(type.first), static_cast<int>(type.second)));
+    }
+    for (const KspNetworkInterface& network : input.mTried) {
+        findings.mInterfaces.append(
+            Text(network.GetName() + " " + network.DescribeAddress()));
+    }
+    findings.mCauses = result.mCauses;
+    return findings;
+}
+
+void Qip::noteTypes(const std::vector<QipDevice>& snapshot) {
+    for (const QipDevice& device : snapshot) {
+        _snapshotIdsByType[device.GetDeviceType()].insert(device.GetDeviceId());
+    }
+}
+
 void Qip::timerCallback() {
     std::vector<QipDevice> snapshot = takeSnapshot();
+    if (!_qipClient) noteTypes(snapshot);
     if (snapshot.empty()) {
         if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
         if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();

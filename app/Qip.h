@@ -5,11 +5,15 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <map>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "describe/DeviceDescriber.h"
 #include "app/QipDelegate.h"
+#include "app/QipSearchFindings.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipDevice.h"
 
@@ -36,7 +40,9 @@ public:
     ~Qip() override;
 
     // Creates the client and the list, snapshots the interfaces into gInterfaces and starts
-    // a repeating timer of timeout() seconds. A second start does nothing.
+    // a repeating timer of timeout() seconds. A second start does nothing. When the client
+    // cannot open its port the search stops itself and, from the event loop, tells the
+    // delegate discoveryPortUnavailable instead of ever reporting.
     void start();
     // Stops polling; discovery and ageing go on.
     void suspend();
@@ -56,6 +62,9 @@ public:
 
     // The poll interval in whole seconds that timeout() gives (the fraction cut).
     int intervalSeconds() const;
+    // The same for any timeout value: 1 to INT_MAX / 1000, 10 for what is no number of at
+    // least 1. Pure.
+    static int IntervalSecondsFor(const QVariant& timeout);
 
     // Test seams; the application uses neither.
     // Where ticks take their snapshot from. With a source set before start(), start() opens
@@ -72,6 +81,11 @@ public:
     void setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher);
     // The number of empty polls since creation or the last resume().
     quint32 counter() const { return _counter; }
+    // Whether stop() ran (or start() stopped the search for want of a port).
+    bool isStopped() const { return _stopped; }
+
+    // What this search learned so far besides the wanted devices.
+    QipSearchFindings findings() const;
 
 public slots:
     // One poll; run by the timer.
@@ -89,8 +103,16 @@ private:
     bool _started = false;
     SnapshotSource* _snapshotSource = nullptr;
     DeviceDescriber::StatusFetcher* _statusFetcher = nullptr;
+    // What start() found to broadcast on, and whether the port could be opened.
+    KspNetworkInterface::Scan _scan;
+    bool _portOpen = true;
+    // Distinct ids per type seen in snapshots, for searches without a client (the client
+    // counts every hello itself).
+    std::map<std::string, std::set<std::string>> _snapshotIdsByType;
 
     // Creates, connects and starts a repeating timer of `seconds` and stores it.
     void scheduleTimer(int seconds);
     std::vector<QipDevice> takeSnapshot();
+    // Counts the device ids of snapshot by type into _snapshotIdsByType.
+    void noteTypes(const std::vector<QipDevice>& snapshot);
 };

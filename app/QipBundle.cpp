@@ -8,11 +8,115 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <locale.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
+
+// Deeper containers are dropped: the conversion recurses once per level, and a hostile file
+// of a hundred thousand nested arrays would otherwise run the stack out.
+constexpr int cMaxDepth = 64;
+// The property list library counts bytes in 32 bits.
+constexpr qsizetype cMaxPropertyListBytes = 0x7fffffff;
+
+// The property list library reads <real> with the C library, which follows the locale the
+// toolkit has set from the user's environment: "1.5" would be 1 where the decimal mark is a
+// comma. The parse runs under the "C" numbers of this thread only, so other threads are not
+// disturbed.
+class CNumericLocale {
+public:
+    CNumericLocale()
+        : mLocale(newlocale(LC_NUMERIC_MASK, "C", duplocale(uselocale(static_cast<locale_t>(0))))) {
+        if (mLocale == static_cast<locale_t>(0)) {
+            std::perror("newlocale() failed");
+            return;
+        }
+        mSaved = uselocale(mLocale);
+    }
+    ~CNumericLocale() {
+        if (mLocale != static_cast<locale_t>(0)) {
+            uselocale(mSaved);
+            freelocale(mLocale);
+        }
+    }
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+private:
+    locale_t mLocale;
+    locale_t mSaved = static_cast<locale_t>(0);
+};
+
+// The property list library itself recurses once per level too, in parsing and in freeing,
+// and a million nested arrays run its stack out. Every array or dictionary that opens inside
+// one the conversion drops (more than cMaxDepth levels below the root) is replaced here by an
+// empty one before the library sees the text: the result is the same, and the library never
+// meets more than cMaxDepth + 2 levels. Comments, CDATA sections and declarations are copied
+// as they stand.
+QByteArray FlattenBelow(const QByteArray& xml, int keptDepth) {
+    QByteArray out;
+    out.reserve(xml.size());
+    int depth = 0;          // open arrays and dictionaries
+    int skipFrom = -1;      // depth at which a replaced container opened, -1 while copying
+    qsizetype i = 0;
+    const qsizetype n = xml.size();
+    while (i < n) {
+        const qsizetype lt = xml.indexOf('<', i);
+        if (lt < 0) {
+            if (skipFrom < 0) out.append(xml.mid(i));
+            break;
+        }
+        if (skipFrom < 0) out.append(xml.mid(i, lt - i));
+        qsizetype end;
+        const char* closer = ">";
+        if (xml.mid(lt, 4) == "<!--") {
+            closer = "-->";
+        } else if (xml.mid(lt, 9) == "<![CDATA[") {
+            closer = "]]>";
+        } else if (xml.mid(lt, 2) == "<?") {
+            closer = "?>";
+        }
+        end = xml.indexOf(closer, lt + 1);
+        end = end < 0 ? n : end + static_cast<qsizetype>(std::strlen(closer));
+        const QByteArray tag = xml.mid(lt, end - lt);
+        const bool closing = tag.startsWith("</");
+        const QByteArray name = tag.mid(closing ? 2 : 1);
+        const auto isNamed = [&name](const char* wanted) {
+            const qsizetype length = static_cast<qsizetype>(std::strlen(wanted));
+            return name.startsWith(wanted) &&
+                   (name.size() == length || std::strchr("/> \t\r\n", name[length]) != nullptr);
+        };
+        const bool container = std::strcmp(closer, ">") == 0 && (isNamed("array") || isNamed("dict"));
+        const bool selfClosed = tag.endsWith("/>");
+        if (container && !closing && !selfClosed) {
+            ++depth;
+            if (skipFrom < 0 && depth > keptDepth) {
+                skipFrom = depth;
+                out.append(isNamed("array") ? "<array/>" : "<dict/>");
+            }
+        } else if (container && closing) {
+            if (skipFrom >= 0 && depth == skipFrom) {
+                skipFrom = -1;
+                --depth;
+                i = end;
+                continue;
+            }
+            --depth;
+        }
+        if (skipFrom < 0) out.append(tag);
+        i = end;
+    }
+    return out;
+}
+
+// Counts what the depth bound dropped, so one parse says so once.
+struct Conversion {
+    int mDropped = 0;
+};
 
 struct PlistFree {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -23,9 +127,18 @@ struct CFree {
     void operator()(char* text) const { std::free(text); }
 };
 
-QVariant ToVariant(plist_t node);
+QVariant ToVariant(plist_t node, int depth, Conversion* conversion);
 
-QVariantMap ToMap(plist_t dict) {
+bool TooDeep(plist_t node, int depth, Conversion* conversion) {
+    const plist_type type = plist_get_node_type(node);
+    if (depth < cMaxDepth || (type != PLIST_ARRAY && type != PLIST_DICT)) {
+        return false;
+    }
+    ++conversion->mDropped;
+    return true;
+}
+
+QVariantMap ToMap(plist_t dict, int depth, Conversion* conversion) {
     QVariantMap map;
     plist_dict_iter iter = nullptr;
     plist_dict_new_iter(dict, &iter);
@@ -37,13 +150,15 @@ QVariantMap ToMap(plist_t dict) {
         if (!key) {
             break;
         }
-        map.insert(QString::fromUtf8(key.get()), ToVariant(value));
+        if (!TooDeep(value, depth + 1, conversion)) {
+            map.insert(QString::fromUtf8(key.get()), ToVariant(value, depth + 1, conversion));
+        }
     }
     std::free(iter);
     return map;
 }
 
-QVariant ToVariant(plist_t node) {
+QVariant ToVariant(plist_t node, int depth, Conversion* conversion) {
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
         uint8_t value = 0;
@@ -70,12 +185,15 @@ QVariant ToVariant(plist_t node) {
         QVariantList list;
         const uint32_t size = plist_array_get_size(node);
         for (uint32_t i = 0; i < size; ++i) {
-            list.append(ToVariant(plist_array_get_item(node, i)));
+            plist_t item = plist_array_get_item(node, i);
+            if (!TooDeep(item, depth + 1, conversion)) {
+                list.append(ToVariant(item, depth + 1, conversion));
+            }
         }
         return QVariant(list);
     }
     case PLIST_DICT:
-        return QVariant(ToMap(node));
+        return QVariant(ToMap(node, depth, conversion));
     case PLIST_DATE: {
         // Property list dates count from 2001-01-01 00:00:00 UTC.
         int32_t sec = 0;
@@ -105,15 +223,34 @@ QipBundle::QipBundle(const QVariantMap& info, const QString& resourcePath,
 bool QipBundle::ParsePropertyList(const QByteArray& xml, QVariantMap* info) {
     info->clear();
     plist_t raw = nullptr;
-    if (!xml.isEmpty()) {
-        plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &raw);
+    if (!xml.isEmpty() && xml.size() <= cMaxPropertyListBytes) {
+        const CNumericLocale cNumbers;
+        // The root dictionary is level 1 in the text and level 0 in the conversion.
+        const QByteArray bounded = FlattenBelow(xml, cMaxDepth + 1);
+        plist_from_xml(bounded.constData(), static_cast<uint32_t>(bounded.size()), &raw);
     }
     PlistPtr root(raw);
     if (!root || plist_get_node_type(raw) != PLIST_DICT) {
         return false;
     }
-    *info = ToMap(raw);
+    Conversion conversion;
+    *info = ToMap(raw, 0, &conversion);
+    if (conversion.mDropped > 0) {
+        std::fprintf(stderr, "Property list nested deeper than %d levels; the deeper values are left out\n",
+                     cMaxDepth);
+    }
     return true;
+}
+
+QipBundle QipBundle::FromPropertyList(const QByteArray& bytes, const QString& resourcePath,
+                                      const QString& executableName) {
+    QVariantMap info;
+    if (!ParsePropertyList(bytes, &info)) {
+        const QString file = resourcePath.isEmpty() ? QStringLiteral("Info.plist")
+                                                    : resourcePath + QStringLiteral("/Info.plist");
+        std::fprintf(stderr, "No property list dictionary in %s\n", qPrintable(file));
+    }
+    return QipBundle(info, resourcePath, executableName);
 }
 
 QipBundle QipBundle::MainBundle() {
@@ -122,13 +259,11 @@ QipBundle QipBundle::MainBundle() {
                                            QStringLiteral("/../share/qipfinder"));
     const QString name = QFileInfo(executable).fileName();
     QFile file(folder + QStringLiteral("/Info.plist"));
-    QVariantMap info;
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "Cannot read %s\n", qPrintable(file.fileName()));
-    } else if (!ParsePropertyList(file.readAll(), &info)) {
-        std::fprintf(stderr, "No property list dictionary in %s\n", qPrintable(file.fileName()));
+        return QipBundle(QVariantMap(), folder, name);
     }
-    return QipBundle(info, folder, name);
+    return FromPropertyList(file.readAll(), folder, name);
 }
 
 QVariant QipBundle::objectForInfoDictionaryKey(const QString& key) const {

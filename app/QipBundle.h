@@ -14,6 +14,10 @@ public:
     QipBundle() = default;
     // A bundle whose dictionary is given (tests fill one this way).
     QipBundle(const QVariantMap& info, const QString& resourcePath, const QString& executableName);
+    // A bundle whose dictionary is parsed from the bytes of an Info.plist (ParsePropertyList;
+    // bytes that are no dictionary give an empty one, with one line on standard error).
+    static QipBundle FromPropertyList(const QByteArray& bytes, const QString& resourcePath,
+                                      const QString& executableName);
 
     // The bundle beside the running executable. Needs a QCoreApplication. A missing or
     // unreadable Info.plist gives an empty dictionary and one line on standard error.
@@ -23,10 +27,16 @@ public:
     // become QString, booleans bool, integers qlonglong, reals double, arrays QVariantList,
     // dictionaries QVariantMap, dates QDateTime (UTC), data QByteArray. Returns false (and
     // leaves *info empty) when the text is no property list or its root is no dictionary.
+    // Numbers are read the same in every locale. Arrays and dictionaries nested deeper than
+    // 64 levels are left out of their parent, with one line on standard error; the rest is
+    // kept. Any bytes are safe to pass. Thread-safe: the locale is changed for this thread
+    // only, for the duration of the call.
     static bool ParsePropertyList(const QByteArray& xml, QVariantMap* info);
 
     // The setting stored under key, or an invalid QVariant when there is none.
     QVariant objectForInfoDictionaryKey(const QString& key) const;
+    // The whole dictionary.
+    QVariantMap infoDictionary() const { return mInfo; }
     // The folder that holds Info.plist and the translations.
     QString resourcePath() const;
     // The file name of the executable; the program name when the bundle names none.

@@ -1,6 +1,7 @@
 #include "app/QipController.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QWidget>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 #include "app/QipAboutDate.h"
+#include "app/QipHelpText.h"
 #include "app/QipSearchFactory.h"
 #include "app/QipWorkspace.h"
 
@@ -32,20 +34,14 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
                              QipSearchFactory* searchFactory, QObject* parent)
     : QObject(parent),
       mBundle(bundle),
+      mSettings(QipSettings::FromBundle(bundle)),
       mWorkspace(workspace),
       mSearchFactory(searchFactory),
       mDeviceListController(this) {
     setSearching(false);
     setMessage(tr("Suche"));
-    const QVariant name = mBundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName"));
-    // Without a bundle name the executable's own name keeps the menus and the default device
-    // type meaningful.
-    const QString programName = name.typeId() == QMetaType::QString && !name.toString().isEmpty()
-                                    ? name.toString()
-                                    : mBundle.executableName();
-    setProgramName(programName);
-    setDeviceKennungen(DeviceKennungenFrom(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("DeviceKennung")), mProgramName));
+    setProgramName(mSettings.mProgramName);
+    setDeviceKennungen(mSettings.mDeviceKennungen);
     setDeviceList(QVariantList());
 }
 
@@ -62,26 +58,16 @@ void QipController::applicationDidFinishLaunching() {
     setTitel(mProgramName);
     setSearching(true);
     setMessage(tr("Suche"));
-    setTerminateAfterLastItem(BoolSetting(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("TerminateAfterLastItem")), true,
-        "TerminateAfterLastItem"));
-    setTerminateAfterConfigure(BoolSetting(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("TerminateAfterConfigure")), false,
-        "TerminateAfterConfigure"));
-    setRemoveAfterConfigure(BoolSetting(
-        mBundle.objectForInfoDictionaryKey(QStringLiteral("RemoveAfterConfigure")), true,
-        "RemoveAfterConfigure"));
-    QVariant timeout = mBundle.objectForInfoDictionaryKey(QStringLiteral("QipTimeout"));
-    if (!timeout.isValid()) {
-        timeout = QVariant(10);
-    }
-    setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, timeout).release());
+    setTerminateAfterLastItem(mSettings.mTerminateAfterLastItem);
+    setTerminateAfterConfigure(mSettings.mTerminateAfterConfigure);
+    setRemoveAfterConfigure(mSettings.mRemoveAfterConfigure);
+    setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
 }
 
 bool QipController::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
 void QipController::about() {
-    const QVariant version = mBundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"));
+    const QVariant version = mSettings.mVersion;
     const QString date = QipAboutDateText(
         version, QipDateLocaleName(std::getenv("LC_ALL"), std::getenv("LC_TIME"),
                                    std::getenv("LANG")));
@@ -89,10 +75,22 @@ void QipController::about() {
     if (!date.isEmpty()) {
         text += QStringLiteral("\n") + tr("Version %1").arg(date);
     }
-    QMessageBox box(QMessageBox::NoIcon, tr("About %1").arg(mProgramName), text,
-                    QMessageBox::Ok, mAboutParent);
+    text += QStringLiteral("\n\n") +
+            tr("Finds QIP devices on the local network and opens their configuration page.") +
+            QStringLiteral("\n") + tr("Released under the MIT licence.");
+    const QString title = tr("About %1").arg(mProgramName);
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, mAboutParent);
+    box.setObjectName(QStringLiteral("aboutBox"));
     box.setTextFormat(Qt::PlainText);
     box.setIconPixmap(QApplication::windowIcon().pixmap(64, 64));
+    // A message box sizes itself to its text; window managers then cut a longer title.
+    // Room for the title and the window manager's buttons beside it.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int width = qMax(box.fontMetrics().horizontalAdvance(title) * 3 / 2 + 160,
+                               box.fontMetrics().averageCharWidth() * 52);
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     box.exec();
 }
 
@@ -121,8 +119,13 @@ void QipController::deviceFound(const QVariantList& devices) {
     }
     setMessage(tr("Choose"));
     setSearching(false);
-    if (devices.size() == 1) {
-        mWorkspace->OpenUrl(PageUrl(devices.first().toMap()));
+    if (devices.isEmpty()) {
+        ExplainNothingWanted();
+    } else {
+        setHelpText(QString());
+        setShowSearchAgain(false);
+    }
+    if (devices.size() == 1 && OpenPage(devices.first().toMap())) {
         mWorkspace->Terminate();
     }
 }
@@ -134,6 +137,49 @@ void QipController::deviceNotFound() {
     setMessage(tr("Fehler"));
     setHidePopup(true);
     setHideProgress(true);
+    ExplainNothingWanted();
+}
+
+void QipController::discoveryPortUnavailable(quint16 port) {
+    setMessage(QipHelpText::PortUnavailableMessage(port));
+    setHidePopup(true);
+    setHideProgress(true);
+    setHelpText(QipHelpText::PortUnavailableHelp(port));
+    setShowSearchAgain(true);
+}
+
+void QipController::searchAgain() {
+    if (!mShowSearchAgain) {
+        return;
+    }
+    setHelpText(QString());
+    setShowSearchAgain(false);
+    setDeviceList(QVariantList());
+    setMessage(tr("Suche"));
+    setSearching(true);
+    if (!mQip || mQip->isStopped()) {
+        setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
+    } else {
+        mQip->resume();
+    }
+}
+
+QipSearchFindings QipController::findings() const {
+    return mQip ? mQip->findings() : QipSearchFindings();
+}
+
+void QipController::ExplainNothingWanted() {
+    setHelpText(QipHelpText::NothingWanted(findings(), mDeviceKennungen));
+    setShowSearchAgain(true);
+}
+
+bool QipController::OpenPage(const QVariantMap& device) {
+    const QUrl url = PageUrl(device);
+    if (mWorkspace->OpenUrl(url)) {
+        return true;
+    }
+    emit pageNotOpened(url);
+    return false;
 }
 
 void QipController::konfigurieren(const QVariantList& selection) {
@@ -141,7 +187,9 @@ void QipController::konfigurieren(const QVariantList& selection) {
         return;
     }
     const QVariantMap device = selection.first().toMap();
-    mWorkspace->OpenUrl(PageUrl(device));
+    if (!OpenPage(device)) {
+        return;
+    }
     if (mTerminateAfterConfigure) {
         mWorkspace->Terminate();
         return;
@@ -288,6 +336,15 @@ void QipController::setQip(Qip* qip) {
     }
     mQip.reset(qip);
     emit qipChanged();
+}
+
+QString QipController::helpText() const { return mHelpText; }
+void QipController::setHelpText(const QString& helpText) {
+    Assign(this, mHelpText, helpText, &QipController::helpTextChanged);
+}
+bool QipController::showSearchAgain() const { return mShowSearchAgain; }
+void QipController::setShowSearchAgain(bool showSearchAgain) {
+    Assign(this, mShowSearchAgain, showSearchAgain, &QipController::showSearchAgainChanged);
 }
 
 QipController::DeviceListController::DeviceListController(QipController* outer)

@@ -15,6 +15,7 @@
 #include "app/Qip.h"
 #include "app/QipBundle.h"
 #include "app/QipDelegate.h"
+#include "app/QipSettings.h"
 
 class QipSearchFactory;
 class QipWorkspace;
@@ -44,6 +45,9 @@ class QipController : public QObject, public QipDelegate {
     Q_PROPERTY(bool removeAfterConfigure READ removeAfterConfigure WRITE setRemoveAfterConfigure
                    NOTIFY removeAfterConfigureChanged)
     Q_PROPERTY(Qip* qip READ qip WRITE setQip NOTIFY qipChanged)
+    Q_PROPERTY(QString helpText READ helpText WRITE setHelpText NOTIFY helpTextChanged)
+    Q_PROPERTY(bool showSearchAgain READ showSearchAgain WRITE setShowSearchAgain
+                   NOTIFY showSearchAgainChanged)
 
 public:
     // The list model over deviceList: one row per device dictionary, the display role giving
@@ -66,8 +70,9 @@ public:
         QipController* mOuter;
     };
 
-    // Reads the program name and the wanted device types from bundle and shows the chooser
-    // with the "Suche" message. Starts nothing. workspace and searchFactory must not be null.
+    // Reads every setting from bundle (QipSettings; lines on standard error for unusable
+    // ones), stores the program name and the wanted device types and shows the chooser with
+    // the "Suche" message. Starts nothing. workspace and searchFactory must not be null.
     QipController(const QipBundle& bundle, QipWorkspace* workspace,
                   QipSearchFactory* searchFactory, QObject* parent = nullptr);
     ~QipController() override;
@@ -77,8 +82,8 @@ public:
     void setMainMenu(QWidget* mainMenu);
     void setAboutParent(QWidget* parent);
 
-    // Rewrites the menus, shows the searching state, reads the remaining settings and starts
-    // the search through the factory.
+    // Rewrites the menus, shows the searching state, stores the three boolean settings and
+    // starts the search through the factory.
     void applicationDidFinishLaunching();
     // Closing the window ends the application: always true.
     bool applicationShouldTerminateAfterLastWindowClosed() const;
@@ -90,11 +95,25 @@ public:
     // true: chooser hidden, progress shown; false: the reverse.
     void setSearching(bool searching);
 
+    // With no wanted device (an empty report) the chooser stays empty and helpText says what
+    // answered and what to check; the search can be started again. When the lone device's
+    // page cannot be opened, pageNotOpened is signalled and the program goes on.
     void deviceFound(const QVariantList& devices) override;
+    // The failed state, with helpText and the search startable again.
     void deviceNotFound() override;
+    // Shown at once: the message names the port, helpText what to do.
+    void discoveryPortUnavailable(quint16 port) override;
+    // Back to searching from the failed state or an empty chooser: resumes the search (its
+    // own resume: the count starts over, a poll every 2 s), or starts a new one through the
+    // factory when the last one stopped for want of a port. Does nothing unless
+    // showSearchAgain.
+    void searchAgain();
+    // What the search learned besides the wanted devices (empty without a search).
+    QipSearchFindings findings() const;
     // Opens the page of the device dictionary that is the first element of selection, then
     // applies the three settings. An empty selection, or one whose first element is no
-    // device dictionary, does nothing.
+    // device dictionary, does nothing. A page that cannot be opened signals pageNotOpened
+    // and changes nothing else: the device stays listed, the program goes on.
     void konfigurieren(const QVariantList& selection);
 
     int countOfDeviceList() const;
@@ -139,6 +158,10 @@ public:
     Qip* qip() const;
     // Takes ownership; the search held before is deleted.
     void setQip(Qip* qip);
+    QString helpText() const;
+    void setHelpText(const QString& helpText);
+    bool showSearchAgain() const;
+    void setShowSearchAgain(bool showSearchAgain);
 
 signals:
     void messageChanged();
@@ -152,9 +175,14 @@ signals:
     void terminateAfterConfigureChanged();
     void removeAfterConfigureChanged();
     void qipChanged();
+    void helpTextChanged();
+    void showSearchAgainChanged();
+    // The workspace could not open url; the window says so.
+    void pageNotOpened(const QUrl& url);
 
 private:
     QipBundle mBundle;
+    QipSettings mSettings;
     QipWorkspace* mWorkspace;
     QipSearchFactory* mSearchFactory;
     QPointer<QWidget> mMainMenu;
@@ -172,4 +200,11 @@ private:
     bool mTerminateAfterConfigure = false;
     bool mRemoveAfterConfigure = true;
     std::unique_ptr<Qip> mQip;
+    QString mHelpText;
+    bool mShowSearchAgain = false;
+
+    // Opens the page of device; false (and pageNotOpened) when it could not be.
+    bool OpenPage(const QVariantMap& device);
+    // The failed state or the empty chooser: say what answered and offer a new search.
+    void ExplainNothingWanted();
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QVariantList>
+#include <QtGlobal>
 
 // Receives the reports of a search (Qip), on the thread of the search's event loop.
 // Both operations are optional: a delegate that does not override one does not receive it.
@@ -15,4 +16,7 @@ public:
     virtual void deviceFound(const QVariantList& devices) { (void)devices; }
     // The device list was empty on the third (and each later) empty poll.
     virtual void deviceNotFound() {}
+    // The search could not open the discovery port (UDP `port`) and has stopped itself: it
+    // will never report. Arrives from the event loop shortly after start(), never inside it.
+    virtual void discoveryPortUnavailable(quint16 port) { (void)port; }
 };

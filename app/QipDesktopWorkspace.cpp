@@ -5,11 +5,13 @@
 
 #include <cstdio>
 
-void QipDesktopWorkspace::OpenUrl(const QUrl& url) {
+bool QipDesktopWorkspace::OpenUrl(const QUrl& url) {
     if (!QDesktopServices::openUrl(url)) {
         std::fprintf(stderr, "Cannot open %s in a web browser\n",
                      url.toString().toUtf8().constData());
+        return false;
     }
+    return true;
 }
 
 void QipDesktopWorkspace::Terminate() { QCoreApplication::exit(0); }

@@ -7,7 +7,7 @@
 class QipDesktopWorkspace : public QipWorkspace {
 public:
     // Failure to start a browser is written to standard error; the program goes on.
-    void OpenUrl(const QUrl& url) override;
+    bool OpenUrl(const QUrl& url) override;
     // Asks the application's event loop to return 0; the loop returns once control is back.
     void Terminate() override;
 };

@@ -9,9 +9,13 @@ namespace Ui {
 class MainWindow;
 }
 
-// The one window: shows the controller's titel, message, progress and device chooser, and
-// sends konfigurieren with the chosen device. It follows every change the controller signals.
-// The controller is not owned and must outlive the window. Main thread only.
+// The one window: shows the controller's titel, message, help text, progress and device
+// chooser with the address its page opens at, and sends konfigurieren with the chosen device
+// and searchAgain. It follows every change the controller signals, and says so in a message
+// box when a page could not be opened. Keyboard: Enter on the closed chooser or on Configure
+// opens the chosen device's page (Enter in the chooser's open list only picks), Enter or
+// Space on Search Again searches again, Ctrl+Q quits. The controller is not owned and must
+// outlive the window. Main thread only.
 class QipMainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -21,9 +25,16 @@ public:
     // The menu bar whose titles the controller rewrites at launch.
     QWidget* mainMenu() const;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void Show();
+    void ShowAddress();
     void Configure();
+    void ShowPageNotOpened(const QUrl& url);
+    // Never smaller than what shows the texts whole.
+    void FitMinimumSize();
 
     QipController* mController;
     std::unique_ptr<Ui::MainWindow> mUi;

@@ -10,8 +10,8 @@ public:
     virtual ~QipWorkspace() = default;
 
     // Hands the URL to the user's default web browser and returns at once, without waiting
-    // for or checking the browser.
-    virtual void OpenUrl(const QUrl& url) = 0;
+    // for the browser. false when nothing could be asked to open it (no opener found).
+    virtual bool OpenUrl(const QUrl& url) = 0;
     // Ends the program normally. The caller returns at once and runs nothing after it.
     virtual void Terminate() = 0;
 };

@@ -10,14 +10,18 @@ set(QIPFINDER_BUNDLE_DIR ${CMAKE_BINARY_DIR}/share/qipfinder)
 add_library(qipcontroller STATIC
   QipAboutDate.cpp
   QipBundle.cpp
+  QipCommandLine.cpp
   QipController.cpp
   QipDesktopWorkspace.cpp
+  QipHelpText.cpp
   QipMainWindow.cpp
   QipSearchFactory.cpp
+  QipSettings.cpp
   MainWindow.ui
 )
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
+target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
 target_link_libraries(qipcontroller PUBLIC qipsearch Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
@@ -26,6 +30,8 @@ target_link_libraries(qipfinder PRIVATE qipcontroller)
 
 # The build tree has the installed layout, so the program finds its bundle in both.
 configure_file(Info.plist ${QIPFINDER_BUNDLE_DIR}/Info.plist COPYONLY)
+# The window's icon when the icon theme has none installed (as when run from the build tree).
+configure_file(qipfinder.svg ${QIPFINDER_BUNDLE_DIR}/qipfinder.svg COPYONLY)
 set(QIPFINDER_TS_FILES
   ${PROJECT_SOURCE_DIR}/translations/qipfinder_en.ts
   ${PROJECT_SOURCE_DIR}/translations/qipfinder_de.ts
@@ -35,6 +41,6 @@ qt_add_lrelease(qipfinder TS_FILES ${QIPFINDER_TS_FILES} QM_FILES_OUTPUT_VARIABL
 
 include(GNUInstallDirs)
 install(TARGETS qipfinder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES Info.plist ${QIPFINDER_QM_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/qipfinder)
+install(FILES Info.plist qipfinder.svg ${QIPFINDER_QM_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/qipfinder)
 install(FILES qipfinder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES qipfinder.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -1,20 +1,73 @@
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTimer>
 #include <QTranslator>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/QipBundle.h"
+#include "app/QipCommandLine.h"
 #include "app/QipController.h"
 #include "app/QipDesktopWorkspace.h"
 #include "app/QipMainWindow.h"
 #include "app/QipSearchFactory.h"
 
+namespace {
+
+bool IsSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// The toolkit aborts when it finds no display; say why in plain words instead.
+bool HasDisplay(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument.rfind("-platform", 0) == 0 || argument.rfind("--platform", 0) == 0 ||
+            argument.rfind("-display", 0) == 0 || argument.rfind("--display", 0) == 0) {
+            return true;
+        }
+    }
+    return IsSet("QT_QPA_PLATFORM") || IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    std::string error;
+    switch (QipCommandLine::Parse(arguments, &error)) {
+    case QipCommandLine::Action::Help:
+        std::fputs(QipCommandLine::HelpText().c_str(), stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    case QipCommandLine::Action::Version:
+        std::fputs(QipCommandLine::VersionText().c_str(), stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    case QipCommandLine::Action::UsageError:
+        std::fprintf(stderr, "qipfinder: %s\nTry 'qipfinder --help' for more information.\n",
+                     error.c_str());
+        return 2;
+    case QipCommandLine::Action::Run:
+        break;
+    }
+    if (!HasDisplay(arguments)) {
+        std::fputs("qipfinder: no display to open the window on (DISPLAY and WAYLAND_DISPLAY "
+                   "are not set)\n",
+                   stderr);
+        return 1;
+    }
+
     QApplication app(argc, argv);
+    // Task bars and docks group the window with its launcher by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("qipfinder"));
     const QipBundle bundle = QipBundle::MainBundle();
+    // The installed icon from the theme; run from the build tree, the bundle's own copy.
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral("qipfinder"), QIcon(bundle.resourcePath() + QStringLiteral("/qipfinder.svg"))));
 
     // The user's language when it is translated, else English rather than the German keys.
     QTranslator texts;

@@ -92,6 +92,7 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
     input.mKernelDrops = counts.mKernelDrops;
     input.mIsPortShared = client.IsPortShared();
     input.mIsSocketOpen = client.IsSocketOpen();
+    input.mPort = client.GetPort();
     return input;
 }
 

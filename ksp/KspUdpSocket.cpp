@@ -152,6 +152,7 @@ unsigned long KspUdpSocket::ReceiveMessage(unsigned char* buffer, unsigned long 
             info.mPort = ntohs(sender.sin_port);
             info.mInterfaceIndex = 0;
             info.mHasDropCount = false;
+            info.mDropCount = 0;
             for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
                  part = CMSG_NXTHDR(&message, part)) {
                 if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SO_RXQ_OVFL) {

@@ -21,9 +21,11 @@ public:
         std::string mAddress;         // the sender, dotted quad
         unsigned short mPort = 0;     // the sender's port, host order
         int mInterfaceIndex = 0;      // the interface it arrived on; 0 when not known
-        bool mHasDropCount = false;   // whether mDropCount holds the kernel's count
-        uint32_t mDropCount = 0;      // datagrams the kernel dropped for want of buffer space
-                                      // since EnableReceiveInfo (a running total that wraps)
+        // The kernel's running total (wrapping) of datagrams it dropped for want of buffer
+        // space, as it stood when this datagram was queued; the kernel attaches it only once
+        // it is not 0, so drops show on the first datagram queued after them.
+        bool mHasDropCount = false;
+        uint32_t mDropCount = 0;
     };
 
     // Binds a throw-away socket to `port` on 0.0.0.0 without SO_REUSEADDR and closes it:

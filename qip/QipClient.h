@@ -45,8 +45,9 @@ public:
     };
 
     // Told of each step of discovery, for a front end that shows them (a verbose mode).
-    // Called on the send and receive threads, one call at a time per thread, with none of
-    // the client's locks held; it must return quickly, as datagrams wait meanwhile.
+    // Called on the send thread (broadcasts) and the receive thread (everything else): one
+    // call at a time per thread, but calls from the two may overlap. None of the client's
+    // locks is held; it must return quickly, as datagrams wait meanwhile.
     class TraceHandler {
     public:
         struct Event {
@@ -108,6 +109,7 @@ public:
     // What was heard since the client started. Any thread.
     QipReceiveCounts::Counts GetReceiveCounts() const { return mReceiveCounts.GetCounts(); }
     const std::vector<std::string>& GetInterfaceFilter() const { return mInterfaceFilter; }
+    unsigned short GetPort() const { return mPort; }
 
     // Pure: the interfaces of `scan` that a client with `filter` broadcasts on; the others
     // move to the skipped list with cSkipNotSelected. An empty filter changes nothing.

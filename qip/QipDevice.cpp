@@ -8,13 +8,13 @@ QipDevice::QipDevice(const QipPacketHello& hello, const std::string& sourceAddre
 
 QipDevice::~QipDevice() {}
 
-std::string QipDevice::GetDeviceType() const { return mHello.GetDeviceType(); }
-std::string QipDevice::GetDeviceId() const { return mHello.GetDeviceId(); }
-std::string QipDevice::GetIpAddress() const { return mHello.GetIpAddress(); }
-std::string QipDevice::GetNetmask() const { return mHello.GetNetmask(); }
-std::string QipDevice::GetStatusUrl() const { return mHello.GetStatusUrl(); }
-std::string QipDevice::GetPacketId() const { return mHello.GetPacketId(); }
-std::string QipDevice::GetLastSourceAddress() const { return mLastSourceAddress; }
+const std::string& QipDevice::GetDeviceType() const { return mHello.GetDeviceType(); }
+const std::string& QipDevice::GetDeviceId() const { return mHello.GetDeviceId(); }
+const std::string& QipDevice::GetIpAddress() const { return mHello.GetIpAddress(); }
+const std::string& QipDevice::GetNetmask() const { return mHello.GetNetmask(); }
+const std::string& QipDevice::GetStatusUrl() const { return mHello.GetStatusUrl(); }
+const std::string& QipDevice::GetPacketId() const { return mHello.GetPacketId(); }
+const std::string& QipDevice::GetLastSourceAddress() const { return mLastSourceAddress; }
 time_t QipDevice::GetLastResponseTime() const { return mLastResponseTime; }
 
 SysInfo* QipDevice::GetSysInfo() { return &mSysInfo; }

@@ -19,13 +19,14 @@ public:
     QipDevice& operator=(const QipDevice& other) = default;
     virtual ~QipDevice();
 
-    std::string GetDeviceType() const;
-    std::string GetDeviceId() const;
-    std::string GetIpAddress() const;  // the hello's statement, not the source address
-    std::string GetNetmask() const;
-    std::string GetStatusUrl() const;
-    std::string GetPacketId() const;
-    std::string GetLastSourceAddress() const;
+    // The texts live as long as the record and change only by assignment to it.
+    const std::string& GetDeviceType() const;
+    const std::string& GetDeviceId() const;
+    const std::string& GetIpAddress() const;  // the hello's statement, not the source address
+    const std::string& GetNetmask() const;
+    const std::string& GetStatusUrl() const;
+    const std::string& GetPacketId() const;
+    const std::string& GetLastSourceAddress() const;
     time_t GetLastResponseTime() const;
     // This record's own status page client; valid as long as the record lives.
     SysInfo* GetSysInfo();

@@ -3,6 +3,8 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -15,9 +17,13 @@ const time_t cNeverReported = std::numeric_limits<time_t>::min();
 const size_t QipDeviceList::cMaxDevices;
 const time_t QipDeviceList::cMaxSilenceSeconds;
 const unsigned long QipDeviceList::cAgingPeriodMs;
+const size_t QipDeviceList::cMinIndexSlots;
+const uint32_t QipDeviceList::cEmptySlot;
 
 QipDeviceList::QipDeviceList(QipClient* client)
     : mDevices(),
+      mHashes(),
+      mIndex(cMinIndexSlots, cEmptySlot),
       mDeviceListHelloHandler(this),
       mClient(client),
       mChangeHandler(nullptr),
@@ -62,13 +68,24 @@ void QipDeviceList::RemoveExpired(time_t now) {
     bool removed = false;
     {
         KspThreadMutex::Guard guard(mDevicesLock);
-        const auto kept = std::remove_if(mDevices.begin(), mDevices.end(),
-                                         [now](const QipDevice& device) {
-                                             return now > device.GetLastResponseTime() +
-                                                              cMaxSilenceSeconds;
-                                         });
-        removed = kept != mDevices.end();
-        mDevices.erase(kept, mDevices.end());
+        // Kept records close up in order, so that first-heard order holds.
+        size_t kept = 0;
+        for (size_t i = 0; i < mDevices.size(); ++i) {
+            if (now > mDevices[i].GetLastResponseTime() + cMaxSilenceSeconds) {
+                removed = true;
+                continue;
+            }
+            if (kept != i) {
+                mDevices[kept] = mDevices[i];
+                mHashes[kept] = mHashes[i];
+            }
+            ++kept;
+        }
+        if (removed) {
+            mDevices.erase(mDevices.begin() + static_cast<std::ptrdiff_t>(kept), mDevices.end());
+            mHashes.resize(kept);
+            RebuildIndex(mIndex.size());
+        }
     }
     if (removed) {
         NotifyChange();
@@ -77,39 +94,42 @@ void QipDeviceList::RemoveExpired(time_t now) {
 
 void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sourceAddress,
                             time_t now) {
-    const std::string deviceId = hello.GetDeviceId();
     bool changed = false;
     bool reportFull = false;
     {
         KspThreadMutex::Guard guard(mDevicesLock);
-        // The whole list is walked and the last match taken; the (id, address) pair is
-        // unique, so this only matters if that rule were ever broken.
-        QipDevice* match = nullptr;
-        for (QipDevice& device : mDevices) {
-            if (device.GetDeviceId() == deviceId &&
-                device.GetLastSourceAddress() == sourceAddress) {
-                match = &device;
-            }
-        }
-        if (match == nullptr) {
+        // The (id, address) pair is unique, so the index finds the one match there can be.
+        const size_t hash = HashOf(hello.GetDeviceId(), sourceAddress);
+        const size_t slot = FindSlot(hello.GetDeviceId(), sourceAddress, hash);
+        if (mIndex[slot] == cEmptySlot) {
             if (mDevices.size() < cMaxDevices) {
                 mDevices.emplace_back(hello, sourceAddress);
                 mDevices.back().UpdateLastResponseTime(now);
+                mHashes.push_back(hash);
+                if (2 * mDevices.size() > mIndex.size()) {
+                    RebuildIndex(2 * mIndex.size());
+                } else {
+                    mIndex[slot] = static_cast<uint32_t>(mDevices.size() - 1);
+                }
                 changed = true;
             } else if (mLastFullReport == cNeverReported || now < mLastFullReport ||
                        now - mLastFullReport >= cFullReportPeriodSeconds) {
                 mLastFullReport = now;
                 reportFull = true;
             }
-        } else if (match->GetPacketId() != hello.GetPacketId()) {
-            // A new packet id means the device restarted or changed: nothing fetched from
-            // the old record is trusted, but the record keeps its place in the list.
-            QipDevice replacement(hello, sourceAddress);
-            replacement.UpdateLastResponseTime(now);
-            *match = replacement;
-            changed = true;
         } else {
-            match->UpdateLastResponseTime(now);
+            QipDevice& match = mDevices[mIndex[slot]];
+            if (match.GetPacketId() != hello.GetPacketId()) {
+                // A new packet id means the device restarted or changed: nothing fetched
+                // from the old record is trusted, but the record keeps its place (and so
+                // its slot, as the pair is the same).
+                QipDevice replacement(hello, sourceAddress);
+                replacement.UpdateLastResponseTime(now);
+                match = replacement;
+                changed = true;
+            } else {
+                match.UpdateLastResponseTime(now);
+            }
         }
     }
     if (reportFull) {
@@ -117,6 +137,42 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
     }
     if (changed) {
         NotifyChange();
+    }
+}
+
+size_t QipDeviceList::HashOf(const std::string& deviceId, const std::string& sourceAddress) {
+    const std::hash<std::string> hash;
+    const size_t first = hash(deviceId);
+    return first ^ (hash(sourceAddress) + 0x9e3779b9u + (first << 6) + (first >> 2));
+}
+
+size_t QipDeviceList::FindSlot(const std::string& deviceId, const std::string& sourceAddress,
+                               size_t hash) const {
+    const size_t mask = mIndex.size() - 1;
+    for (size_t slot = hash;; ++slot) {
+        slot &= mask;
+        const uint32_t position = mIndex[slot];
+        if (position == cEmptySlot) {
+            return slot;
+        }
+        const QipDevice& device = mDevices[position];
+        if (mHashes[position] == hash && device.GetDeviceId() == deviceId &&
+            device.GetLastSourceAddress() == sourceAddress) {
+            return slot;
+        }
+    }
+}
+
+void QipDeviceList::RebuildIndex(size_t slots) {
+    mIndex.assign(slots, cEmptySlot);
+    const size_t mask = slots - 1;
+    // The pairs are distinct, so each record goes to the first empty slot from its home.
+    for (size_t position = 0; position < mDevices.size(); ++position) {
+        size_t slot = mHashes[position] & mask;
+        while (mIndex[slot] != cEmptySlot) {
+            slot = (slot + 1) & mask;
+        }
+        mIndex[slot] = static_cast<uint32_t>(position);
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <stdint.h>
+
 #include <atomic>
 #include <string>
 #include <vector>
@@ -78,8 +80,24 @@ private:
     };
 
     void NotifyChange();
+    // The index: an open-addressing hash table of positions in mDevices, one slot per record
+    // keyed by (device id, source address), with linear probing. It has at least twice as
+    // many slots as records (a power of two, doubled as the list grows), so a lookup probes
+    // a slot or two whatever the list's size. FindSlot returns the slot that holds the
+    // record of the pair (whose hash is `hash`), or the empty slot where it would go.
+    static size_t HashOf(const std::string& deviceId, const std::string& sourceAddress);
+    size_t FindSlot(const std::string& deviceId, const std::string& sourceAddress,
+                    size_t hash) const;
+    // Every record indexed anew from its stored hash, without touching its texts, in
+    // `slots` slots: after records were removed (positions shift) or to grow the table.
+    void RebuildIndex(size_t slots);
+
+    static const size_t cMinIndexSlots = 16;
+    static const uint32_t cEmptySlot = UINT32_MAX;
 
     std::vector<QipDevice> mDevices;               // guarded by mDevicesLock
+    std::vector<size_t> mHashes;                   // guarded by mDevicesLock; per record
+    std::vector<uint32_t> mIndex;                  // guarded by mDevicesLock
     DeviceListHelloHandler mDeviceListHelloHandler;
     QipClient* mClient;
     std::atomic<ChangeHandler*> mChangeHandler;

@@ -13,9 +13,9 @@ QipPacket::QipPacket(const std::string& ipAddress, const std::string& netmask)
 
 QipPacket::~QipPacket() {}
 
-std::string QipPacket::GetIpAddress() const { return mIpAddress; }
+const std::string& QipPacket::GetIpAddress() const { return mIpAddress; }
 
-std::string QipPacket::GetNetmask() const { return mNetmask; }
+const std::string& QipPacket::GetNetmask() const { return mNetmask; }
 
 QipPacket* QipPacket::Create(const unsigned char* data, unsigned long count)
 {
@@ -99,13 +99,13 @@ unsigned long QipPacketHello::Serialize(unsigned char* buffer, unsigned long siz
                         {GetType(), mDeviceType, mDeviceId, mIpAddress, mNetmask, mStatusUrl, mPacketId});
 }
 
-std::string QipPacketHello::GetDeviceType() const { return mDeviceType; }
+const std::string& QipPacketHello::GetDeviceType() const { return mDeviceType; }
 
-std::string QipPacketHello::GetDeviceId() const { return mDeviceId; }
+const std::string& QipPacketHello::GetDeviceId() const { return mDeviceId; }
 
-std::string QipPacketHello::GetStatusUrl() const { return mStatusUrl; }
+const std::string& QipPacketHello::GetStatusUrl() const { return mStatusUrl; }
 
-std::string QipPacketHello::GetPacketId() const { return mPacketId; }
+const std::string& QipPacketHello::GetPacketId() const { return mPacketId; }
 
 QipPacketWhoIsThere::QipPacketWhoIsThere(const std::string& ipAddress, const std::string& netmask)
     : QipPacket(ipAddress, netmask)

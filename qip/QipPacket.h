@@ -22,8 +22,9 @@ public:
     // fields\n") when `size` is too small, leaving the buffer untouched.
     virtual unsigned long Serialize(unsigned char* buffer, unsigned long size) const = 0;
 
-    std::string GetIpAddress() const;
-    std::string GetNetmask() const;
+    // The field texts live as long as the packet.
+    const std::string& GetIpAddress() const;
+    const std::string& GetNetmask() const;
 
     // Parses a received datagram. Returns a new QipPacketHello or QipPacketWhoIsThere that
     // the caller owns and deletes, or null when the bytes are not a usable datagram
@@ -51,10 +52,10 @@ public:
     std::string GetType() const override;
     unsigned long Serialize(unsigned char* buffer, unsigned long size) const override;
 
-    std::string GetDeviceType() const;
-    std::string GetDeviceId() const;
-    std::string GetStatusUrl() const;
-    std::string GetPacketId() const;
+    const std::string& GetDeviceType() const;
+    const std::string& GetDeviceId() const;
+    const std::string& GetStatusUrl() const;
+    const std::string& GetPacketId() const;
 
 private:
     std::string mDeviceType;

@@ -4,6 +4,10 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>Search Again</source>
+        <translation>Search Again</translation>
+    </message>
+    <message>
         <source>Configure</source>
         <translation>Configure</translation>
     </message>
@@ -27,6 +31,14 @@
 <context>
     <name>QipController</name>
     <message>
+        <source>Released under the MIT licence.</source>
+        <translation>Released under the MIT licence.</translation>
+    </message>
+    <message>
+        <source>Finds QIP devices on the local network and opens their configuration page.</source>
+        <translation>Finds QIP devices on the local network and opens their configuration page.</translation>
+    </message>
+    <message>
         <source>Suche</source>
         <translation>Searching for devices…</translation>
     </message>
@@ -45,6 +57,126 @@
     <message>
         <source>Fehler</source>
         <translation>No device found.</translation>
+    </message>
+</context>
+<context>
+    <name>QipHelpText</name>
+    <message>
+        <source>• A VPN or a container bridge (%1) has taken the route to the local network.</source>
+        <translation>• A VPN or a container bridge (%1) has taken the route to the local network.</translation>
+    </message>
+    <message>
+        <source>• Packets that could not be read arrived on port %1: a device may speak another version of the protocol.</source>
+        <translation>• Packets that could not be read arrived on port %1: a device may speak another version of the protocol.</translation>
+    </message>
+    <message>
+        <source>• Answers were lost because too many arrived at once.</source>
+        <translation>• Answers were lost because too many arrived at once.</translation>
+    </message>
+    <message>
+        <source>• This computer has no network connection to search on.</source>
+        <translation>• This computer has no network connection to search on.</translation>
+    </message>
+    <message>
+        <source>Searched on: %1.</source>
+        <translation>Searched on: %1.</translation>
+    </message>
+    <message>
+        <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
+        <translation>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</translation>
+    </message>
+    <message>
+        <source>• The device is switched off or still starting.</source>
+        <translation>• The device is switched off or still starting.</translation>
+    </message>
+    <message>
+        <source>• The device is on another network or VLAN than this computer.</source>
+        <translation>• The device is on another network or VLAN than this computer.</translation>
+    </message>
+    <message>
+        <source>• A firewall on this computer drops incoming UDP packets on port %1.</source>
+        <translation>• A firewall on this computer drops incoming UDP packets on port %1.</translation>
+    </message>
+    <message>
+        <source>• A Wi-Fi access point or mesh system keeps its clients apart or drops broadcasts.</source>
+        <translation>• A Wi-Fi access point or mesh system keeps its clients apart or drops broadcasts.</translation>
+    </message>
+    <message>
+        <source>• A VPN or a container bridge has taken the route to the local network.</source>
+        <translation>• A VPN or a container bridge has taken the route to the local network.</translation>
+    </message>
+    <message>
+        <source>Opens %1</source>
+        <translation>Opens %1</translation>
+    </message>
+    <message>
+        <source>Likely causes:</source>
+        <translation>Likely causes:</translation>
+    </message>
+    <message>
+        <source>Devices of other types answered: %1. None is of type %2.</source>
+        <translation>Devices of other types answered: %1. None is of type %2.</translation>
+    </message>
+    <message>
+        <source>Cannot listen for devices on UDP port %1.</source>
+        <translation>Cannot listen for devices on UDP port %1.</translation>
+    </message>
+    <message>
+        <source>Another program on this computer may hold UDP port %1. Quit it, then search again.</source>
+        <translation>Another program on this computer may hold UDP port %1. Quit it, then search again.</translation>
+    </message>
+    <message>
+        <source>Another program on this computer also uses UDP port %1. Devices answer only one program per computer, so this one may not hear them: quit the other program and search again.</source>
+        <translation>Another program on this computer also uses UDP port %1. Devices answer only one program per computer, so this one may not hear them: quit the other program and search again.</translation>
+    </message>
+    <message>
+        <source>%1 is on none of this computer&apos;s networks: the page may not open.</source>
+        <translation>%1 is on none of this computer&apos;s networks: the page may not open.</translation>
+    </message>
+    <message>
+        <source>%1 (%2)</source>
+        <translation>%1 (%2)</translation>
+    </message>
+</context>
+<context>
+    <name>QipMainWindow</name>
+    <message>
+        <source>The page could not be opened: no web browser was found.
+Open this address in a browser yourself:
+
+%1</source>
+        <translation>The page could not be opened: no web browser was found.
+Open this address in a browser yourself:
+
+%1</translation>
+    </message>
+    <message>
+        <source>The devices found: identifier, type and wireless network</source>
+        <translation>The devices found: identifier, type and wireless network</translation>
+    </message>
+    <message>
+        <source>Shown while the local network is searched for devices</source>
+        <translation>Shown while the local network is searched for devices</translation>
+    </message>
+    <message>
+        <source>Searching</source>
+        <translation>Searching</translation>
+    </message>
+    <message>
+        <source>Searches the local network again</source>
+        <translation>Searches the local network again</translation>
+    </message>
+    <message>
+        <source>Opens the chosen device&apos;s page in the web browser</source>
+        <translation>Opens the chosen device&apos;s page in the web browser</translation>
+    </message>
+    <message>
+        <source>Device</source>
+        <translation>Device</translation>
+    </message>
+    <message>
+        <source>Configure</source>
+        <translation>Configure</translation>
     </message>
 </context>
 </TS>

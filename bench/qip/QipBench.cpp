@@ -11,6 +11,7 @@
 
 #include "qip/QipDeviceList.h"
 #include "qip/QipPacket.h"
+#include "qip/QipReceiveCounts.h"
 
 namespace {
 
@@ -42,7 +43,9 @@ void BM_OnHelloRefresh(benchmark::State& state) {
 }
 
 // Each timed hello appends a new record to a list of size - 1; an untimed ageing pass then
-// removes it again so that every iteration sees the same list.
+// removes it again so that every iteration sees the same list. That pass re-indexes the
+// whole list, so at the largest size the iterations are fixed rather than left to the
+// timed total.
 void BM_OnHelloNewDevice(benchmark::State& state) {
     const size_t size = static_cast<size_t>(state.range(0));
     std::unique_ptr<QipDeviceList> list = MakeList(size - 1);
@@ -78,10 +81,30 @@ void BM_CreateHello(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(length));
 }
 
+// What the receive thread adds per hello to tell a user what answered: one distinct-id
+// count, for a known id and for a flood of new ids far past what the counts tell apart.
+void BM_CountHello(benchmark::State& state) {
+    QipReceiveCounts counts;
+    std::vector<std::string> ids;
+    const size_t distinct = static_cast<size_t>(state.range(0));
+    for (size_t i = 0; i < distinct; ++i) {
+        ids.push_back(MakeHello(i).GetDeviceId());
+    }
+    size_t next = 0;
+    for (auto _ : state) {
+        counts.CountDatagram();
+        counts.CountHello("QAP-1", ids[next], false);
+        next = next + 1 == distinct ? 0 : next + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 }  // namespace
 
+BENCHMARK(BM_CountHello)->Arg(1)->Arg(500000);
 BENCHMARK(BM_OnHelloRefresh)->Arg(1)->Arg(64)->Arg(4096);
-BENCHMARK(BM_OnHelloNewDevice)->Arg(1)->Arg(64)->Arg(4096)->UseManualTime();
+BENCHMARK(BM_OnHelloNewDevice)->Arg(1)->Arg(64)->UseManualTime();
+BENCHMARK(BM_OnHelloNewDevice)->Arg(4096)->UseManualTime()->Iterations(50000);
 BENCHMARK(BM_Snapshot)->Arg(1)->Arg(64)->Arg(4096);
 BENCHMARK(BM_CreateHello);
 

@@ -27,34 +27,40 @@ inline void EnsureApplication() {
     }
 }
 
-// Records what the controller asks of the desktop, in order: "open <url>" and "terminate".
+// Records what the controller asks of the desktop, in order: "open <url>" (or "cannot open
+// <url>" while mOpenFails) and "terminate".
 class RecordingWorkspace : public QipWorkspace {
 public:
-    void OpenUrl(const QUrl& url) override {
-        mEvents.push_back("open " + url.toString().toStdString());
+    bool OpenUrl(const QUrl& url) override {
+        mEvents.push_back((mOpenFails ? "cannot open " : "open ") + url.toString().toStdString());
+        return !mOpenFails;
     }
     void Terminate() override { mEvents.push_back("terminate"); }
 
     std::vector<std::string> mEvents;
+    bool mOpenFails = false;
 };
 
-// Hands out searches that send nothing: created, never started, but with a running timer so
-// that a suspension is visible as the timer going away.
-class QuietSearchFactory : public QipSearchFactory {
+// Hands out started searches that send nothing: their polls read mSnapshot (empty unless a
+// test fills it), so a suspension shows as the timer going away and a resume as its return.
+class QuietSearchFactory : public QipSearchFactory, public Qip::SnapshotSource {
 public:
     std::unique_ptr<Qip> StartSearch(QipDelegate* delegate, const QStringList& deviceKennungen,
                                       const QVariant& timeout) override {
         mKennungen = deviceKennungen;
         mTimeout = timeout;
+        ++mStarted;
         auto search = std::make_unique<Qip>(delegate, deviceKennungen, timeout);
-        auto* timer = new QTimer();
-        timer->start(3600 * 1000);
-        search->setTimer(timer);
+        search->setSnapshotSource(this);
+        search->start();
         return search;
     }
+    std::vector<QipDevice> TakeSnapshot() override { return mSnapshot; }
 
     QStringList mKennungen;
     QVariant mTimeout;
+    int mStarted = 0;
+    std::vector<QipDevice> mSnapshot;
 };
 
 inline QVariantMap Device(const QString& id, const QString& ip, const QString& ssid = "net") {

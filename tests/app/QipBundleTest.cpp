@@ -5,9 +5,15 @@
 
 #include <unicode/timezone.h>
 
+#include <locale.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/QipAboutDate.h"
+#include "app/QipSettings.h"
 #include "tests/app/AppTestSupport.h"
 
 TEST(QipBundleProperties, EveryKindOfValueBecomesItsVariantAndOtherTextIsRefused) {
@@ -59,5 +65,97 @@ TEST(QipTranslations, BothLanguagesTranslateEveryMessageKey) {
             const QString text = translator.translate("QipController", key);
             EXPECT_TRUE(!text.isEmpty() && text != key) << language << " " << key;
         }
+        // The help under a failed search is in the user's language too.
+        const QString causes = translator.translate("QipHelpText", "Likely causes:");
+        EXPECT_EQ(causes, language == std::string("de") ? "Mögliche Ursachen:" : "Likely causes:");
+    }
+}
+
+namespace {
+
+// A German numeric locale (decimal comma) for this thread. Compiled into a folder of the
+// test's own when the machine has none installed, so the check never depends on what the
+// machine happens to carry; an empty result fails the test rather than skipping it.
+locale_t GermanNumbers(std::string* why) {
+    locale_t german = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+    if (german != static_cast<locale_t>(0)) {
+        return german;
+    }
+    const std::string folder = "/tmp/qipfinder-locale-" + std::to_string(getpid());
+    const std::string command = "mkdir -p " + folder + " && localedef -c -i de_DE -f UTF-8 " +
+                                folder + "/de_DE.UTF-8 >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    setenv("LOCPATH", folder.c_str(), 1);
+    german = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+    unsetenv("LOCPATH");
+    std::system(("rm -rf " + folder).c_str());
+    if (german == static_cast<locale_t>(0)) {
+        *why = "no de_DE.UTF-8 locale and localedef gave status " + std::to_string(status);
+    }
+    return german;
+}
+
+}  // namespace
+
+TEST(QipBundleProperties, RealNumbersReadTheSameUnderADecimalCommaLocale) {
+    std::string why;
+    const locale_t german = GermanNumbers(&why);
+    ASSERT_NE(german, static_cast<locale_t>(0)) << why;
+    const locale_t saved = uselocale(german);
+    // The locale really reads a comma; otherwise this test would prove nothing.
+    const double commaRead = std::strtod("1,5", nullptr);
+    QVariantMap info;
+    const bool parsed = QipBundle::ParsePropertyList(
+        "<plist><dict><key>QipTimeout</key><real>1.5e1</real>"
+        "<key>Half</key><real>0.5</real></dict></plist>",
+        &info);
+    uselocale(saved);
+    freelocale(german);
+    EXPECT_EQ(commaRead, 1.5);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(info.value("QipTimeout").toDouble(), 15.0);
+    EXPECT_EQ(info.value("Half").toDouble(), 0.5);
+}
+
+TEST(QipBundleProperties, DeepNestingIsCutAndTheOtherKeysAreKept) {
+    // A hundred thousand nested arrays under one key once ran the conversion's stack out; a
+    // million ran the property list library's own parser out.
+    const int levels = 1000000;
+    QByteArray xml = "<plist><dict><key>CFBundleName</key><string>Deep</string>"
+                     "<key>Nest</key>";
+    xml += QByteArray("<array>").repeated(levels) + QByteArray("</array>").repeated(levels);
+    xml += "<key>QipTimeout</key><integer>3</integer></dict></plist>";
+    const QipSettings settings = QipSettings::FromPropertyList(xml, "qipfinder");
+    EXPECT_EQ(settings.mProgramName, "Deep");
+    EXPECT_EQ(settings.mIntervalSeconds, 3);
+    QVariantMap info;
+    ASSERT_TRUE(QipBundle::ParsePropertyList(xml, &info));
+    int depth = 0;
+    for (QVariant nest = info.value("Nest"); nest.typeId() == QMetaType::QVariantList;
+         nest = nest.toList().value(0)) {
+        ++depth;
+    }
+    EXPECT_EQ(depth, 63);
+    // Comments and text that only look like containers are neither counted nor changed.
+    ASSERT_TRUE(QipBundle::ParsePropertyList(
+        "<plist><dict><!-- <array> --><key>A</key><string>&lt;array&gt;</string>"
+        "<key>B</key><array><dict/><array/></array></dict></plist>",
+        &info));
+    EXPECT_EQ(info.value("A"), QVariant("<array>"));
+    EXPECT_EQ(info.value("B"), QVariant(QVariantList{QVariantMap(), QVariantList()}));
+}
+
+TEST(QipBundleProperties, AnyBytesGiveSettingsOfTheDocumentedTypes) {
+    for (const QByteArray& bytes :
+         {QByteArray(), QByteArray("\0\xff<plist>", 10),
+          QByteArray("<plist><dict><key>QipTimeout</key><string>x</string>"
+                     "<key>DeviceKennung</key><dict/><key>CFBundleName</key><true/>"
+                     "<key>RemoveAfterConfigure</key><date>2001-01-01T00:00:00Z</date>"
+                     "</dict></plist>")}) {
+        const QipSettings settings = QipSettings::FromPropertyList(bytes, "qipfinder");
+        EXPECT_EQ(settings.mProgramName, "qipfinder");
+        EXPECT_EQ(settings.mDeviceKennungen, QStringList{"qipfinder"});
+        EXPECT_EQ(settings.mIntervalSeconds, 10);
+        EXPECT_TRUE(settings.mRemoveAfterConfigure);
     }
 }

@@ -152,6 +152,84 @@ TEST(QipControllerReports, NotFoundShowsOnlyTheMessage) {
     EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
 }
 
+TEST(QipControllerReports, OnlyOtherTypesExplainWhatAnsweredAndSearchAgainResumes) {
+    ControllerRig rig;
+    QipController& c = *rig.mController;
+    for (const char* id : {"cam-1", "cam-2", "cam-1"}) {
+        rig.mFactory.mSnapshot.emplace_back(
+            QipPacketHello("Camera", id, "192.0.2.40", "255.255.255.0", "/s.xml", "1"),
+            "192.0.2.40");
+    }
+    rig.mFactory.mSnapshot.emplace_back(
+        QipPacketHello("Plug", "p", "192.0.2.41", "255.255.255.0", "/s.xml", "1"), "192.0.2.41");
+    c.qip()->timerCallback();
+    EXPECT_EQ(c.countOfDeviceList(), 0);
+    EXPECT_FALSE(c.hidePopup());
+    EXPECT_TRUE(c.showSearchAgain());
+    EXPECT_TRUE(c.helpText().startsWith(
+        "Devices of other types answered: Camera (2), Plug (1). None is of type QipFinder. "
+        "If your device is among them, add its type to DeviceKennung in this program's "
+        "Info.plist.\n\n"
+        "Likely causes:\n"))
+        << c.helpText().toStdString();
+    EXPECT_EQ(c.qip()->timer(), nullptr);
+
+    // The search's own resume: same search, the count from 0, a poll every 2 s.
+    Qip* search = c.qip();
+    rig.mFactory.mSnapshot.clear();
+    c.qip()->timerCallback();
+    c.qip()->timerCallback();
+    c.deviceNotFound();
+    EXPECT_TRUE(c.helpText().contains("Camera (2)")) << "what answered is remembered";
+    c.searchAgain();
+    EXPECT_EQ(c.qip(), search);
+    EXPECT_EQ(rig.mFactory.mStarted, 1);
+    EXPECT_EQ(c.message(), "Suche");
+    EXPECT_TRUE(c.hidePopup());
+    EXPECT_FALSE(c.hideProgress());
+    EXPECT_TRUE(c.helpText().isEmpty());
+    EXPECT_FALSE(c.showSearchAgain());
+    ASSERT_NE(c.qip()->timer(), nullptr);
+    EXPECT_EQ(c.qip()->timer()->interval(), 2000);
+    EXPECT_EQ(c.qip()->counter(), 0u);
+    // Then the flow runs as after launch: one device opens and ends.
+    c.deviceFound({Device("a", "192.0.2.10")});
+    EXPECT_EQ(rig.mWorkspace.mEvents, (Events{"open http://192.0.2.10/", "terminate"}));
+}
+
+TEST(QipControllerReports, AnUnopenablePortIsSaidAtOnceAndSearchingAgainStartsAnewSearch) {
+    ControllerRig rig;
+    QipController& c = *rig.mController;
+    c.qip()->stop();
+    c.discoveryPortUnavailable(19375);
+    EXPECT_EQ(c.message(), "Cannot listen for devices on UDP port 19375.");
+    EXPECT_TRUE(c.helpText().contains("may hold UDP port 19375"));
+    EXPECT_TRUE(c.hidePopup());
+    EXPECT_TRUE(c.hideProgress());
+    c.searchAgain();
+    EXPECT_EQ(rig.mFactory.mStarted, 2);
+    EXPECT_FALSE(c.qip()->isStopped());
+    EXPECT_FALSE(c.hideProgress());
+    c.searchAgain();
+    EXPECT_EQ(rig.mFactory.mStarted, 2) << "only from a state that offers it";
+}
+
+TEST(QipControllerReports, APageThatCannotBeOpenedKeepsTheDeviceAndTheProgram) {
+    ControllerRig rig;
+    QipController& c = *rig.mController;
+    rig.mWorkspace.mOpenFails = true;
+    QList<QUrl> told;
+    QObject::connect(&c, &QipController::pageNotOpened, [&told](const QUrl& url) { told << url; });
+    const QVariantMap lone = Device("a", "192.0.2.10");
+    c.deviceFound({lone});
+    c.konfigurieren({lone});
+    EXPECT_EQ(rig.mWorkspace.mEvents,
+              (Events{"cannot open http://192.0.2.10/", "cannot open http://192.0.2.10/"}));
+    EXPECT_EQ(told, (QList<QUrl>{QUrl("http://192.0.2.10/"), QUrl("http://192.0.2.10/")}));
+    EXPECT_EQ(c.deviceList(), QVariantList{lone});
+    EXPECT_FALSE(c.hidePopup());
+}
+
 TEST(QipControllerChoice, SettingsDecideRemovalAndEnd) {
     struct Case {
         bool terminateAfterConfigure, removeAfterConfigure, terminateAfterLastItem;
@@ -218,20 +296,27 @@ TEST(QipControllerList, RemovalTakesEveryEqualDeviceAndTellsTheViews) {
 
 TEST(QipControllerAbout, BoxShowsTheNameAndTheReleaseDateOfTheUsersLocale) {
     const QByteArray savedLocale = qgetenv("LC_ALL");
+    const QString rest =
+        "\n\nFinds QIP devices on the local network and opens their configuration page.\n"
+        "Released under the MIT licence.";
     for (const auto& [version, locale, expected] :
          {std::tuple<QVariant, const char*, QString>{"2026-12-07", "de_DE.UTF-8",
-                                                     "QipFinder\nVersion 07.12.2026"},
-          {"2026-12-07", "en_US.UTF-8", "QipFinder\nVersion Dec 7, 2026"},
-          {QVariant(), "en_US.UTF-8", "QipFinder"}}) {
+                                                     "QipFinder\nVersion 07.12.2026" + rest},
+          {"2026-12-07", "en_US.UTF-8", "QipFinder\nVersion Dec 7, 2026" + rest},
+          {QVariant(), "en_US.UTF-8", "QipFinder" + rest}}) {
         ControllerRig rig({{"CFBundleVersion", version}}, false);
         qputenv("LC_ALL", locale);
         QString shown;
+        int width = 0;
+        int titleWidth = 0;
         // The box is modal: read and close it from the event loop it runs.
         QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [&shown] {
+        QObject::connect(&closer, &QTimer::timeout, [&shown, &width, &titleWidth] {
             for (QWidget* widget : QApplication::topLevelWidgets()) {
                 if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
                     shown = box->text();
+                    width = box->width();
+                    titleWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
                     box->accept();
                 }
             }
@@ -239,6 +324,8 @@ TEST(QipControllerAbout, BoxShowsTheNameAndTheReleaseDateOfTheUsersLocale) {
         closer.start(20);
         rig.mController->about();
         EXPECT_EQ(shown, expected) << locale;
+        // Window managers cut a title wider than the box less their buttons.
+        EXPECT_GT(width, titleWidth + 150) << locale;
     }
     qputenv("LC_ALL", savedLocale);
 }

@@ -2,10 +2,14 @@
 // and a probe that reads what the window shows.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -59,7 +63,7 @@ public:
         fs::create_directories(mRoot / "path");
         fs::copy_file(TestBed::BinaryPath("qipfinder"), mRoot / "bin/qipfinder");
         WriteText(mRoot / "share/qipfinder/Info.plist", cTestBundle);
-        for (const char* qm : {"qipfinder_en.qm", "qipfinder_de.qm"}) {
+        for (const char* qm : {"qipfinder_en.qm", "qipfinder_de.qm", "qipfinder.svg"}) {
             fs::copy_file(fs::path(QIPFINDER_BUNDLE_DIR) / qm, mRoot / "share/qipfinder" / qm);
         }
         WriteText(mRoot / "path/xdg-open",
@@ -89,9 +93,12 @@ public:
 
     // argv of `program` run with a clean environment on the rig's display, English texts,
     // the stand-in browser first on PATH and the probe loaded.
-    std::vector<std::string> Command(const std::vector<std::string>& program) const {
-        std::vector<std::string> argv{"/usr/bin/env", "-i",
-                                      "PATH=" + (mRoot / "path").string() + ":/usr/bin:/bin",
+    std::vector<std::string> Command(const std::vector<std::string>& program,
+                                     bool withBrowser = true) const {
+        // Without a browser the path holds nothing that could open a page.
+        const std::string path =
+            withBrowser ? (mRoot / "path").string() + ":/usr/bin:/bin" : (mRoot / "bin").string();
+        std::vector<std::string> argv{"/usr/bin/env", "-i", "PATH=" + path,
                                       "HOME=" + mRoot.string(), "DISPLAY=" + mDisplay,
                                       "LANG=C.UTF-8", "QT_QPA_PLATFORM=xcb",
                                       "QT_PLUGIN_PATH=" + std::string(QIPFINDER_PROBE_DIR),
@@ -105,8 +112,12 @@ public:
         argv.insert(argv.end(), program.begin(), program.end());
         return argv;
     }
-    std::vector<std::string> ProgramCommand() const {
-        return Command({(mRoot / "bin/qipfinder").string()});
+    std::vector<std::string> ProgramCommand(bool withBrowser = true) const {
+        return Command({(mRoot / "bin/qipfinder").string()}, withBrowser);
+    }
+    // Has the probe click the button of that name in the running program.
+    void Press(const std::string& button) const {
+        WriteText(ProbeFile().string() + ".press", button);
     }
 
     fs::path ProbeFile() const { return mRoot / "probe.txt"; }
@@ -146,11 +157,31 @@ private:
     std::string mDisplay;
 };
 
+// Waits up to 15 s until the process has ended by itself (a zombie or gone).
+bool EndsByItself(pid_t pid) {
+    for (int i = 0; i < 150; ++i) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            return true;
+        }
+        const size_t close = line.rfind(')');
+        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 struct ProgramTest : ::testing::Test {
-    void AddDevice(const std::string& address, const std::string& id, const std::string& ssid) {
+    void AddDevice(const std::string& address, const std::string& id, const std::string& ssid,
+                   const std::string& type = "QipSim") {
         const std::string ns = mBed.AddDevice({address + "/24"});
         ASSERT_FALSE(ns.empty());
-        ASSERT_GT(mBed.StartSimulator(ns, {"--id", id, "--address", address, "--ssid", ssid}), 0);
+        ASSERT_GT(mBed.StartSimulator(
+                      ns, {"--id", id, "--address", address, "--ssid", ssid, "--type", type}),
+                  0);
     }
     // Starts the program, waits until the window shows every text of `wanted` and saves a
     // screenshot; the texts it showed last.
@@ -193,7 +224,8 @@ TEST_F(ProgramTest, TwoDevicesAreListedWithTheirTextsAsTheyAre) {
     AddDevice("192.0.2.22", "dev-2", "<b>Lab");
     const std::vector<std::string> wanted{
         "combo deviceChooser 2\n", "item dev-1 - QipSim - SSID:\"Office\"\n",
-        "item dev-2 - QipSim - SSID:\"<b>Lab\"\n", "label messageLabel 0 Choose a device"};
+        "item dev-2 - QipSim - SSID:\"<b>Lab\"\n", "label messageLabel 0 Choose a device",
+        "label addressLabel 0 Opens http://192.0.2.2"};
     const std::string shown = ShowsAfterStart(rig, wanted, "chooser.png");
     for (const std::string& text : wanted) {
         EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
@@ -201,12 +233,128 @@ TEST_F(ProgramTest, TwoDevicesAreListedWithTheirTextsAsTheyAre) {
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
 }
 
-TEST_F(ProgramTest, NoDeviceShowsTheFailure) {
+TEST_F(ProgramTest, AboutBoxShowsNameDescriptionLicenceAndAnUncutTitle) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    rig.WaitForWindow({"progress progressIndicator"});
+    rig.Press("actionAbout");
+    const std::string shown =
+        rig.WaitForWindow({"window About QipFinder", "Released under the MIT licence."});
+    EXPECT_TRUE(rig.Screenshot("about.png"));
+    mBed.Stop(program);
+    EXPECT_NE(shown.find("window About QipFinder"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("opens their configuration page.\nReleased under the MIT licence."),
+              std::string::npos)
+        << shown;
+}
+
+TEST_F(ProgramTest, NoDeviceExplainsWhyAndSearchAgainFindsADeviceSwitchedOnLater) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     // With a one-second poll the third empty poll reports after about three seconds.
     const std::string failure = "label messageLabel 0 No device found.\n";
-    const std::string shown = ShowsAfterStart(rig, {failure}, "not-found.png");
-    EXPECT_NE(shown.find(failure), std::string::npos) << shown;
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    const std::vector<std::string> wanted{failure, "Likely causes:",
+                                          "button searchAgainButton 1 Search Again\n"};
+    const std::string shown = rig.WaitForWindow(wanted);
+    EXPECT_TRUE(rig.Screenshot("not-found.png"));
+    for (const std::string& text : wanted) {
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
+    }
     EXPECT_EQ(shown.find("combo"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
+
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    // The device answers the client's next broadcast, up to 10 s away, which three polls
+    // 2 s apart may not reach: press again, as a user would, whenever the failure returns.
+    for (int i = 0; i < 300 && rig.Opened().empty(); ++i) {
+        if (i % 5 == 0 && rig.WaitForWindow({}).find(failure) != std::string::npos) {
+            rig.Press("searchAgainButton");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(rig.Opened(), "http://192.0.2.21/\n");
+    EXPECT_TRUE(EndsByItself(program)) << "the lone device's page ends the program";
+    EXPECT_EQ(mBed.Stop(program), 0);
+}
+
+TEST_F(ProgramTest, OnlyOtherTypesLeaveAnEmptyChooserThatSaysWhatAnswered) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    AddDevice("192.0.2.21", "cam-1", "Office", "Camera");
+    const std::vector<std::string> wanted{
+        "combo deviceChooser 0\n", "button configureButton 0 Configure\n",
+        "label helpLabel 0 Devices of other types answered: Camera (1). None is of type QipSim. If",
+        "button searchAgainButton 1"};
+    const std::string shown = ShowsAfterStart(rig, wanted, "other-types.png");
+    for (const std::string& text : wanted) {
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
+    }
+}
+
+TEST_F(ProgramTest, AHeldDiscoveryPortIsSaidAtOnce) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    int holder = -1;
+    {
+        TestBed::EnterHost host(mBed);
+        holder = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(19375);
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const std::string message = "label messageLabel 0 Cannot listen for devices on UDP port 19375.";
+    // Well before the three polls that "No device found." would need.
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string shown = rig.WaitForWindow({message, "may hold UDP port 19375"});
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(rig.Screenshot("port-held.png"));
+    EXPECT_NE(shown.find(message), std::string::npos) << shown;
+    EXPECT_LT(waited, std::chrono::seconds(3)) << shown;
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    mBed.Stop(program);
+    close(holder);
+    // The client without its port is taken down, not left complaining every second.
+    const std::string errors = mBed.GetOutput(program);
+    EXPECT_EQ(errors.find("UDP socket not open"), std::string::npos) << errors;
+}
+
+TEST_F(ProgramTest, ASharedDiscoveryPortIsNamedWhenNothingIsFound) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    int sharer = -1;
+    {
+        // Another program that lets others share the port, as the client itself does.
+        TestBed::EnterHost host(mBed);
+        sharer = socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        setsockopt(sharer, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(19375);
+        ASSERT_EQ(bind(sharer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const std::vector<std::string> wanted{"label messageLabel 0 No device found.",
+                                          "Another program on this computer also uses UDP port "
+                                          "19375."};
+    const std::string shown = ShowsAfterStart(rig, wanted, "port-shared.png");
+    close(sharer);
+    for (const std::string& text : wanted) {
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
+    }
+}
+
+TEST_F(ProgramTest, APageThatCannotBeOpenedShowsItsAddressAndTheProgramGoesOn) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand(false));
+    ASSERT_GT(program, 0);
+    const std::string shown =
+        rig.WaitForWindow({"http://192.0.2.21/", "could not be opened", "combo deviceChooser 1"});
+    EXPECT_TRUE(rig.Screenshot("not-opened.png"));
+    EXPECT_NE(shown.find("\nhttp://192.0.2.21/"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("combo deviceChooser 1"), std::string::npos) << shown;
+    // Still running: Stop has to end it.
+    EXPECT_EQ(mBed.Stop(program), 128 + SIGTERM);
 }

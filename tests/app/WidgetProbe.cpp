@@ -6,6 +6,13 @@
 //   progress <object name>
 //   combo <object name> <item count>
 //   item <text>
+//   button <object name> <1 when enabled, else 0> <text>
+//   focus <object name of the widget with the keyboard focus>
+// When <file>.press exists and names a button or a menu action, the probe clicks or triggers
+// it once (from the event loop, so a modal box it opens does not stop the probe) and removes
+// the file.
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -28,6 +35,23 @@ public:
 
 private:
     void Dump() {
+        QFile press(mPath + ".press");
+        if (press.open(QIODevice::ReadOnly)) {
+            const QString name = QString::fromUtf8(press.readAll()).trimmed();
+            press.close();
+            press.remove();
+            for (QWidget* widget : QApplication::allWidgets()) {
+                if (auto* button = qobject_cast<QAbstractButton*>(widget);
+                    button && button->objectName() == name && button->isVisible()) {
+                    QTimer::singleShot(0, button, &QAbstractButton::click);
+                }
+                if (widget->isWindow()) {
+                    for (QAction* action : widget->findChildren<QAction*>(name)) {
+                        QTimer::singleShot(0, action, &QAction::trigger);
+                    }
+                }
+            }
+        }
         QStringList lines;
         for (QWidget* widget : QApplication::allWidgets()) {
             if (!widget->isVisible()) {
@@ -44,12 +68,19 @@ private:
                              .arg(label->objectName(), markup ? "1" : "0", label->text());
             } else if (qobject_cast<QProgressBar*>(widget)) {
                 lines << "progress " + widget->objectName();
+            } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+                lines << QString("button %1 %2 %3")
+                             .arg(button->objectName(), button->isEnabled() ? "1" : "0",
+                                  button->text());
             } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
                 lines << QString("combo %1 %2").arg(combo->objectName()).arg(combo->count());
                 for (int i = 0; i < combo->count(); ++i) {
                     lines << "item " + combo->itemText(i);
                 }
             }
+        }
+        if (QWidget* focus = QApplication::focusWidget()) {
+            lines << "focus " + focus->objectName();
         }
         QSaveFile file(mPath);
         if (file.open(QIODevice::WriteOnly)) {

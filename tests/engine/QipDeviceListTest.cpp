@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,7 +76,109 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
+// The list's rules written as plainly as they read: a walk over every record per hello.
+class ReferenceList {
+public:
+    struct Record {
+        std::string mId;
+        std::string mSource;
+        std::string mPacketId;
+        time_t mTime;
+    };
+    // True when the hello changed the list.
+    bool OnHello(const std::string& id, const std::string& source, const std::string& packetId,
+                 time_t now) {
+        Record* match = nullptr;
+        for (Record& record : mRecords) {
+            if (record.mId == id && record.mSource == source) match = &record;
+        }
+        if (match == nullptr) {
+            if (mRecords.size() >= QipDeviceList::cMaxDevices) return false;
+            mRecords.push_back({id, source, packetId, now});
+            return true;
+        }
+        const bool isNew = match->mPacketId != packetId;
+        *match = {id, source, packetId, now};
+        return isNew;
+    }
+    bool RemoveExpired(time_t now) {
+        const size_t before = mRecords.size();
+        std::vector<Record> kept;
+        for (const Record& record : mRecords) {
+            if (!(now > record.mTime + QipDeviceList::cMaxSilenceSeconds)) kept.push_back(record);
+        }
+        mRecords.swap(kept);
+        return mRecords.size() != before;
+    }
+    const std::vector<Record>& Records() const { return mRecords; }
+
+private:
+    std::vector<Record> mRecords;
+};
+
+// Runs `steps` random hellos and ageing passes against the list and the reference, comparing
+// every `compareEvery` steps; the clock moves on at one step in `clockOdds`. Ids, sources and
+// packet ids come from small pools so that refreshes, replacements, second addresses,
+// removals and re-additions all happen often. Returns the largest size the list reached.
+size_t CompareWithReference(unsigned seed, int steps, int ids, int compareEvery, int clockOdds) {
+    // "Device list full" once a simulated minute is not what is compared here.
+    struct QuietStderr {
+        QuietStderr() { testing::internal::CaptureStderr(); }
+        ~QuietStderr() { testing::internal::GetCapturedStderr(); }
+    } quiet;
+    std::mt19937 random(seed);
+    QipDeviceList list(nullptr);
+    ChangeRecorder recorder(list, false);
+    list.SetChangeHandler(&recorder);
+    ReferenceList reference;
+    size_t changes = 0;
+    size_t largest = 0;
+    time_t now = Future();
+    for (int step = 0; step < steps; ++step) {
+        if (random() % clockOdds == 0) {
+            now += static_cast<time_t>(random() % 6);
+        }
+        if (random() % 50 == 0) {
+            changes += reference.RemoveExpired(now) ? 1 : 0;
+            list.RemoveExpired(now);
+        } else {
+            const std::string id = "id-" + std::to_string(random() % ids);
+            const std::string source = "192.0.2." + std::to_string(1 + random() % 3);
+            const std::string packetId = "p" + std::to_string(random() % 3 == 0 ? random() % 3 : 0);
+            changes += reference.OnHello(id, source, packetId, now) ? 1 : 0;
+            list.OnHello(MakeHello(id, packetId), source, now);
+        }
+        largest = std::max(largest, reference.Records().size());
+        if (step % compareEvery != compareEvery - 1 && step != steps - 1) continue;
+        const std::vector<QipDevice> devices = list.Snapshot();
+        const std::vector<ReferenceList::Record>& expected = reference.Records();
+        bool same = devices.size() == expected.size() && recorder.Calls() == changes;
+        for (size_t i = 0; same && i < devices.size(); ++i) {
+            same = devices[i].GetDeviceId() == expected[i].mId &&
+                   devices[i].GetLastSourceAddress() == expected[i].mSource &&
+                   devices[i].GetPacketId() == expected[i].mPacketId &&
+                   devices[i].GetLastResponseTime() == expected[i].mTime;
+        }
+        if (!same) {
+            ADD_FAILURE() << "seed " << seed << ": list and reference part at step " << step;
+            return largest;
+        }
+    }
+    return largest;
+}
+
 }  // namespace
+
+TEST(DeviceList, MatchesAPlainReferenceOverLongRandomRuns) {
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        CompareWithReference(seed, 20000, 40, 1, 8);
+    }
+}
+
+TEST(DeviceList, MatchesAPlainReferenceWhileFullAndAgeing) {
+    // More pairs than the list holds: the cap turns new pairs away until ageing makes room.
+    EXPECT_EQ(CompareWithReference(7, 60000, 3000, 500, 400), QipDeviceList::cMaxDevices);
+}
 
 TEST(DeviceList, HelloAppendsRefreshesOrReplacesInPlace) {
     QipDeviceList list(nullptr);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -96,4 +97,35 @@ TEST(KspNetworkInterface, DownInterfaceWithTwoAddressesGivesTwoRecordsInOrder)
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(Describe(records[0]), "lo 192.0.2.1 255.255.255.0 192.0.2.255");
     EXPECT_EQ(Describe(records[1]), "lo 198.51.100.7 255.255.255.128 198.51.100.127");
+}
+
+TEST(KspNetworkInterface, FlagsDecideWhatDiscoveryCanUseAndPrefixesAreCounted)
+{
+    EXPECT_EQ(KspNetworkInterface::Classify(IFF_UP | IFF_RUNNING | IFF_BROADCAST),
+              KspNetworkInterface::cUsable);
+    EXPECT_EQ(KspNetworkInterface::Classify(IFF_UP | IFF_RUNNING | IFF_LOOPBACK),
+              KspNetworkInterface::cSkipLoopback);
+    EXPECT_EQ(KspNetworkInterface::Classify(IFF_BROADCAST), KspNetworkInterface::cSkipDown);
+    EXPECT_EQ(KspNetworkInterface::Classify(IFF_UP | IFF_BROADCAST), KspNetworkInterface::cSkipNoLink);
+    EXPECT_EQ(KspNetworkInterface::Classify(IFF_UP | IFF_RUNNING | IFF_POINTOPOINT),
+              KspNetworkInterface::cSkipNoBroadcast);
+
+    EXPECT_EQ(KspNetworkInterface("eth0", "192.0.2.9", "255.255.255.0").DescribeAddress(), "192.0.2.9/24");
+    EXPECT_EQ(KspNetworkInterface("eth0", "10.0.0.5", "255.0.0.0").DescribeAddress(), "10.0.0.5/8");
+    EXPECT_EQ(KspNetworkInterface("eth0", "10.0.0.5", "0.0.0.0").GetPrefixLength(), 0);
+    EXPECT_EQ(KspNetworkInterface("eth0", "10.0.0.5", "255.255.255.255").GetPrefixLength(), 32);
+    EXPECT_EQ(KspNetworkInterface("eth0", "10.0.0.5", "255.0.255.0").DescribeAddress(),
+              "10.0.0.5 netmask 255.0.255.0");
+
+    // The real list: loopback is always skipped as such, never offered for discovery.
+    const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
+    bool loopbackSkipped = false;
+    for (const KspNetworkInterface::Skipped& skipped : scan.mSkipped) {
+        loopbackSkipped = loopbackSkipped || (skipped.mAddress == "127.0.0.1" &&
+                                              skipped.mReason == KspNetworkInterface::cSkipLoopback);
+    }
+    EXPECT_TRUE(loopbackSkipped);
+    for (const KspNetworkInterface& usable : scan.mUsable) {
+        EXPECT_NE(usable.GetName(), "lo");
+    }
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <net/if.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,4 +129,48 @@ TEST(KspUdpSocket, InterruptEndsABlockedReceiveAndStaysUntilTheNextOpen)
     EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     ASSERT_TRUE(SendTo(sender, cPortA));
     EXPECT_EQ(Finish(pending, sender), sizeof(cData));
+}
+
+TEST(KspUdpSocket, ProbeSeesAHeldPortAndReceiveMessageCarriesDropsAndArrivalInterface)
+{
+    ASSERT_EQ(KspUdpSocket::ProbePort(cPortA), KspUdpSocket::cPortFree);
+    KspUdpSocket receiver;
+    KspUdpSocket sender;
+    ASSERT_TRUE(receiver.Open(cPortA));
+    ASSERT_TRUE(sender.Open(cPortB));
+    // Our own socket set SO_REUSEADDR; the probe must see the port taken all the same.
+    EXPECT_EQ(KspUdpSocket::ProbePort(cPortA), KspUdpSocket::cPortInUse);
+    ASSERT_TRUE(receiver.EnableReceiveInfo());
+
+    // The default buffer holds a few hundred small datagrams; loopback drops the rest at once.
+    const int cSent = 5000;
+    for (int i = 0; i < cSent; ++i) {
+        SendTo(sender, cPortA);
+    }
+    unsigned char buffer[16];
+    KspUdpSocket::ReceiveInfo info;
+    int received = 0;
+    while (receiver.ReceiveMessage(buffer, sizeof(buffer), info, false) > 0) {
+        ++received;
+        EXPECT_EQ(info.mInterfaceIndex, static_cast<int>(if_nametoindex("lo")));
+        EXPECT_EQ(info.mAddress, cLoopback);
+    }
+    // Drops show on the first datagram queued after them.
+    ASSERT_TRUE(SendTo(sender, cPortA));
+    ASSERT_EQ(receiver.ReceiveMessage(buffer, sizeof(buffer), info, true), sizeof(cData));
+    EXPECT_TRUE(info.mHasDropCount);
+    EXPECT_GT(info.mDropCount, 0u);
+    EXPECT_EQ(received + static_cast<int>(info.mDropCount), cSent);
+
+    // Raised to at least the system's maximum, which the kernel reports doubled.
+    int maximum = 0;
+    FILE* limit = fopen("/proc/sys/net/core/rmem_max", "r");
+    ASSERT_NE(limit, nullptr);
+    ASSERT_EQ(fscanf(limit, "%d", &maximum), 1);
+    fclose(limit);
+    EXPECT_GE(receiver.RaiseReceiveBuffer(), 2 * maximum);
+    // Where the process may, past the maximum.
+    if (geteuid() == 0) {
+        EXPECT_GE(receiver.RaiseReceiveBuffer(4 * maximum), 8 * maximum);
+    }
 }

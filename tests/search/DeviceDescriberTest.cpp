@@ -6,8 +6,11 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
+#include "describe/DeviceNetworkCheck.h"
+#include "describe/QipDiagnosis.h"
 #include "sysinfo/SysInfo.h"
 
 // Addresses are data only: the fake fetchers read no page over the network.
@@ -157,4 +160,143 @@ TEST(DeviceDescriber, BeginsNoPageAfterTheTimeBudgetAndStillDescribesEveryDevice
     for (const DeviceDescriber::Description& d : described) withSsid += d.mSsid == "Read" ? 1 : 0;
     EXPECT_EQ(withSsid, bound);
     EXPECT_EQ(described.back().mDisplayString, "39 - R - SSID:\"\"");
+}
+
+// The grouping as the poll cycle states it: a walk of the whole snapshot per new wanted id.
+TEST(DeviceDescriber, LinearGroupingMatchesTheLiteralRuleOnRandomSnapshots) {
+    const std::vector<KspNetworkInterface> interfaces = {
+        KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0"),
+        KspNetworkInterface("eth1", "198.51.100.1", "255.255.255.128")};
+    const DeviceDescriber describer({"A", "B"}, interfaces);
+    std::mt19937 random(11);
+    for (int run = 0; run < 200; ++run) {
+        std::vector<QipDevice> snapshot;
+        const int size = static_cast<int>(random() % 60);
+        for (int i = 0; i < size; ++i) {
+            const char* types[] = {"A", "B", "C"};
+            const char* sources[] = {"192.0.2.5", "198.51.100.200", "203.0.113.4", "198.51.100.9"};
+            snapshot.push_back(Device(types[random() % 3], "id-" + std::to_string(random() % 12),
+                                      sources[random() % 4]));
+        }
+        std::vector<DeviceDescriber::Group> expected;
+        for (uint32_t e = 0; e < snapshot.size(); ++e) {
+            if (!describer.IsWanted(snapshot[e].GetDeviceType())) continue;
+            bool known = false;
+            for (const auto& group : expected) known = known || snapshot[group.front()].GetDeviceId() == snapshot[e].GetDeviceId();
+            if (known) continue;
+            DeviceDescriber::Group group;
+            for (uint32_t p = 0; p < snapshot.size(); ++p) {
+                if (snapshot[p].GetDeviceId() != snapshot[e].GetDeviceId()) continue;
+                if (describer.IsReachable(snapshot[p].GetLastSourceAddress())) group.insert(group.begin(), p);
+                else group.push_back(p);
+            }
+            expected.push_back(group);
+        }
+        ASSERT_EQ(describer.GroupDevices(snapshot), expected) << "run " << run;
+    }
+}
+
+TEST(DeviceDescriber, DescriptionSaysWhereTheDeviceStandsAndHowItsPageWent) {
+    DeviceDescriber describer({"Router"}, cLan);
+    std::vector<QipDevice> snapshot = {
+        QipDevice(QipPacketHello("Router", "near", "192.168.1.7", "255.255.255.0", "/s", "1"), "192.168.1.7"),
+        QipDevice(QipPacketHello("Router", "liar", "10.0.0.5", "255.0.0.0", "/s", "1"), "192.168.1.8"),
+        QipDevice(QipPacketHello("Router", "far", "203.0.113.9", "255.255.255.0", "/s", "1"), "203.0.113.9")};
+    const std::vector<DeviceDescriber::Description> devices = describer.Describe(snapshot, false);
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_TRUE(devices[0].mIsReachable);
+    EXPECT_EQ(devices[0].mNetwork, "eth0");
+    EXPECT_EQ(devices[0].mHelloNote, "");
+    EXPECT_EQ(devices[1].mHelloNote, "says 10.0.0.5/8");
+    EXPECT_FALSE(devices[2].mIsReachable);
+    EXPECT_EQ(devices[2].mNetwork, "");
+    EXPECT_EQ(devices[2].mHelloNote, "");  // off every local network only the address counts
+    for (const auto& device : devices) EXPECT_EQ(device.mPageOutcome, "skipped");
+
+    // Same address, another netmask than the network it was heard on; unreadable texts.
+    EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "192.168.1.7", "192.168.1.7", "255.255.0.0"), "says 192.168.1.7/16");
+    EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "192.168.1.7", "x", "255.255.255.0"), "says \"x\" netmask \"255.255.255.0\"");
+    EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "203.0.113.9", "10.0.0.5", "255.0.0.0"), "says 10.0.0.5/8");
+
+    EXPECT_EQ(SysInfo::DescribeStatus("HTTP/1.0 404 Not Found\r\n\r\n"), "http 404");
+    EXPECT_EQ(SysInfo::DescribeStatus("HTTP/1.1 500 Oops\r\n"), "http 500");
+    EXPECT_EQ(SysInfo::DescribeStatus("HTTP/1.0 200 OK\n"), "bad answer");  // no CRLF
+    EXPECT_EQ(SysInfo::DescribeStatus("<html>"), "bad answer");
+}
+
+namespace {
+
+std::vector<std::string> CauseNames(const QipDiagnosis::Result& result) {
+    std::vector<std::string> names;
+    for (const QipDiagnosis::Cause& cause : result.mCauses) names.push_back(QipDiagnosis::CauseName(cause.mId));
+    return names;
+}
+
+QipDiagnosis::Input WiredInput() {
+    QipDiagnosis::Input input;
+    input.mTried = {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")};
+    input.mSkipped = {{"lo", "127.0.0.1", "255.0.0.0", KspNetworkInterface::cSkipLoopback}};
+    input.mWantedTypes = {"QipBox"};
+    return input;
+}
+
+}  // namespace
+
+TEST(QipDiagnosis, OtherTypesThatAnsweredComeFirstAndClearTheFirewall) {
+    QipDiagnosis::Input input = WiredInput();
+    input.mDevicesByType = {{"Camera", 1}, {"Plug", 1}};
+    QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
+    EXPECT_EQ(result.mAnswered, 2u);
+    EXPECT_EQ(result.mWanted, 0u);
+    EXPECT_EQ(QipDiagnosis::DescribeAnswers(input, result),
+              "2 devices answered, of type Camera (1) and Plug (1); none of type QipBox");
+    EXPECT_EQ(CauseNames(result), (std::vector<std::string>{"other-type", "other-network", "vpn-or-bridge",
+                                                            "wifi-isolation", "device-off", "firewall"}));
+    EXPECT_EQ(result.mCauses[0].mSubjects, (std::vector<std::string>{"Camera", "Plug"}));
+
+    // A type that differs only in letter case is named first; a shared port leads.
+    input.mDevicesByType["qipbox"] = 1;
+    input.mIsPortShared = true;
+    result = QipDiagnosis::Diagnose(input);
+    EXPECT_EQ(CauseNames(result)[0], "port-shared");
+    EXPECT_EQ(result.mCauses[1].mSubjects.front(), "qipbox");
+    const std::string text = QipDiagnosis::Text(input, result);
+    EXPECT_NE(text.find("Interfaces tried: eth0 192.0.2.1/24 (broadcast 192.0.2.255)\n"), std::string::npos);
+    EXPECT_NE(text.find("Skipped: lo (loopback)\n"), std::string::npos);
+    EXPECT_NE(text.find("Warning: another program holds UDP port 19375"), std::string::npos);
+    EXPECT_NE(text.find("1. Another program"), std::string::npos);
+}
+
+TEST(QipDiagnosis, SilenceOrdersTheCausesByWhatTheMachineHas) {
+    // Nothing answered on a wired network: the firewall first, the device last.
+    QipDiagnosis::Input input = WiredInput();
+    QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
+    EXPECT_EQ(QipDiagnosis::DescribeAnswers(input, result), "No device answered.");
+    EXPECT_EQ(CauseNames(result), (std::vector<std::string>{"firewall", "other-network", "vpn-or-bridge",
+                                                            "wifi-isolation", "device-off"}));
+    const std::string text = QipDiagnosis::Text(input, result);
+    for (const char* command : {"sudo nft add rule inet filter input udp dport 19375 accept",
+                                "sudo ufw allow 19375/udp", "sudo firewall-cmd --add-port=19375/udp"}) {
+        EXPECT_NE(text.find(command), std::string::npos) << command;
+    }
+    EXPECT_LT(text.find("1. A firewall"), text.find("2. The device is on another network"));
+
+    // Wi-Fi and a tunnel: the tunnel moves up, the access point keeps its place.
+    input.mTried.push_back(KspNetworkInterface("wlan0", "198.51.100.4", "255.255.255.0"));
+    input.mSkipped.push_back({"wg0", "203.0.113.2", "255.255.255.255", KspNetworkInterface::cSkipNoBroadcast});
+    input.mWhoIsThereFromOthers = 2;  // another client's question got through: not the firewall
+    input.mWhoIsThereSources = {"198.51.100.9"};
+    result = QipDiagnosis::Diagnose(input);
+    EXPECT_EQ(CauseNames(result), (std::vector<std::string>{"vpn-or-bridge", "other-network", "wifi-isolation",
+                                                            "device-off", "firewall"}));
+    EXPECT_EQ(result.mCauses[0].mSubjects, std::vector<std::string>{"wg0"});
+    EXPECT_EQ(result.mCauses[2].mSubjects, std::vector<std::string>{"wlan0"});
+
+    // No socket: nothing else matters. No interface: said first.
+    input.mIsSocketOpen = false;
+    EXPECT_EQ(CauseNames(QipDiagnosis::Diagnose(input)), std::vector<std::string>{"socket-not-open"});
+    input = WiredInput();
+    input.mTried.clear();
+    input.mKernelDrops = 3;
+    EXPECT_EQ(CauseNames(QipDiagnosis::Diagnose(input)), (std::vector<std::string>{"no-interface", "receive-buffer"}));
 }

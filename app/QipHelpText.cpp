@@ -1,0 +1,118 @@
+#include "app/QipHelpText.h"
+
+#include "app/QipController.h"
+#include "qip/QipClient.h"
+
+QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStringList& wanted) {
+    QStringList paragraphs;
+    const QString wantedTypes = wanted.join(QStringLiteral(", "));
+    if (!findings.mOtherTypes.isEmpty()) {
+        QStringList types;
+        for (const QPair<QString, int>& type : findings.mOtherTypes) {
+            types.append(tr("%1 (%2)").arg(type.first).arg(type.second));
+        }
+        paragraphs.append(tr("Devices of other types answered: %1. None is of type %2.")
+                              .arg(types.join(QStringLiteral(", ")), wantedTypes) +
+                          QStringLiteral(" ") +
+                          tr("If your device is among them, add its type to DeviceKennung in "
+                             "this program's Info.plist."));
+    }
+    if (findings.mPortShared) {
+        paragraphs.append(
+            tr("Another program on this computer also uses UDP port %1. Devices answer only one "
+               "program per computer, so this one may not hear them: quit the other program and "
+               "search again.")
+                .arg(QipClient::cPort));
+    }
+    std::vector<QipDiagnosis::Cause> causes = findings.mCauses;
+    if (causes.empty()) {
+        causes = {{QipDiagnosis::cCauseFirewall, {}},
+                  {QipDiagnosis::cCauseOtherNetwork, {}},
+                  {QipDiagnosis::cCauseWifiIsolation, {}},
+                  {QipDiagnosis::cCauseVpnOrBridge, {}},
+                  {QipDiagnosis::cCauseDeviceOff, {}}};
+    }
+    QStringList lines;
+    for (const QipDiagnosis::Cause& cause : causes) {
+        const QString line = CauseLine(cause);
+        if (!line.isEmpty()) {
+            lines.append(line);
+        }
+    }
+    if (!lines.isEmpty()) {
+        paragraphs.append(tr("Likely causes:") + QStringLiteral("\n") +
+                          lines.join(QStringLiteral("\n")));
+    }
+    if (!findings.mInterfaces.isEmpty()) {
+        paragraphs.append(tr("Searched on: %1.").arg(findings.mInterfaces.join(QStringLiteral(", "))));
+    }
+    return paragraphs.join(QStringLiteral("\n\n"));
+}
+
+QString QipHelpText::CauseLine(const QipDiagnosis::Cause& cause) {
+    QStringList subjects;
+    for (const std::string& subject : cause.mSubjects) {
+        subjects.append(QString::fromUtf8(subject.data(), static_cast<qsizetype>(subject.size())));
+    }
+    switch (cause.mId) {
+    case QipDiagnosis::cCauseNoInterface:
+        return tr("• This computer has no network connection to search on.");
+    case QipDiagnosis::cCauseReceiveBuffer:
+        return tr("• Answers were lost because too many arrived at once.");
+    case QipDiagnosis::cCauseUnreadable:
+        return tr("• Packets that could not be read arrived on port %1: a device may speak "
+                  "another version of the protocol.")
+            .arg(QipClient::cPort);
+    case QipDiagnosis::cCauseFirewall:
+        return tr("• A firewall on this computer drops incoming UDP packets on port %1.")
+            .arg(QipClient::cPort);
+    case QipDiagnosis::cCauseOtherNetwork:
+        return tr("• The device is on another network or VLAN than this computer.");
+    case QipDiagnosis::cCauseWifiIsolation:
+        return tr("• A Wi-Fi access point or mesh system keeps its clients apart or drops "
+                  "broadcasts.");
+    case QipDiagnosis::cCauseVpnOrBridge:
+        return subjects.isEmpty()
+                   ? tr("• A VPN or a container bridge has taken the route to the local network.")
+                   : tr("• A VPN or a container bridge (%1) has taken the route to the local "
+                        "network.")
+                         .arg(subjects.join(QStringLiteral(", ")));
+    case QipDiagnosis::cCauseDeviceOff:
+        return tr("• The device is switched off or still starting.");
+    case QipDiagnosis::cCauseSocketNotOpen:
+    case QipDiagnosis::cCausePortShared:
+    case QipDiagnosis::cCauseOtherType:
+        // Said in paragraphs of their own.
+        return QString();
+    }
+    return QString();
+}
+
+QString QipHelpText::PortUnavailableMessage(quint16 port) {
+    return tr("Cannot listen for devices on UDP port %1.").arg(port);
+}
+
+QString QipHelpText::PortUnavailableHelp(quint16 port) {
+    return tr("Another program on this computer may hold UDP port %1. Quit it, then search "
+              "again.")
+        .arg(port);
+}
+
+QString QipHelpText::AddressLine(const QVariantMap& device,
+                                 const std::vector<KspNetworkInterface>& interfaces) {
+    if (device.isEmpty()) {
+        return QString();
+    }
+    const QString address = device.value(QStringLiteral("DeviceIP")).toString();
+    QString line = tr("Opens %1").arg(QipController::PageUrl(device).toString());
+    bool reachable = false;
+    for (const KspNetworkInterface& network : interfaces) {
+        reachable = reachable || network.IsReachable(address.toStdString());
+    }
+    if (!reachable) {
+        line += QStringLiteral("\n") +
+                tr("%1 is on none of this computer's networks: the page may not open.")
+                    .arg(address);
+    }
+    return line;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <vector>
+
+#include "app/QipSearchFindings.h"
+#include "ksp/KspNetworkInterface.h"
+
+// The plain-word explanations the window shows beside the search's states. Pure: each
+// builds its text from its arguments and the translator installed (context QipHelpText).
+class QipHelpText {
+    Q_DECLARE_TR_FUNCTIONS(QipHelpText)
+
+public:
+    // Under "nothing found" or an empty chooser: what did answer (devices of other types,
+    // none of the wanted ones), the warning when another program shares the discovery port,
+    // then the likely causes in the search's order (a fixed order without a search), one a
+    // line, and the networks searched.
+    static QString NothingWanted(const QipSearchFindings& findings, const QStringList& wanted);
+    // The message when the discovery port (UDP `port`) could not be opened.
+    static QString PortUnavailableMessage(quint16 port);
+    // Under that message: what to do about it.
+    static QString PortUnavailableHelp(quint16 port);
+    // The line under the chooser: the page Configure opens for device, and a note when its
+    // address is on none of the given networks of this computer. Empty for no device.
+    static QString AddressLine(const QVariantMap& device,
+                               const std::vector<KspNetworkInterface>& interfaces);
+
+private:
+    // One cause as a line of the list; empty for those said in a paragraph of their own.
+    static QString CauseLine(const QipDiagnosis::Cause& cause);
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include "app/QipBundle.h"
+
+// What the bundle's information dictionary makes of the program: every setting the
+// controller reads, each already its documented default or a value of its documented type.
+// A plain value; the functions are pure but for one line on standard error per unusable
+// setting, and need no QCoreApplication.
+struct QipSettings {
+    // The bundle name, else the executable's file name.
+    QString mProgramName;
+    // Never empty: DeviceKennung's texts, else the program name alone.
+    QStringList mDeviceKennungen;
+    bool mTerminateAfterLastItem = true;
+    bool mTerminateAfterConfigure = false;
+    bool mRemoveAfterConfigure = true;
+    // QipTimeout as it stands, 10 when absent: handed on unchanged to the search.
+    QVariant mTimeout;
+    // The poll interval the search makes of mTimeout: whole seconds, 1 to INT_MAX / 1000.
+    int mIntervalSeconds = 10;
+    // CFBundleVersion as it stands (invalid when absent), for the About box.
+    QVariant mVersion;
+
+    // The settings of a bundle.
+    static QipSettings FromBundle(const QipBundle& bundle);
+    // The settings that the bytes of an Info.plist give a program whose executable is named
+    // executableName: any bytes are safe (no dictionary means every default).
+    static QipSettings FromPropertyList(const QByteArray& bytes, const QString& executableName);
+};
