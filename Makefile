@@ -12,7 +12,7 @@ BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
 BUILD_TYPE ?= Debug
 endif
 
-.PHONY: all deps configure build test run bench demo fuzz clean
+.PHONY: all deps configure build test run bench demo fuzz package clean
 
 all: build
 
@@ -43,6 +43,10 @@ demo: build
 # The libFuzzer harnesses, built with clang into build-fuzz/, FUZZ_SECONDS each.
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
+
+# The Debian package $(BUILD)/qipfinder_<version>_<arch>.deb (CPack; see packaging/).
+package: build
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf build build-*

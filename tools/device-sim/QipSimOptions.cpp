@@ -64,6 +64,14 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
         std::string flag = argv[i];
         // Flags without a value.
         if (flag == "--help" || flag == "-h") { options->mHelp = true; continue; }
+        if (flag == "--version") { options->mVersion = true; continue; }
+        if (flag == "--") {
+            if (i + 1 < argc) {
+                *error = std::string("unexpected argument ") + argv[i + 1];
+                return false;
+            }
+            break;
+        }
         if (flag == "--verbose" || flag == "-v") { options->mVerbose = true; continue; }
         if (flag == "--device") { options->mDevices.emplace_back(); continue; }
         if (flag == "--lf-only") { device().mLfOnly = true; continue; }
@@ -157,7 +165,7 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
             current.mMalformed = value;
         }
     }
-    if (options->mHelp) return true;
+    if (options->mHelp || options->mVersion) return true;
     if (options->mDevices.empty()) {
         *error = "no device given (at least --address)";
         return false;
@@ -191,6 +199,7 @@ Global:
   --verbose, -v          one line on standard error per datagram and per HTTP request
   --port N               discovery port (default 19375)
   --help, -h             this text
+  --version              show the version
 
 Per device (they apply to the latest --device; the first --device may be left out):
   --device               starts the next device
@@ -228,5 +237,8 @@ Fault modes (per device):
                          (half the answer, then a reset), nested (a 200 OK page of 60,000
                          nested tags), tiny-tags (a 200 OK page of 64 KiB of tiny distinct
                          values), no-accept (connection attempts never answered)
+
+Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound,
+2 on a usage error.
 )";
 }

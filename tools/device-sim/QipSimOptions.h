@@ -61,13 +61,15 @@ struct QipSimDeviceConfig {
 class QipSimOptions {
 public:
     bool mHelp = false;
+    bool mVersion = false;
     bool mVerbose = false;
     unsigned short mPort = 19375;
     std::vector<QipSimDeviceConfig> mDevices;
 
     // Fills `options` from argv (argv[0] is the program). False with a one-line `error`
-    // (no trailing newline) on an unknown flag, a missing or bad value, a device without
-    // an address, or two devices sharing an address.
+    // (no trailing newline) on an unknown flag, a missing or bad value, an argument after
+    // "--" (the simulator takes none), a device without an address, or two devices sharing
+    // an address.
     static bool Parse(int argc, const char* const* argv, QipSimOptions* options, std::string* error);
     // The text of --help.
     static std::string Usage();
