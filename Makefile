@@ -4,6 +4,7 @@
 comma := ,
 SANITIZE ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 ifeq ($(SANITIZE),)
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -12,7 +13,7 @@ BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
 BUILD_TYPE ?= Debug
 endif
 
-.PHONY: all deps configure build test run bench demo clean
+.PHONY: all deps configure build test run bench demo fuzz package clean
 
 all: build
 
@@ -39,6 +40,14 @@ bench: build
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
+
+# The libFuzzer harnesses, built with clang into build-fuzz/, FUZZ_SECONDS each.
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
+
+# The Debian package $(BUILD)/qipfinder_<version>_<arch>.deb (CPack; see packaging/).
+package: build
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf build build-*

@@ -89,6 +89,10 @@ void Qip::resume() {
     scheduleTimer(cResumeIntervalSeconds);
 }
 
+void Qip::broadcastNow() {
+    if (_qipClient) _qipClient->BroadcastNow();
+}
+
 void Qip::stop() {
     setTimer(nullptr);
     _qipClient.reset();

@@ -51,6 +51,9 @@ public:
     void resume();
     // Stops polling and takes down the client, then the device list.
     void stop();
+    // Has the client broadcast at once, so that a device switched on since the last round
+    // answers before the next poll rather than up to a whole broadcast period later.
+    void broadcastNow();
 
     QStringList deviceKennungen() const;
     void setDeviceKennungen(const QStringList& deviceKennungen);

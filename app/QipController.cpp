@@ -161,6 +161,7 @@ void QipController::searchAgain() {
         setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
     } else {
         mQip->resume();
+        mQip->broadcastNow();
     }
 }
 

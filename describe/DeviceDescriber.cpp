@@ -63,6 +63,9 @@ public:
         } else {
             sysInfo.Fetch();
         }
+        // Only the SSID is described; a whole page per device held until the tick ends
+        // would let one host with many ids fill the memory.
+        sysInfo.KeepOnly(cSsidPath);
         return true;
     }
 

@@ -82,7 +82,8 @@ public:
     // then the unreachable ones in snapshot order; a group holds every entry of its id,
     // whatever that entry's own type. Linear in the size of the snapshot.
     std::vector<Group> GroupDevices(const std::vector<QipDevice>& snapshot) const;
-    // Reads the status page of each group's first entry into that entry of `snapshot`.
+    // Reads the status page of each group's first entry into that entry of `snapshot`,
+    // keeping only its SSID.
     void FetchStatusPages(std::vector<QipDevice>& snapshot, const std::vector<Group>& groups) const;
     // One description per group, in group order, from the values already read;
     // `pagesRead` false says that FetchStatusPages was not called (every page "skipped").

@@ -26,7 +26,8 @@ extern "C" void* ThreadProc(void* thread)
     return nullptr;
 }
 
-KspThread::KspThread() : mThread(), mHasThread(false), mIsThreadStopped(true)
+KspThread::KspThread()
+    : mThread(), mHasThread(false), mIsThreadStopped(true), mIsWakeRequested(false)
 {
     InitMonotonicCondition(&mStopCondition);
 }
@@ -97,12 +98,20 @@ bool KspThread::Pause(unsigned long milliseconds)
     clock_gettime(CLOCK_MONOTONIC, &now);
     const timespec deadline = KspThreadCondition::MakeDeadline(milliseconds, now);
     KspThreadMutex::Guard guard(mStopLock);
-    // The flag is the predicate: a Stop before the wait begins is never missed.
-    while (!mIsThreadStopped) {
+    // The flags are the predicate: a Stop or Wake before the wait begins is never missed.
+    while (!mIsThreadStopped && !mIsWakeRequested) {
         // ETIMEDOUT ends the pause; any other failure must not spin.
         if (pthread_cond_timedwait(&mStopCondition, mStopLock.Native(), &deadline) != 0) {
             break;
         }
     }
+    mIsWakeRequested = false;
     return !mIsThreadStopped;
+}
+
+void KspThread::Wake()
+{
+    KspThreadMutex::Guard guard(mStopLock);
+    mIsWakeRequested = true;
+    pthread_cond_broadcast(&mStopCondition);
 }

@@ -27,13 +27,16 @@ public:
     int WaitForCompletion() const;
     // True while no stop has been requested (not whether the thread is alive).
     bool IsThreadRunning();
+    // Ends the worker's Pause under way, or its next one, early without stopping it; any
+    // thread. Wakes that come before the worker pauses again count as one.
+    void Wake();
 
     // The worker's loop; runs on the new thread only.
     virtual void Run() = 0;
 
 protected:
     // Pauses the worker for `milliseconds` (a monotonic clock), returning early once a
-    // stop is requested. Returns IsThreadRunning() as it stands when the pause ends.
+    // stop or a Wake is requested. Returns IsThreadRunning() as it stands when the pause ends.
     bool Pause(unsigned long milliseconds);
     // Called by Stop on the stopping thread, after the stop flag is set and with no lock
     // held, so that a worker blocked outside Pause (in a receive, say) can be woken.
@@ -42,9 +45,10 @@ protected:
 private:
     pthread_t mThread;
     bool mHasThread;                 // pthread_t has no null value of its own
-    KspThreadMutex mStopLock;        // guards mIsThreadStopped
+    KspThreadMutex mStopLock;        // guards mIsThreadStopped and mIsWakeRequested
     bool mIsThreadStopped;
-    pthread_cond_t mStopCondition;   // paired with mStopLock; ends a Pause on Stop
+    bool mIsWakeRequested;
+    pthread_cond_t mStopCondition;   // paired with mStopLock; ends a Pause on Stop or Wake
 };
 
 // The entry point of every KspThread: runs the object's Run, returns null.

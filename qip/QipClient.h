@@ -106,6 +106,9 @@ public:
     // The receive buffer the kernel granted, in bytes (its own accounting, which counts
     // overhead); 0 when the socket did not open.
     int GetReceiveBufferBytes() const { return mReceiveBufferBytes; }
+    // Sends the next round of whoisthere now instead of at the end of the period, which
+    // then starts over; for a user who asks to search again. Any thread; returns at once.
+    void BroadcastNow() { mSendThread.Wake(); }
     // What was heard since the client started. Any thread.
     QipReceiveCounts::Counts GetReceiveCounts() const { return mReceiveCounts.GetCounts(); }
     const std::vector<std::string>& GetInterfaceFilter() const { return mInterfaceFilter; }

@@ -115,6 +115,7 @@ SysInfo::SysInfo(const std::string& host, const std::string& url) : mHost(host),
 SysInfo::~SysInfo() {}
 
 const size_t SysInfo::cMaxStoredBytes;
+const size_t SysInfo::cEntryOverhead;
 
 bool SysInfo::Fetch() {
     mValues.clear();
@@ -168,6 +169,19 @@ const std::string& SysInfo::GetValue(const std::string& path) const {
 }
 
 const std::map<std::string, std::string>& SysInfo::GetValues() const { return mValues; }
+
+void SysInfo::KeepOnly(const std::string& path) {
+    std::string key = path;
+    if (!key.empty() && key[0] != '/') key.insert(0, "/");
+    std::map<std::string, std::string> kept;
+    mStoredBytes = 0;
+    std::map<std::string, std::string>::iterator it = mValues.find(key);
+    if (it != mValues.end()) {
+        mStoredBytes = it->first.size() + it->second.size() + cEntryOverhead;
+        kept.insert(*it);
+    }
+    mValues.swap(kept);
+}
 
 int SysInfo::OpenConnection() const {
     Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
@@ -288,10 +302,11 @@ void SysInfo::ParseLine(const std::string& line, std::string& path) {
         const std::string value = TextBetween(line, close, end);
         // The key's length is known before it is built: a hostile page pays nothing more.
         const size_t tagLength = close > open ? close - open - 1 : line.size() - open - 1;
-        if (mStoredBytes + path.size() + 1 + tagLength + value.size() > cMaxStoredBytes) return;
+        const size_t cost = path.size() + 1 + tagLength + value.size() + cEntryOverhead;
+        if (cost > cMaxStoredBytes - mStoredBytes) return;
         std::pair<std::map<std::string, std::string>::iterator, bool> entry =
             mValues.insert(std::make_pair(path + "/" + TextBetween(line, open, close), ""));
-        if (entry.second) mStoredBytes += entry.first->first.size();
+        if (entry.second) mStoredBytes += entry.first->first.size() + cEntryOverhead;
         mStoredBytes = mStoredBytes - entry.first->second.size() + value.size();
         entry.first->second = value;
     }

@@ -36,11 +36,22 @@ public:
     // failed" or "recv() failed" (nothing arrived), or silently for any other status.
     bool FetchPage(int socket, std::string& page) const;
     // Every value line stores path + "/" + tag, so a page of deep nesting and many short
-    // lines would multiply its 64 KiB many thousand times over; pairs that would take the
-    // stored key and value bytes past cMaxStoredBytes are dropped, those before them kept.
+    // lines would multiply its 64 KiB many thousand times over, and a page of many tiny
+    // distinct pairs costs far more in map nodes than in text. Each pair therefore costs its
+    // key and value bytes plus cEntryOverhead; a pair that would take the stored bytes past
+    // cMaxStoredBytes is dropped, those before it kept. A line that replaces a value is
+    // charged as a new pair, so a page can never win back room by repeating a path.
     void ParsePage(const std::string& page);
     void ParseLine(const std::string& line, std::string& path);
     static const size_t cMaxStoredBytes = 4 * 65536;
+    // What one map entry costs beyond its text: the tree node with its two strings and the
+    // allocator's bookkeeping, rounded up (about 112 bytes with the GNU library on 64 bits).
+    static const size_t cEntryOverhead = 128;
+    // The bytes charged against cMaxStoredBytes for the values held now.
+    size_t GetStoredBytes() const { return mStoredBytes; }
+    // Drops every value but the one under `path` (completed as in GetValue), so that a
+    // caller who needs one value need not hold a whole page until it is done.
+    void KeepOnly(const std::string& path);
 
     // The request for `url` on `host`; false (request untouched) when either holds CR or LF,
     // which would let a device split the request, or when it would exceed the 65,535 bytes a
@@ -73,7 +84,7 @@ private:
     std::string mUrl;
     std::map<std::string, std::string> mValues;
     unsigned short mPort = 80;
-    size_t mStoredBytes = 0;  // key and value bytes in mValues
+    size_t mStoredBytes = 0;  // key, value and entry overhead bytes in mValues
     unsigned long mTimeLimitMs = 0;
     long long mFetchDeadlineMs = 0;  // monotonic end of the Fetch under way; 0 for none
     std::string mOutcome;

@@ -219,13 +219,37 @@ TEST(Client, FirstBroadcastWaitsForTheHandlerSoItsAnswersAreKept) {
 
 TEST(Client, DestructionIsPromptWhenNothingArrives) {
     REQUIRE_NAMESPACE();
+    // Hears the client's own first broadcast: it reaches this socket and the client's at
+    // the same moment. Closed before the hello below, which only one of them would get.
+    const int watcher = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    setsockopt(watcher, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const timeval patience = {15, 0};
+    setsockopt(watcher, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(cTestPort);
+    ASSERT_EQ(bind(watcher, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+
     HelloRecorder recorder;
     auto client = std::make_unique<QipClient>(cTestPort);
     client->SetHelloHandler(&recorder);
-    // Once this hello is through, the receive thread is back in its blocking receive and
-    // the send thread is in its 10-second pause: nothing else will come for a while.
+    bool broadcastSeen = false;
+    char datagram[1500];
+    for (ssize_t n; !broadcastSeen && (n = recv(watcher, datagram, sizeof datagram, 0)) > 0;) {
+        broadcastSeen = std::string(datagram, static_cast<size_t>(n)).rfind("whoisthere", 0) == 0;
+    }
+    close(watcher);
+    ASSERT_TRUE(broadcastSeen);
+    // The client's socket hands datagrams over in order, so once this hello is through its
+    // own broadcast is too: the receive thread is back in its blocking receive and the send
+    // thread is in its 10-second pause; nothing else will come to wake either for a while.
     Sender("127.0.0.2").SendHello("dev-1");
     ASSERT_TRUE(recorder.WaitFor("dev-1"));
+    // The handler has returned but its thread may not yet be back in the receive, where a
+    // stop would still catch it; a pause that cannot make the test pass lets it get there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
     EXPECT_LT(TimeToDestroy(client), std::chrono::milliseconds(5000));
 }

@@ -81,6 +81,40 @@ TEST(KspThread, PauseLastsItsTimeUnlessStopEndsItAndStopTellsTheSubclassOnce)
     EXPECT_FALSE(thread.PauseFor(60000));
 }
 
+// Counts the long pauses that end while it is still running.
+class WakeCountingThread : public KspThread {
+public:
+    std::atomic<int> mWakes{0};
+    void Run() override
+    {
+        while (Pause(60000)) {
+            ++mWakes;
+        }
+    }
+};
+
+bool WaitForWakes(const WakeCountingThread& thread, int wakes)
+{
+    for (int i = 0; i < 1500 && thread.mWakes.load() < wakes; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return thread.mWakes.load() == wakes;
+}
+
+TEST(KspThread, WakeEndsAPauseEarlyAndKeepsTheThreadRunning)
+{
+    WakeCountingThread thread;
+    ASSERT_EQ(thread.Start(), 0);
+    thread.Wake();
+    EXPECT_TRUE(WaitForWakes(thread, 1));  // not the 60 s pause
+    thread.Wake();
+    EXPECT_TRUE(WaitForWakes(thread, 2));
+    EXPECT_TRUE(thread.IsThreadRunning());
+    thread.Stop();
+    EXPECT_EQ(thread.WaitForCompletion(), 0);
+    EXPECT_EQ(thread.mWakes.load(), 2);  // a stop is no wake
+}
+
 TEST(KspThread, FailedOrMissingStartLeavesNothingToStopAndReportsTheError)
 {
     PausingThread never;

@@ -32,7 +32,8 @@ public:
         std::lock_guard<std::mutex> guard(mLock);
         mHosts.push_back(sysInfo.GetHost());
         if (mSsids.count(sysInfo.GetHost()) == 0) return;
-        sysInfo.ParsePage("<status>\n<wlan>\n<ssid>" + mSsids[sysInfo.GetHost()] + "</ssid>\n</wlan>\n</status>\n");
+        sysInfo.ParsePage("<status>\n<id>9</id>\n<wlan>\n<ssid>" + mSsids[sysInfo.GetHost()] +
+                          "</ssid>\n</wlan>\n</status>\n");
     }
 };
 
@@ -99,6 +100,8 @@ TEST(DeviceDescriber, DescribesEachDeviceFromItsReachableEntryAndReadsThePageThe
     EXPECT_EQ(devices[0].mSsid, "Office \"5G\"");
     EXPECT_EQ(devices[0].mDisplayString, "00:11 - Router - SSID:\"Office \"5G\"\"");
     EXPECT_EQ(devices[1].mDisplayString, "00:22 - Router - SSID:\"\"");
+    // Only the SSID of a page read stays in memory.
+    EXPECT_EQ(snapshot[1].GetSysInfo()->GetValues().size(), 1u);
     std::sort(fetcher.mHosts.begin(), fetcher.mHosts.end());
     EXPECT_EQ(fetcher.mHosts, (std::vector<std::string>{"192.168.1.7", "192.168.1.8"}));
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -71,6 +72,8 @@ TEST(QipSimOptions, RejectsWhatCannotBeSimulated) {
         {"--address", "192.0.2.20", "--answer-delay", "soon"},
         {"--address", "192.0.2.20", "--packet-id-every"},         // value missing
         {"--address", "192.0.2.20", "--frobnicate"},
+        {"--address", "192.0.2.20", "--ids", "0"},
+        {"--address", "192.0.2.20", "--http-fault", "rude"},
     };
     for (const auto& args : bad) {
         QipSimOptions options;
@@ -105,6 +108,14 @@ TEST(QipSimDevice, AnswersOnceFromEachAddressWithItsOwnFields) {
     ASSERT_EQ(1u, answers.size());
     EXPECT_EQ("192.0.2.31", answers[0].mSource);
     EXPECT_EQ("203.0.113.99", Parse(answers[0].mBytes)->GetIpAddress());
+
+    QipSimDevice many(Device({"--id", "H", "--ids", "3", "--address", "192.0.2.32"}));
+    answers = many.Answer(0);
+    ASSERT_EQ(3u, answers.size());
+    for (size_t i = 0; i < 3; ++i) {
+        auto hello = std::unique_ptr<QipPacket>(Parse(answers[i].mBytes));
+        EXPECT_EQ("H-" + std::to_string(i + 1), dynamic_cast<QipPacketHello&>(*hello).GetDeviceId());
+    }
 }
 
 TEST(QipSimDevice, PacketIdChangesAndSilenceFollowAnswersAndTime) {
@@ -182,6 +193,26 @@ TEST(QipSimStatusPage, AnswersFollowTheFaultModes) {
             EXPECT_GT(page.find("<ssid>"), 65535u) << "the SSID comes after the filler";
         }
     }
+
+    // Hostile pages: the head says 200 OK where there is one, the size is what is promised.
+    auto fault = [](const char* kind) {
+        return QipSimStatusPage::BuildResponse(Device({"--address", "192.0.2.20", "--http-fault", kind}),
+                                               "/status.xml");
+    };
+    page = fault("tiny-tags");
+    EXPECT_EQ(0u, page.find("HTTP/1.0 200 OK\r\n"));
+    EXPECT_LE(page.size(), 65535u);
+    EXPECT_GT(std::count(page.begin(), page.end(), '\n'), 8000);
+    SysInfo tiny("192.0.2.20", "/status.xml");
+    tiny.ParsePage(page);
+    // Each pair is a 3-byte key with no value: the allowance holds exactly so many of them.
+    EXPECT_EQ(SysInfo::cMaxStoredBytes / (SysInfo::cEntryOverhead + 3), tiny.GetValues().size());
+    page = fault("nested");
+    EXPECT_EQ(0u, page.find("HTTP/1.0 200 OK\r\n"));
+    size_t levels = 0;
+    for (size_t at = page.find("<n>\r\n"); at != std::string::npos; at = page.find("<n>\r\n", at + 1)) ++levels;
+    EXPECT_EQ(60000u, levels);
+    EXPECT_EQ(1u << 20, fault("garbage").size());
 
     size_t split = QipSimStatusPage::SplitPoint(QipSimStatusPage::BuildResponse(plain, "/status.xml"));
     page = QipSimStatusPage::BuildResponse(plain, "/status.xml");

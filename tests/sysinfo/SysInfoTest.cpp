@@ -98,6 +98,37 @@ TEST(SysInfoParse, DeepNestingCannotMultiplyThePageInMemory) {
     EXPECT_EQ(info.GetValues(), (Values{{"/w", "1"}}));
 }
 
+TEST(SysInfoParse, StoredBytesCapKeepsAPairEndingOnItAndCountsEveryEntry) {
+    const size_t cap = SysInfo::cMaxStoredBytes;
+    const size_t entry = SysInfo::cEntryOverhead;
+    // "/a" with its value fills all but what "/k" with `room` value bytes costs.
+    for (size_t extra = 0; extra < 2; ++extra) {
+        const size_t room = 1000;
+        const std::string first(cap - 2 * entry - 2 - 2 - room, 'f');
+        SysInfo info("127.0.0.1", "/s");
+        info.ParsePage("<a>" + first + "</a>\n<k>" + std::string(room + extra, 'v') + "</k>\n");
+        EXPECT_EQ(info.GetValue("a"), first);
+        EXPECT_EQ(info.GetValue("k").size(), extra == 0 ? room : 0u) << "extra " << extra;
+        EXPECT_EQ(info.GetStoredBytes(), extra == 0 ? cap : cap - entry - 2 - room);
+    }
+    // A 64 KiB page of tiny distinct pairs: the entries, not their text, fill the cap.
+    std::string page;
+    for (int i = 0; page.size() < 65000; ++i) page += "<" + std::to_string(i) + "></\n";
+    SysInfo info("127.0.0.1", "/s");
+    info.ParsePage(page);
+    EXPECT_LE(info.GetValues().size(), cap / entry);
+    EXPECT_GT(info.GetValues().size(), cap / (entry + 8));
+    size_t charged = 0;
+    for (const auto& pair : info.GetValues()) charged += pair.first.size() + pair.second.size() + entry;
+    EXPECT_EQ(charged, info.GetStoredBytes());
+
+    SysInfo one("127.0.0.1", "/s");
+    one.ParsePage("<status>\n<id>7</id>\n<wlan>\n<ssid>Net</ssid>\n");
+    one.KeepOnly("status/wlan/ssid");
+    EXPECT_EQ(one.GetValues(), (Values{{"/status/wlan/ssid", "Net"}}));
+    EXPECT_EQ(one.GetStoredBytes(), 17 + 3 + entry);
+}
+
 TEST(SysInfoRequest, RefusesLineBreaksAndOversizeButKeepsTheLimit) {
     std::string request = "untouched";
     EXPECT_FALSE(SysInfo::BuildRequest("/a\r\nX: y", "1.2.3.4", request));

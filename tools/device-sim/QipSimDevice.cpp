@@ -23,26 +23,28 @@ std::vector<QipSimDevice::Datagram> QipSimDevice::Answer(long long elapsedMs) {
     if (mConfig.mSilentAfterMs >= 0 && elapsedMs >= mConfig.mSilentAfterMs) return answers;
     std::string packetId = GetCurrentPacketId();
     for (const QipSimAddress& address : mConfig.mAddresses) {
-        const std::string& ipField = mConfig.mHelloIp.empty() ? address.mAddress : mConfig.mHelloIp;
-        QipPacketHello hello(mConfig.mType, mConfig.mId, ipField, address.mNetmask, mConfig.mStatusUrl,
-                             packetId);
-        unsigned char buffer[QipClient::cBufferSize];
-        unsigned long length = hello.Serialize(buffer, sizeof buffer);
-        if (length == 0) continue;  // fields too long for one datagram: already reported
-        Datagram datagram{address.mAddress, std::vector<unsigned char>(buffer, buffer + length)};
-        std::vector<unsigned char>& bytes = datagram.mBytes;
-        if (mConfig.mMalformed == "unterminated") {
-            bytes.pop_back();
-        } else if (mConfig.mMalformed == "few-fields") {
-            // Cut after the sixth terminator: the packet id field goes.
-            int terminators = 0;
-            size_t cut = 0;
-            while (cut < bytes.size() && terminators < 6) terminators += bytes[cut++] == 0;
-            bytes.resize(cut);
-        } else if (mConfig.mMalformed == "wrong-case") {
-            bytes[0] = 'H';
+        for (unsigned long n = 1; n <= mConfig.mIdCount; ++n) {
+            const std::string& ipField = mConfig.mHelloIp.empty() ? address.mAddress : mConfig.mHelloIp;
+            const std::string id = mConfig.mIdCount > 1 ? mConfig.mId + "-" + std::to_string(n) : mConfig.mId;
+            QipPacketHello hello(mConfig.mType, id, ipField, address.mNetmask, mConfig.mStatusUrl, packetId);
+            unsigned char buffer[QipClient::cBufferSize];
+            unsigned long length = hello.Serialize(buffer, sizeof buffer);
+            if (length == 0) continue;  // fields too long for one datagram: already reported
+            Datagram datagram{address.mAddress, std::vector<unsigned char>(buffer, buffer + length)};
+            std::vector<unsigned char>& bytes = datagram.mBytes;
+            if (mConfig.mMalformed == "unterminated") {
+                bytes.pop_back();
+            } else if (mConfig.mMalformed == "few-fields") {
+                // Cut after the sixth terminator: the packet id field goes.
+                int terminators = 0;
+                size_t cut = 0;
+                while (cut < bytes.size() && terminators < 6) terminators += bytes[cut++] == 0;
+                bytes.resize(cut);
+            } else if (mConfig.mMalformed == "wrong-case") {
+                bytes[0] = 'H';
+            }
+            answers.push_back(datagram);
         }
-        answers.push_back(datagram);
     }
     if (!answers.empty()) ++mAnswerCount;
     return answers;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <set>
 
 namespace {
@@ -63,6 +64,14 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
         std::string flag = argv[i];
         // Flags without a value.
         if (flag == "--help" || flag == "-h") { options->mHelp = true; continue; }
+        if (flag == "--version") { options->mVersion = true; continue; }
+        if (flag == "--") {
+            if (i + 1 < argc) {
+                *error = std::string("unexpected argument ") + argv[i + 1];
+                return false;
+            }
+            break;
+        }
         if (flag == "--verbose" || flag == "-v") { options->mVerbose = true; continue; }
         if (flag == "--device") { options->mDevices.emplace_back(); continue; }
         if (flag == "--lf-only") { device().mLfOnly = true; continue; }
@@ -72,7 +81,7 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
         static const std::set<std::string> cValueFlags = {
             "--port", "--type", "--id", "--address", "--listen", "--url", "--packet-id", "--ssid",
             "--hello-ip", "--http-port", "--http-status", "--http-delay", "--http-split", "--page-size", "--answer-delay",
-            "--silent-after", "--packet-id-every", "--malformed"};
+            "--silent-after", "--packet-id-every", "--malformed", "--http-fault", "--ids"};
         if (cValueFlags.count(flag) == 0) {
             *error = "unknown option " + flag;
             return false;
@@ -136,13 +145,30 @@ bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* opti
         } else if (flag == "--packet-id-every") {
             if (!ParseNumber(value, 1, 1000000000, &number)) return bad("a count of answers");
             current.mPacketIdEvery = static_cast<unsigned long>(number);
+        } else if (flag == "--ids") {
+            if (!ParseNumber(value, 1, 4096, &number)) return bad("a count of ids 1-4096");
+            current.mIdCount = static_cast<unsigned long>(number);
+        } else if (flag == "--http-fault") {
+            static const std::map<std::string, QipSimHttpFault> cFaults = {
+                {"trickle", QipSimHttpFault::cTrickle}, {"endless", QipSimHttpFault::cEndless},
+                {"garbage", QipSimHttpFault::cGarbage}, {"reset", QipSimHttpFault::cReset},
+                {"nested", QipSimHttpFault::cNested},   {"tiny-tags", QipSimHttpFault::cTinyTags}};
+            if (value == "silent") {
+                current.mHttpMode = QipSimHttpMode::cHang;
+            } else if (value == "no-accept") {
+                current.mHttpMode = QipSimHttpMode::cNoAccept;
+            } else if (cFaults.count(value) != 0) {
+                current.mHttpFault = cFaults.at(value);
+            } else {
+                return bad("silent, trickle, endless, garbage, reset, nested, tiny-tags or no-accept");
+            }
         } else if (flag == "--malformed") {
             if (value != "unterminated" && value != "few-fields" && value != "wrong-case")
                 return bad("unterminated, few-fields or wrong-case");
             current.mMalformed = value;
         }
     }
-    if (options->mHelp) return true;
+    if (options->mHelp || options->mVersion) return true;
     if (options->mDevices.empty()) {
         *error = "no device given (at least --address)";
         return false;
@@ -176,6 +202,7 @@ Global:
   --verbose, -v          one line on standard error per datagram and per HTTP request
   --port N               discovery port (default 19375)
   --help, -h             this text
+  --version              show the version
 
 Per device (they apply to the latest --device; the first --device may be left out):
   --device               starts the next device
@@ -206,5 +233,16 @@ Fault modes (per device):
   --malformed KIND       send a broken hello instead: unterminated (no final 0x00),
                          few-fields (6 fields) or wrong-case (type "Hello")
   --hello-ip TEXT        put TEXT in the hello's IP field instead of the source address
+  --ids N                answer as N devices from each address: ids ID-1 ... ID-N, one
+                         hello each, all sharing the status page
+  --http-fault KIND      a hostile status page: silent (accept, read, never answer, as
+                         --http-hang), trickle (one byte a second), endless (a 200 OK head,
+                         then lines for ever), garbage (1 MiB of arbitrary bytes), reset
+                         (half the answer, then a reset), nested (a 200 OK page of 60,000
+                         nested tags), tiny-tags (a 200 OK page of 64 KiB of tiny distinct
+                         values), no-accept (connection attempts never answered)
+
+Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound,
+2 on a usage error.
 )";
 }

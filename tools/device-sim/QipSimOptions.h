@@ -16,6 +16,18 @@ enum class QipSimHttpMode {
     cServe,    // answers every request
     cNone,     // no listening socket: connections are refused
     cHang,     // accepts and reads, never answers
+    cNoAccept, // listens with a full backlog: a connection attempt is never answered
+};
+
+// Hostile answers of the HTTP side (--http-fault).
+enum class QipSimHttpFault {
+    cNone,
+    cTrickle,   // the answer one byte a second
+    cEndless,   // a "200 OK" head, then lines without end
+    cGarbage,   // 1 MiB of arbitrary bytes, then the close
+    cReset,     // half the answer, then a reset instead of a close
+    cNested,    // a "200 OK" page of 60,000 nested tags, one per line
+    cTinyTags,  // a "200 OK" page of 64 KiB filled with tiny distinct values ("<ab></")
 };
 
 // Everything one simulated device is: identity, addresses and its fault modes.
@@ -30,7 +42,9 @@ struct QipSimDeviceConfig {
     std::string mHelloIp;                   // IP field of the hello; empty: the source address
     unsigned short mHttpPort = 80;
 
+    unsigned long mIdCount = 1;             // > 1: answers as ids <id>-1 ... <id>-N
     QipSimHttpMode mHttpMode = QipSimHttpMode::cServe;
+    QipSimHttpFault mHttpFault = QipSimHttpFault::cNone;
     int mHttpStatus = 200;
     bool mLfOnly = false;
     int mHttpDelayMs = 0;
@@ -48,13 +62,15 @@ struct QipSimDeviceConfig {
 class QipSimOptions {
 public:
     bool mHelp = false;
+    bool mVersion = false;
     bool mVerbose = false;
     unsigned short mPort = 19375;
     std::vector<QipSimDeviceConfig> mDevices;
 
     // Fills `options` from argv (argv[0] is the program). False with a one-line `error`
-    // (no trailing newline) on an unknown flag, a missing or bad value, a device without
-    // an address, or two devices sharing an address.
+    // (no trailing newline) on an unknown flag, a missing or bad value, an argument after
+    // "--" (the simulator takes none), a device without an address, or two devices sharing
+    // an address.
     static bool Parse(int argc, const char* const* argv, QipSimOptions* options, std::string* error);
     // The text of --help.
     static std::string Usage();

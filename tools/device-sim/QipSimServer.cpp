@@ -103,8 +103,37 @@ bool QipSimServer::Open() {
             if (config.mHttpMode == QipSimHttpMode::cNone) continue;
             Descriptor listener = Bind(SOCK_STREAM, address.mAddress, config.mHttpPort);
             if (listener.Get() < 0) return false;
+            if (config.mHttpMode == QipSimHttpMode::cNoAccept) {
+                if (!FillBacklog(listener, address.mAddress, config.mHttpPort)) return false;
+                mDeafListeners.push_back(std::move(listener));
+                continue;
+            }
             mListeners.push_back(Listener{std::move(listener), d});
         }
+    }
+    return true;
+}
+
+// A listener whose backlog is full drops every further SYN, so a client's connection attempt
+// goes unanswered, as behind a firewall that drops. The simulator fills the backlog itself
+// with connections it never accepts.
+bool QipSimServer::FillBacklog(const Descriptor& listener, const std::string& address, unsigned short port) {
+    if (listen(listener.Get(), 0) != 0) {
+        std::fprintf(stderr, "qip-device-sim: listen() failed: %s\n", std::strerror(errno));
+        return false;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &target.sin_addr);
+    for (int n = 0; n < 2; ++n) {
+        Descriptor filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (filler.Get() < 0 || (connect(filler.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 &&
+                                 errno != EINPROGRESS)) {
+            std::fprintf(stderr, "qip-device-sim: connect() failed: %s\n", std::strerror(errno));
+            return false;
+        }
+        mDeafListeners.push_back(std::move(filler));
     }
     return true;
 }
@@ -127,11 +156,12 @@ void QipSimServer::OnDatagram(int fd, const std::vector<size_t>& devices) {
     }
     if (!isWhoIsThere) return;
     long long now = NowMs();
+    size_t answered = 0;
     for (size_t d : devices) {
         std::vector<QipSimDevice::Datagram> answer = mDevices[d].Answer(now - mStartMs);
         int delayMs = mDevices[d].GetConfig().mAnswerDelayMs;
         if (delayMs <= 0) {
-            SendAnswer(d, from, answer);
+            SendAnswer(d, from, answer, &answered);
             continue;
         }
         if (answer.empty()) continue;
@@ -143,8 +173,15 @@ void QipSimServer::OnDatagram(int fd, const std::vector<size_t>& devices) {
     }
 }
 
-void QipSimServer::SendAnswer(size_t d, const sockaddr_in& from, const std::vector<QipSimDevice::Datagram>& datagrams) {
+void QipSimServer::SendAnswer(size_t d, const sockaddr_in& from, const std::vector<QipSimDevice::Datagram>& datagrams,
+                              size_t* answered) {
     for (const QipSimDevice::Datagram& datagram : datagrams) {
+        // A device answering as hundreds of ids sends as a real host would, a little at a
+        // time: a burst larger than the client's receive buffer would mostly be dropped.
+        if (++*answered % 32 == 0) {
+            const timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
         auto replier = std::find_if(mRepliers.begin(), mRepliers.end(),
                                     [&](const Replier& r) { return r.mAddress == datagram.mSource; });
         if (replier == mRepliers.end()) continue;
@@ -164,8 +201,9 @@ void QipSimServer::SendAnswer(size_t d, const sockaddr_in& from, const std::vect
 
 long long QipSimServer::SendDueAnswers(long long now) {
     size_t due = 0;
+    size_t answered = 0;
     while (due < mLateAnswers.size() && mLateAnswers[due].mDueMs <= now) {
-        SendAnswer(mLateAnswers[due].mDevice, mLateAnswers[due].mTo, mLateAnswers[due].mDatagrams);
+        SendAnswer(mLateAnswers[due].mDevice, mLateAnswers[due].mTo, mLateAnswers[due].mDatagrams, &answered);
         ++due;
     }
     mLateAnswers.erase(mLateAnswers.begin(), mLateAnswers.begin() + static_cast<long>(due));
@@ -220,6 +258,8 @@ void QipSimServer::OnReadable(Connection& connection) {
     connection.mResponse = QipSimStatusPage::BuildResponse(config, target);
     connection.mPieceEnd = config.mHttpSplitMs >= 0 ? QipSimStatusPage::SplitPoint(connection.mResponse)
                                                    : connection.mResponse.size();
+    if (config.mHttpFault == QipSimHttpFault::cTrickle) connection.mPieceEnd = 1;
+    if (config.mHttpFault == QipSimHttpFault::cReset) connection.mPieceEnd = connection.mResponse.size() / 2;
     connection.mNextAtMs = NowMs() + config.mHttpDelayMs;
     connection.mState = ConnectionState::cAnswering;
 }
@@ -241,6 +281,27 @@ void QipSimServer::OnWritable(Connection& connection) {
 // close does not turn into a reset that could destroy the answer in flight.
 void QipSimServer::Advance(Connection& connection) {
     if (connection.mState != ConnectionState::cAnswering || connection.mSent < connection.mPieceEnd) return;
+    const QipSimHttpFault fault = mDevices[connection.mDevice].GetConfig().mHttpFault;
+    if (fault == QipSimHttpFault::cEndless) {
+        // The next lines replace those sent, so the stream costs no memory however long.
+        connection.mResponse.assign(2048, 'x');
+        for (size_t at = 63; at < connection.mResponse.size(); at += 64) connection.mResponse[at] = '\n';
+        connection.mSent = 0;
+        connection.mPieceEnd = connection.mResponse.size();
+        return;
+    }
+    if (fault == QipSimHttpFault::cTrickle && connection.mPieceEnd < connection.mResponse.size()) {
+        ++connection.mPieceEnd;
+        connection.mNextAtMs = NowMs() + 1000;
+        return;
+    }
+    if (fault == QipSimHttpFault::cReset && connection.mPieceEnd < connection.mResponse.size()) {
+        // A zero linger time turns the close into a reset.
+        linger abort = {1, 0};
+        setsockopt(connection.mSocket.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        connection.mState = ConnectionState::cClosed;
+        return;
+    }
     if (connection.mPieceEnd < connection.mResponse.size()) {
         connection.mPieceEnd = connection.mResponse.size();
         connection.mNextAtMs = NowMs() + mDevices[connection.mDevice].GetConfig().mHttpSplitMs;

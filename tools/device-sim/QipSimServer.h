@@ -79,8 +79,11 @@ private:
     };
 
     Descriptor Bind(int type, const std::string& address, unsigned short port);
+    bool FillBacklog(const Descriptor& listener, const std::string& address, unsigned short port);
     void OnDatagram(int fd, const std::vector<size_t>& devices);
-    void SendAnswer(size_t device, const sockaddr_in& to, const std::vector<QipSimDevice::Datagram>& datagrams);
+    // `answered` counts the datagrams of one burst, which are paced.
+    void SendAnswer(size_t device, const sockaddr_in& to, const std::vector<QipSimDevice::Datagram>& datagrams,
+                    size_t* answered);
     // Sends the late answers that are due; returns when the next one is (-1: none waits).
     long long SendDueAnswers(long long now);
     void OnAccept(const Listener& listener);
@@ -94,6 +97,7 @@ private:
     std::vector<Receiver> mReceivers;
     std::vector<Replier> mRepliers;
     std::vector<Listener> mListeners;
+    std::vector<Descriptor> mDeafListeners;  // no-accept listeners and the connections filling them
     std::vector<std::unique_ptr<Connection>> mConnections;
     std::vector<LateAnswer> mLateAnswers;  // in the order they fall due
     long long mStartMs;

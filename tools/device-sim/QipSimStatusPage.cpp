@@ -1,5 +1,7 @@
 #include "tools/device-sim/QipSimStatusPage.h"
 
+#include <stdint.h>
+
 namespace {
 
 // "http://host/path" -> "/path"; anything else unchanged.
@@ -48,6 +50,45 @@ std::string QipSimStatusPage::BuildResponse(const QipSimDeviceConfig& config, co
     std::string head = "HTTP/1.0 " + std::to_string(status) + " " + Reason(status) + eol +
                        "Server: qip-device-sim" + eol + "Content-Type: text/xml" + eol + eol;
     if (!known) return head + "<html><body>Not Found</body></html>" + eol;
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + eol;
+    switch (config.mHttpFault) {
+    case QipSimHttpFault::cGarbage: {
+        // Arbitrary but repeatable bytes, zero bytes and line breaks included.
+        std::string garbage(1 << 20, '\0');
+        uint32_t state = 2463534242u;
+        for (char& c : garbage) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            c = static_cast<char>(state);
+        }
+        return garbage;
+    }
+    case QipSimHttpFault::cNested: {
+        std::string page = head + declaration;
+        for (int level = 0; level < 60000; ++level) page += "<n>" + eol;
+        return page + "<ssid>" + config.mSsid + "</ssid>" + eol;
+    }
+    case QipSimHttpFault::cTinyTags: {
+        // Two-character tags from the printable characters but "<" and ">", each value
+        // empty: about 9,000 distinct pairs in 64 KiB.
+        std::string page = head + declaration;
+        std::string alphabet;
+        for (char c = '!'; c <= '~'; ++c) {
+            if (c != '<' && c != '>') alphabet += c;
+        }
+        for (size_t a = 0; a < alphabet.size(); ++a) {
+            for (size_t b = 0; b < alphabet.size(); ++b) {
+                const std::string line = std::string("<") + alphabet[a] + alphabet[b] + "></\n";
+                if (page.size() + line.size() > 65535) return page;
+                page += line;
+            }
+        }
+        return page;
+    }
+    default:
+        break;
+    }
 
     std::string top = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + eol + "<status>";
     std::string middle = eol + "  <device>" + eol + "    <type>" + config.mType + "</type>" + eol +

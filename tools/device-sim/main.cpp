@@ -29,7 +29,11 @@ int main(int argc, char** argv) {
     }
     if (options.mHelp) {
         std::fputs(QipSimOptions::Usage().c_str(), stdout);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (options.mVersion) {
+        std::printf("qip-device-sim %s\n", QIPFINDER_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("qip-device-sim: pipe2() failed");

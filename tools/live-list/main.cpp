@@ -1,5 +1,7 @@
 // qip-live-list: runs discovery and prints the device list every time it changes, until
 // interrupted (Ctrl-C) or, with a number of seconds as its argument, until that time is up.
+// Device texts are shown the way qip-discover shows them, so a device cannot drive the
+// terminal.
 
 #include <pthread.h>
 #include <signal.h>
@@ -12,13 +14,53 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
+#include "tools/discover/QipDiscoverFormat.h"
 
 namespace {
+
+// A year: long enough for any watch, and far from overflowing the clock's arithmetic.
+const long cMaxSeconds = 365L * 24 * 60 * 60;
+
+const char cUsage[] =
+    "Usage: qip-live-list [OPTION]... [SECONDS]\n"
+    "Runs QIP discovery on every IPv4 network of this machine and prints the whole device\n"
+    "list at start and at each change, until interrupted (Ctrl-C, SIGTERM) or, when SECONDS\n"
+    "(a whole number from 1 to 31536000) is given, until that time is up.\n"
+    "\n"
+    "  --help          show this text\n"
+    "  --version       show the version\n"
+    "  --              end of options\n"
+    "\n"
+    "Exit status: 0 when the time is up or the program was interrupted,\n"
+    "2 on a usage error.\n";
+
+int UsageError(const std::string& message) {
+    fprintf(stderr, "qip-live-list: %s\nTry 'qip-live-list --help'.\n", message.c_str());
+    return 2;
+}
+
+// Digits only (no sign, no space, no suffix), within 1..cMaxSeconds.
+bool ParseSeconds(const std::string& text, long* seconds) {
+    if (text.empty() || text.size() > 9) return false;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > cMaxSeconds) return false;
+    *seconds = value;
+    return true;
+}
+
+std::string Shown(const std::string& deviceText) {
+    return QipDiscoverFormat::TerminalText(deviceText);
+}
 
 // Turns the list's announcements and the end signal into one wake-up the main thread waits
 // for. The list's own condition forgets signals nobody waits for; this one keeps a flag.
@@ -57,9 +99,9 @@ void Print(const std::vector<QipDevice>& devices) {
     printf("%s  %zu device%s\n", stamp, devices.size(), devices.size() == 1 ? "" : "s");
     for (const QipDevice& device : devices) {
         printf("  %-12s %-20s from %-15s  (states %s/%s)  packet %s  last answer %lds ago\n",
-               device.GetDeviceType().c_str(), device.GetDeviceId().c_str(),
-               device.GetLastSourceAddress().c_str(), device.GetIpAddress().c_str(),
-               device.GetNetmask().c_str(), device.GetPacketId().c_str(),
+               Shown(device.GetDeviceType()).c_str(), Shown(device.GetDeviceId()).c_str(),
+               device.GetLastSourceAddress().c_str(), Shown(device.GetIpAddress()).c_str(),
+               Shown(device.GetNetmask()).c_str(), Shown(device.GetPacketId()).c_str(),
                static_cast<long>(now - device.GetLastResponseTime()));
     }
     fflush(stdout);
@@ -69,9 +111,28 @@ void Print(const std::vector<QipDevice>& devices) {
 
 int main(int argc, char** argv) {
     long seconds = 0;
-    if (argc > 2 || (argc == 2 && (seconds = strtol(argv[1], nullptr, 10)) <= 0)) {
-        fprintf(stderr, "usage: %s [seconds]\n", argv[0]);
-        return 2;
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (optionsEnded || argument == "-" || argument.empty() || argument[0] != '-') {
+            operands.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help") {
+            fputs(cUsage, stdout);
+            return fflush(stdout) == 0 ? 0 : 1;
+        } else if (argument == "--version") {
+            printf("qip-live-list %s\n", QIPFINDER_VERSION);
+            return fflush(stdout) == 0 ? 0 : 1;
+        } else {
+            return UsageError("unknown option '" + argument + "'");
+        }
+    }
+    if (operands.size() > 1) return UsageError("unexpected argument '" + operands[1] + "'");
+    if (!operands.empty() && !ParseSeconds(operands[0], &seconds)) {
+        return UsageError("SECONDS must be a whole number from 1 to " +
+                          std::to_string(cMaxSeconds) + ", not '" + operands[0] + "'");
     }
     const auto deadline = seconds > 0 ? std::chrono::steady_clock::now() +
                                             std::chrono::seconds(seconds)

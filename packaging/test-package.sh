@@ -1,0 +1,60 @@
+#!/bin/bash
+# Installs the Debian package into this machine as a user would, checks that the installed
+# programs work from /usr/bin and /usr/share, removes it, and checks that nothing is left.
+# Needs root; run by CI after `make package`.  Usage: test-package.sh build/qipfinder_*.deb
+set -uo pipefail
+deb=${1:?usage: test-package.sh PACKAGE.deb}
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+[ "$(id -u)" = 0 ] || { echo "FAIL: installing a package needs root"; exit 1; }
+if dpkg-query -W -f='${Status}' qipfinder 2>/dev/null | grep -q ' installed'; then
+  echo "FAIL: qipfinder is installed already; remove it first (dpkg -r qipfinder)"; exit 1
+fi
+
+echo "== lintian"
+lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "$deb" || fail "lintian reports errors"
+
+# What the package holds, and which of its folders the machine has without it.
+mapfile -t paths < <(dpkg-deb -c "$deb" | awk '{print substr($6, 2)}' | sed 's|/$||' | grep -v '^$')
+existing_dirs=()
+for path in "${paths[@]}"; do [ -d "$path" ] && existing_dirs+=("$path"); done
+
+echo "== dpkg -i"
+dpkg -i "$deb" || { echo "FAIL: dpkg -i"; exit 1; }
+trap 'dpkg -r qipfinder >/dev/null 2>&1' EXIT
+
+version=$(dpkg-deb -f "$deb" Version); version=${version%-*}
+[ "$(/usr/bin/qip-discover --version)" = "qip-discover $version" ] || fail "/usr/bin/qip-discover --version"
+for program in qipfinder qip-discover qip-device-sim qip-live-list qip-ifaces; do
+  [ -x "/usr/bin/$program" ] || fail "/usr/bin/$program missing"
+  page=$(man -w "$program" 2>&1) && [ "$page" = "/usr/share/man/man1/$program.1.gz" ] || fail "man -w $program gave '$page'"
+done
+desktop-file-validate /usr/share/applications/qipfinder.desktop || fail "installed desktop file"
+# qipfinder looks for its bundle in share/qipfinder beside the folder of its executable.
+bundle=$(dirname "$(readlink -f /usr/bin/qipfinder)")/../share/qipfinder
+[ -f "$bundle/Info.plist" ] && [ -f "$bundle/qipfinder_en.qm" ] || fail "no Info.plist and translations in $bundle"
+# Started for real, without a network (so nothing is sent) and without a display, it must
+# not complain about its bundle.
+if unshare -n true 2>/dev/null; then
+  complaints=$(QT_QPA_PLATFORM=offscreen timeout 3 unshare -n /usr/bin/qipfinder 2>&1 >/dev/null |
+               grep -E 'Info.plist|No translations|Cannot read')
+  [ -z "$complaints" ] || fail "qipfinder from /usr/bin: $complaints"
+fi
+bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion qip-discover &&
+         complete -p qip-discover' >/dev/null 2>&1 || fail "bash does not find qip-discover's completion"
+[ -f /usr/share/doc/qipfinder/copyright ] && [ -f /usr/share/doc/qipfinder/changelog.Debian.gz ] ||
+  fail "copyright or changelog missing"
+# A new version needs its changelog entry (packaging/changelog).
+newest=$(zcat /usr/share/doc/qipfinder/changelog.Debian.gz | head -1 | sed -E 's/^[^(]*\(([^)]*)\).*/\1/')
+[ "$newest" = "$(dpkg-deb -f "$deb" Version)" ] || fail "changelog's newest entry is $newest, the package $(dpkg-deb -f "$deb" Version)"
+
+echo "== dpkg -r"
+trap - EXIT
+dpkg -r qipfinder || fail "dpkg -r"
+dpkg-query -W -f='${Status}\n' qipfinder 2>/dev/null | grep -q ' installed$' && fail "still installed"
+for path in "${paths[@]}"; do
+  [ -e "$path" ] || continue
+  printf '%s\n' "${existing_dirs[@]}" | grep -qxF -- "$path" || fail "left behind: $path"
+done
+[ "$failures" = 0 ] && echo "package installs, works from /usr and removes cleanly (${#paths[@]} paths checked)"
+exit $((failures > 0))

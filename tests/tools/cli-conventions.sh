@@ -1,0 +1,41 @@
+#!/bin/bash
+# Every installed program keeps the same command-line conventions: --help on standard output
+# with its exit statuses, --version, "--" ending the options, and usage errors (status 2)
+# that name the offending argument. Nothing here sends a datagram.
+# Usage: cli-conventions.sh BINDIR VERSION
+# A program that wrongly starts discovery must not reach the machine's networks: run in a
+# network namespace of our own (only loopback, down) wherever one can be made.
+if [ -z "${QIP_CLI_ISOLATED:-}" ] && unshare -n true 2>/dev/null; then
+  QIP_CLI_ISOLATED=1 exec unshare -n bash "$0" "$@"
+fi
+bin=$1 version=$2 failures=0
+check() {  # description, expected status, expected text on stdout/stderr, command...
+  local what=$1 status=$2 text=$3; shift 3
+  local out err got
+  out=$(timeout 15 "$@" 2>/tmp/cli.$$.err); got=$?; err=$(cat /tmp/cli.$$.err)
+  if [ "$got" != "$status" ] || ! grep -qF -- "$text" <<<"$out$err"; then
+    echo "FAIL: $what: $* gave status $got (want $status, with '$text')"; echo "  stdout: $out"; echo "  stderr: $err"
+    failures=$((failures + 1))
+  fi
+}
+for program in qip-discover qip-device-sim qip-live-list qip-ifaces; do
+  p=$bin/$program
+  check "$program --help" 0 "Exit status" "$p" --help
+  [ -z "$(timeout 15 "$p" --help 2>&1 >/dev/null)" ] || { echo "FAIL: $program --help writes to stderr"; failures=$((failures + 1)); }
+  check "$program --version" 0 "$program $version" "$p" --version
+  check "$program unknown option" 2 "--no-such-option" "$p" --no-such-option
+done
+# Numbers: strict, range-checked, named in the message.
+check "live-list overflow" 2 "10000000000" "$bin/qip-live-list" 10000000000
+check "live-list trailing junk" 2 "3abc" "$bin/qip-live-list" 3abc
+check "live-list zero" 2 "'0'" "$bin/qip-live-list" 0
+check "live-list sign" 2 "+5" "$bin/qip-live-list" +5
+check "live-list two operands" 2 "'2'" "$bin/qip-live-list" 1 2
+check "live-list -- makes --help an operand" 2 "'--help'" "$bin/qip-live-list" -- --help
+check "sim malformed port" 2 "80x" "$bin/qip-device-sim" --port 80x --address 192.0.2.20
+check "sim argument after --" 2 "stray" "$bin/qip-device-sim" --address 192.0.2.20 -- stray
+check "ifaces operand" 2 "eth0" "$bin/qip-ifaces" eth0
+check "ifaces --" 0 "Broadcast" "$bin/qip-ifaces" --
+rm -f /tmp/cli.$$.err
+[ "$failures" = 0 ] && echo "all conventions hold"
+exit $((failures > 0))
