@@ -18,7 +18,7 @@ check() {  # description, expected status, expected text on stdout/stderr, comma
     failures=$((failures + 1))
   fi
 }
-for program in qip-discover qip-device-sim qip-live-list qip-ifaces; do
+for program in qip-discover qip-device-sim qip-live-list qip-ifaces qip-exporter; do
   p=$bin/$program
   check "$program --help" 0 "Exit status" "$p" --help
   [ -z "$(timeout 15 "$p" --help 2>&1 >/dev/null)" ] || { echo "FAIL: $program --help writes to stderr"; failures=$((failures + 1)); }
