@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -36,7 +37,8 @@ public:
     }
     ~Prometheus() {
         if (mPid > 0) mBed.Stop(mPid, 10000);
-        if (!mFolder.empty()) system(("rm -rf '" + mFolder + "'").c_str());
+        std::error_code ignored;
+        if (!mFolder.empty()) std::filesystem::remove_all(mFolder, ignored);
     }
 
     // Starts the server with these scrape jobs (YAML list items, indented by two) and waits

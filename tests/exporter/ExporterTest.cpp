@@ -61,13 +61,13 @@ TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
     input.mReadCounts = {{"ok", 1}};
     input.mCounts.mHellos = 7;
     const std::string text = Text(metrics.Build(input));
-    EXPECT_NE(text.find("qip_device_info{address=\"192.0.2.20\",device_id=\"one\",device_type=\"QipBox\","
+    EXPECT_NE(text.find("qip_device_info{device_id=\"one\",device_type=\"QipBox\",address=\"192.0.2.20\","
                         "ssid=\"Office \\\"1\\\"\\n\"} 1\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("device_id=\"two\""), std::string::npos) << text;
     EXPECT_EQ(text.find("cam"), std::string::npos) << text;
-    EXPECT_NE(text.find("qip_device_last_seen_timestamp_seconds{address=\"203.0.113.5\",device_id=\"one\"} 100\n"),
+    EXPECT_NE(text.find("qip_device_last_seen_timestamp_seconds{device_id=\"one\",address=\"203.0.113.5\"} 100\n"),
               std::string::npos) << text;
-    EXPECT_NE(text.find("qip_device_last_seen_timestamp_seconds{address=\"192.0.2.20\",device_id=\"one\"} 101\n"),
+    EXPECT_NE(text.find("qip_device_last_seen_timestamp_seconds{device_id=\"one\",address=\"192.0.2.20\"} 101\n"),
               std::string::npos) << text;
     EXPECT_NE(text.find("qip_devices{device_type=\"QipBox\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("qip_devices{device_type=\"QipPlug\"} 0\n"), std::string::npos) << text;
@@ -77,7 +77,7 @@ TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
 
     // Without page reads every device shows at once.
     QipExporterMetrics unread(nullptr, nullptr, &describer, &pages, false, {}, "9.9");
-    EXPECT_NE(Text(unread.Build(input)).find("device_id=\"two\",device_type=\"QipBox\",ssid=\"\"} 1"),
+    EXPECT_NE(Text(unread.Build(input)).find("device_id=\"two\",device_type=\"QipBox\",address=\"192.0.2.21\",ssid=\"\"} 1"),
               std::string::npos);
 }
 
