@@ -1,5 +1,6 @@
 #include "tools/exporter/QipExporter.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,7 +13,7 @@
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 
-const unsigned long QipExporter::cRetryCheckMs;
+const unsigned long QipExporter::cIdleWaitMs;
 
 int QipExporter::Main(int argc, char** argv) {
     QipExporterOptions options;
@@ -36,6 +37,14 @@ int QipExporter::Main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    // Each thread that allocates would get a malloc arena of its own that keeps what a
+    // scrape of a full list (a few MB, briefly) once took, and big buffers above a
+    // threshold that grows with them would stay on the heap: two arenas, and buffers of
+    // 128 KiB and more straight from and back to the system, keep the memory near what
+    // the list holds.
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     QipExporterLog log;
     log.Open();
@@ -144,7 +153,10 @@ void QipExporter::ChangeNotifier::OnChange() { mOuter->mPageThread.Wake(); }
 void QipExporter::PageThread::Run() {
     while (IsThreadRunning()) {
         mOuter->ReadDuePages();
-        Pause(cRetryCheckMs);
+        // Asleep until a change of the list or the next read that failed is due again.
+        const long long next = mOuter->mPages.NextRetryMs();
+        const long long wait = next < 0 ? cIdleWaitMs : next - KspMonotonicMs();
+        Pause(static_cast<unsigned long>(std::max(0LL, std::min<long long>(wait, cIdleWaitMs))));
     }
 }
 

@@ -25,8 +25,8 @@ public:
     static const int cExitStopped = 0;
     static const int cExitCannotServe = 1;  // the HTTP port or the UDP port cannot be opened
     static const int cExitUsage = 2;
-    // How often the page thread looks for reads that failed and are due again.
-    static const unsigned long cRetryCheckMs = 5000;
+    // The longest sleep of the page thread when nothing is due (it wakes on each change).
+    static const unsigned long cIdleWaitMs = 600000;
 
     // The whole program: parses, runs, returns the exit status.
     static int Main(int argc, char** argv);

@@ -59,6 +59,17 @@ bool QipExporterPages::Find(const std::string& deviceId, const std::string& sour
     return true;
 }
 
+long long QipExporterPages::NextRetryMs() const {
+    KspThreadMutex::Guard guard(mLock);
+    long long next = -1;
+    for (const auto& entry : mEntries) {
+        if (entry.second.mFailures > 0 && (next < 0 || entry.second.mRetryAtMs < next)) {
+            next = entry.second.mRetryAtMs;
+        }
+    }
+    return next;
+}
+
 std::map<std::string, uint64_t> QipExporterPages::GetReadCounts() const {
     KspThreadMutex::Guard guard(mLock);
     return mReadCounts;

@@ -54,6 +54,9 @@ public:
     // under (a read for a new packet id keeps the old SSID shown until it ends); false
     // when none was read yet.
     bool Find(const std::string& deviceId, const std::string& sourceAddress, Page& page) const;
+    // When the first failed read is due again (monotonic ms), -1 when none failed: the
+    // reader sleeps until then or until the list changes, and costs nothing while idle.
+    long long NextRetryMs() const;
     // Every read since start, by outcome.
     std::map<std::string, uint64_t> GetReadCounts() const;
     size_t GetEntryCount() const;
