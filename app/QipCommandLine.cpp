@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "cli/QipOptionParser.h"
+
 namespace {
 
 // The toolkit's own options that take a value as the next argument, and those that do not.
@@ -19,26 +21,26 @@ bool Contains(const char* const* first, const char* const* last, const std::stri
 
 }  // namespace
 
+// The program has no options beyond the shared -h/--help and -V/--version.
+class QipCommandLine::NoOptions : public QipOptionParser::Handler {
+public:
+    bool OnOption(int, const std::string&, std::string&) override { return true; }
+};
+
 QipCommandLine::Action QipCommandLine::Parse(const std::vector<std::string>& arguments,
                                              std::string* error) {
+    // The toolkit's options are taken out first (they may have one dash, which the shared
+    // parser would read as letters); the rest follows the conventions of every program.
+    std::vector<const char*> own = {"qipfinder"};
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--") {
-            if (i + 1 < arguments.size()) {
-                *error = "unexpected argument '" + arguments[i + 1] + "'";
-                return Action::UsageError;
-            }
+            for (; i < arguments.size(); ++i) own.push_back(arguments[i].c_str());
             break;
         }
-        if (argument == "--help" || argument == "-h") {
-            return Action::Help;
-        }
-        if (argument == "--version" || argument == "-V") {
-            return Action::Version;
-        }
         if (argument.size() < 2 || argument[0] != '-') {
-            *error = "unexpected argument '" + argument + "'";
-            return Action::UsageError;
+            own.push_back(argument.c_str());
+            continue;
         }
         std::string name = argument.substr(argument[1] == '-' ? 2 : 1);
         const size_t equals = name.find('=');
@@ -49,11 +51,29 @@ QipCommandLine::Action QipCommandLine::Parse(const std::vector<std::string>& arg
                 *error = "option '" + argument + "' needs a value";
                 return Action::UsageError;
             }
-        } else if (hasValue || !Contains(std::begin(cToolkitFlagOptions),
+        } else if (!hasValue && Contains(std::begin(cToolkitFlagOptions),
                                          std::end(cToolkitFlagOptions), name)) {
-            *error = "unknown option '" + argument + "'";
-            return Action::UsageError;
+            continue;
+        } else {
+            own.push_back(argument.c_str());
         }
+    }
+    NoOptions noOptions;
+    std::vector<std::string> operands;
+    switch (QipOptionParser("qipfinder", {}).Parse(static_cast<int>(own.size()), own.data(),
+                                                   noOptions, operands, *error)) {
+    case QipOptionParser::Outcome::cHelp:
+        return Action::Help;
+    case QipOptionParser::Outcome::cVersion:
+        return Action::Version;
+    case QipOptionParser::Outcome::cUsageError:
+        return Action::UsageError;
+    case QipOptionParser::Outcome::cRun:
+        break;
+    }
+    if (!operands.empty()) {
+        *error = "unexpected argument '" + operands.front() + "'";
+        return Action::UsageError;
     }
     return Action::Run;
 }

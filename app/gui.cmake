@@ -22,7 +22,7 @@ add_library(qipcontroller STATIC
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)

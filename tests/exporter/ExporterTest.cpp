@@ -168,10 +168,12 @@ TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
     };
     const std::vector<Case> cases = {
         {{"--listen=192.0.2.1:1", "--type", "QipBox", "--no-ssid", "--"}, ""},
-        {{"--bogus"}, "unrecognized option '--bogus'"},
-        {{"--no-ssid=yes"}, "option '--no-ssid' doesn't allow an argument"},
-        {{"--listen"}, "option '--listen' requires an argument"},
-        {{"-x"}, "invalid option -- 'x'"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--no-ssid=yes"}, "option '--no-ssid' takes no value"},
+        {{"--listen"}, "option '--listen' needs a value"},
+        {{"--lis", "127.0.0.1:1"}, "unknown option '--lis' (did you mean '--listen'?)"},
+        {{"--listen", "localhost:1"}, "--listen needs ADDRESS:PORT with a numeric IPv4 address or a "
+                                      "bracketed IPv6 address and a port from 1 to 65535, not 'localhost:1'"},
         {{"stray"}, "unexpected argument 'stray'"},
         {{"--", "--help"}, "unexpected argument '--help'"},
         {{"--type="}, "--type needs a device type"},

@@ -18,13 +18,23 @@ check() {  # description, expected status, expected text on stdout/stderr, comma
     failures=$((failures + 1))
   fi
 }
-for program in qip-discover qip-device-sim qip-live-list qip-ifaces qip-exporter; do
+# One parser for all six: the same short and long forms, the same usage error.
+for program in qip-discover qip-device-sim qip-live-list qip-ifaces qipfinder qip-exporter; do
   p=$bin/$program
-  check "$program --help" 0 "Exit status" "$p" --help
+  [ -x "$p" ] || continue
+  for help in --help -h; do
+    check "$program $help" 0 "Exit status" env -u DISPLAY -u WAYLAND_DISPLAY "$p" $help
+  done
   [ -z "$(timeout 15 "$p" --help 2>&1 >/dev/null)" ] || { echo "FAIL: $program --help writes to stderr"; failures=$((failures + 1)); }
-  check "$program --version" 0 "$program $version" "$p" --version
-  check "$program unknown option" 2 "--no-such-option" "$p" --no-such-option
+  for form in --version -V; do
+    check "$program $form" 0 "$program $version" "$p" $form
+  done
+  check "$program unknown option" 2 "$program: unknown option '--no-such-option'" "$p" --no-such-option
+  check "$program unknown letter" 2 "Try '$program --help'." "$p" -Z
+  check "$program abbreviation" 2 "did you mean '--version'" "$p" --vers
+  check "$program value to a flag" 2 "option '--help' takes no value" "$p" --help=yes
 done
+check "discover --opt=value" 2 "not '3x'" "$bin/qip-discover" --wait=3x
 # Numbers: strict, range-checked, named in the message.
 check "live-list overflow" 2 "10000000000" "$bin/qip-live-list" 10000000000
 check "live-list trailing junk" 2 "3abc" "$bin/qip-live-list" 3abc

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "cli/QipProgramOutput.h"
 #include "ksp/KspClock.h"
 #include "ksp/KspNetworkInterface.h"
 #include "sysinfo/SysInfo.h"
@@ -18,16 +19,14 @@ const unsigned long QipExporter::cIdleWaitMs;
 int QipExporter::Main(int argc, char** argv) {
     QipExporterOptions options;
     std::string error;
+    const QipProgramOutput output("qip-exporter");
     if (!options.Parse(argc, argv, error)) {
-        fprintf(stderr, "qip-exporter: %s\nTry 'qip-exporter --help'.\n",
-                QipDiscoverFormat::TerminalText(error).c_str());
-        return cExitUsage;
+        return output.UsageError(QipDiscoverFormat::TerminalText(error));
     }
     if (options.mHelp || options.mVersion) {
-        const std::string text = options.mHelp ? QipExporterOptions::Usage()
-                                               : std::string("qip-exporter ") + QIPFINDER_VERSION + "\n";
-        fputs(text.c_str(), stdout);
-        return fflush(stdout) == 0 ? cExitStopped : cExitCannotServe;
+        return output.Conclude(options.mHelp ? QipOptionParser::Outcome::cHelp
+                                             : QipOptionParser::Outcome::cVersion,
+                               QipExporterOptions::Usage(), std::string(), cExitCannotServe);
     }
     // Blocked before any thread starts, so that every thread inherits the mask and only
     // the main thread's sigwait takes them. A peer that hangs up must not end the server.

@@ -1,7 +1,6 @@
 #include "tools/exporter/QipExporterOptions.h"
 
 #include <arpa/inet.h>
-#include <getopt.h>
 #include <stdlib.h>
 
 const unsigned short QipExporterOptions::cDefaultPort;
@@ -9,19 +8,57 @@ const char* const QipExporterOptions::cDefaultListen = "127.0.0.1:19376";
 
 namespace {
 
-enum LongOnly { cOptListen = 256, cOptType, cOptInterface, cOptNoSsid };
+enum OptionId { cListen, cType, cInterface, cNoSsid };
 
-const option cLongOptions[] = {
-    {"listen", required_argument, nullptr, cOptListen},
-    {"type", required_argument, nullptr, cOptType},
-    {"interface", required_argument, nullptr, cOptInterface},
-    {"no-ssid", no_argument, nullptr, cOptNoSsid},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+const std::vector<QipOptionParser::Option> cOptions = {
+    {"listen", 0, true, cListen},
+    {"type", 0, true, cType},
+    {"interface", 0, true, cInterface},
+    {"no-ssid", 0, false, cNoSsid},
 };
 
 }  // namespace
+
+// Fills the options one at a time as the parser reads them.
+class QipExporterOptions::Reader : public QipOptionParser::Handler {
+public:
+    explicit Reader(QipExporterOptions* outer) : mOuter(outer) {}
+    bool OnOption(int id, const std::string& value, std::string& error) override;
+
+private:
+    QipExporterOptions* mOuter;
+};
+
+bool QipExporterOptions::Reader::OnOption(int id, const std::string& value, std::string& error) {
+    switch (id) {
+    case cListen:
+        mOuter->mListen = CheckListen(value);
+        if (mOuter->mListen.empty()) {
+            error = "--listen needs ADDRESS:PORT with a numeric IPv4 address or a bracketed "
+                    "IPv6 address and a port from 1 to 65535, not '" + value + "'";
+            return false;
+        }
+        return true;
+    case cType:
+        if (value.empty()) {
+            error = "--type needs a device type";
+            return false;
+        }
+        mOuter->mTypes.push_back(value);
+        return true;
+    case cInterface:
+        if (value.empty()) {
+            error = "--interface needs an interface name";
+            return false;
+        }
+        mOuter->mInterfaces.push_back(value);
+        return true;
+    case cNoSsid:
+        mOuter->mNoSsid = true;
+        return true;
+    }
+    return true;
+}
 
 std::string QipExporterOptions::CheckListen(const std::string& text) {
     const std::string::size_type colon = text.rfind(':');
@@ -44,68 +81,24 @@ std::string QipExporterOptions::CheckListen(const std::string& text) {
     return host + ":" + std::to_string(number);
 }
 
-bool QipExporterOptions::Parse(int argc, char* const* argv, std::string& error) {
-    // getopt_long keeps its place in globals; every parse starts afresh and silently, so
-    // that the message is built here in the program's words.
-    optind = 0;
-    opterr = 0;
-    for (;;) {
-        const int previous = optind == 0 ? 1 : optind;
-        const int c = getopt_long(argc, argv, "+:hV", cLongOptions, nullptr);
-        if (c == -1) break;
-        const std::string arg = previous < argc ? argv[previous] : "";
-        const std::string value = optarg != nullptr ? optarg : "";
-        switch (c) {
-        case cOptListen:
-            if (CheckListen(value).empty()) {
-                error = "--listen needs ADDRESS:PORT with a numeric IPv4 address or a bracketed "
-                        "IPv6 address and a port from 1 to 65535, not '" + value + "'";
-                return false;
-            }
-            mListen = CheckListen(value);
-            break;
-        case cOptType:
-            if (value.empty()) {
-                error = "--type needs a device type";
-                return false;
-            }
-            mTypes.push_back(value);
-            break;
-        case cOptInterface:
-            if (value.empty()) {
-                error = "--interface needs an interface name";
-                return false;
-            }
-            mInterfaces.push_back(value);
-            break;
-        case cOptNoSsid:
-            mNoSsid = true;
-            break;
-        case 'h':
-            mHelp = true;
-            break;
-        case 'V':
-            mVersion = true;
-            break;
-        case ':':
-            error = "option '" + arg.substr(0, arg.find('=')) + "' requires an argument";
-            return false;
-        default:
-            // getopt_long sets optopt to 0 for an unknown long option, to the letter of an
-            // unknown short one, and to the option's value for a value given to a long
-            // option that takes none.
-            if (optopt == 0) {
-                error = "unrecognized option '" + arg + "'";
-            } else if (optopt < 256 && arg.compare(0, 2, "--") != 0) {
-                error = std::string("invalid option -- '") + static_cast<char>(optopt) + "'";
-            } else {
-                error = "option '" + arg.substr(0, arg.find('=')) + "' doesn't allow an argument";
-            }
-            return false;
-        }
+bool QipExporterOptions::Parse(int argc, const char* const* argv, std::string& error) {
+    Reader reader(this);
+    std::vector<std::string> operands;
+    const QipOptionParser parser("qip-exporter", cOptions);
+    switch (parser.Parse(argc, argv, reader, operands, error)) {
+    case QipOptionParser::Outcome::cHelp:
+        mHelp = true;
+        return true;
+    case QipOptionParser::Outcome::cVersion:
+        mVersion = true;
+        return true;
+    case QipOptionParser::Outcome::cUsageError:
+        return false;
+    case QipOptionParser::Outcome::cRun:
+        break;
     }
-    if (optind < argc) {
-        error = std::string("unexpected argument '") + argv[optind] + "'";
+    if (!operands.empty()) {
+        error = "unexpected argument '" + operands.front() + "'";
         return false;
     }
     return true;

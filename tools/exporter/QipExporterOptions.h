@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/QipOptionParser.h"
+
 // The command line of qip-exporter. Parse is pure: it reads only its arguments.
 class QipExporterOptions {
 public:
@@ -19,10 +21,10 @@ public:
     bool mHelp = false;
     bool mVersion = false;
 
-    // Reads argv[1..argc-1] with getopt_long conventions ("--listen=A:P" and "--listen A:P",
-    // "--" ends the options; no operands). False on a usage error, with `error` saying what
-    // was wrong in getopt's words ("unrecognized option '--x'") or naming the bad value.
-    bool Parse(int argc, char* const* argv, std::string& error);
+    // Reads argv[1..argc-1] with the shared conventions of QipOptionParser ("--listen=A:P"
+    // and "--listen A:P", "--" ends the options; the program takes no operands). False on a
+    // usage error, with `error` saying what was wrong.
+    bool Parse(int argc, const char* const* argv, std::string& error);
 
     // The listening address in the form the HTTP server takes it ("127.0.0.1:19376",
     // "[::1]:19376"), or empty when `text` is none: a numeric IPv4 address or a bracketed
@@ -31,4 +33,7 @@ public:
 
     // The text of --help.
     static std::string Usage();
+
+private:
+    class Reader;
 };
