@@ -18,8 +18,8 @@ check() {  # description, expected status, expected text on stdout/stderr, comma
     failures=$((failures + 1))
   fi
 }
-# One parser for all five: the same short and long forms, the same usage error.
-for program in qip-discover qip-device-sim qip-live-list qip-ifaces qipfinder; do
+# One parser for all six: the same short and long forms, the same usage error.
+for program in qip-discover qip-device-sim qip-live-list qip-ifaces qipfinder qip-exporter; do
   p=$bin/$program
   [ -x "$p" ] || continue
   for help in --help -h; do

@@ -24,6 +24,9 @@ expect() {  # description, expected candidates (one line, space separated), word
 expect "discover options" "--no-settle --no-ssid" qip-discover --no-s
 expect "discover interface option" "--interface" qip-discover --inter
 expect "discover json" "--json" qip-discover --js
+expect "exporter options" "--listen" qip-exporter --li
+got=$(complete_words qip-exporter --interface l)
+grep -qx lo <<<"$got" || { echo "FAIL: qip-exporter --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
 got=$(complete_words qip-discover --interface l)
 grep -qx lo <<<"$got" || { echo "FAIL: --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
 # bash splits "--interface=l" at the "=" into three words.
