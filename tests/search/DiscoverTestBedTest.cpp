@@ -15,6 +15,7 @@
 #include <atomic>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "qip/QipPacket.h"
 #include "tests/testbed/TestBed.h"
@@ -245,26 +246,26 @@ TEST(DiscoverTestBed, SignalWhileListeningOrReadingPagesEndsAtOncePrintingAndOpe
     ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.45/24"}), {"--address", "192.0.2.45/24", "--id", "hang",
                                                                     "--http-hang"}), 0);
     FakeBrowser browser;
-    // Heard at once; from the end of the listening its page holds the program for 3 s.
-    // Listening the whole minute instead, only the signal can end it in time.
-    for (const char* const listening : {"1", "60"}) {
-        for (int signalNumber : {SIGINT, SIGTERM}) {
-            // Standard output and error to a file of the test's own, to be read after the end.
-            const pid_t discover = bed.Start(bed.GetHostNamespace(), {"sh", "-c", "exec \"$@\" > \"$0\" 2>&1",
-                                                                      browser.File("log"), "env", browser.Path(),
-                                                                      TestBed::BinaryPath("qip-discover"), "--open",
-                                                                      "--no-settle", "--wait", listening});
-            ASSERT_GT(discover, 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-            kill(discover, signalNumber);
-            // Stopping sends SIGTERM itself; a program that ignored the first signal ignores
-            // that one too and is killed after the wait (status 137).
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-            EXPECT_EQ(bed.Stop(discover, 10000), 128 + signalNumber) << "--wait " << listening;
-            std::ifstream log(browser.File("log"));
-            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "");
-            EXPECT_EQ(browser.Opened(), "");
-        }
+    // Listening 1 s, the page holds the program when the signal comes; listening a whole
+    // minute, the signal comes while it listens.
+    for (const std::pair<int, const char*>& round : {std::make_pair(SIGINT, "1"), std::make_pair(SIGTERM, "1"),
+                                                      std::make_pair(SIGINT, "60"), std::make_pair(SIGTERM, "60")}) {
+        const int signalNumber = round.first;
+        // Standard output and error to a file of the test's own, to be read after the end.
+        const pid_t discover = bed.Start(bed.GetHostNamespace(), {"sh", "-c", "exec \"$@\" > \"$0\" 2>&1",
+                                                                  browser.File("log"), "env", browser.Path(),
+                                                                  TestBed::BinaryPath("qip-discover"), "--open",
+                                                                  "--no-settle", "--wait", round.second});
+        ASSERT_GT(discover, 0);
+        // Heard at once; from the end of the listening its page holds the program for 3 s.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        kill(discover, signalNumber);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        // Stopping sends SIGTERM itself: a program deaf to signals is killed (137) after 15 s.
+        EXPECT_EQ(bed.Stop(discover, 15000), 128 + signalNumber) << "--wait " << round.second;
+        std::ifstream log(browser.File("log"));
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "");
+        EXPECT_EQ(browser.Opened(), "");
     }
 }
 
