@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/testbed/TestBed.h"
+#include "tests/testbed/XvfbServer.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +56,7 @@ void WriteText(const fs::path& path, const std::string& text, bool executable = 
 // and the environment the program runs with.
 class ProgramRig {
 public:
-    explicit ProgramRig(TestBed& bed) : mBed(bed) {
+    explicit ProgramRig(TestBed& bed) : mBed(bed), mServer(bed) {
         char pattern[] = "/tmp/qipfinder-test-XXXXXX";
         mRoot = mkdtemp(pattern);
         fs::create_directories(mRoot / "bin");
@@ -68,28 +69,14 @@ public:
         }
         WriteText(mRoot / "path/xdg-open",
                   "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\n", true);
-        mXvfb = bed.Start(bed.GetHostNamespace(), {"Xvfb", "-displayfd", "1", "-screen", "0",
-                                                   "640x360x24", "-nolisten", "tcp"});
-        for (int i = 0; i < 100 && mDisplay.empty() && mXvfb > 0; ++i) {
-            const std::string out = bed.GetOutput(mXvfb);
-            const size_t end = out.find('\n');
-            if (end != std::string::npos && end > 0 && std::isdigit(out[0])) {
-                mDisplay = ":" + out.substr(0, end);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        }
     }
 
     ~ProgramRig() {
-        if (mXvfb > 0) {
-            mBed.Stop(mXvfb);
-        }
         std::error_code ignored;
         fs::remove_all(mRoot, ignored);
     }
 
-    bool IsReady() const { return !mDisplay.empty(); }
+    bool IsReady() const { return mServer.IsReady(); }
 
     // argv of `program` run with a clean environment on the rig's display, English texts,
     // the stand-in browser first on PATH and the probe loaded.
@@ -99,7 +86,7 @@ public:
         const std::string path =
             withBrowser ? (mRoot / "path").string() + ":/usr/bin:/bin" : (mRoot / "bin").string();
         std::vector<std::string> argv{"/usr/bin/env", "-i", "PATH=" + path,
-                                      "HOME=" + mRoot.string(), "DISPLAY=" + mDisplay,
+                                      "HOME=" + mRoot.string(), "DISPLAY=" + mServer.GetDisplay(),
                                       "LANG=C.UTF-8", "QT_QPA_PLATFORM=xcb",
                                       "QT_PLUGIN_PATH=" + std::string(QIPFINDER_PROBE_DIR),
                                       "QT_QPA_GENERIC_PLUGINS=qipprobe:" + ProbeFile().string()};
@@ -152,9 +139,8 @@ public:
 
 private:
     TestBed& mBed;
+    XvfbServer mServer;
     fs::path mRoot;
-    pid_t mXvfb = -1;
-    std::string mDisplay;
 };
 
 // Waits up to 15 s until the process has ended by itself (a zombie or gone).

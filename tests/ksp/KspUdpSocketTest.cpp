@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -172,5 +173,27 @@ TEST(KspUdpSocket, ProbeSeesAHeldPortAndReceiveMessageCarriesDropsAndArrivalInte
     // Where the process may, past the maximum.
     if (geteuid() == 0) {
         EXPECT_GE(receiver.RaiseReceiveBuffer(4 * maximum), 8 * maximum);
+        // A user who may not pass it still gets the maximum: a child that gives up root, and
+        // with it CAP_NET_ADMIN, raises the buffer of a socket of its own.
+        int result[2];
+        ASSERT_EQ(pipe(result), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int obtained = -1;
+            KspUdpSocket unprivileged;
+            if (unprivileged.Open(cPortB) && setresgid(65534, 65534, 65534) == 0 &&
+                setresuid(65534, 65534, 65534) == 0) {
+                obtained = unprivileged.RaiseReceiveBuffer(4 * maximum);
+            }
+            _exit(write(result[1], &obtained, sizeof obtained) == sizeof obtained ? 0 : 1);
+        }
+        close(result[1]);
+        int obtained = -1;
+        EXPECT_EQ(read(result[0], &obtained, sizeof obtained), static_cast<ssize_t>(sizeof obtained));
+        close(result[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(obtained, 2 * maximum);
     }
 }
