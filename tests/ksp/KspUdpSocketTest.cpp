@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "ksp/KspUdpSocket.h"
 
@@ -173,4 +175,35 @@ TEST(KspUdpSocket, ProbeSeesAHeldPortAndReceiveMessageCarriesDropsAndArrivalInte
     if (geteuid() == 0) {
         EXPECT_GE(receiver.RaiseReceiveBuffer(4 * maximum), 8 * maximum);
     }
+}
+
+// Another program opening the port while this one probes it must never find it taken by
+// the probe: the two run side by side as they would at two programs' start.
+TEST(KspUdpSocket, ProbeNeverTakesThePortFromAnOpenRunningAtTheSameTime)
+{
+    const unsigned short port = 47813;
+    ASSERT_EQ(KspUdpSocket::ProbePort(port), KspUdpSocket::cPortFree);
+    std::atomic<bool> opening(true);
+    std::atomic<int> probes(0);
+    std::thread prober([&] {
+        while (opening) {
+            KspUdpSocket::ProbePort(port);
+            ++probes;
+        }
+    });
+    int failures = 0;
+    int tries = 0;
+    testing::internal::CaptureStderr();
+    // At least 2,000 opens, and long enough for some hundreds of probes to meet them.
+    const auto start = std::chrono::steady_clock::now();
+    while (tries < 2000 || (probes < 200 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))) {
+        KspUdpSocket socket;
+        failures += socket.Open(port) ? 0 : 1;
+        ++tries;
+    }
+    opening = false;
+    prober.join();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(failures, 0) << "of " << tries << " opens, with " << probes << " probes";
+    EXPECT_GE(probes, 1);
 }

@@ -54,17 +54,25 @@ std::vector<std::string> Ids(const std::string& text) {
     return ids;
 }
 
-// A directory holding an xdg-open that notes its argument in "opened".
+// A directory holding an xdg-open that notes its argument in "opened". One that blocks
+// stays (as some openers do until the browser closes) for `blockSeconds`, with its pid in
+// "opener"; it is ended with the directory.
 class FakeBrowser {
 public:
-    FakeBrowser() {
+    explicit FakeBrowser(int blockSeconds = 0) {
         char directory[] = "/tmp/qip-browser-XXXXXX";
         if (mkdtemp(directory) != nullptr) mDir = directory;
-        std::ofstream(mDir + "/xdg-open") << "#!/bin/sh\necho \"$@\" > '" << mDir << "/opened'\n";
+        std::ofstream script(mDir + "/xdg-open");
+        script << "#!/bin/sh\necho $$ > '" << mDir << "/opener'\necho \"$@\" > '" << mDir << "/opened'\n";
+        if (blockSeconds > 0) script << "exec sleep " << blockSeconds << "\n";
+        script.close();
         chmod((mDir + "/xdg-open").c_str(), 0755);
     }
     ~FakeBrowser() {
-        for (const char* file : {"/opened", "/xdg-open", "/log"}) unlink((mDir + file).c_str());
+        std::ifstream pidFile(mDir + "/opener");
+        pid_t opener = 0;
+        if (pidFile >> opener && opener > 0) kill(opener, SIGKILL);
+        for (const char* file : {"/opened", "/opener", "/xdg-open", "/log"}) unlink((mDir + file).c_str());
         rmdir(mDir.c_str());
     }
     std::string File(const std::string& name) const { return mDir + "/" + name; }
@@ -243,6 +251,32 @@ TEST(DiscoverTestBed, SignalWhileReadingPagesEndsAtOncePrintingAndOpeningNothing
         std::ifstream log(browser.File("log"));
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "");
         EXPECT_EQ(browser.Opened(), "");
+    }
+}
+
+// An opener that blocks does not hold the program past a signal sent to it alone.
+TEST(DiscoverTestBed, SignalWhileTheOpenerBlocksEndsAtOnce) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.47/24"}), {"--address", "192.0.2.47/24"}), 0);
+    for (int signalNumber : {SIGINT, SIGTERM}) {
+        FakeBrowser browser(60);
+        const pid_t discover = bed.Start(bed.GetHostNamespace(), {"env", browser.Path(),
+                                                                  TestBed::BinaryPath("qip-discover"), "--open",
+                                                                  "--no-ssid", "--wait", cWaitForAnswers});
+        ASSERT_GT(discover, 0);
+        const Clock::time_point waiting = Clock::now();
+        while (browser.Opened().empty() && SecondsSince(waiting) < 15) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(browser.Opened(), "http://192.0.2.47/") << bed.GetOutput(discover);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const Clock::time_point signalled = Clock::now();
+        kill(discover, signalNumber);
+        // Stop adds a SIGTERM; the first signal decides the status.
+        EXPECT_EQ(bed.Stop(discover, 15000), 128 + signalNumber);
+        EXPECT_LT(SecondsSince(signalled), 10.0);
     }
 }
 
