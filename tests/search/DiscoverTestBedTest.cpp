@@ -254,6 +254,40 @@ TEST(DiscoverTestBed, SignalWhileReadingPagesEndsAtOncePrintingAndOpeningNothing
     }
 }
 
+// The wall clock steps two minutes forward and then back (as NTP or a manual change does)
+// while a device answers every broadcast: the watch must report no false "gone". The step
+// comes from libfaketime, which leaves the monotonic clock alone here.
+TEST(DiscoverTestBed, AWallClockStepMakesNoLiveDeviceGone) {
+    QIP_REQUIRE_TESTBED();
+    const std::string library = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    ASSERT_EQ(access(library.c_str(), R_OK), 0) << "the faketime package is missing";
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.48/24"}), {"--address", "192.0.2.48/24", "--id", "live"}),
+              0);
+    FakeBrowser folder;  // only for its folder, which it removes
+    const std::string offset = folder.File("log");
+    std::ofstream(offset) << "+0\n";
+    const pid_t watch = bed.Start(bed.GetHostNamespace(),
+                                  {"env", "LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + offset,
+                                   "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
+                                   TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
+    ASSERT_GT(watch, 0);
+    const Clock::time_point start = Clock::now();
+    while (bed.GetOutput(watch).find("appeared live") == std::string::npos && SecondsSince(start) < 15) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_NE(bed.GetOutput(watch).find("appeared live"), std::string::npos) << bed.GetOutput(watch);
+    // Each step outlasts an ageing pass (every 3 s) and stays short of the next broadcast.
+    for (const char* step : {"+120\n", "+0\n"}) {
+        std::ofstream(offset) << step;
+        std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    }
+    const std::string output = bed.GetOutput(watch);
+    EXPECT_EQ(bed.Stop(watch), 0);
+    EXPECT_EQ(output.find("gone"), std::string::npos) << output;
+}
+
 // An opener that blocks does not hold the program past a signal sent to it alone.
 TEST(DiscoverTestBed, SignalWhileTheOpenerBlocksEndsAtOnce) {
     QIP_REQUIRE_TESTBED();
@@ -274,7 +308,8 @@ TEST(DiscoverTestBed, SignalWhileTheOpenerBlocksEndsAtOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const Clock::time_point signalled = Clock::now();
         kill(discover, signalNumber);
-        // Stop adds a SIGTERM; the first signal decides the status.
+        // Stop adds a SIGTERM, which must not race the first signal to other threads.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(bed.Stop(discover, 15000), 128 + signalNumber);
         EXPECT_LT(SecondsSince(signalled), 10.0);
     }
