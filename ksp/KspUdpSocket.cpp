@@ -205,11 +205,16 @@ KspUdpSocket::PortState KspUdpSocket::ProbePort(unsigned short port)
     // The kernel's socket tables of this network namespace, read rather than tried: a trial
     // bind would hold the port for a moment, and another program's Open would fail then.
     // An IPv6 socket on the port takes IPv4 datagrams too unless it is IPv6-only.
+    // The calling thread's own tables: a thread may have entered another namespace than the
+    // process's first thread, which /proc/net follows.
+    const bool isThreadSelf = access("/proc/thread-self/net/udp", R_OK) == 0;
+    const char* const ipv4 = isThreadSelf ? "/proc/thread-self/net/udp" : "/proc/net/udp";
+    const char* const ipv6 = isThreadSelf ? "/proc/thread-self/net/udp6" : "/proc/net/udp6";
     PortState state = cPortFree;
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    for (const char* table : {ipv4, ipv6}) {
         FILE* file = fopen(table, "re");
         if (file == nullptr) {
-            if (errno != ENOENT || strcmp(table, "/proc/net/udp") == 0) {
+            if (errno != ENOENT || table == ipv4) {
                 perror("fopen() failed");
                 return cPortUnknown;
             }

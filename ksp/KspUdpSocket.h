@@ -28,8 +28,8 @@ public:
         uint32_t mDropCount = 0;
     };
 
-    // Looks the port up in the kernel's UDP socket tables of this network namespace
-    // (/proc/net/udp and udp6), without binding anything, so that no other program's Open
+    // Looks the port up in the kernel's UDP socket tables of the calling thread's network
+    // namespace (/proc/thread-self/net/udp and udp6), without binding anything, so that no other program's Open
     // can fail for it: cPortInUse when any socket is bound to `port` (on any address,
     // whatever its options), cPortFree when none is, cPortUnknown when the tables cannot
     // be read (reported as "fopen() failed"). Call it before this process opens the port.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <net/if.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -206,4 +207,23 @@ TEST(KspUdpSocket, ProbeNeverTakesThePortFromAnOpenRunningAtTheSameTime)
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(failures, 0) << "of " << tries << " opens, with " << probes << " probes";
     EXPECT_GE(probes, 1);
+}
+
+// A thread that entered a network namespace of its own probes that namespace, not the one of
+// the process's first thread (where this test holds the port).
+TEST(KspUdpSocket, ProbeLooksAtTheCallingThreadsNetworkNamespace)
+{
+    const unsigned short port = 47814;
+    KspUdpSocket holder;
+    ASSERT_TRUE(holder.Open(port));
+    ASSERT_EQ(KspUdpSocket::ProbePort(port), KspUdpSocket::cPortInUse);
+    int unshared = -1;
+    KspUdpSocket::PortState inThread = KspUdpSocket::cPortUnknown;
+    std::thread prober([&] {
+        unshared = unshare(CLONE_NEWNET);
+        if (unshared == 0) inThread = KspUdpSocket::ProbePort(port);
+    });
+    prober.join();
+    if (unshared != 0) GTEST_SKIP() << "needs the right to make a network namespace (root)";
+    EXPECT_EQ(inThread, KspUdpSocket::cPortFree);
 }
