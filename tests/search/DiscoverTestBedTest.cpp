@@ -268,8 +268,13 @@ TEST(DiscoverTestBed, AWallClockStepMakesNoLiveDeviceGone) {
     FakeBrowser folder;  // only for its folder, which it removes
     const std::string offset = folder.File("log");
     std::ofstream(offset) << "+0\n";
+    // A sanitizer's runtime wants to come first; libfaketime works behind it all the same.
+    const char* sanitizerOptions = getenv("ASAN_OPTIONS");
+    const std::string asanOptions = std::string("ASAN_OPTIONS=") +
+                                    (sanitizerOptions != nullptr ? sanitizerOptions + std::string(":") : "") +
+                                    "verify_asan_link_order=0";
     const pid_t watch = bed.Start(bed.GetHostNamespace(),
-                                  {"env", "LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + offset,
+                                  {"env", asanOptions, "LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + offset,
                                    "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
                                    TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
     ASSERT_GT(watch, 0);
