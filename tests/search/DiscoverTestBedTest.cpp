@@ -17,77 +17,11 @@
 #include <thread>
 
 #include "qip/QipPacket.h"
+#include "tests/search/DiscoverTestBedSupport.h"
 #include "tests/testbed/TestBed.h"
 
 // qip-discover as a user runs it, inside the bed's host namespace, against simulators.
-// Where devices must be found the wait leaves a slow (sanitized, loaded) machine time for
-// the answers to the first broadcast.
-namespace {
-
-using Clock = std::chrono::steady_clock;
-const char* const cWaitForAnswers = "4";
-
-// The JSON objects among the complete lines of `text` (standard error may share it).
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> objects;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line) && !lines.eof();) {
-        if (!line.empty() && line[0] == '{') objects.push_back(nlohmann::json::parse(line));
-    }
-    return objects;
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Two simulated devices answering at once, as the listening tests below need them.
-bool StartTwoDevices(TestBed& bed) {
-    return bed.StartSimulator(bed.AddDevice({"192.0.2.30/24"}), {"--address", "192.0.2.30/24", "--id", "one"}) > 0 &&
-           bed.StartSimulator(bed.AddDevice({"192.0.2.31/24"}), {"--address", "192.0.2.31/24", "--id", "two"}) > 0;
-}
-
-// The ids of the JSON lines of `text`, in order.
-std::vector<std::string> Ids(const std::string& text) {
-    std::vector<std::string> ids;
-    for (const nlohmann::json& device : JsonLines(text)) ids.push_back(device["DeviceId"]);
-    return ids;
-}
-
-// A directory holding an xdg-open that notes its argument in "opened". One that blocks
-// stays (as some openers do until the browser closes) for `blockSeconds`, with its pid in
-// "opener"; it is ended with the directory.
-class FakeBrowser {
-public:
-    explicit FakeBrowser(int blockSeconds = 0) {
-        char directory[] = "/tmp/qip-browser-XXXXXX";
-        if (mkdtemp(directory) != nullptr) mDir = directory;
-        std::ofstream script(mDir + "/xdg-open");
-        script << "#!/bin/sh\necho $$ > '" << mDir << "/opener'\necho \"$@\" > '" << mDir << "/opened'\n";
-        if (blockSeconds > 0) script << "exec sleep " << blockSeconds << "\n";
-        script.close();
-        chmod((mDir + "/xdg-open").c_str(), 0755);
-    }
-    ~FakeBrowser() {
-        std::ifstream pidFile(mDir + "/opener");
-        pid_t opener = 0;
-        if (pidFile >> opener && opener > 0) kill(opener, SIGKILL);
-        for (const char* file : {"/opened", "/opener", "/xdg-open", "/log"}) unlink((mDir + file).c_str());
-        rmdir(mDir.c_str());
-    }
-    std::string File(const std::string& name) const { return mDir + "/" + name; }
-    std::string Path() const { return "PATH=" + mDir + ":/usr/bin:/bin"; }
-    std::string Opened() const {
-        std::string opened;
-        std::getline(std::ifstream(mDir + "/opened"), opened);
-        return opened;
-    }
-
-private:
-    std::string mDir;
-};
-
-}  // namespace
+using namespace discover_test;
 
 TEST(DiscoverTestBed, JsonListsTheWantedSimulatedDevicesAndExitsZero) {
     QIP_REQUIRE_TESTBED();
@@ -251,72 +185,6 @@ TEST(DiscoverTestBed, SignalWhileReadingPagesEndsAtOncePrintingAndOpeningNothing
         std::ifstream log(browser.File("log"));
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "");
         EXPECT_EQ(browser.Opened(), "");
-    }
-}
-
-// The wall clock steps two minutes forward and then back (as NTP or a manual change does)
-// while a device answers every broadcast: the watch must report no false "gone". The step
-// comes from libfaketime, which leaves the monotonic clock alone here.
-TEST(DiscoverTestBed, AWallClockStepMakesNoLiveDeviceGone) {
-    QIP_REQUIRE_TESTBED();
-    const std::string library = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-    ASSERT_EQ(access(library.c_str(), R_OK), 0) << "the faketime package is missing";
-    TestBed bed;
-    ASSERT_TRUE(bed.IsReady());
-    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.48/24"}), {"--address", "192.0.2.48/24", "--id", "live"}),
-              0);
-    FakeBrowser folder;  // only for its folder, which it removes
-    const std::string offset = folder.File("log");
-    std::ofstream(offset) << "+0\n";
-    // A sanitizer's runtime wants to come first; libfaketime works behind it all the same.
-    const char* sanitizerOptions = getenv("ASAN_OPTIONS");
-    const std::string asanOptions = std::string("ASAN_OPTIONS=") +
-                                    (sanitizerOptions != nullptr ? sanitizerOptions + std::string(":") : "") +
-                                    "verify_asan_link_order=0";
-    const pid_t watch = bed.Start(bed.GetHostNamespace(),
-                                  {"env", asanOptions, "LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + offset,
-                                   "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
-                                   TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
-    ASSERT_GT(watch, 0);
-    const Clock::time_point start = Clock::now();
-    while (bed.GetOutput(watch).find("appeared live") == std::string::npos && SecondsSince(start) < 15) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_NE(bed.GetOutput(watch).find("appeared live"), std::string::npos) << bed.GetOutput(watch);
-    // Each step outlasts an ageing pass (every 3 s) and stays short of the next broadcast.
-    for (const char* step : {"+120\n", "+0\n"}) {
-        std::ofstream(offset) << step;
-        std::this_thread::sleep_for(std::chrono::milliseconds(4500));
-    }
-    const std::string output = bed.GetOutput(watch);
-    EXPECT_EQ(bed.Stop(watch), 0);
-    EXPECT_EQ(output.find("gone"), std::string::npos) << output;
-}
-
-// An opener that blocks does not hold the program past a signal sent to it alone.
-TEST(DiscoverTestBed, SignalWhileTheOpenerBlocksEndsAtOnce) {
-    QIP_REQUIRE_TESTBED();
-    TestBed bed;
-    ASSERT_TRUE(bed.IsReady());
-    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.47/24"}), {"--address", "192.0.2.47/24"}), 0);
-    for (int signalNumber : {SIGINT, SIGTERM}) {
-        FakeBrowser browser(60);
-        const pid_t discover = bed.Start(bed.GetHostNamespace(), {"env", browser.Path(),
-                                                                  TestBed::BinaryPath("qip-discover"), "--open",
-                                                                  "--no-ssid", "--wait", cWaitForAnswers});
-        ASSERT_GT(discover, 0);
-        const Clock::time_point waiting = Clock::now();
-        while (browser.Opened().empty() && SecondsSince(waiting) < 15) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ASSERT_EQ(browser.Opened(), "http://192.0.2.47/") << bed.GetOutput(discover);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const Clock::time_point signalled = Clock::now();
-        kill(discover, signalNumber);
-        // Stop adds a SIGTERM, which must not race the first signal to other threads.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_EQ(bed.Stop(discover, 15000), 128 + signalNumber);
-        EXPECT_LT(SecondsSince(signalled), 10.0);
     }
 }
 
