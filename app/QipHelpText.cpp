@@ -9,7 +9,7 @@ QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStr
     if (!findings.mOtherTypes.isEmpty()) {
         QStringList types;
         for (const QPair<QString, int>& type : findings.mOtherTypes) {
-            types.append(tr("%1 (%2)").arg(type.first).arg(type.second));
+            types.append(tr("%1 (%2)").arg(type.first, QString::number(type.second)));
         }
         paragraphs.append(tr("Devices of other types answered: %1. None is of type %2.")
                               .arg(types.join(QStringLiteral(", ")), wantedTypes) +

@@ -15,6 +15,7 @@ add_library(qipcontroller STATIC
   QipDesktopWorkspace.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipPropertyListBound.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
   MainWindow.ui

@@ -18,70 +18,11 @@
 #include <utility>
 
 #include "qip/QipPacket.h"
+#include "tests/search/DiscoverTestBedSupport.h"
 #include "tests/testbed/TestBed.h"
 
 // qip-discover as a user runs it, inside the bed's host namespace, against simulators.
-// Where devices must be found the wait leaves a slow (sanitized, loaded) machine time for
-// the answers to the first broadcast.
-namespace {
-
-using Clock = std::chrono::steady_clock;
-const char* const cWaitForAnswers = "4";
-
-// The JSON objects among the complete lines of `text` (standard error may share it).
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> objects;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line) && !lines.eof();) {
-        if (!line.empty() && line[0] == '{') objects.push_back(nlohmann::json::parse(line));
-    }
-    return objects;
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Two simulated devices answering at once, as the listening tests below need them.
-bool StartTwoDevices(TestBed& bed) {
-    return bed.StartSimulator(bed.AddDevice({"192.0.2.30/24"}), {"--address", "192.0.2.30/24", "--id", "one"}) > 0 &&
-           bed.StartSimulator(bed.AddDevice({"192.0.2.31/24"}), {"--address", "192.0.2.31/24", "--id", "two"}) > 0;
-}
-
-// The ids of the JSON lines of `text`, in order.
-std::vector<std::string> Ids(const std::string& text) {
-    std::vector<std::string> ids;
-    for (const nlohmann::json& device : JsonLines(text)) ids.push_back(device["DeviceId"]);
-    return ids;
-}
-
-// A directory holding an xdg-open that notes its argument in "opened" and ends with `status`.
-class FakeBrowser {
-public:
-    explicit FakeBrowser(int status = 0) {
-        char directory[] = "/tmp/qip-browser-XXXXXX";
-        if (mkdtemp(directory) != nullptr) mDir = directory;
-        std::ofstream(mDir + "/xdg-open") << "#!/bin/sh\necho \"$@\" > '" << mDir << "/opened'\nexit "
-                                          << status << "\n";
-        chmod((mDir + "/xdg-open").c_str(), 0755);
-    }
-    ~FakeBrowser() {
-        for (const char* file : {"/opened", "/xdg-open", "/log"}) unlink((mDir + file).c_str());
-        rmdir(mDir.c_str());
-    }
-    std::string File(const std::string& name) const { return mDir + "/" + name; }
-    std::string Path() const { return "PATH=" + mDir + ":/usr/bin:/bin"; }
-    std::string Opened() const {
-        std::string opened;
-        std::getline(std::ifstream(mDir + "/opened"), opened);
-        return opened;
-    }
-
-private:
-    std::string mDir;
-};
-
-}  // namespace
+using namespace discover_test;
 
 TEST(DiscoverTestBed, JsonListsTheWantedSimulatedDevicesAndExitsZero) {
     QIP_REQUIRE_TESTBED();
@@ -123,7 +64,7 @@ TEST(DiscoverTestBed, WithoutDevicesExitsOneAfterTheWaitAndWithTheOnlyOneOpensIt
         << output;
     EXPECT_EQ(browser.Opened(), "http://192.0.2.40/");
     // An opener that fails makes it exit 3.
-    FakeBrowser failing(1);
+    FakeBrowser failing(0, 1);
     EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"env", failing.Path(), TestBed::BinaryPath("qip-discover"),
                                                "--open", "--no-ssid", "--wait", cWaitForAnswers}, &output, 30000), 3)
         << output;

@@ -33,6 +33,8 @@ volatile sig_atomic_t gSignal = 0;
 volatile sig_atomic_t gSignalDescriptor = -1;
 
 const int cProgressPeriodMs = 250;
+// How often a wait for the page opener looks whether it has ended.
+const int cOpenerPollMs = 50;
 
 // Standard output as the program found it: closed at start, or the error of the first
 // write that failed (0 for none). Main thread only.
@@ -568,8 +570,14 @@ int QipDiscover::OpenPage(const std::string& address) {
         fprintf(stderr, "qip-discover: cannot run xdg-open: %s\n", strerror(error));
         return cExitOpenFailed;
     }
+    // Some openers stay until the browser closes, and a signal sent to this process alone
+    // (kill, timeout, a service manager) does not reach them: the wait looks at the signal
+    // between short polls, and the opener is left running when one came.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        const pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) break;
+        if (mWaker->Wait(cOpenerPollMs) & Waker::cSignal) return SignalStatus();
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "qip-discover: xdg-open could not open %s\n", url.c_str());

@@ -21,6 +21,7 @@
 #include "cli/QipOptionParser.h"
 #include "cli/QipOptionValue.h"
 #include "cli/QipProgramOutput.h"
+#include "ksp/KspClock.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
 #include "tools/discover/QipDiscoverFormat.h"
@@ -85,6 +86,8 @@ private:
 
 void Print(const std::vector<QipDevice>& devices) {
     const time_t now = time(nullptr);
+    // The age on the clock the list ages by, so that a step of the wall clock leaves it true.
+    const time_t monotonicNow = KspMonotonicSeconds();
     char stamp[32];
     strftime(stamp, sizeof stamp, "%H:%M:%S", localtime(&now));
     printf("%s  %zu device%s\n", stamp, devices.size(), devices.size() == 1 ? "" : "s");
@@ -93,7 +96,7 @@ void Print(const std::vector<QipDevice>& devices) {
                Shown(device.GetDeviceType()).c_str(), Shown(device.GetDeviceId()).c_str(),
                device.GetLastSourceAddress().c_str(), Shown(device.GetIpAddress()).c_str(),
                Shown(device.GetNetmask()).c_str(), Shown(device.GetPacketId()).c_str(),
-               static_cast<long>(now - device.GetLastResponseTime()));
+               static_cast<long>(monotonicNow - device.GetLastResponseMonotonic()));
     }
     fflush(stdout);
 }
