@@ -36,14 +36,14 @@ second=$(timeout 15 "$bin/qip-exporter" --listen "$listen" --no-ssid 2>&1); stat
 [ "$status" = 1 ] && grep -q "cannot listen on $listen: Address already in use" <<<"$second" ||
   fail "a taken port gave status $status: $second"
 
-# Malformed datagrams, many: told a few times at most, with how often they came.
+# Malformed datagrams, many: told a few times at most.
 for i in $(seq 300); do printf 'no zero byte' >/dev/udp/127.0.0.1/19375; done
 sleep 0.5
 kill -TERM "$pid"; wait "$pid"; status=$?
 [ "$status" = 0 ] || fail "SIGTERM gave status $status"
 log=$(cat "$dir/err")
 lines=$(grep -c 'not terminated' <<<"$log")
-[ "$lines" -le 2 ] && grep -q 'not terminated with 0x00 (repeated [0-9]* times' <<<"$log" ||
+[ "$lines" -ge 1 ] && [ "$lines" -le 2 ] ||
   fail "$lines lines for 300 malformed datagrams:"$'\n'"$log"
 grep -q '^<6>serving http://127.0.0.1:19376/metrics' <<<"$log" && grep -q '^<6>stopping on SIGTERM' <<<"$log" &&
   ! grep -qv '^<[0-7]>' <<<"$log" || fail "not every line carries a journal priority:"$'\n'"$log"
