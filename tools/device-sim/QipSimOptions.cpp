@@ -334,7 +334,7 @@ Fault modes (per device):
                          nested tags), tiny-tags (a 200 OK page of 64 KiB of tiny distinct
                          values), no-accept (connection attempts never answered)
 
-Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound,
-2 on a usage error.
+Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound or
+"ready" cannot be written, 2 on a usage error.
 )";
 }
