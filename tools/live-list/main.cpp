@@ -41,7 +41,9 @@ const char cUsage[] =
     "  --              end of options\n"
     "\n"
     "Exit status: 0 when the time is up or the program was interrupted (SIGINT,\n"
-    "SIGTERM), 1 when the list could not be written, 2 on a usage error.\n";
+    "SIGTERM), 1 when the list could not be written, 2 on a usage error.\n"
+    "\n"
+    "Environment: TZ, the time zone of the times shown.\n";
 
 // The program has no options beyond the shared -h/--help and -V/--version.
 class NoOptions : public QipOptionParser::Handler {
