@@ -9,7 +9,18 @@
 // long names written in full (an abbreviation is refused, so that a later option cannot
 // change what an old script meant).
 //
-// Adding an option is one entry in the program's table and one case in its handler.
+// Adding an option is one entry in the program's table and one case in its handler; a new
+// program needs a table, a handler and these lines in main():
+//
+//     const QipOptionParser parser("qip-example", {{"rate", 0, true, cRate}, {"verbose", 'v', false, cVerbose}});
+//     const QipProgramOutput output(parser.GetProgram());
+//     std::vector<std::string> operands;
+//     std::string error;
+//     const QipOptionParser::Outcome outcome = parser.Parse(argc, argv, handler, operands, error);
+//     if (outcome != QipOptionParser::Outcome::cRun) return output.Conclude(outcome, cUsage, error, 1);
+//
+// with the program linking the target qipcli. Values are checked in the handler, with
+// QipOptionValue for numbers, so that a range error names the option and the range.
 // getopt_long keeps its state in globals: parse on one thread at a time (main's).
 class QipOptionParser {
 public:

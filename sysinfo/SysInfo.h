@@ -30,11 +30,18 @@ public:
     // A blocking TCP socket connected within 2 s to mHost port 80 (see SetPort), owned by the
     // caller; -1 after "socket() failed", "inet_aton() failed" or "connect() failed".
     int OpenConnection() const;
+    // The same, with the failure's error code (errno value) in `error`: EINVAL for a host
+    // that is no dotted quad, ETIMEDOUT when the attempt ran out of time.
+    int OpenConnection(int& error) const;
     // Sends the request once and collects the answer into `page` until the peer closes,
     // 65,535 bytes have arrived or 3 s have passed; the page ends at a zero byte. True when
     // it is a "200 OK" page. False after "Invalid status URL\n" (nothing sent), "send()
     // failed" or "recv() failed" (nothing arrived), or silently for any other status.
     bool FetchPage(int socket, std::string& page) const;
+    // The same, with `failure` set when nothing arrived: the error code of the failing
+    // call (EINVAL for an invalid URL, ETIMEDOUT when the time ran out, ENODATA when the
+    // device closed without a byte); 0 otherwise.
+    bool FetchPage(int socket, std::string& page, int& failure) const;
     // Every value line stores path + "/" + tag, so a page of deep nesting and many short
     // lines would multiply its 64 KiB many thousand times over, and a page of many tiny
     // distinct pairs costs far more in map nodes than in text. Each pair therefore costs its

@@ -46,6 +46,18 @@ check "sim malformed port" 2 "80x" "$bin/qip-device-sim" --port 80x --address 19
 check "sim argument after --" 2 "stray" "$bin/qip-device-sim" --address 192.0.2.20 -- stray
 check "ifaces operand" 2 "eth0" "$bin/qip-ifaces" eth0
 check "ifaces --" 0 "Broadcast" "$bin/qip-ifaces" --
+# Output that cannot be written fails (discovery runs, so only in a namespace of our own).
+if [ -n "${QIP_CLI_ISOLATED:-}" ]; then
+  check "live-list write error" 1 "qip-live-list: write error: No space left on device" \
+    sh -c 'exec "$0" 1 >/dev/full' "$bin/qip-live-list"
+fi
+# `make run` without a display and without devices: the tool's "nothing found" is no failure.
+if [ -n "${QIP_CLI_ISOLATED:-}" ]; then
+  check "make run's fallback" 0 "no device found" env -u DISPLAY -u WAYLAND_DISPLAY \
+    sh "$(dirname "$0")/../../scripts/run.sh" "$bin/.."
+fi
+check "ifaces write error" 1 "qip-ifaces: write error" sh -c 'exec "$0" >/dev/full' "$bin/qip-ifaces"
+check "help write error" 1 "write error" sh -c 'exec "$0" --help >/dev/full' "$bin/qip-device-sim"
 rm -f /tmp/cli.$$.err
 [ "$failures" = 0 ] && echo "all conventions hold"
 exit $((failures > 0))

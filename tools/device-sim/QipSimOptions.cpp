@@ -292,9 +292,11 @@ Prints "ready" on standard output once every socket is bound. Ends cleanly on SI
 
 Global:
   --verbose, -v          one line on standard error per datagram and per HTTP request
-  --port N               discovery port (default 19375)
+  --port N               discovery port (default 19375; 1 to 65535)
   -h, --help             show this text and exit
   -V, --version          show the version and exit
+  --                     end of options (the simulator takes no operands)
+A value may also follow its option after '=' (--port=19999).
 
 Per device (they apply to the latest --device; the first --device may be left out):
   --device               starts the next device
@@ -307,26 +309,29 @@ Per device (they apply to the latest --device; the first --device may be left ou
   --url TEXT             status URL sent in the hello and served (default /status.xml)
   --packet-id TEXT       packet id (default 1)
   --ssid TEXT            value of status/wlan/ssid on the status page (default QipSim)
-  --http-port N          TCP port of the status page (default 80)
+  --http-port N          TCP port of the status page (default 80; 1 to 65535)
 
 Fault modes (per device):
-  --http-status CODE     answer with this status (e.g. 404) and the same page
+  --http-status CODE     answer with this status (e.g. 404; 100 to 999) and the same page
   --lf-only              end the answer's lines with LF instead of CRLF
   --no-http              no HTTP server: connections are refused
   --http-hang            accept and read the request, never answer
   --http-split MS        answer in two pieces, MS milliseconds apart; the SSID line starts
                          the second piece
   --http-delay MS        answer MS milliseconds after the request
-  --page-size BYTES      make the whole answer this many bytes (filler lines before <wlan>)
+  --page-size BYTES      make the whole answer this many bytes (filler lines before <wlan>;
+                         1 to 67108864, which is 64 MiB)
   --answer-delay MS      send each hello MS milliseconds after the whoisthere arrived
-  --silent-after SECONDS stop answering whoisthere this long after start (fractions allowed)
+                         (MS for these three: 0 to 3600000, an hour)
+  --silent-after SECONDS stop answering whoisthere this long after start (fractions
+                         allowed; 0 to 10000000)
   --packet-id-every N    change the packet id after every N answers (1, 2, 3 ... for a
-                         numeric id, else ID-1, ID-2 ...)
+                         numeric id, else ID-1, ID-2 ...; 1 to 1000000000)
   --malformed KIND       send a broken hello instead: unterminated (no final 0x00),
                          few-fields (6 fields) or wrong-case (type "Hello")
   --hello-ip TEXT        put TEXT in the hello's IP field instead of the source address
   --ids N                answer as N devices from each address: ids ID-1 ... ID-N, one
-                         hello each, all sharing the status page
+                         hello each, all sharing the status page (1 to 4096)
   --http-fault KIND      a hostile status page: silent (accept, read, never answer, as
                          --http-hang), trickle (one byte a second), endless (a 200 OK head,
                          then lines for ever), garbage (1 MiB of arbitrary bytes), reset
@@ -334,7 +339,10 @@ Fault modes (per device):
                          nested tags), tiny-tags (a 200 OK page of 64 KiB of tiny distinct
                          values), no-accept (connection attempts never answered)
 
-Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound,
-2 on a usage error.
+Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound or
+"ready" cannot be written, 2 on a usage error.
+
+Environment: none is read. Every --address and --listen address must be one the
+machine (or its network namespace) has; the status page's port 80 needs root.
 )";
 }

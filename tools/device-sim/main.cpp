@@ -43,10 +43,11 @@ int main(int argc, char** argv) {
     {
         QipSimServer server(options);
         if (server.Open()) {
-            std::fputs("ready\n", stdout);
-            std::fflush(stdout);
-            server.Run(gStopPipe[0]);
-            status = 0;
+            // A script that cannot read "ready" would wait for it in vain.
+            if (output.Write("ready\n")) {
+                server.Run(gStopPipe[0]);
+                status = 0;
+            }
         }
     }
     close(gStopPipe[0]);

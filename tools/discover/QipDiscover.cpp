@@ -20,6 +20,7 @@
 #include "qip/QipClient.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
+#include "tools/discover/QipDiscoverOutcome.h"
 #include "tools/discover/QipListenEnd.h"
 
 extern char** environ;
@@ -416,7 +417,7 @@ int QipDiscover::ListOnce() {
     if (!FlushOutput()) return cExitWriteError;
     if (devices.empty()) {
         fputs("qip-discover: no device found\n", stderr);
-        if (!mOptions.mQuiet) PrintDiagnosis();
+        if (!mOptions.mQuiet) PrintDiagnosis(listened - start);
         return cExitNone;
     }
     if (!end.IsTargetMet()) {
@@ -435,13 +436,14 @@ int QipDiscover::ListOnce() {
         return cExitNone;
     }
     if (mOptions.mOpen) {
-        if (devices.size() != 1) {
-            fprintf(stderr, "qip-discover: %zu devices found; not opening a page\n",
-                    devices.size());
-            return cExitFound;
+        std::string reason;
+        const int chosen = QipDiscoverOutcome::ChooseToOpen(devices, mOptions.mWaitFor, reason);
+        if (chosen < 0) {
+            fprintf(stderr, "qip-discover: %s; not opening a page\n", reason.c_str());
+            return cExitNotOpened;
         }
         if (gSignal != 0) return SignalStatus();
-        return OpenPage(devices[0].mDeviceIp);
+        return OpenPage(devices[chosen].mDeviceIp);
     }
     return cExitFound;
 }
@@ -534,9 +536,12 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
     return FlushOutput();
 }
 
-void QipDiscover::PrintDiagnosis() {
+void QipDiscover::PrintDiagnosis(long long listenedMs) {
     const QipDiagnosis::Input input = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
-    const std::string text = QipDiagnosis::Text(input, QipDiagnosis::Diagnose(input));
+    const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
+    // A search that heard nothing at all in a moment was too short, whatever else may be.
+    std::string text = result.mAnswered == 0 ? QipDiscoverOutcome::ShortListenText(listenedMs) : "";
+    if (text.empty()) text = QipDiagnosis::Text(input, result);
     // Device types in it came from the network: each line is made safe for the terminal.
     size_t begin = 0;
     while (begin < text.size()) {

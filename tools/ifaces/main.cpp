@@ -20,7 +20,9 @@ const char cUsage[] =
     "  --              end of options\n"
     "\n"
     "Exit status: 0 on success, 1 when the list could not be written,\n"
-    "2 on a usage error.\n";
+    "2 on a usage error.\n"
+    "\n"
+    "Environment: none is read.\n";
 
 // The program has no options beyond the shared -h/--help and -V/--version.
 class NoOptions : public QipOptionParser::Handler {

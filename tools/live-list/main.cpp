@@ -41,8 +41,10 @@ const char cUsage[] =
     "  -V, --version   show the version and exit\n"
     "  --              end of options\n"
     "\n"
-    "Exit status: 0 when the time is up or the program was interrupted,\n"
-    "2 on a usage error.\n";
+    "Exit status: 0 when the time is up or the program was interrupted (SIGINT,\n"
+    "SIGTERM), 1 when the list could not be written, 2 on a usage error.\n"
+    "\n"
+    "Environment: TZ, the time zone of the times shown.\n";
 
 // The program has no options beyond the shared -h/--help and -V/--version.
 class NoOptions : public QipOptionParser::Handler {
@@ -84,7 +86,8 @@ private:
     bool mEnd = false;
 };
 
-void Print(const std::vector<QipDevice>& devices) {
+// False when the list could not be written (already reported).
+bool Print(const QipProgramOutput& output, const std::vector<QipDevice>& devices) {
     const time_t now = time(nullptr);
     // The age on the clock the list ages by, so that a step of the wall clock leaves it true.
     const time_t monotonicNow = KspMonotonicSeconds();
@@ -98,7 +101,7 @@ void Print(const std::vector<QipDevice>& devices) {
                Shown(device.GetNetmask()).c_str(), Shown(device.GetPacketId()).c_str(),
                static_cast<long>(monotonicNow - device.GetLastResponseMonotonic()));
     }
-    fflush(stdout);
+    return output.Flush();
 }
 
 }  // namespace
@@ -144,9 +147,9 @@ int main(int argc, char** argv) {
     auto list = std::make_unique<QipDeviceList>(client.get());
     list->SetChangeHandler(&waiter);
 
-    Print(list->Snapshot());
-    while (waiter.Wait(deadline)) {
-        Print(list->Snapshot());
+    bool written = Print(output, list->Snapshot());
+    while (written && waiter.Wait(deadline)) {
+        written = Print(output, list->Snapshot());
     }
 
     // The client goes first, so that no hello can reach a list being destroyed.
@@ -155,5 +158,5 @@ int main(int argc, char** argv) {
     // Wake the signal thread if the time ran out rather than a signal arriving.
     kill(getpid(), SIGTERM);
     signalThread.join();
-    return 0;
+    return written ? 0 : 1;
 }
