@@ -219,7 +219,7 @@ TEST(QipControllerReports, APageThatCannotBeOpenedKeepsTheDeviceAndTheProgram) {
     QipController& c = *rig.mController;
     rig.mWorkspace.mOpenFails = true;
     QList<QUrl> told;
-    QObject::connect(&c, &QipController::pageNotOpened, [&told](const QUrl& url) { told << url; });
+    QObject::connect(&c, &QipController::pageNotOpened, [&told](const QUrl& url, int) { told << url; });
     const QVariantMap lone = Device("a", "192.0.2.10");
     c.deviceFound({lone});
     c.konfigurieren({lone});
