@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -78,6 +79,15 @@ public:
     int mStarted = 0;
     std::vector<QipDevice> mSnapshot;
 };
+
+// Lets the event loop run until the search's tick has read its pages and reported (15 s at
+// most).
+inline void WaitForReport(Qip* search) {
+    for (int i = 0; i < 1500 && search->isReading(); ++i) {
+        QThread::msleep(10);
+        QCoreApplication::processEvents();
+    }
+}
 
 inline QVariantMap Device(const QString& id, const QString& ip, const QString& ssid = "net") {
     const QString type = QStringLiteral("QipFinder");
