@@ -219,6 +219,7 @@ void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {
     text->setObjectName(QStringLiteral("pageNotOpenedText"));
     text->setTextFormat(Qt::PlainText);
     text->setWordWrap(true);
+    text->setMinimumWidth(text->fontMetrics().averageCharWidth() * 56);
     // A line of its own that the keyboard reaches: Ctrl+A and Ctrl+C work there.
     auto* address = new QLineEdit(url.toString(), box);
     address->setObjectName(QStringLiteral("pageAddress"));

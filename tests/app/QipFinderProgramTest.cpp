@@ -1,4 +1,4 @@
-// The real program under Xvfb in the test bed, with simulated devices, a stand-in browser
+// The real program under Xvfb (an 800x600 screen) in the test bed, with simulated devices, a stand-in browser
 // and a probe that reads what the window shows.
 #include <gtest/gtest.h>
 
@@ -55,7 +55,9 @@ void WriteText(const fs::path& path, const std::string& text, bool executable = 
 // and the environment the program runs with.
 class ProgramRig {
 public:
-    explicit ProgramRig(TestBed& bed) : mBed(bed) {
+    // `language`: the LANG the program runs with.
+    explicit ProgramRig(TestBed& bed, const std::string& language = "C.UTF-8")
+        : mBed(bed), mLanguage(language) {
         char pattern[] = "/tmp/qipfinder-test-XXXXXX";
         mRoot = mkdtemp(pattern);
         fs::create_directories(mRoot / "bin");
@@ -69,7 +71,7 @@ public:
         WriteText(mRoot / "path/xdg-open",
                   "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\n", true);
         mXvfb = bed.Start(bed.GetHostNamespace(), {"Xvfb", "-displayfd", "1", "-screen", "0",
-                                                   "640x360x24", "-nolisten", "tcp"});
+                                                   "800x600x24", "-nolisten", "tcp"});
         for (int i = 0; i < 100 && mDisplay.empty() && mXvfb > 0; ++i) {
             const std::string out = bed.GetOutput(mXvfb);
             const size_t end = out.find('\n');
@@ -100,7 +102,7 @@ public:
             withBrowser ? (mRoot / "path").string() + ":/usr/bin:/bin" : (mRoot / "bin").string();
         std::vector<std::string> argv{"/usr/bin/env", "-i", "PATH=" + path,
                                       "HOME=" + mRoot.string(), "DISPLAY=" + mDisplay,
-                                      "LANG=C.UTF-8", "QT_QPA_PLATFORM=xcb",
+                                      "LANG=" + mLanguage, "QT_QPA_PLATFORM=xcb",
                                       "QT_PLUGIN_PATH=" + std::string(QIPFINDER_PROBE_DIR),
                                       "QT_QPA_GENERIC_PLUGINS=qipprobe:" + ProbeFile().string()};
         // Sanitizer settings of the build under test apply to the program too.
@@ -159,6 +161,7 @@ public:
 
 private:
     TestBed& mBed;
+    std::string mLanguage;
     fs::path mRoot;
     pid_t mXvfb = -1;
     std::string mDisplay;
@@ -472,4 +475,31 @@ TEST_F(ProgramTest, RefreshShowsADeviceSwitchedOnAfterTheChooserAppeared) {
     EXPECT_NE(shown.find("combo deviceChooser 3\n"), std::string::npos) << shown;
     mBed.Stop(program);
     EXPECT_EQ(rig.Opened(), "");
+}
+
+TEST_F(ProgramTest, TheNewStatesInGermanSayWhatHappenedWithinTheScreen) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed, "de_DE.UTF-8");
+    ASSERT_TRUE(rig.IsReady());
+    rig.SetOpenerStatus(3);
+    AddDevice("192.0.2.21", "cam-1", "Office", "Camera");
+    const std::string otherTypes = "label messageLabel 0 QipFinder sucht Geräte vom Typ QipSim.";
+    EXPECT_NE(ShowsAfterStart(rig, {otherTypes, "button searchAgainButton 1"}, "other-types-de.png")
+                  .find(otherTypes),
+              std::string::npos);
+    // Two wanted devices, one of them with a long name, and a browser that fails.
+    AddDevice("192.0.2.22", "00:11:22:33:44:55", "Büro 3. OG – Küche Nordflügel");
+    AddDevice("192.0.2.23", "00:11:22:33:44:66", "Büro 3. OG – Küche Südflügel");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    ASSERT_NE(rig.WaitForWindow({"combo deviceChooser 2\n"}).find("combo deviceChooser 2"),
+              std::string::npos);
+    EXPECT_TRUE(rig.Screenshot("chooser-de.png"));
+    rig.Press("configureButton");
+    const std::string failed = "Status 3";
+    const std::string shown = rig.WaitForWindow({failed, "edit pageAddress http://192.0.2.2"});
+    EXPECT_TRUE(rig.Screenshot("browser-failed-de.png"));
+    EXPECT_NE(shown.find(failed), std::string::npos) << shown;
+    mBed.Stop(program);
 }
