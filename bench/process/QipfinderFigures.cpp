@@ -59,21 +59,9 @@ std::string FindOnPath(const std::string& name) {
 // clock, as the start is. The stand-in then ends with the status set by SetOpenerStatus.
 class FinderRig {
 public:
-    explicit FinderRig(TestBed& bed) : mBed(bed) {
-        const std::string xvfb = FindOnPath("Xvfb");
-        if (xvfb.empty()) {
+    explicit FinderRig(TestBed& bed) : mBed(bed), mXvfb(FindOnPath("Xvfb")) {
+        if (mXvfb.empty()) {
             mWhyNot = "no X server can be started here (Xvfb, Debian package xvfb, is not installed)";
-            return;
-        }
-        pid_t server = bed.Start(bed.GetHostNamespace(), {xvfb, "-displayfd", "1", "-screen", "0", "640x360x24", "-nolisten", "tcp"});
-        for (int i = 0; i < 100 && mDisplay.empty() && server > 0; ++i) {
-            const std::string out = bed.GetOutput(server);
-            const size_t end = out.find('\n');
-            if (end != std::string::npos && end > 0 && std::isdigit(static_cast<unsigned char>(out[0]))) mDisplay = ":" + out.substr(0, end);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (mDisplay.empty()) {
-            mWhyNot = "Xvfb did not start";
             return;
         }
         char pattern[] = "/tmp/qip-bench-browser-XXXXXX";
@@ -92,6 +80,21 @@ public:
         rmdir(mFolder.c_str());
     }
     const std::string& WhyNot() const { return mWhyNot; }
+
+    // A fresh X server for each run: one whose last client has gone may reset, and a
+    // program started meanwhile finds no display.
+    bool StartServer() {
+        mDisplay.clear();
+        mServer = mBed.Start(mBed.GetHostNamespace(), {mXvfb, "-displayfd", "1", "-screen", "0", "640x360x24", "-nolisten", "tcp"});
+        for (int i = 0; i < 100 && mDisplay.empty() && mServer > 0; ++i) {
+            std::istringstream lines(mBed.GetOutput(mServer));
+            for (std::string line; std::getline(lines, line) && mDisplay.empty();) {
+                if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) mDisplay = ":" + line;
+            }
+            if (mDisplay.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return !mDisplay.empty();
+    }
 
     void SetOpenerStatus(int status) {
         std::ofstream opener(mFolder + "/xdg-open");
@@ -119,6 +122,10 @@ public:
     template <typename During>
     Run RunOnce(const std::string& program, int runMs, During during) {
         Run run;
+        if (!StartServer()) {
+            run.mErrors = "Xvfb did not start";
+            return run;
+        }
         const int reader = open(mFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (reader < 0) return run;
         std::atomic<bool> isWoken{false};
@@ -153,12 +160,15 @@ public:
         }
         browser.join();
         close(reader);
+        mBed.Stop(mServer);
         return run;
     }
 
 private:
     TestBed& mBed;
+    std::string mXvfb;
     std::string mWhyNot;
+    pid_t mServer = -1;
     std::string mDisplay;
     std::string mFolder;
     std::string mFifo;
@@ -261,6 +271,8 @@ void QipfinderFigures(const FigureOptions& options) {
         bed.Stop(simulator);
         if (Trimmed(run.mOpened) != page || run.mHandedOff == Clock::time_point{}) {
             shown.push_back("not opened");
+            std::fprintf(stderr, "qipfinder run %d after no device, exit %d:\n%s\n", i + 1, run.mExitStatus,
+                         run.mErrors.c_str());
             continue;
         }
         laters.push_back(MsBetween(switchedOn, run.mHandedOff));
