@@ -95,7 +95,9 @@ std::string QipCommandLine::HelpText() {
            "installed program /usr/share/qipfinder/Info.plist): DeviceKennung (the device\n"
            "types listed), QipTimeout (seconds between two looks at the devices heard: 10 when\n"
            "absent, 2 in the shipped file), TerminateAfterLastItem, TerminateAfterConfigure,\n"
-           "RemoveAfterConfigure, CFBundleName, CFBundleVersion.\n"
+           "RemoveAfterConfigure, CFBundleName, CFBundleVersion. A device that answers but\n"
+           "is not listed (\"Only devices of other types answered\") has another type: add\n"
+           "that type to the DeviceKennung array to list it too.\n"
            "\n"
            "Environment:\n"
            "  LANGUAGE, LC_ALL, LC_MESSAGES, LANG\n"
@@ -113,7 +115,9 @@ std::string QipCommandLine::HelpText() {
            "Exit status:\n"
            "  0  the window was closed, Quit was chosen, or a device's page was opened\n"
            "  1  no display to open the window on\n"
-           "  2  usage error (an unknown option or argument)\n";
+           "  2  usage error (an unknown option or argument)\n"
+           "  3  a device's page could not be opened (the browser failed) and none was\n"
+           "     opened since\n";
 }
 
 std::string QipCommandLine::VersionText() { return std::string("qipfinder ") + QIPFINDER_VERSION + "\n"; }

@@ -12,7 +12,10 @@ add_library(qipcontroller STATIC
   QipBundle.cpp
   QipCommandLine.cpp
   QipController.cpp
+  QipControllerHandOff.cpp
+  QipControllerStates.cpp
   QipDesktopWorkspace.cpp
+  QipDeviceChooser.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
   QipPropertyListBound.cpp

@@ -91,5 +91,5 @@ int main(int argc, char** argv) {
     window.show();
     // Launching has finished once the event loop runs with the window on screen.
     QTimer::singleShot(0, &controller, &QipController::applicationDidFinishLaunching);
-    return app.exec();
+    return controller.exitStatus(app.exec());
 }

@@ -55,6 +55,8 @@ std::string DescribeError(int error) {
         return "unreachable";
     case ENODATA:
         return "no answer";
+    case ECANCELED:
+        return "cancelled";
     case ECONNRESET:
         return "reset";
     default:
@@ -73,22 +75,27 @@ long long Earlier(long long stepDeadline, long long fetchDeadline) {
 }
 
 // poll() for `events` until `deadline`; 1 ready, 0 timed out, -1 error (errno set).
-int PollUntil(int fd, short events, long long deadline) {
+// A readable `cancelFd` (when not -1) ends the wait as an error with errno ECANCELED.
+int PollUntil(int fd, short events, long long deadline, int cancelFd) {
     for (;;) {
-        pollfd p = {fd, events, 0};
-        int n = poll(&p, 1, RemainingMs(deadline));
+        pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+        int n = poll(p, cancelFd >= 0 ? 2 : 1, RemainingMs(deadline));
+        if (n > 0 && cancelFd >= 0 && p[1].revents != 0) {
+            errno = ECANCELED;
+            return -1;
+        }
         if (n >= 0 || errno != EINTR) return n > 0 ? 1 : n;
     }
 }
 
 // Connects `fd` within the time-out, leaving it blocking again; false with errno set.
-bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline) {
+bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline, int cancelFd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
     long long deadline = Earlier(KspMonotonicMs() + cConnectTimeoutMs, fetchDeadline);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         if (errno != EINPROGRESS) return false;
-        int ready = PollUntil(fd, POLLOUT, deadline);
+        int ready = PollUntil(fd, POLLOUT, deadline, cancelFd);
         if (ready <= 0) {
             if (ready == 0) errno = ETIMEDOUT;
             return false;
@@ -210,9 +217,9 @@ int SysInfo::OpenConnection(int& error) const {
         Report("inet_aton() failed", error);
         return -1;
     }
-    if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs)) {
+    if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs, mCancelFd)) {
         error = errno;
-        Report("connect() failed", error);
+        if (error != ECANCELED) Report("connect() failed", error);
         return -1;
     }
     return socket.Release();
@@ -245,7 +252,7 @@ bool SysInfo::FetchPage(int socket, std::string& page, int& failure) const {
     size_t count = 0;
     int error = ETIMEDOUT;
     while (count < cMaxPage) {
-        int ready = PollUntil(socket, POLLIN, deadline);
+        int ready = PollUntil(socket, POLLIN, deadline, mCancelFd);
         if (ready <= 0) {
             if (ready < 0) error = errno;
             break;
@@ -260,7 +267,7 @@ bool SysInfo::FetchPage(int socket, std::string& page, int& failure) const {
     }
     if (count == 0) {
         failure = error;
-        Report("recv() failed", failure);
+        if (failure != ECANCELED) Report("recv() failed", failure);
         return false;
     }
     page.assign(buffer.data(), strnlen(buffer.data(), count));

@@ -77,10 +77,15 @@ public:
     // still apply within it. 0 means no cap beyond those bounds. A cap that runs out ends
     // the fetch as a time-out would.
     void SetTimeLimit(unsigned long milliseconds) { mTimeLimitMs = milliseconds; }
+    // A descriptor (an eventfd or a pipe's read end, not owned) that another thread makes
+    // readable to end every Fetch under way or to come at once, as failed with the outcome
+    // "cancelled" and nothing on standard error; -1 (the default) for none. Lets an owner
+    // that quits join a fetching thread without waiting out the time-outs.
+    void SetCancelDescriptor(int fd) { mCancelFd = fd; }
     // How the last Fetch ended, for telling a user why a value is missing: "ok", "refused",
     // "timeout", "unreachable", "no answer" (closed before a byte), "reset", "http <code>"
     // (another status), "bad answer" (no status line), "too large" (the page filled the
-    // 65,535 bytes and was cut; its values are still parsed), "invalid url", "error"
+    // 65,535 bytes and was cut; its values are still parsed), "cancelled", "invalid url", "error"
     // (another failure). Empty before the first Fetch.
     const std::string& GetOutcome() const { return mOutcome; }
     // The outcome of a page that ended at `page` without being a "200 OK" one (pure).
@@ -93,6 +98,7 @@ private:
     unsigned short mPort = 80;
     size_t mStoredBytes = 0;  // key, value and entry overhead bytes in mValues
     unsigned long mTimeLimitMs = 0;
+    int mCancelFd = -1;
     long long mFetchDeadlineMs = 0;  // monotonic end of the Fetch under way; 0 for none
     std::string mOutcome;
 };

@@ -60,7 +60,7 @@ XvfbServer::~XvfbServer() {
 bool XvfbServer::StartOn(int number, const std::string& program) {
     // With an explicit display, -displayfd still writes its number, once clients can connect.
     mServer = mBed.Start(mBed.GetHostNamespace(), {program, ":" + std::to_string(number), "-displayfd", "1",
-                                                   "-screen", "0", "640x360x24", "-nolisten", "tcp"});
+                                                   "-screen", "0", "800x600x24", "-nolisten", "tcp"});
     if (mServer <= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cStartTimeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
