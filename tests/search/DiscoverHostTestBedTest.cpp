@@ -20,6 +20,12 @@ using namespace discover_test;
 // comes from libfaketime, which leaves the monotonic clock alone here.
 TEST(DiscoverTestBed, AWallClockStepMakesNoLiveDeviceGone) {
     QIP_REQUIRE_TESTBED();
+#if defined(__SANITIZE_THREAD__)
+    // libfaketime replaces pthread_cond_timedwait and calls the C library's own, past the
+    // sanitizer's interceptor, which then reports the program's mutexes as locked twice. The
+    // ageing rule itself is tested under this sanitizer with an injected clock.
+    GTEST_SKIP() << "libfaketime hides condition waits from ThreadSanitizer";
+#endif
     const std::string library = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
     ASSERT_EQ(access(library.c_str(), R_OK), 0) << "the faketime package is missing";
     TestBed bed;
@@ -34,15 +40,8 @@ TEST(DiscoverTestBed, AWallClockStepMakesNoLiveDeviceGone) {
     const std::string asanOptions = std::string("ASAN_OPTIONS=") +
                                     (sanitizerOptions != nullptr ? sanitizerOptions + std::string(":") : "") +
                                     "verify_asan_link_order=0";
-    // libfaketime's own reading of its file races between threads; that is not ours to report.
-    const std::string suppressions = folder.File("log.tsan");
-    std::ofstream(suppressions) << "called_from_lib:libfaketime.so.1\nrace:read_config_file\n";
-    const char* threadOptions = getenv("TSAN_OPTIONS");
-    const std::string tsanOptions = std::string("TSAN_OPTIONS=") +
-                                    (threadOptions != nullptr ? threadOptions + std::string(":") : "") +
-                                    "suppressions=" + suppressions;
     const pid_t watch = bed.Start(bed.GetHostNamespace(),
-                                  {"env", asanOptions, tsanOptions, "LD_PRELOAD=" + library,
+                                  {"env", asanOptions, "LD_PRELOAD=" + library,
                                    "FAKETIME_TIMESTAMP_FILE=" + offset,
                                    "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
                                    TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});

@@ -67,7 +67,7 @@ public:
         std::ifstream pidFile(mDir + "/opener");
         pid_t opener = 0;
         if (pidFile >> opener && opener > 0) kill(opener, SIGKILL);
-        for (const char* file : {"/opened", "/opener", "/xdg-open", "/log", "/log.tsan"}) unlink((mDir + file).c_str());
+        for (const char* file : {"/opened", "/opener", "/xdg-open", "/log"}) unlink((mDir + file).c_str());
         rmdir(mDir.c_str());
     }
     std::string File(const std::string& name) const { return mDir + "/" + name; }
