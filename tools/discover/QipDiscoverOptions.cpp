@@ -4,6 +4,8 @@
 #include <math.h>
 #include <stdlib.h>
 
+#include "qip/QipClient.h"
+
 const double QipDiscoverOptions::cDefaultWaitSeconds = 3;
 const double QipDiscoverOptions::cMaxWaitSeconds = 86400;
 const long QipDiscoverOptions::cDefaultSettleMs;
@@ -48,6 +50,8 @@ bool ParseWhole(const std::string& text, long low, long high, long& number) {
 
 }  // namespace
 
+QipDiscoverOptions::QipDiscoverOptions() : mProbeRate(QipClient::cDefaultProbeRate) {}
+
 bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& error) {
     bool waitGiven = false;
     bool settleGiven = false;
@@ -64,7 +68,7 @@ bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& e
         bool hasInline = SplitInline(argv[i], name, value);
         bool takesValue = name == "--wait" || name == "--type" || name == "--settle" ||
                           name == "--wait-for" || name == "--count" ||
-                          name == "--interface";
+                          name == "--interface" || name == "--probe" || name == "--probe-rate";
         if (takesValue && !hasInline) {
             if (i + 1 >= argc) {
                 error = "option " + name + " needs a value";
@@ -126,6 +130,23 @@ bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& e
                 return false;
             }
             mInterfaces.push_back(value);
+        } else if (name == "--probe") {
+            QipProbeTarget target;
+            std::string reason;
+            if (!QipProbeTarget::Parse(value, target, reason)) {
+                error = "--probe '" + value + "': " + reason;
+                return false;
+            }
+            mProbeTargets.push_back(target);
+        } else if (name == "--probe-rate") {
+            long rate = 0;
+            if (!ParseWhole(value, static_cast<long>(QipClient::cMinProbeRate),
+                            static_cast<long>(QipClient::cMaxProbeRate), rate)) {
+                error = "--probe-rate needs a whole number of probes a second from 1 to 50000, not '" +
+                        value + "'";
+                return false;
+            }
+            mProbeRate = static_cast<unsigned long>(rate);
         } else if (name == "--help" || name == "-h") {
             mHelp = true;
         } else if (name == "--version") {
@@ -195,6 +216,11 @@ std::string QipDiscoverOptions::Usage() {
            "                     may be given several times\n"
            "  --interface NAME   broadcast only on this interface and list only devices\n"
            "                     heard through it; may be given several times\n"
+           "  --probe TARGET     also ask every address of TARGET by unicast, for devices\n"
+           "                     behind a router: an address (198.51.100.20), a range\n"
+           "                     (198.51.100.0/24, /16 to /32) or a host name; may be\n"
+           "                     given several times; --wait counts from the last probe\n"
+           "  --probe-rate N     send at most N probes a second (default 2000, 1 to 50000)\n"
            "  --json             one JSON object per device and line (with \"Reachable\",\n"
            "                     \"Page\" and, where there is one, \"Note\" beside the five\n"
            "                     device keys)\n"
@@ -204,7 +230,8 @@ std::string QipDiscoverOptions::Usage() {
            "  --watch            keep running and print each change of the device list\n"
            "                     (appeared, changed, gone) until interrupted\n"
            "  -v, --verbose      tell on standard error the interfaces used and skipped,\n"
-           "                     each broadcast, each answer and why one was left out\n"
+           "                     each broadcast, each probed range, each answer and why\n"
+           "                     one was left out\n"
            "  -q, --quiet        when nothing is found, leave out the diagnosis of why\n"
            "  -h, --help         show this text and exit\n"
            "  --version          show the version and exit\n"
@@ -214,14 +241,15 @@ std::string QipDiscoverOptions::Usage() {
            "  qip-discover                      list what answers, ending once it settles\n"
            "  qip-discover --wait-for 00:1A:2B:00:00:01 --open\n"
            "  qip-discover --count 2 --wait 10 --json\n"
+           "  qip-discover --probe 198.51.100.0/24   also a network behind a router\n"
            "\n"
            "Exit status:\n"
            "  0    at least one wanted device was found (with --wait-for and --count: all\n"
            "       that were asked for); with --watch: ended by SIGINT or SIGTERM\n"
            "  1    no wanted device was found (or, with --wait-for or --count, not all);\n"
            "       unless --quiet, standard error says what answered and what to check\n"
-           "  2    usage error (also an unknown --interface name), or UDP port 19375\n"
-           "       cannot be opened\n"
+           "  2    usage error (also an unknown --interface name or a --probe target that\n"
+           "       is malformed or does not resolve), or UDP port 19375 cannot be opened\n"
            "  3    --open: the page of the found device could not be opened\n"
            "  4    the output could not be written (write error)\n"
            "  130  interrupted by SIGINT (Ctrl-C) before the list was written\n"
