@@ -108,6 +108,14 @@ public:
     // factory when the last one stopped for want of a port. Does nothing unless
     // showSearchAgain.
     void searchAgain();
+    // The networks searches probe beyond the broadcast domain: the bundle's QipProbeTargets,
+    // then the user's own (remembered in the user's settings), without repeats.
+    QStringList probeTargets() const;
+    QStringList bundleProbeTargets() const { return mSettings.mProbeTargets; }
+    QStringList userProbeTargets() const { return mUserProbeTargets; }
+    // "Search Another Network…": remembers `userTargets` as the user's own networks (in
+    // the user's settings) and starts a new search that probes them and the bundle's.
+    void searchAnotherNetwork(const QStringList& userTargets);
     // What the search learned besides the wanted devices (empty without a search).
     QipSearchFindings findings() const;
     // Opens the page of the device dictionary that is the first element of selection, then
@@ -202,7 +210,10 @@ private:
     std::unique_ptr<Qip> mQip;
     QString mHelpText;
     bool mShowSearchAgain = false;
+    QStringList mUserProbeTargets;
 
+    // Reads the user's remembered networks and hands every target to the search factory.
+    void PrepareProbeTargets();
     // Opens the page of device; false (and pageNotOpened) when it could not be.
     bool OpenPage(const QVariantMap& device);
     // The failed state or the empty chooser: say what answered and offer a new search.

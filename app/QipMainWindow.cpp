@@ -7,6 +7,7 @@
 #include "app/Qip.h"
 #include "app/QipController.h"
 #include "app/QipHelpText.h"
+#include "app/QipProbeDialog.h"
 #include "ui_MainWindow.h"
 
 namespace {
@@ -43,8 +44,11 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     mUi->configureButton->setAccessibleDescription(
         tr("Opens the chosen device's page in the web browser"));
     mUi->searchAgainButton->setAccessibleDescription(tr("Searches the local network again"));
+    mUi->searchAnotherNetworkButton->setAccessibleDescription(
+        tr("Searches a network behind a router by address, range or host name"));
     setTabOrder(mUi->deviceChooser, mUi->configureButton);
     setTabOrder(mUi->configureButton, mUi->searchAgainButton);
+    setTabOrder(mUi->searchAgainButton, mUi->searchAnotherNetworkButton);
     for (QWidget* watched : {static_cast<QWidget*>(mUi->deviceChooser),
                              static_cast<QWidget*>(mUi->configureButton),
                              static_cast<QWidget*>(mUi->searchAgainButton)}) {
@@ -67,6 +71,10 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     connect(mUi->searchAgainButton, &QPushButton::clicked, controller,
             &QipController::searchAgain);
     connect(mUi->actionAbout, &QAction::triggered, controller, &QipController::about);
+    connect(mUi->actionSearchAnotherNetwork, &QAction::triggered, this,
+            [this] { SearchAnotherNetwork(); });
+    connect(mUi->searchAnotherNetworkButton, &QPushButton::clicked, this,
+            [this] { SearchAnotherNetwork(); });
     connect(mUi->actionQuit, &QAction::triggered, this, [] { QCoreApplication::quit(); });
     connect(mUi->actionMinimize, &QAction::triggered, this, &QWidget::showMinimized);
     Show();
@@ -103,6 +111,7 @@ void QipMainWindow::Show() {
     mUi->configureButton->setVisible(!mController->hidePopup());
     mUi->configureButton->setEnabled(mController->countOfDeviceList() > 0);
     mUi->searchAgainButton->setVisible(mController->showSearchAgain());
+    mUi->searchAnotherNetworkButton->setVisible(mController->showSearchAgain());
     ShowAddress();
     if (!mController->hidePopup() && !chooserWasShown) {
         mUi->deviceChooser->setFocus(Qt::OtherFocusReason);
@@ -131,6 +140,14 @@ void QipMainWindow::Configure() {
     }
     mController->konfigurieren(
         {mUi->deviceChooser->currentData(QipController::DeviceListController::DeviceRole)});
+}
+
+void QipMainWindow::SearchAnotherNetwork() {
+    QipProbeDialog dialog(mController->bundleProbeTargets(), mController->userProbeTargets(),
+                          this);
+    if (dialog.exec() == QDialog::Accepted) {
+        mController->searchAnotherNetwork(dialog.userTargets());
+    }
 }
 
 void QipMainWindow::ShowPageNotOpened(const QUrl& url) {

@@ -15,7 +15,8 @@ class MainWindow;
 // box when a page could not be opened. Keyboard: Enter on the closed chooser or on Configure
 // opens the chosen device's page (Enter in the chooser's open list only picks), Enter or
 // Space on Search Again searches again, Ctrl+Q quits. The controller is not owned and must
-// outlive the window. Main thread only.
+// outlive the window. Search Another Network… (menu, and a button beside Search Again)
+// asks for networks behind a router and searches them. Main thread only.
 class QipMainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -33,6 +34,8 @@ private:
     void ShowAddress();
     void Configure();
     void ShowPageNotOpened(const QUrl& url);
+    // Asks for the networks to search beyond this computer's and searches them.
+    void SearchAnotherNetwork();
     // Never smaller than what shows the texts whole.
     void FitMinimumSize();
 

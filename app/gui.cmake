@@ -12,11 +12,14 @@ add_library(qipcontroller STATIC
   QipBundle.cpp
   QipCommandLine.cpp
   QipController.cpp
+  QipControllerProbe.cpp
   QipDesktopWorkspace.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipProbeDialog.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
+  QipUserTargets.cpp
   MainWindow.ui
 )
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)

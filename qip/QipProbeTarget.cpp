@@ -35,10 +35,14 @@ bool IsHostName(const std::string& text) {
 }
 
 // Why no address of [first, last] may be probed, or null when all may.
-const char* RefuseRange(uint32_t first, uint32_t last) {
+const char* RefuseRange(uint32_t first, uint32_t last, QipProbeTarget::Fault& fault) {
+    fault = QipProbeTarget::cFaultZero;
     if (first >> 24 == 0) return "the zero network 0.0.0.0/8 cannot be probed";
+    fault = QipProbeTarget::cFaultMulticast;
     if (last >= 0xE0000000u && first < 0xF0000000u) return "a multicast address cannot be probed";
+    fault = QipProbeTarget::cFaultReserved;
     if (last >= 0xF0000000u) return "a reserved or broadcast address cannot be probed";
+    fault = QipProbeTarget::cFaultNone;
     return nullptr;
 }
 
@@ -53,16 +57,22 @@ bool ParseAddress(const std::string& text, uint32_t& address) {
 
 QipProbeTarget::QipProbeTarget() : mKind(cAddress), mPrefix(32), mFirst(0), mCount(0) {}
 
-bool QipProbeTarget::Parse(const std::string& text, QipProbeTarget& target, std::string& error) {
+bool QipProbeTarget::Parse(const std::string& text, QipProbeTarget& target, std::string& error,
+                           Fault* fault) {
+    Fault ignored = cFaultNone;
+    Fault& found = fault != nullptr ? *fault : ignored;
+    found = cFaultNone;
     QipProbeTarget result;
     result.mText = text;
     if (text.empty()) {
+        found = cFaultEmpty;
         error = "an empty target";
         return false;
     }
     const bool looksNumeric = text.find_first_not_of("0123456789./") == std::string::npos;
     if (!looksNumeric) {
         if (!IsHostName(text)) {
+            found = cFaultMalformed;
             error = "neither an IPv4 address, a range like 198.51.100.0/24 nor a host name";
             return false;
         }
@@ -73,6 +83,7 @@ bool QipProbeTarget::Parse(const std::string& text, QipProbeTarget& target, std:
     const size_t slash = text.find('/');
     uint32_t address = 0;
     if (!ParseAddress(text.substr(0, slash), address)) {
+        found = cFaultNotAddress;
         error = "not an IPv4 address (four numbers from 0 to 255, like 198.51.100.20)";
         return false;
     }
@@ -83,12 +94,14 @@ bool QipProbeTarget::Parse(const std::string& text, QipProbeTarget& target, std:
         const std::string bits = text.substr(slash + 1);
         if (bits.empty() || bits.size() > 2 || bits.find_first_not_of("0123456789") != std::string::npos ||
             std::stoi(bits) > 32) {
+            found = cFaultPrefix;
             error = "the prefix after '/' must be a number from 16 to 32";
             return false;
         }
         result.mKind = cRange;
         result.mPrefix = std::stoi(bits);
         if (result.mPrefix < cMinPrefix) {
+            found = cFaultTooLarge;
             error = "a prefix shorter than /16 is too large a range (65,534 addresses at most)";
             return false;
         }
@@ -104,7 +117,7 @@ bool QipProbeTarget::Parse(const std::string& text, QipProbeTarget& target, std:
         result.mFirst = network + 1;
         result.mCount = size - 2;
     }
-    if (const char* refusal = RefuseRange(network, network + (size - 1))) {
+    if (const char* refusal = RefuseRange(network, network + (size - 1), found)) {
         error = refusal;
         return false;
     }
@@ -144,7 +157,8 @@ bool QipProbeTarget::Resolve(std::string& error) {
     const uint32_t address =
         ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
-    if (const char* refusal = RefuseRange(address, address)) {
+    Fault fault = cFaultNone;
+    if (const char* refusal = RefuseRange(address, address, fault)) {
         error = "host name '" + mText + "' resolves to " + FormatAddress(address) + ": " + refusal;
         return false;
     }

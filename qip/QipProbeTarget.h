@@ -16,6 +16,18 @@ public:
     static const int cMinPrefix = 16;
 
     enum Kind { cAddress, cRange, cName };
+    // What is wrong with a target text, for front ends that say it in their own words.
+    enum Fault {
+        cFaultNone,
+        cFaultEmpty,
+        cFaultMalformed,   // neither an address, a range nor a host name
+        cFaultNotAddress,  // digits and dots that make no IPv4 address
+        cFaultPrefix,      // the part after "/" is no number from 0 to 32
+        cFaultTooLarge,    // a prefix shorter than /16
+        cFaultZero,        // in 0.0.0.0/8
+        cFaultMulticast,
+        cFaultReserved,    // 240.0.0.0/4, the limited broadcast address among them
+    };
 
     // Reads `text`: "198.51.100.20", "198.51.100.0/24" (host bits are cleared, so
     // "198.51.100.7/24" is the same range) or a host name ("lab-router.example"). True on
@@ -23,7 +35,8 @@ public:
     // shorter than /16 is too large a range (65,534 addresses at most)", "not an IPv4
     // address", ...). Multicast, zero and broadcast-only addresses are refused. A name is
     // checked for its form only; it stays unresolved (IsResolved false).
-    static bool Parse(const std::string& text, QipProbeTarget& target, std::string& error);
+    static bool Parse(const std::string& text, QipProbeTarget& target, std::string& error,
+                      Fault* fault = nullptr);
     // Parses every text; false at the first bad one, with `error` naming it and the reason
     // ("'198.51.100.0/8': a prefix shorter than /16 ..."). Targets are kept in the order given.
     static bool ParseAll(const std::vector<std::string>& texts, std::vector<QipProbeTarget>& targets,
