@@ -24,6 +24,8 @@ expect() {  # description, expected candidates (one line, space separated), word
 expect "discover options" "--no-settle --no-ssid" qip-discover --no-s
 expect "discover interface option" "--interface" qip-discover --inter
 expect "discover json" "--json" qip-discover --js
+expect "discover probe options" "--probe --probe-rate" qip-discover --prob
+expect "discover no file names after --probe-rate" "" qip-discover --probe-rate ""
 got=$(complete_words qip-discover --interface l)
 grep -qx lo <<<"$got" || { echo "FAIL: --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
 # bash splits "--interface=l" at the "=" into three words.
