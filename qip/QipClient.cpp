@@ -192,7 +192,8 @@ void QipClient::SendThread::Run() {
     long long nextCycleMs = KspMonotonicMs();
     while (IsThreadRunning()) {
         long long now = KspMonotonicMs();
-        if (now >= nextCycleMs || mOuter->mIsBroadcastRequested.exchange(false)) {
+        const bool isRequested = mOuter->mIsBroadcastRequested.exchange(false);
+        if (now >= nextCycleMs || isRequested) {
             // Taken anew every cycle so that interfaces coming and going are followed.
             const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
             mOuter->Learn(interfaces);
