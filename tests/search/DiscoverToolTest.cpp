@@ -172,6 +172,8 @@ TEST(DiscoverListenEnd, WithProbesTheWaitAndTheSettleTimeCountFromTheLastProbe) 
     QipListenEnd end(rules, 0);
     end.OnRecord("near", "192.0.2.20", 50);  // answered the broadcast at once
     EXPECT_EQ(end.GetState(5000), QipListenEnd::cListening) << "neither settles nor ends mid-sweep";
+    // A sweep may last longer than the wait; no deadline may fall due before it ends.
+    EXPECT_GT(end.NextDeadline(), 5000);
     end.OnProbesSent(6000);
     EXPECT_FALSE(end.IsHoldingForProbes());
     EXPECT_EQ(end.NextDeadline(), 6400);

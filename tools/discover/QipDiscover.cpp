@@ -218,6 +218,7 @@ int QipDiscover::ListOnce() {
         if (end.GetState(now) != QipListenEnd::cListening) break;
         long long left = end.NextDeadline() - now;
         if (end.IsHoldingForProbes() && left > cProbePollMs) left = cProbePollMs;
+        if (left < 0) left = 0;
         if (mShowsProgress) {
             char text[96];
             if (end.IsHoldingForProbes()) {

@@ -1,6 +1,7 @@
 #include "tools/discover/QipListenEnd.h"
 
 #include <algorithm>
+#include <limits>
 
 QipListenEnd::QipListenEnd(const Rules& rules, long long startMs)
     : mRules(rules), mStartMs(startMs), mLastNewMs(-1), mHoldingForProbes(rules.mHoldForProbes) {}
@@ -40,7 +41,9 @@ QipListenEnd::State QipListenEnd::GetState(long long nowMs) const {
 
 long long QipListenEnd::NextDeadline() const {
     long long deadline = mStartMs + mRules.mWaitMs;
-    if (mHoldingForProbes) return deadline;
+    // The wait has not begun while the first sweep is being sent: only the sweep's end,
+    // which the caller watches, can change the state.
+    if (mHoldingForProbes) return std::numeric_limits<long long>::max();
     if (!HasTarget() && mRules.mSettleMs > 0 && mLastNewMs >= 0) {
         deadline = std::min(deadline, mLastNewMs + mRules.mSettleMs);
     }

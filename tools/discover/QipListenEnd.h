@@ -46,7 +46,7 @@ public:
 
     State GetState(long long nowMs) const;
     // The next time GetState may change if no record comes: the end of the settle time or
-    // of the wait, whichever is first.
+    // of the wait, whichever is first; the largest value while holding for probes.
     long long NextDeadline() const;
     // Whether the rules ask for specific ids or a count (then settling does not apply).
     bool HasTarget() const { return !mRules.mWaitFor.empty() || mRules.mCount > 0; }
