@@ -198,6 +198,7 @@ int QipDiscover::ListOnce() {
     // Only a sweep that takes a while is worth a progress line of its own.
     const bool showsSweep = probeTotal > mOptions.mProbeRate;  // longer than a second
     long long start = KspMonotonicMs();
+    long long lastShownMs = start - cProgressPeriodMs;
     QipListenEnd end(rules, start);
     mList->SetChangeHandler(&mChangeNotifier);
     for (;;) {
@@ -229,7 +230,11 @@ int QipDiscover::ListOnce() {
                 snprintf(text, sizeof text, "Searching: %lld s left, %zu found",
                          (start + rules.mWaitMs - now + 999) / 1000, end.GetDeviceCount());
             }
-            if (!end.IsHoldingForProbes() || showsSweep) ShowProgress(text);
+            // The sweep is watched every few ms; the line is redrawn at the usual pace.
+            if ((!end.IsHoldingForProbes() || showsSweep) && now - lastShownMs >= cProgressPeriodMs) {
+                ShowProgress(text);
+                lastShownMs = now;
+            }
             if (left > cProgressPeriodMs) left = cProgressPeriodMs;
         }
         if (mWaker->Wait(static_cast<int>(left)) & Waker::cSignal) {
