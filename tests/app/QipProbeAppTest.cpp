@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QAction>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
 
 #include "app/QipHelpText.h"
+#include "app/QipMainWindow.h"
 #include "app/QipProbeDialog.h"
 #include "app/QipSettings.h"
 #include "app/QipUserTargets.h"
@@ -111,4 +113,18 @@ TEST(ProbeApp, FailedStateHelpNamesTheProbedNetworksAndWhatToCheckOnTheRouter) {
     EXPECT_NE(text.indexOf("Nothing answered from 198.51.100.0/24, lab-router.example"), -1) << text.toStdString();
     EXPECT_NE(text.indexOf("UDP port 19375"), -1);
     EXPECT_NE(text.indexOf("TCP port 80"), -1);
+}
+
+TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetwork) {
+    ControllerRig rig({}, false);
+    QipMainWindow window(rig.mController.get());
+    window.show();
+    rig.mController->applicationDidFinishLaunching();
+    auto* button = window.findChild<QPushButton*>("searchAnotherNetworkButton");
+    auto* action = window.findChild<QAction*>("actionSearchAnotherNetwork");
+    ASSERT_TRUE(button && action);
+    EXPECT_EQ(action->text(), QString::fromUtf8("Search Another Network…"));
+    EXPECT_FALSE(button->isVisible()) << "not while searching";
+    rig.mController->deviceNotFound();
+    EXPECT_TRUE(button->isVisible());
 }
