@@ -15,7 +15,10 @@ namespace {
 
 // The most probes sent in one go before the send thread looks at the clock again, so that a
 // late wake-up (a busy machine) does not turn into a burst.
-const uint64_t cMaxBatch = 256;
+const uint64_t cMaxBatch = 512;
+// The shortest pause between two batches. At the default pace a pause per probe would wake
+// the send thread 2,000 times a second; ten probes every 5 ms are as even to a network.
+const long long cMinPauseMs = 5;
 
 class Descriptor {
 public:
@@ -220,7 +223,7 @@ long long QipClient::ProbeSweep::SendDue(long long nowMs) {
         Finish(nowMs);
         return -1;
     }
-    return mStartMs + ProbeDueMs(mNext, mOuter->mProbeRate);
+    return std::max(mStartMs + ProbeDueMs(mNext, mOuter->mProbeRate), nowMs + cMinPauseMs);
 }
 
 void QipClient::ProbeSweep::Finish(long long nowMs) {
