@@ -1,13 +1,18 @@
 #include "app/Qip.h"
 
+#include <poll.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cmath>
 #include <limits>
 
+#include "ksp/KspThread.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
+#include "sysinfo/SysInfo.h"
 
 std::vector<KspNetworkInterface> gInterfaces;
 
@@ -44,6 +49,77 @@ QVariantMap MakeDeviceDictionary(const DeviceDescriber::Description& d) {
 
 }  // namespace
 
+// Reads the status pages of one tick's snapshot on a thread of its own, then has the event
+// loop of its search take the descriptions. Everything it reads is its own copy, so the
+// search may change freely meanwhile. Cancel makes every page under way or to come fail at
+// once, so that the owner's join never waits for a device.
+class Qip::PollRead : public KspThread, public DeviceDescriber::StatusFetcher {
+public:
+    PollRead(Qip* outer, quint64 sequence, std::vector<QipDevice> snapshot,
+             const std::vector<std::string>& wanted, DeviceDescriber::StatusFetcher* fetcher)
+        : mOuter(outer),
+          mSequence(sequence),
+          mSnapshot(std::move(snapshot)),
+          mDescriber(wanted, gInterfaces),
+          mFetcher(fetcher),
+          mCancelFd(eventfd(0, EFD_CLOEXEC)) {
+        if (mCancelFd < 0) perror("eventfd() failed");
+        mDescriber.SetStatusFetcher(this);
+    }
+    PollRead(const PollRead&) = delete;
+    PollRead& operator=(const PollRead&) = delete;
+    ~PollRead() override {
+        if (mCancelFd >= 0) close(mCancelFd);
+    }
+
+    // False when the read could not be made cancellable or its thread not started.
+    bool Begin() { return mCancelFd >= 0 && Start() == 0; }
+    // Ends the read at once; any thread. Join with WaitForCompletion afterwards.
+    void Cancel() {
+        Stop();
+        const uint64_t one = 1;
+        if (write(mCancelFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+            perror("write() to the cancel eventfd failed");
+        }
+    }
+    // Valid once the thread is joined.
+    const std::vector<DeviceDescriber::Description>& Descriptions() const { return mResult; }
+
+    void Run() override {
+        mResult = mDescriber.Describe(mSnapshot);
+        // Dropped by the toolkit if the search is gone; the search joins this thread first.
+        Qip* outer = mOuter;
+        const quint64 sequence = mSequence;
+        QMetaObject::invokeMethod(
+            outer, [outer, sequence] { outer->pollReadDone(sequence); }, Qt::QueuedConnection);
+    }
+
+    // Called by the describer on this thread and on its helpers, several at once.
+    void FetchStatus(SysInfo& sysInfo) override {
+        if (IsCancelled()) return;
+        sysInfo.SetCancelDescriptor(mCancelFd);
+        if (mFetcher != nullptr) {
+            mFetcher->FetchStatus(sysInfo);
+        } else {
+            sysInfo.Fetch();
+        }
+    }
+
+private:
+    bool IsCancelled() const {
+        pollfd cancel = {mCancelFd, POLLIN, 0};
+        return poll(&cancel, 1, 0) != 0;
+    }
+
+    Qip* const mOuter;
+    const quint64 mSequence;
+    std::vector<QipDevice> mSnapshot;
+    DeviceDescriber mDescriber;
+    DeviceDescriber::StatusFetcher* const mFetcher;
+    const int mCancelFd;
+    std::vector<DeviceDescriber::Description> mResult;  // written by Run only
+};
+
 Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVariant& timeout,
          QObject* parent)
     : QObject(parent), _delegate(delegate), _counter(0), _stopped(false) {
@@ -54,6 +130,7 @@ Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVaria
 
 Qip::~Qip() {
     setTimer(nullptr);
+    endRead();
     // The client goes first: its receive thread hands hellos to the list without a lock.
     _qipClient.reset();
     _qipDeviceList.reset();
@@ -90,7 +167,10 @@ void Qip::start() {
     scheduleTimer(intervalSeconds());
 }
 
-void Qip::suspend() { setTimer(nullptr); }
+void Qip::suspend() {
+    setTimer(nullptr);
+    endRead();
+}
 
 void Qip::resume() {
     if (!_started || _stopped || _timer) return;
@@ -104,6 +184,7 @@ void Qip::broadcastNow() {
 
 void Qip::stop() {
     setTimer(nullptr);
+    endRead();
     _qipClient.reset();
     _qipDeviceList.reset();
     _stopped = true;
@@ -193,6 +274,8 @@ void Qip::noteTypes(const std::vector<QipDevice>& snapshot) {
 }
 
 void Qip::timerCallback() {
+    // One tick at a time: the one still reading reports for both.
+    if (_read) return;
     std::vector<QipDevice> snapshot = takeSnapshot();
     if (!_qipClient) noteTypes(snapshot);
     if (snapshot.empty()) {
@@ -202,14 +285,34 @@ void Qip::timerCallback() {
     }
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
-    DeviceDescriber describer(wanted, gInterfaces);
-    describer.SetStatusFetcher(_statusFetcher);
+    std::unique_ptr<PollRead> read(
+        new PollRead(this, ++_readSequence, std::move(snapshot), wanted, _statusFetcher));
+    _read = std::move(read);
+    if (!_read->Begin()) {
+        // Without a thread of its own the tick reads here, as it must report all the same.
+        fputs("Reading the status pages on the main thread\n", stderr);
+        _read->Run();
+    }
+}
+
+void Qip::pollReadDone(quint64 sequence) {
+    // A read ended by suspend() or stop() may have posted its report before it was joined.
+    if (!_read || sequence != _readSequence) return;
+    _read->WaitForCompletion();
+    const std::unique_ptr<PollRead> read = std::move(_read);
     QVariantList devices;
-    for (const DeviceDescriber::Description& d : describer.Describe(snapshot)) {
+    for (const DeviceDescriber::Description& d : read->Descriptions()) {
         devices.append(MakeDeviceDictionary(d));
     }
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);
+}
+
+void Qip::endRead() {
+    if (!_read) return;
+    _read->Cancel();
+    _read->WaitForCompletion();
+    _read.reset();
 }
 
 void Qip::scheduleTimer(int seconds) {

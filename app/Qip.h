@@ -27,7 +27,10 @@ extern std::vector<KspNetworkInterface> gInterfaces;
 // A device search on the Qt event loop of the thread that owns it. It owns one discovery
 // client and one device list (created by start), polls the list with a repeating timer and
 // reports to its delegate (not owned; it must outlive the search). Every operation, the
-// ticks included, runs on the owning thread.
+// ticks and the reports included, runs on the owning thread; only the status pages of a
+// tick are read on a worker thread of the search's own, so the event loop never waits for a
+// device. A tick's report comes from the event loop once its pages are read; while they are
+// read, further ticks are skipped, so one tick never runs twice at once.
 class Qip : public QObject {
     Q_OBJECT
 public:
@@ -36,7 +39,8 @@ public:
     // Starts nothing.
     Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVariant& timeout,
         QObject* parent = nullptr);
-    // Stops the timer and takes down the client, then the device list.
+    // Stops the timer, ends a read under way at once (no report follows) and takes down the
+    // client, then the device list.
     ~Qip() override;
 
     // Creates the client and the list, snapshots the interfaces into gInterfaces and starts
@@ -44,7 +48,8 @@ public:
     // cannot open its port the search stops itself and, from the event loop, tells the
     // delegate discoveryPortUnavailable instead of ever reporting.
     void start();
-    // Stops polling; discovery and ageing go on.
+    // Stops polling and ends a read under way at once, its report dropped; discovery and
+    // ageing go on.
     void suspend();
     // Polls again every 2 seconds, the count of empty polls starting from 0. Does nothing
     // while a timer runs, before start() or after stop().
@@ -91,15 +96,29 @@ public:
     quint32 counter() const { return _counter; }
     // Whether stop() ran (or start() stopped the search for want of a port).
     bool isStopped() const { return _stopped; }
+    // Whether a tick's status pages are being read now (its report still to come).
+    bool isReading() const { return static_cast<bool>(_read); }
 
     // What this search learned so far besides the wanted devices.
     QipSearchFindings findings() const;
 
 public slots:
-    // One poll; run by the timer.
+    // One poll; run by the timer. An empty tick reports before it returns; a tick with
+    // devices starts reading their status pages and reports from the event loop later.
+    // Does nothing while the last tick is still reading.
     void timerCallback();
 
 private:
+    class PollRead;
+    // The read of the running tick, or null.
+    std::unique_ptr<PollRead> _read;
+    // Numbers the reads, so that the report of an ended read is never taken for a later one.
+    quint64 _readSequence = 0;
+    // From the event loop: the read numbered `sequence` has ended; reports its devices.
+    void pollReadDone(quint64 sequence);
+    // Ends the read under way at once and joins its thread; its report is dropped.
+    void endRead();
+
     QipDelegate* _delegate;
     QStringList _deviceKennungen;
     QStringList _probeTargets;

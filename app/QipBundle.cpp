@@ -1,5 +1,7 @@
 #include "app/QipBundle.h"
 
+#include "app/QipPropertyListBound.h"
+
 #include <plist/plist.h>
 
 #include <QCoreApplication>
@@ -12,7 +14,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -50,68 +51,6 @@ private:
     locale_t mLocale;
     locale_t mSaved = static_cast<locale_t>(0);
 };
-
-// The property list library itself recurses once per level too, in parsing and in freeing,
-// and a million nested arrays run its stack out. Every array or dictionary that opens inside
-// one the conversion drops (more than cMaxDepth levels below the root) is replaced here by an
-// empty one before the library sees the text: the result is the same, and the library never
-// meets more than cMaxDepth + 2 levels. Comments, CDATA sections and declarations are copied
-// as they stand.
-QByteArray FlattenBelow(const QByteArray& xml, int keptDepth) {
-    QByteArray out;
-    out.reserve(xml.size());
-    int depth = 0;          // open arrays and dictionaries
-    int skipFrom = -1;      // depth at which a replaced container opened, -1 while copying
-    qsizetype i = 0;
-    const qsizetype n = xml.size();
-    while (i < n) {
-        const qsizetype lt = xml.indexOf('<', i);
-        if (lt < 0) {
-            if (skipFrom < 0) out.append(xml.mid(i));
-            break;
-        }
-        if (skipFrom < 0) out.append(xml.mid(i, lt - i));
-        qsizetype end;
-        const char* closer = ">";
-        if (xml.mid(lt, 4) == "<!--") {
-            closer = "-->";
-        } else if (xml.mid(lt, 9) == "<![CDATA[") {
-            closer = "]]>";
-        } else if (xml.mid(lt, 2) == "<?") {
-            closer = "?>";
-        }
-        end = xml.indexOf(closer, lt + 1);
-        end = end < 0 ? n : end + static_cast<qsizetype>(std::strlen(closer));
-        const QByteArray tag = xml.mid(lt, end - lt);
-        const bool closing = tag.startsWith("</");
-        const QByteArray name = tag.mid(closing ? 2 : 1);
-        const auto isNamed = [&name](const char* wanted) {
-            const qsizetype length = static_cast<qsizetype>(std::strlen(wanted));
-            return name.startsWith(wanted) &&
-                   (name.size() == length || std::strchr("/> \t\r\n", name[length]) != nullptr);
-        };
-        const bool container = std::strcmp(closer, ">") == 0 && (isNamed("array") || isNamed("dict"));
-        const bool selfClosed = tag.endsWith("/>");
-        if (container && !closing && !selfClosed) {
-            ++depth;
-            if (skipFrom < 0 && depth > keptDepth) {
-                skipFrom = depth;
-                out.append(isNamed("array") ? "<array/>" : "<dict/>");
-            }
-        } else if (container && closing) {
-            if (skipFrom >= 0 && depth == skipFrom) {
-                skipFrom = -1;
-                --depth;
-                i = end;
-                continue;
-            }
-            --depth;
-        }
-        if (skipFrom < 0) out.append(tag);
-        i = end;
-    }
-    return out;
-}
 
 // Counts what the depth bound dropped, so one parse says so once.
 struct Conversion {
@@ -225,9 +164,17 @@ bool QipBundle::ParsePropertyList(const QByteArray& xml, QVariantMap* info) {
     plist_t raw = nullptr;
     if (!xml.isEmpty() && xml.size() <= cMaxPropertyListBytes) {
         const CNumericLocale cNumbers;
-        // The root dictionary is level 1 in the text and level 0 in the conversion.
-        const QByteArray bounded = FlattenBelow(xml, cMaxDepth + 1);
-        plist_from_xml(bounded.constData(), static_cast<uint32_t>(bounded.size()), &raw);
+        // The root dictionary is level 1 in the file and level 0 in the conversion; the
+        // library never meets more than cMaxDepth + 2 levels.
+        QByteArray bounded;
+        if (QipPropertyListBound::IsBinary(xml)) {
+            if (QipPropertyListBound::BoundBinary(xml, cMaxDepth + 1, &bounded)) {
+                plist_from_bin(bounded.constData(), static_cast<uint32_t>(bounded.size()), &raw);
+            }
+        } else if (QipPropertyListBound::BoundXml(xml, cMaxDepth + 1, &bounded) &&
+                   bounded.size() <= cMaxPropertyListBytes) {
+            plist_from_xml(bounded.constData(), static_cast<uint32_t>(bounded.size()), &raw);
+        }
     }
     PlistPtr root(raw);
     if (!root || plist_get_node_type(raw) != PLIST_DICT) {

@@ -23,10 +23,11 @@ public:
     // unreadable Info.plist gives an empty dictionary and one line on standard error.
     static QipBundle MainBundle();
 
-    // Turns the text of an XML property list whose root is a dictionary into a map: strings
+    // Turns an XML or binary property list whose root is a dictionary into a map: strings
     // become QString, booleans bool, integers qlonglong, reals double, arrays QVariantList,
     // dictionaries QVariantMap, dates QDateTime (UTC), data QByteArray. Returns false (and
-    // leaves *info empty) when the text is no property list or its root is no dictionary.
+    // leaves *info empty) when the bytes are no property list (XML that is not well-formed
+    // included) or its root is no dictionary.
     // Numbers are read the same in every locale. Arrays and dictionaries nested deeper than
     // 64 levels are left out of their parent, with one line on standard error; the rest is
     // kept. Any bytes are safe to pass. Thread-safe: the locale is changed for this thread

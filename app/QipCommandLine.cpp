@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "cli/QipOptionParser.h"
+
 namespace {
 
 // The toolkit's own options that take a value as the next argument, and those that do not.
@@ -19,26 +21,26 @@ bool Contains(const char* const* first, const char* const* last, const std::stri
 
 }  // namespace
 
+// The program has no options beyond the shared -h/--help and -V/--version.
+class QipCommandLine::NoOptions : public QipOptionParser::Handler {
+public:
+    bool OnOption(int, const std::string&, std::string&) override { return true; }
+};
+
 QipCommandLine::Action QipCommandLine::Parse(const std::vector<std::string>& arguments,
                                              std::string* error) {
+    // The toolkit's options are taken out first (they may have one dash, which the shared
+    // parser would read as letters); the rest follows the conventions of every program.
+    std::vector<const char*> own = {"qipfinder"};
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--") {
-            if (i + 1 < arguments.size()) {
-                *error = "unexpected argument '" + arguments[i + 1] + "'";
-                return Action::UsageError;
-            }
+            for (; i < arguments.size(); ++i) own.push_back(arguments[i].c_str());
             break;
         }
-        if (argument == "--help" || argument == "-h") {
-            return Action::Help;
-        }
-        if (argument == "--version" || argument == "-V") {
-            return Action::Version;
-        }
         if (argument.size() < 2 || argument[0] != '-') {
-            *error = "unexpected argument '" + argument + "'";
-            return Action::UsageError;
+            own.push_back(argument.c_str());
+            continue;
         }
         std::string name = argument.substr(argument[1] == '-' ? 2 : 1);
         const size_t equals = name.find('=');
@@ -49,11 +51,29 @@ QipCommandLine::Action QipCommandLine::Parse(const std::vector<std::string>& arg
                 *error = "option '" + argument + "' needs a value";
                 return Action::UsageError;
             }
-        } else if (hasValue || !Contains(std::begin(cToolkitFlagOptions),
+        } else if (!hasValue && Contains(std::begin(cToolkitFlagOptions),
                                          std::end(cToolkitFlagOptions), name)) {
-            *error = "unknown option '" + argument + "'";
-            return Action::UsageError;
+            continue;
+        } else {
+            own.push_back(argument.c_str());
         }
+    }
+    NoOptions noOptions;
+    std::vector<std::string> operands;
+    switch (QipOptionParser("qipfinder", {}).Parse(static_cast<int>(own.size()), own.data(),
+                                                   noOptions, operands, *error)) {
+    case QipOptionParser::Outcome::cHelp:
+        return Action::Help;
+    case QipOptionParser::Outcome::cVersion:
+        return Action::Version;
+    case QipOptionParser::Outcome::cUsageError:
+        return Action::UsageError;
+    case QipOptionParser::Outcome::cRun:
+        break;
+    }
+    if (!operands.empty()) {
+        *error = "unexpected argument '" + operands.front() + "'";
+        return Action::UsageError;
     }
     return Action::Run;
 }
@@ -75,12 +95,19 @@ std::string QipCommandLine::HelpText() {
            "installed program /usr/share/qipfinder/Info.plist): DeviceKennung (the device\n"
            "types listed), QipTimeout (seconds between two looks at the devices heard: 10 when\n"
            "absent, 2 in the shipped file), TerminateAfterLastItem, TerminateAfterConfigure,\n"
-           "RemoveAfterConfigure, CFBundleName, CFBundleVersion.\n"
+           "RemoveAfterConfigure, CFBundleName, CFBundleVersion. A device that answers but\n"
+           "is not listed (\"Only devices of other types answered\") has another type: add\n"
+           "that type to the DeviceKennung array to list it too.\n"
            "\n"
            "Environment:\n"
-           "  LANG, LC_ALL, LC_MESSAGES  language of the texts (English or German)\n"
-           "  LANG, LC_ALL, LC_TIME      format of the date in the About box\n"
-           "  DISPLAY, WAYLAND_DISPLAY   the display the window opens on\n"
+           "  LANGUAGE, LC_ALL, LC_MESSAGES, LANG\n"
+           "                             language of the texts (English or German)\n"
+           "  LC_ALL, LC_TIME, LANG      format of the date in the About box\n"
+           "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM\n"
+           "                             the display the window opens on (QT_QPA_PLATFORM\n"
+           "                             names the toolkit's platform, e.g. offscreen)\n"
+           "  BROWSER                    read by xdg-open to choose the browser a device's\n"
+           "                             page opens in\n"
            "\n"
            "The program needs no root: it listens on UDP port 19375 (devices answer there) and\n"
            "reads device pages over TCP port 80.\n"
@@ -88,7 +115,9 @@ std::string QipCommandLine::HelpText() {
            "Exit status:\n"
            "  0  the window was closed, Quit was chosen, or a device's page was opened\n"
            "  1  no display to open the window on\n"
-           "  2  usage error (an unknown option or argument)\n";
+           "  2  usage error (an unknown option or argument)\n"
+           "  3  a device's page could not be opened (the browser failed) and none was\n"
+           "     opened since\n";
 }
 
 std::string QipCommandLine::VersionText() { return std::string("qipfinder ") + QIPFINDER_VERSION + "\n"; }

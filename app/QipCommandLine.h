@@ -12,10 +12,14 @@ public:
     enum class Action { Run, Help, Version, UsageError };
 
     // What the arguments (without the program name) ask for. A usage error names the
-    // offending argument in *error ("unknown option '--x'").
+    // offending argument in *error ("unknown option '--x'"). The program's own options follow
+    // the conventions of QipOptionParser.
     static Action Parse(const std::vector<std::string>& arguments, std::string* error);
     // The --help text, ending in a newline.
     static std::string HelpText();
     // The --version line, ending in a newline.
     static std::string VersionText();
+
+private:
+    class NoOptions;
 };

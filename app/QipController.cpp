@@ -38,6 +38,12 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
       mWorkspace(workspace),
       mSearchFactory(searchFactory),
       mDeviceListController(this) {
+    mAskAgain.setInterval(cAskAgainMs);
+    connect(&mAskAgain, &QTimer::timeout, this, [this] {
+        if (mQip) {
+            mQip->broadcastNow();
+        }
+    });
     setSearching(false);
     setMessage(tr("Suche"));
     setProgramName(mSettings.mProgramName);
@@ -113,97 +119,6 @@ void QipController::setSearching(bool searching) {
     setHideProgress(!searching);
 }
 
-void QipController::deviceFound(const QVariantList& devices) {
-    setDeviceList(devices);
-    if (mQip) {
-        mQip->suspend();
-    }
-    setMessage(tr("Choose"));
-    setSearching(false);
-    if (devices.isEmpty()) {
-        ExplainNothingWanted();
-    } else {
-        setHelpText(QString());
-        setShowSearchAgain(false);
-    }
-    if (devices.size() == 1 && OpenPage(devices.first().toMap())) {
-        mWorkspace->Terminate();
-    }
-}
-
-void QipController::deviceNotFound() {
-    if (mQip) {
-        mQip->suspend();
-    }
-    setMessage(tr("Fehler"));
-    setHidePopup(true);
-    setHideProgress(true);
-    ExplainNothingWanted();
-}
-
-void QipController::discoveryPortUnavailable(quint16 port) {
-    setMessage(QipHelpText::PortUnavailableMessage(port));
-    setHidePopup(true);
-    setHideProgress(true);
-    setHelpText(QipHelpText::PortUnavailableHelp(port));
-    setShowSearchAgain(true);
-}
-
-void QipController::searchAgain() {
-    if (!mShowSearchAgain) {
-        return;
-    }
-    setHelpText(QString());
-    setShowSearchAgain(false);
-    setDeviceList(QVariantList());
-    setMessage(tr("Suche"));
-    setSearching(true);
-    if (!mQip || mQip->isStopped()) {
-        setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
-    } else {
-        mQip->resume();
-        mQip->broadcastNow();
-    }
-}
-
-QipSearchFindings QipController::findings() const {
-    return mQip ? mQip->findings() : QipSearchFindings();
-}
-
-void QipController::ExplainNothingWanted() {
-    setHelpText(QipHelpText::NothingWanted(findings(), mDeviceKennungen));
-    setShowSearchAgain(true);
-}
-
-bool QipController::OpenPage(const QVariantMap& device) {
-    const QUrl url = PageUrl(device);
-    if (mWorkspace->OpenUrl(url)) {
-        return true;
-    }
-    emit pageNotOpened(url);
-    return false;
-}
-
-void QipController::konfigurieren(const QVariantList& selection) {
-    if (selection.isEmpty() || selection.first().typeId() != QMetaType::QVariantMap) {
-        return;
-    }
-    const QVariantMap device = selection.first().toMap();
-    if (!OpenPage(device)) {
-        return;
-    }
-    if (mTerminateAfterConfigure) {
-        mWorkspace->Terminate();
-        return;
-    }
-    if (mRemoveAfterConfigure) {
-        mDeviceListController.removeObject(device);
-    }
-    if (mTerminateAfterLastItem && mDeviceListController.arrangedObjects().isEmpty()) {
-        mWorkspace->Terminate();
-    }
-}
-
 int QipController::countOfDeviceList() const { return static_cast<int>(mDeviceList.size()); }
 
 void QipController::removeObjectFromDeviceListAtIndex(int index) {
@@ -223,11 +138,6 @@ void QipController::removeFromDeviceList(const QVariantMap& device) {
             removeObjectFromDeviceListAtIndex(i);
         }
     }
-}
-
-QUrl QipController::PageUrl(const QVariantMap& device) {
-    return QUrl(QStringLiteral("http://") + device.value(QStringLiteral("DeviceIP")).toString() +
-                QStringLiteral("/"));
 }
 
 QStringList QipController::DeviceKennungenFrom(const QVariant& setting,
@@ -348,6 +258,10 @@ bool QipController::showSearchAgain() const { return mShowSearchAgain; }
 void QipController::setShowSearchAgain(bool showSearchAgain) {
     Assign(this, mShowSearchAgain, showSearchAgain, &QipController::showSearchAgainChanged);
 }
+bool QipController::showRefresh() const {
+    return mState == State::Choosing || mState == State::Refreshing;
+}
+bool QipController::isRefreshing() const { return mState == State::Refreshing; }
 
 QipController::DeviceListController::DeviceListController(QipController* outer)
     : mOuter(outer) {}
@@ -361,7 +275,8 @@ QVariant QipController::DeviceListController::data(const QModelIndex& index, int
         return QVariant();
     }
     const QVariantMap device = mOuter->mDeviceList.at(index.row()).toMap();
-    if (role == Qt::DisplayRole) {
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) {
+        // The whole text wherever a view has to cut it.
         return device.value(QStringLiteral("DisplayString")).toString();
     }
     return role == DeviceRole ? QVariant(device) : QVariant();

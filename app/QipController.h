@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
@@ -16,9 +17,9 @@
 #include "app/QipBundle.h"
 #include "app/QipDelegate.h"
 #include "app/QipSettings.h"
+#include "app/QipWorkspace.h"
 
 class QipSearchFactory;
-class QipWorkspace;
 class QWidget;
 
 // The application controller: holds what the window shows, reads the settings from the
@@ -27,7 +28,12 @@ class QWidget;
 // search and its list model; it does not own the workspace, the search factory, the main menu
 // or the about box's parent, which must outlive it (the menu and parent may be null).
 // A setter given the value already stored changes nothing and signals nothing.
-class QipController : public QObject, public QipDelegate {
+//
+// States: searching (from launch, Search Again), choosing (two or more devices; Refresh looks
+// again while the chooser stays), failed (nothing answers, or only devices of other types:
+// the search keeps polling, and a wanted device heard later moves the window on by itself as
+// a first report would), port unavailable, and ended.
+class QipController : public QObject, public QipDelegate, public QipWorkspace::HandOffHandler {
     Q_OBJECT
     Q_PROPERTY(QString message READ message WRITE setMessage NOTIFY messageChanged)
     Q_PROPERTY(QString titel READ titel WRITE setTitel NOTIFY titelChanged)
@@ -48,10 +54,11 @@ class QipController : public QObject, public QipDelegate {
     Q_PROPERTY(QString helpText READ helpText WRITE setHelpText NOTIFY helpTextChanged)
     Q_PROPERTY(bool showSearchAgain READ showSearchAgain WRITE setShowSearchAgain
                    NOTIFY showSearchAgainChanged)
+    Q_PROPERTY(bool showRefresh READ showRefresh NOTIFY showRefreshChanged)
 
 public:
-    // The list model over deviceList: one row per device dictionary, the display role giving
-    // its DisplayString (plain text) and DeviceRole the whole dictionary. Removing through it
+    // The list model over deviceList: one row per device dictionary, the display, tooltip and
+    // accessible text roles giving its DisplayString (plain text) and DeviceRole the whole dictionary. Removing through it
     // removes from deviceList and tells the views.
     class DeviceListController : public QAbstractListModel {
     public:
@@ -95,34 +102,58 @@ public:
     // true: chooser hidden, progress shown; false: the reverse.
     void setSearching(bool searching);
 
-    // With no wanted device (an empty report) the chooser stays empty and helpText says what
-    // answered and what to check; the search can be started again. When the lone device's
-    // page cannot be opened, pageNotOpened is signalled and the program goes on.
+    // The search's report. While searching or failed: one device opens its page (the
+    // program ends once the browser has it; if not, pageNotOpened is signalled and the
+    // program goes on), two or more show the chooser, none (only other types answered) shows
+    // the failed state that says what answered. While refreshing: the chooser is refilled,
+    // the chosen device kept chosen when it is still there. The search is suspended once a
+    // wanted device was reported.
     void deviceFound(const QVariantList& devices) override;
-    // The failed state, with helpText and the search startable again.
+    // The failed state, with helpText and the search startable again; the search goes on
+    // polling, so a device heard later still moves the window on.
     void deviceNotFound() override;
     // Shown at once: the message names the port, helpText what to do.
     void discoveryPortUnavailable(quint16 port) override;
-    // Back to searching from the failed state or an empty chooser: resumes the search (its
-    // own resume: the count starts over, a poll every 2 s), or starts a new one through the
-    // factory when the last one stopped for want of a port. Does nothing unless
-    // showSearchAgain.
+    // Back to searching from the failed state: resumes the search (its own resume: the count
+    // starts over, a poll every 2 s) with the client asking the network at once and then
+    // every cAskAgainMs while it searches, or starts a new one through the factory when the
+    // last one stopped for want of a port. Does nothing unless showSearchAgain.
     void searchAgain();
+    // In the choosing state: looks again, as searchAgain does, while the chooser stays usable;
+    // the next report refills it. Does nothing unless showRefresh.
+    void refresh();
+    // Whether refresh() is offered (choosing) and whether it is under way.
+    bool showRefresh() const;
+    bool isRefreshing() const;
+    // How often the client asks the network while Search Again or Refresh looks.
+    static const int cAskAgainMs = 1000;
     // The networks searches probe beyond the broadcast domain: the bundle's QipProbeTargets,
     // then the user's own (remembered in the user's settings), without repeats.
     QStringList probeTargets() const;
     QStringList bundleProbeTargets() const { return mSettings.mProbeTargets; }
     QStringList userProbeTargets() const { return mUserProbeTargets; }
     // "Search Another Network…": remembers `userTargets` as the user's own networks (in
-    // the user's settings) and starts a new search that probes them and the bundle's.
+    // the user's settings) and, from any state, starts a new search that probes them and
+    // the bundle's (a client's targets are fixed when it starts). While a page is being
+    // handed to the browser the targets are only remembered, for the next search.
     void searchAnotherNetwork(const QStringList& userTargets);
     // What the search learned besides the wanted devices (empty without a search).
     QipSearchFindings findings() const;
     // Opens the page of the device dictionary that is the first element of selection, then
-    // applies the three settings. An empty selection, or one whose first element is no
-    // device dictionary, does nothing. A page that cannot be opened signals pageNotOpened
-    // and changes nothing else: the device stays listed, the program goes on.
+    // applies the three settings once the browser has it. An empty selection, one whose
+    // first element is no device dictionary, or a choice while a hand-off is under way does
+    // nothing. A page that cannot be opened signals pageNotOpened and changes nothing else:
+    // the device stays listed, the program goes on.
     void konfigurieren(const QVariantList& selection);
+    // From the workspace: how the hand-off under way ended.
+    void OnHandOffEnded(const QUrl& url, bool opened, int openerStatus) override;
+    // Whether a page is being handed to the browser now.
+    bool isHandingOff() const { return mHandOff.mActive; }
+    // The program's exit status for an event loop that returned `loopStatus`: 3 when a page
+    // the program was meant to open could not be opened and none was opened since, else
+    // `loopStatus`.
+    int exitStatus(int loopStatus) const;
+    static const int cExitPageNotOpened = 3;
 
     int countOfDeviceList() const;
     // Removes the device at index; an index out of range changes nothing (one line on stderr).
@@ -185,8 +216,10 @@ signals:
     void qipChanged();
     void helpTextChanged();
     void showSearchAgainChanged();
-    // The workspace could not open url; the window says so.
-    void pageNotOpened(const QUrl& url);
+    void showRefreshChanged();
+    // The workspace could not open url; the window says so. openerStatus as in
+    // QipWorkspace::HandOffHandler.
+    void pageNotOpened(const QUrl& url, int openerStatus);
 
 private:
     QipBundle mBundle;
@@ -214,8 +247,27 @@ private:
 
     // Reads the user's remembered networks and hands every target to the search factory.
     void PrepareProbeTargets();
-    // Opens the page of device; false (and pageNotOpened) when it could not be.
-    bool OpenPage(const QVariantMap& device);
-    // The failed state or the empty chooser: say what answered and offer a new search.
-    void ExplainNothingWanted();
+    enum class State { Searching, Choosing, Refreshing, Failed, PortUnavailable };
+    State mState = State::Searching;
+    // The hand-off under way: the device, and whether it is the lone device of a report
+    // (which ends the program) rather than a choice (which applies the settings).
+    struct HandOff {
+        bool mActive = false;
+        bool mIsLone = false;
+        QVariantMap mDevice;
+    };
+    HandOff mHandOff;
+    // A page the program was meant to open could not be opened, and none was opened since.
+    bool mPageNotOpened = false;
+    // Has the client ask the network again while Search Again or Refresh looks.
+    QTimer mAskAgain;
+
+    // Hands the page of device to the browser; OnHandOffEnded follows.
+    void OpenPage(const QVariantMap& device, bool isLone);
+    // The states, entered with what they show.
+    void ShowChooser(const QVariantList& devices);
+    void ShowFailed(bool otherTypesAnswered);
+    void SetState(State state);
+    // The search polls again from a count of 0 and asks the network now and while it looks.
+    void LookAgain();
 };

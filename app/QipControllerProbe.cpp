@@ -29,11 +29,17 @@ void QipController::searchAnotherNetwork(const QStringList& userTargets) {
     }
     QipUserTargets::Save(mUserProbeTargets);
     mSearchFactory->SetProbeTargets(probeTargets());
+    if (mHandOff.mActive) {
+        return;
+    }
+    // Whatever the state, the search starts over: the failed state's search goes on polling
+    // and the chooser's is suspended, but neither client probes the new networks.
     setHelpText(QString());
     setShowSearchAgain(false);
     setDeviceList(QVariantList());
     setMessage(tr("Suche"));
     setSearching(true);
+    SetState(State::Searching);
     // The old client lets go of the discovery port before the new one opens it.
     setQip(nullptr);
     setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());

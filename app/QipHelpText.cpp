@@ -3,19 +3,31 @@
 #include "app/QipController.h"
 #include "qip/QipClient.h"
 
-QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStringList& wanted) {
+QString QipHelpText::OtherTypesList(const QipSearchFindings& findings) {
+    QStringList types;
+    for (const QPair<QString, int>& type : findings.mOtherTypes) {
+        types.append(tr("%1 (%2)").arg(type.first, QString::number(type.second)));
+    }
+    return types.join(QStringLiteral(", "));
+}
+
+QString QipHelpText::OtherTypesMessage(const QString& programName, const QStringList& wanted,
+                                       const QipSearchFindings& findings) {
+    return tr("%1 looks for devices of type %2. Only devices of other types answered: %3.")
+        .arg(programName, wanted.join(QStringLiteral(", ")), OtherTypesList(findings));
+}
+
+QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStringList& wanted,
+                                   bool otherTypesSaid) {
     QStringList paragraphs;
     const QString wantedTypes = wanted.join(QStringLiteral(", "));
-    if (!findings.mOtherTypes.isEmpty()) {
-        QStringList types;
-        for (const QPair<QString, int>& type : findings.mOtherTypes) {
-            types.append(tr("%1 (%2)").arg(type.first).arg(type.second));
-        }
+    if (!findings.mOtherTypes.isEmpty() && !otherTypesSaid) {
         paragraphs.append(tr("Devices of other types answered: %1. None is of type %2.")
-                              .arg(types.join(QStringLiteral(", ")), wantedTypes) +
-                          QStringLiteral(" ") +
-                          tr("If your device is among them, add its type to DeviceKennung in "
-                             "this program's Info.plist."));
+                              .arg(OtherTypesList(findings), wantedTypes));
+    }
+    if (!findings.mOtherTypes.isEmpty()) {
+        paragraphs.append(tr("If your device is among them, this program is not set up for its "
+                             "type; the program's documentation says how to add it."));
     }
     if (findings.mPortShared) {
         paragraphs.append(

@@ -20,7 +20,13 @@ public:
     // none of the wanted ones), the warning when another program shares the discovery port,
     // then the likely causes in the search's order (a fixed order without a search), one a
     // line, and the networks searched.
-    static QString NothingWanted(const QipSearchFindings& findings, const QStringList& wanted);
+    // With `otherTypesSaid` the devices of other types are left to OtherTypesMessage.
+    static QString NothingWanted(const QipSearchFindings& findings, const QStringList& wanted,
+                                 bool otherTypesSaid = false);
+    // The message when only devices of other types answered: what the program looks for and
+    // what answered instead, with how many devices of each type.
+    static QString OtherTypesMessage(const QString& programName, const QStringList& wanted,
+                                     const QipSearchFindings& findings);
     // The message when the discovery port (UDP `port`) could not be opened.
     static QString PortUnavailableMessage(quint16 port);
     // Under that message: what to do about it.
@@ -31,6 +37,8 @@ public:
                                const std::vector<KspNetworkInterface>& interfaces);
 
 private:
+    // "Camera (2), Plug (1)"
+    static QString OtherTypesList(const QipSearchFindings& findings);
     // One cause as a line of the list; empty for those said in a paragraph of their own.
     static QString CauseLine(const QipDiagnosis::Cause& cause);
 };

@@ -13,10 +13,14 @@ add_library(qipcontroller STATIC
   QipCommandLine.cpp
   QipController.cpp
   QipControllerProbe.cpp
+  QipControllerHandOff.cpp
+  QipControllerStates.cpp
   QipDesktopWorkspace.cpp
+  QipDeviceChooser.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
   QipProbeDialog.cpp
+  QipPropertyListBound.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
   QipUserTargets.cpp
@@ -25,7 +29,7 @@ add_library(qipcontroller STATIC
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)

@@ -16,6 +16,7 @@
 #include "app/QipDesktopWorkspace.h"
 #include "app/QipMainWindow.h"
 #include "app/QipSearchFactory.h"
+#include "cli/QipProgramOutput.h"
 
 namespace {
 
@@ -40,17 +41,14 @@ bool HasDisplay(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::string error;
+    const QipProgramOutput output("qipfinder");
     switch (QipCommandLine::Parse(arguments, &error)) {
     case QipCommandLine::Action::Help:
-        std::fputs(QipCommandLine::HelpText().c_str(), stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        return output.Write(QipCommandLine::HelpText()) ? 0 : 1;
     case QipCommandLine::Action::Version:
-        std::fputs(QipCommandLine::VersionText().c_str(), stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        return output.Write(QipCommandLine::VersionText()) ? 0 : 1;
     case QipCommandLine::Action::UsageError:
-        std::fprintf(stderr, "qipfinder: %s\nTry 'qipfinder --help' for more information.\n",
-                     error.c_str());
-        return 2;
+        return output.UsageError(error);
     case QipCommandLine::Action::Run:
         break;
     }
@@ -93,5 +91,5 @@ int main(int argc, char** argv) {
     window.show();
     // Launching has finished once the event loop runs with the window on screen.
     QTimer::singleShot(0, &controller, &QipController::applicationDidFinishLaunching);
-    return app.exec();
+    return controller.exitStatus(app.exec());
 }

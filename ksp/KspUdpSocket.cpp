@@ -214,27 +214,41 @@ unsigned long KspUdpSocket::Receive(unsigned char* buffer, unsigned long size, b
 
 KspUdpSocket::PortState KspUdpSocket::ProbePort(unsigned short port)
 {
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (probe < 0) {
-        perror("socket() failed");
-        return cPortUnknown;
-    }
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    // Without SO_REUSEADDR on this side the bind fails whenever any socket holds the port.
+    // The kernel's socket tables of this network namespace, read rather than tried: a trial
+    // bind would hold the port for a moment, and another program's Open would fail then.
+    // An IPv6 socket on the port takes IPv4 datagrams too unless it is IPv6-only.
+    // The calling thread's own tables: a thread may have entered another namespace than the
+    // process's first thread, which /proc/net follows.
+    const bool isThreadSelf = access("/proc/thread-self/net/udp", R_OK) == 0;
+    const char* const ipv4 = isThreadSelf ? "/proc/thread-self/net/udp" : "/proc/net/udp";
+    const char* const ipv6 = isThreadSelf ? "/proc/thread-self/net/udp6" : "/proc/net/udp6";
     PortState state = cPortFree;
-    if (bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        if (errno == EADDRINUSE) {
-            state = cPortInUse;
-        } else {
-            perror("bind() failed");
-            state = cPortUnknown;
+    for (const char* table : {ipv4, ipv6}) {
+        FILE* file = fopen(table, "re");
+        if (file == nullptr) {
+            if (errno != ENOENT || table == ipv4) {
+                perror("fopen() failed");
+                return cPortUnknown;
+            }
+            continue;  // a kernel without IPv6
         }
+        // Each line after the heading: "<slot>: <local address hex>:<port hex> ...".
+        char line[512];
+        bool isHeading = true;
+        while (state == cPortFree && fgets(line, sizeof line, file) != nullptr) {
+            if (isHeading) {
+                isHeading = false;
+                continue;
+            }
+            char local[64];
+            unsigned int localPort = 0;
+            if (sscanf(line, " %*u: %63[0-9A-Fa-f]:%x", local, &localPort) == 2 &&
+                localPort == port) {
+                state = cPortInUse;
+            }
+        }
+        fclose(file);
     }
-    close(probe);
     return state;
 }
 

@@ -28,10 +28,11 @@ public:
         uint32_t mDropCount = 0;
     };
 
-    // Binds a throw-away socket to `port` on 0.0.0.0 without SO_REUSEADDR and closes it:
-    // cPortInUse when another socket holds the port (whatever its options), cPortFree when
-    // the bind succeeded, cPortUnknown when the probe itself failed (reported as
-    // "socket() failed" or "bind() failed"). Call it before this process opens the port.
+    // Looks the port up in the kernel's UDP socket tables of the calling thread's network
+    // namespace (/proc/thread-self/net/udp and udp6), without binding anything, so that no other program's Open
+    // can fail for it: cPortInUse when any socket is bound to `port` (on any address,
+    // whatever its options), cPortFree when none is, cPortUnknown when the tables cannot
+    // be read (reported as "fopen() failed"). Call it before this process opens the port.
     static PortState ProbePort(unsigned short port);
     KspUdpSocket();
     KspUdpSocket(const KspUdpSocket& other);             // a closed socket

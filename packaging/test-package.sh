@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs the Debian package into this machine as a user would, checks that the installed
-# programs work from /usr/bin and /usr/share, removes it, and checks that nothing is left.
+# programs work from /usr/bin and /usr/share, removes and purges it, and checks that nothing
+# is left.
 # Needs root; run by CI after `make package`.  Usage: test-package.sh build/qipfinder_*.deb
 set -uo pipefail
 deb=${1:?usage: test-package.sh PACKAGE.deb}
@@ -21,15 +22,27 @@ for path in "${paths[@]}"; do [ -d "$path" ] && existing_dirs+=("$path"); done
 
 echo "== dpkg -i"
 dpkg -i "$deb" || { echo "FAIL: dpkg -i"; exit 1; }
-trap 'dpkg -r qipfinder >/dev/null 2>&1' EXIT
+trap 'dpkg -P qipfinder >/dev/null 2>&1' EXIT
 
 version=$(dpkg-deb -f "$deb" Version); version=${version%-*}
 [ "$(/usr/bin/qip-discover --version)" = "qip-discover $version" ] || fail "/usr/bin/qip-discover --version"
-for program in qipfinder qip-discover qip-device-sim qip-live-list qip-ifaces; do
+for program in qipfinder qip-discover qip-device-sim qip-live-list qip-ifaces qip-exporter; do
   [ -x "/usr/bin/$program" ] || fail "/usr/bin/$program missing"
   page=$(man -w "$program" 2>&1) && [ "$page" = "/usr/share/man/man1/$program.1.gz" ] || fail "man -w $program gave '$page'"
 done
-desktop-file-validate /usr/share/applications/qipfinder.desktop || fail "installed desktop file"
+# qip-exporter's service: installed, not enabled, its options file a conffile, the unit clean.
+unit=/usr/lib/systemd/system/qip-exporter.service
+[ -f "$unit" ] || fail "$unit missing"
+out=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify $unit: $out"
+[ -z "$(find /etc/systemd/system -name qip-exporter.service 2>/dev/null)" ] || fail "qip-exporter.service is enabled"
+dpkg-query -W -f='${Conffiles}\n' qipfinder | grep -q '^ /etc/default/qip-exporter ' ||
+  fail "/etc/default/qip-exporter is no conffile"
+grep -q '^QIP_EXPORTER_OPTIONS=' /etc/default/qip-exporter || fail "/etc/default/qip-exporter sets no options"
+[ -f /usr/share/doc/qipfinder/monitoring.md ] || fail "monitoring.md missing"
+[ "$(/usr/bin/qip-exporter --version)" = "qip-exporter $version" ] || fail "/usr/bin/qip-exporter --version"
+# The menu entry is the validated file of the source tree (validated by the suite once).
+cmp -s /usr/share/applications/qipfinder.desktop "$(dirname "$0")/../app/qipfinder.desktop" ||
+  fail "installed desktop file differs from app/qipfinder.desktop"
 # qipfinder looks for its bundle in share/qipfinder beside the folder of its executable.
 bundle=$(dirname "$(readlink -f /usr/bin/qipfinder)")/../share/qipfinder
 [ -f "$bundle/Info.plist" ] && [ -f "$bundle/qipfinder_en.qm" ] || fail "no Info.plist and translations in $bundle"
@@ -48,10 +61,13 @@ bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion 
 newest=$(zcat /usr/share/doc/qipfinder/changelog.Debian.gz | head -1 | sed -E 's/^[^(]*\(([^)]*)\).*/\1/')
 [ "$newest" = "$(dpkg-deb -f "$deb" Version)" ] || fail "changelog's newest entry is $newest, the package $(dpkg-deb -f "$deb" Version)"
 
-echo "== dpkg -r"
+echo "== dpkg -r, then dpkg -P"
 trap - EXIT
 dpkg -r qipfinder || fail "dpkg -r"
 dpkg-query -W -f='${Status}\n' qipfinder 2>/dev/null | grep -q ' installed$' && fail "still installed"
+# Removal keeps the conffile, as Debian does for edited configuration; purging ends it.
+[ -f /etc/default/qip-exporter ] || fail "dpkg -r removed the conffile /etc/default/qip-exporter"
+dpkg -P qipfinder || fail "dpkg -P"
 for path in "${paths[@]}"; do
   [ -e "$path" ] || continue
   printf '%s\n' "${existing_dirs[@]}" | grep -qxF -- "$path" || fail "left behind: $path"

@@ -8,12 +8,13 @@
 #include "sysinfo/SysInfo.h"
 
 // The record of one answering device: its last accepted hello, the address that hello came
-// from, the second of its last answer and a status page client aimed at that address.
+// from, the second of its last answer (wall-clock time to show, and monotonic time to age
+// by, which no clock step moves) and a status page client aimed at that address.
 // A plain value without a lock; the device list guards the records it holds.
 class QipDevice {
 public:
     // The status page client aims at `sourceAddress` (never the hello's own IP field) and at
-    // the hello's status URL. The last response time starts at 0.
+    // the hello's status URL. Both last response times start at 0.
     QipDevice(const QipPacketHello& hello, const std::string& sourceAddress);
     QipDevice(const QipDevice& other) = default;
     QipDevice& operator=(const QipDevice& other) = default;
@@ -27,13 +28,16 @@ public:
     const std::string& GetStatusUrl() const;
     const std::string& GetPacketId() const;
     const std::string& GetLastSourceAddress() const;
-    time_t GetLastResponseTime() const;
+    time_t GetLastResponseTime() const;       // wall clock (time()), for showing
+    time_t GetLastResponseMonotonic() const;  // seconds on the monotonic clock, for ageing
     // This record's own status page client; valid as long as the record lives.
     SysInfo* GetSysInfo();
     const SysInfo* GetSysInfo() const;
 
-    void UpdateLastResponseTime();           // to time(nullptr)
-    void UpdateLastResponseTime(time_t now);  // seam for tests and the list
+    void UpdateLastResponseTime();  // to time(nullptr) and KspMonotonicSeconds()
+    // Seams for tests and the list: both clocks at `now`, or each given.
+    void UpdateLastResponseTime(time_t now);
+    void UpdateLastResponseTime(time_t wallNow, time_t monotonicNow);
 
     // Equal exactly when the device ids are byte-wise equal.
     bool operator==(const QipDevice& other) const;
@@ -42,5 +46,6 @@ private:
     QipPacketHello mHello;
     std::string mLastSourceAddress;
     time_t mLastResponseTime;
+    time_t mLastResponseMonotonic;
     SysInfo mSysInfo;
 };

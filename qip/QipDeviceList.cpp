@@ -1,5 +1,7 @@
 #include "qip/QipDeviceList.h"
 
+#include "ksp/KspClock.h"
+
 #include <stdio.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 namespace {
 // A flood of new devices would otherwise write one line per datagram.
 const time_t cFullReportPeriodSeconds = 60;
-const time_t cNeverReported = std::numeric_limits<time_t>::min();
 }  // namespace
 
 // Definitions for callers that take these constants by reference.
@@ -29,7 +30,7 @@ QipDeviceList::QipDeviceList(QipClient* client)
       mChangeHandler(nullptr),
       mDevicesLock(),
       mChangeCondition(),
-      mLastFullReport(cNeverReported),
+      mFullReport(cFullReportPeriodSeconds),
       mAgingThread(this) {
     if (mClient != nullptr) {
         mClient->SetHelloHandler(&mDeviceListHelloHandler);
@@ -61,7 +62,7 @@ void QipDeviceList::SetChangeHandler(ChangeHandler* handler) {
 }
 
 void QipDeviceList::RemoveExpired() {
-    RemoveExpired(time(nullptr));
+    RemoveExpired(KspMonotonicSeconds());
 }
 
 void QipDeviceList::RemoveExpired(time_t now) {
@@ -71,7 +72,7 @@ void QipDeviceList::RemoveExpired(time_t now) {
         // Kept records close up in order, so that first-heard order holds.
         size_t kept = 0;
         for (size_t i = 0; i < mDevices.size(); ++i) {
-            if (now > mDevices[i].GetLastResponseTime() + cMaxSilenceSeconds) {
+            if (now > mDevices[i].GetLastResponseMonotonic() + cMaxSilenceSeconds) {
                 removed = true;
                 continue;
             }
@@ -94,8 +95,14 @@ void QipDeviceList::RemoveExpired(time_t now) {
 
 void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sourceAddress,
                             time_t now) {
+    OnHello(hello, sourceAddress, now, now);
+}
+
+void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sourceAddress,
+                            time_t wallNow, time_t monotonicNow) {
     bool changed = false;
     bool reportFull = false;
+    uint64_t fullLeftOut = 0;
     {
         KspThreadMutex::Guard guard(mDevicesLock);
         // The (id, address) pair is unique, so the index finds the one match there can be.
@@ -104,7 +111,7 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
         if (mIndex[slot] == cEmptySlot) {
             if (mDevices.size() < cMaxDevices) {
                 mDevices.emplace_back(hello, sourceAddress);
-                mDevices.back().UpdateLastResponseTime(now);
+                mDevices.back().UpdateLastResponseTime(wallNow, monotonicNow);
                 mHashes.push_back(hash);
                 if (2 * mDevices.size() > mIndex.size()) {
                     RebuildIndex(2 * mIndex.size());
@@ -112,10 +119,8 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                     mIndex[slot] = static_cast<uint32_t>(mDevices.size() - 1);
                 }
                 changed = true;
-            } else if (mLastFullReport == cNeverReported || now < mLastFullReport ||
-                       now - mLastFullReport >= cFullReportPeriodSeconds) {
-                mLastFullReport = now;
-                reportFull = true;
+            } else {
+                reportFull = mFullReport.Allow(monotonicNow, &fullLeftOut);
             }
         } else {
             QipDevice& match = mDevices[mIndex[slot]];
@@ -124,16 +129,16 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 // from the old record is trusted, but the record keeps its place (and so
                 // its slot, as the pair is the same).
                 QipDevice replacement(hello, sourceAddress);
-                replacement.UpdateLastResponseTime(now);
+                replacement.UpdateLastResponseTime(wallNow, monotonicNow);
                 match = replacement;
                 changed = true;
             } else {
-                match.UpdateLastResponseTime(now);
+                match.UpdateLastResponseTime(wallNow, monotonicNow);
             }
         }
     }
     if (reportFull) {
-        fputs("Device list full\n", stderr);
+        QipReportLimiter::Write("Device list full\n", fullLeftOut);
     }
     if (changed) {
         NotifyChange();
@@ -187,7 +192,7 @@ void QipDeviceList::NotifyChange() {
 void QipDeviceList::DeviceListHelloHandler::OnHello(const QipPacketHello& hello,
                                                      const std::string& sourceAddress) {
     if (mOuter != nullptr) {
-        mOuter->OnHello(hello, sourceAddress, time(nullptr));
+        mOuter->OnHello(hello, sourceAddress, time(nullptr), KspMonotonicSeconds());
     }
 }
 

@@ -13,6 +13,7 @@
 #include "ksp/KspThreadMutex.h"
 #include "qip/QipClient.h"
 #include "qip/QipDevice.h"
+#include "qip/QipReportLimiter.h"
 
 // The devices currently answering, one record per (device id, source address), in the order
 // first heard. Attaches itself to one client as its hello handler; an ageing thread removes
@@ -53,11 +54,16 @@ public:
     // way has returned.
     void SetChangeHandler(ChangeHandler* handler);
 
-    // One ageing pass against the wall clock, or against `now` (seam for tests).
+    // One ageing pass against the monotonic clock (KspMonotonicSeconds), or against `now` on
+    // that clock (seam for tests): a step of the wall clock neither removes a live device nor
+    // keeps a silent one.
     void RemoveExpired();
     void RemoveExpired(time_t now);
-    // What the client's receive thread does with a hello; `now` is a seam for tests.
+    // What the client's receive thread does with a hello. The seam takes the wall-clock time
+    // the record shows and the monotonic time it ages by; with one `now`, both are `now`.
     void OnHello(const QipPacketHello& hello, const std::string& sourceAddress, time_t now);
+    void OnHello(const QipPacketHello& hello, const std::string& sourceAddress, time_t wallNow,
+                 time_t monotonicNow);
 
 private:
     class DeviceListHelloHandler : public QipClient::HelloHandler {
@@ -103,6 +109,6 @@ private:
     std::atomic<ChangeHandler*> mChangeHandler;
     KspThreadMutex mDevicesLock;
     KspThreadCondition mChangeCondition;
-    time_t mLastFullReport;                        // guarded by mDevicesLock
+    QipReportLimiter mFullReport;                  // guarded by mDevicesLock
     AgingThread mAgingThread;
 };

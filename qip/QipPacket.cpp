@@ -3,8 +3,37 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ksp/KspClock.h"
+#include "ksp/KspThreadMutex.h"
+#include "qip/QipReportLimiter.h"
+
 const std::string cQipTypeHello = "hello";
 const std::string cQipTypeWhoIsThere = "whoisthere";
+
+namespace {
+
+// One host sending malformed datagrams must neither fill a log nor stall the receive thread
+// on a slow standard error: each kind is written at most once a minute, with the number left
+// out since (the client counts every one of them for its diagnosis).
+const long long cMalformedReportPeriodMs = 60000;
+
+enum MalformedKind { cUnterminated, cFewHelloFields, cFewWhoIsThereFields, cMalformedKinds };
+
+void ReportMalformed(MalformedKind kind, const char* line) {
+    // Function-local, so that a parse during another file's static start-up finds them made.
+    static KspThreadMutex sLock;  // guards sLimiters
+    static QipReportLimiter sLimiters[cMalformedKinds] = {
+        QipReportLimiter(cMalformedReportPeriodMs), QipReportLimiter(cMalformedReportPeriodMs),
+        QipReportLimiter(cMalformedReportPeriodMs)};
+    uint64_t leftOut = 0;
+    {
+        KspThreadMutex::Guard guard(sLock);
+        if (!sLimiters[kind].Allow(KspMonotonicMs(), &leftOut)) return;
+    }
+    QipReportLimiter::Write(line, leftOut);
+}
+
+}  // namespace
 
 QipPacket::QipPacket(const std::string& ipAddress, const std::string& netmask)
     : mIpAddress(ipAddress), mNetmask(netmask)
@@ -25,14 +54,14 @@ QipPacket* QipPacket::Create(const unsigned char* data, unsigned long count)
     }
     if (fields[0] == cQipTypeHello) {
         if (fields.size() < 7) {
-            fputs("Insufficient fields for creating 'hello' packet\n", stderr);
+            ReportMalformed(cFewHelloFields, "Insufficient fields for creating 'hello' packet\n");
             return nullptr;
         }
         return new QipPacketHello(fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]);
     }
     if (fields[0] == cQipTypeWhoIsThere) {
         if (fields.size() < 3) {
-            fputs("Insufficient fields for creating 'whoisthere' packet\n", stderr);
+            ReportMalformed(cFewWhoIsThereFields, "Insufficient fields for creating 'whoisthere' packet\n");
             return nullptr;
         }
         return new QipPacketWhoIsThere(fields[1], fields[2]);
@@ -55,7 +84,7 @@ std::vector<std::string> QipPacket::SplitFields(const unsigned char* data, unsig
         }
     }
     if (fieldStart != end) {
-        fputs("QIP payload is not terminated with 0x00\n", stderr);
+        ReportMalformed(cUnterminated, "QIP payload is not terminated with 0x00\n");
     }
     return fields;
 }

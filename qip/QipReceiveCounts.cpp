@@ -1,10 +1,23 @@
 #include "qip/QipReceiveCounts.h"
 
 #include <algorithm>
+#include <functional>
 
 const size_t QipReceiveCounts::cMaxTypes;
 const size_t QipReceiveCounts::cMaxIdsPerType;
 const size_t QipReceiveCounts::cMaxSources;
+const size_t QipReceiveCounts::cMaxStoredBytes;
+const size_t QipReceiveCounts::cIdCostBytes;
+const size_t QipReceiveCounts::cTypeCostBytes;
+
+bool QipReceiveCounts::Spend(size_t bytes) {
+    if (bytes > cMaxStoredBytes - mStoredBytes) {
+        mCounts.mIsCapped = true;
+        return false;
+    }
+    mStoredBytes += bytes;
+    return true;
+}
 
 void QipReceiveCounts::CountDatagram() {
     KspThreadMutex::Guard guard(mLock);
@@ -24,14 +37,17 @@ void QipReceiveCounts::CountHello(const std::string& deviceType, const std::stri
             mCounts.mIsCapped = true;
             return;
         }
-        type = mIdsByType.emplace(deviceType, std::unordered_set<std::string>()).first;
+        if (!Spend(cTypeCostBytes + deviceType.size())) return;
+        type = mIdsByType.emplace(deviceType, std::unordered_set<uint64_t>()).first;
     }
-    std::unordered_set<std::string>& ids = type->second;
-    if (ids.size() >= cMaxIdsPerType) {
-        mCounts.mIsCapped = mCounts.mIsCapped || ids.count(deviceId) == 0;
+    std::unordered_set<uint64_t>& ids = type->second;
+    const uint64_t id = std::hash<std::string>()(deviceId);
+    if (ids.count(id) != 0) return;
+    if (ids.size() >= cMaxIdsPerType || !Spend(cIdCostBytes)) {
+        mCounts.mIsCapped = true;
         return;
     }
-    ids.insert(deviceId);
+    ids.insert(id);
 }
 
 void QipReceiveCounts::CountMalformed() {

@@ -20,9 +20,13 @@ class QipReceiveCounts {
 public:
     // Beyond these, distinct ids, types and senders are no longer told apart (a flood of
     // made-up ids must not grow the memory without end); the counts are then lower bounds.
+    // Ids are kept as 64-bit hashes, whatever their length, and what the type names and id
+    // hashes take is bounded in bytes too (an estimate that includes the containers' own
+    // share), so that one host sending long names cannot push the memory past it either.
     static const size_t cMaxTypes = 64;
     static const size_t cMaxIdsPerType = 4096;
     static const size_t cMaxSources = 16;
+    static const size_t cMaxStoredBytes = 2 * 1024 * 1024;
 
     // A copy of the counts at one moment.
     struct Counts {
@@ -61,7 +65,16 @@ public:
     Counts GetCounts() const;
 
 private:
+    // What one stored id hash and one stored type (beside its name) are taken to cost.
+    static const size_t cIdCostBytes = 48;
+    static const size_t cTypeCostBytes = 160;
+
+    // Takes `bytes` from the budget; false (and the counts capped) when they do not fit.
+    bool Spend(size_t bytes);
+
     mutable KspThreadMutex mLock;  // guards every member below
     Counts mCounts;                // mDeviceIdsByType is filled in by GetCounts
-    std::unordered_map<std::string, std::unordered_set<std::string>> mIdsByType;
+    // Two ids with the same hash count once: the counts are lower bounds in any case.
+    std::unordered_map<std::string, std::unordered_set<uint64_t>> mIdsByType;
+    size_t mStoredBytes = 0;
 };

@@ -64,7 +64,7 @@ start_device 2 "Workshop"
 echo "Two simulated devices answer: demo-1 at 192.0.2.21, demo-2 at 192.0.2.22."
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "Starting QipFinder: it lists both devices after about ten seconds; choose one."
+  echo "Starting QipFinder: it lists both devices after about two seconds (QipTimeout in its Info.plist); choose one."
   ip netns exec "$host" "$bin/qipfinder" &
   pids="$pids $!"
   wait "$!" || true
@@ -91,8 +91,9 @@ display=":$(head -n 1 "$work/display")"
 echo "No display: running QipFinder under Xvfb ($display)."
 ip netns exec "$host" env DISPLAY="$display" "$bin/qipfinder" >"$work/qipfinder.log" 2>&1 &
 pids="$pids $!"
-# The first poll comes after ten seconds; reading the two status pages takes a little more.
-sleep 15
+# The first look at the devices comes after QipTimeout, 2 s in the shipped Info.plist;
+# reading the two status pages takes a little more. The wait leaves a loaded machine room.
+sleep 8
 shot="$build/demo-chooser.png"
 if [ -x "$bin/qip-screen-grab" ] && ip netns exec "$host" env DISPLAY="$display" "$bin/qip-screen-grab" "$shot" 2>/dev/null; then
   echo "Screenshot of the window: $shot"

@@ -4,7 +4,7 @@
 set -eu
 list="$(dirname "$0")/debian-packages.txt"
 missing=""
-for pkg in $(grep -v '^#' "$list"); do
+for pkg in $(awk '!/^#/ && NF { print $1 }' "$list"); do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'; then
     missing="$missing $pkg"
   fi

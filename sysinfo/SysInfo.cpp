@@ -55,6 +55,8 @@ std::string DescribeError(int error) {
         return "unreachable";
     case ENODATA:
         return "no answer";
+    case ECANCELED:
+        return "cancelled";
     case ECONNRESET:
         return "reset";
     default:
@@ -73,22 +75,27 @@ long long Earlier(long long stepDeadline, long long fetchDeadline) {
 }
 
 // poll() for `events` until `deadline`; 1 ready, 0 timed out, -1 error (errno set).
-int PollUntil(int fd, short events, long long deadline) {
+// A readable `cancelFd` (when not -1) ends the wait as an error with errno ECANCELED.
+int PollUntil(int fd, short events, long long deadline, int cancelFd) {
     for (;;) {
-        pollfd p = {fd, events, 0};
-        int n = poll(&p, 1, RemainingMs(deadline));
+        pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+        int n = poll(p, cancelFd >= 0 ? 2 : 1, RemainingMs(deadline));
+        if (n > 0 && cancelFd >= 0 && p[1].revents != 0) {
+            errno = ECANCELED;
+            return -1;
+        }
         if (n >= 0 || errno != EINTR) return n > 0 ? 1 : n;
     }
 }
 
 // Connects `fd` within the time-out, leaving it blocking again; false with errno set.
-bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline) {
+bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline, int cancelFd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
     long long deadline = Earlier(KspMonotonicMs() + cConnectTimeoutMs, fetchDeadline);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         if (errno != EINPROGRESS) return false;
-        int ready = PollUntil(fd, POLLOUT, deadline);
+        int ready = PollUntil(fd, POLLOUT, deadline, cancelFd);
         if (ready <= 0) {
             if (ready == 0) errno = ETIMEDOUT;
             return false;
@@ -102,6 +109,13 @@ bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline)
         }
     }
     return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// perror() with a code carried from the failing call: writing the message may itself change
+// errno (the first write to a standard error that is not a terminal does), so the caller
+// keeps its own copy for the outcome.
+void Report(const char* what, int error) {
+    fprintf(stderr, "%s: %s\n", what, strerror(error));
 }
 
 }  // namespace
@@ -121,16 +135,15 @@ bool SysInfo::Fetch() {
     mValues.clear();
     mStoredBytes = 0;
     mFetchDeadlineMs = mTimeLimitMs != 0 ? KspMonotonicMs() + static_cast<long long>(mTimeLimitMs) : 0;
-    Descriptor socket(OpenConnection());
+    int error = 0;
+    Descriptor socket(OpenConnection(error));
     if (socket.Get() < 0) {
-        mOutcome = DescribeError(errno);
+        mOutcome = DescribeError(error);
         mFetchDeadlineMs = 0;
         return false;
     }
     std::string page;
-    errno = 0;
-    bool ok = FetchPage(socket.Get(), page);
-    const int error = errno;
+    bool ok = FetchPage(socket.Get(), page, error);
     mFetchDeadlineMs = 0;
     if (ok) ParsePage(page);
     if (ok) {
@@ -184,9 +197,15 @@ void SysInfo::KeepOnly(const std::string& path) {
 }
 
 int SysInfo::OpenConnection() const {
+    int error = 0;
+    return OpenConnection(error);
+}
+
+int SysInfo::OpenConnection(int& error) const {
     Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (socket.Get() < 0) {
-        perror("socket() failed");
+        error = errno;
+        Report("socket() failed", error);
         return -1;
     }
     sockaddr_in address;
@@ -194,28 +213,36 @@ int SysInfo::OpenConnection() const {
     address.sin_family = AF_INET;
     address.sin_port = htons(mPort);
     if (inet_aton(mHost.c_str(), &address.sin_addr) == 0) {
-        errno = EINVAL;  // inet_aton leaves errno alone; say why instead of a stale text
-        perror("inet_aton() failed");
+        error = EINVAL;  // inet_aton sets no errno; say why instead of a stale text
+        Report("inet_aton() failed", error);
         return -1;
     }
-    if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs)) {
-        perror("connect() failed");
+    if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs, mCancelFd)) {
+        error = errno;
+        if (error != ECANCELED) Report("connect() failed", error);
         return -1;
     }
     return socket.Release();
 }
 
 bool SysInfo::FetchPage(int socket, std::string& page) const {
+    int error = 0;
+    return FetchPage(socket, page, error);
+}
+
+bool SysInfo::FetchPage(int socket, std::string& page, int& failure) const {
     page.clear();
+    failure = 0;
     std::string request;
     if (!BuildRequest(mUrl, mHost, request)) {
+        failure = EINVAL;
         fputs("Invalid status URL\n", stderr);
         return false;
     }
     ssize_t sent = send(socket, request.data(), request.size(), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(request.size())) {
-        if (sent >= 0) errno = EIO;
-        perror("send() failed");
+        failure = sent >= 0 ? EIO : errno;
+        Report("send() failed", failure);
         return false;
     }
     // Read until the device closes, the page is full or the answer time is up; whatever
@@ -225,7 +252,7 @@ bool SysInfo::FetchPage(int socket, std::string& page) const {
     size_t count = 0;
     int error = ETIMEDOUT;
     while (count < cMaxPage) {
-        int ready = PollUntil(socket, POLLIN, deadline);
+        int ready = PollUntil(socket, POLLIN, deadline, mCancelFd);
         if (ready <= 0) {
             if (ready < 0) error = errno;
             break;
@@ -239,8 +266,8 @@ bool SysInfo::FetchPage(int socket, std::string& page) const {
         count += static_cast<size_t>(n);
     }
     if (count == 0) {
-        errno = error;
-        perror("recv() failed");
+        failure = error;
+        if (failure != ECANCELED) Report("recv() failed", failure);
         return false;
     }
     page.assign(buffer.data(), strnlen(buffer.data(), count));

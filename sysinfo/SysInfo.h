@@ -30,11 +30,18 @@ public:
     // A blocking TCP socket connected within 2 s to mHost port 80 (see SetPort), owned by the
     // caller; -1 after "socket() failed", "inet_aton() failed" or "connect() failed".
     int OpenConnection() const;
+    // The same, with the failure's error code (errno value) in `error`: EINVAL for a host
+    // that is no dotted quad, ETIMEDOUT when the attempt ran out of time.
+    int OpenConnection(int& error) const;
     // Sends the request once and collects the answer into `page` until the peer closes,
     // 65,535 bytes have arrived or 3 s have passed; the page ends at a zero byte. True when
     // it is a "200 OK" page. False after "Invalid status URL\n" (nothing sent), "send()
     // failed" or "recv() failed" (nothing arrived), or silently for any other status.
     bool FetchPage(int socket, std::string& page) const;
+    // The same, with `failure` set when nothing arrived: the error code of the failing
+    // call (EINVAL for an invalid URL, ETIMEDOUT when the time ran out, ENODATA when the
+    // device closed without a byte); 0 otherwise.
+    bool FetchPage(int socket, std::string& page, int& failure) const;
     // Every value line stores path + "/" + tag, so a page of deep nesting and many short
     // lines would multiply its 64 KiB many thousand times over, and a page of many tiny
     // distinct pairs costs far more in map nodes than in text. Each pair therefore costs its
@@ -70,10 +77,15 @@ public:
     // still apply within it. 0 means no cap beyond those bounds. A cap that runs out ends
     // the fetch as a time-out would.
     void SetTimeLimit(unsigned long milliseconds) { mTimeLimitMs = milliseconds; }
+    // A descriptor (an eventfd or a pipe's read end, not owned) that another thread makes
+    // readable to end every Fetch under way or to come at once, as failed with the outcome
+    // "cancelled" and nothing on standard error; -1 (the default) for none. Lets an owner
+    // that quits join a fetching thread without waiting out the time-outs.
+    void SetCancelDescriptor(int fd) { mCancelFd = fd; }
     // How the last Fetch ended, for telling a user why a value is missing: "ok", "refused",
     // "timeout", "unreachable", "no answer" (closed before a byte), "reset", "http <code>"
     // (another status), "bad answer" (no status line), "too large" (the page filled the
-    // 65,535 bytes and was cut; its values are still parsed), "invalid url", "error"
+    // 65,535 bytes and was cut; its values are still parsed), "cancelled", "invalid url", "error"
     // (another failure). Empty before the first Fetch.
     const std::string& GetOutcome() const { return mOutcome; }
     // The outcome of a page that ended at `page` without being a "200 OK" one (pure).
@@ -86,6 +98,7 @@ private:
     unsigned short mPort = 80;
     size_t mStoredBytes = 0;  // key, value and entry overhead bytes in mValues
     unsigned long mTimeLimitMs = 0;
+    int mCancelFd = -1;
     long long mFetchDeadlineMs = 0;  // monotonic end of the Fetch under way; 0 for none
     std::string mOutcome;
 };

@@ -4,6 +4,26 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>Refresh</source>
+        <translation>Aktualisieren</translation>
+    </message>
+    <message>
+        <source>&amp;Window</source>
+        <translation>&amp;Fenster</translation>
+    </message>
+    <message>
+        <source>&amp;About NewApplication</source>
+        <translation>Ü&amp;ber NewApplication</translation>
+    </message>
+    <message>
+        <source>&amp;Quit NewApplication</source>
+        <translation>NewApplication &amp;beenden</translation>
+    </message>
+    <message>
+        <source>&amp;Minimize NewApplication</source>
+        <translation>NewApplication &amp;minimieren</translation>
+    </message>
+    <message>
         <source>Search Again</source>
         <translation>Erneut suchen</translation>
     </message>
@@ -12,24 +32,12 @@
         <translation>Konfigurieren</translation>
     </message>
     <message>
-        <source>Window</source>
-        <translation>Fenster</translation>
-    </message>
-    <message>
-        <source>About NewApplication</source>
-        <translation>Über NewApplication</translation>
-    </message>
-    <message>
-        <source>Quit NewApplication</source>
-        <translation>NewApplication beenden</translation>
-    </message>
-    <message>
-        <source>Minimize NewApplication</source>
-        <translation>NewApplication minimieren</translation>
-    </message>
-    <message>
         <source>Search Another Network…</source>
         <translation>Anderes Netz durchsuchen…</translation>
+    </message>
+    <message>
+        <source>Search A&amp;nother Network…</source>
+        <translation>Anderes &amp;Netz durchsuchen…</translation>
     </message>
 </context>
 <context>
@@ -66,6 +74,14 @@
 <context>
     <name>QipHelpText</name>
     <message>
+        <source>%1 looks for devices of type %2. Only devices of other types answered: %3.</source>
+        <translation>%1 sucht Geräte vom Typ %2. Geantwortet haben nur Geräte anderer Typen: %3.</translation>
+    </message>
+    <message>
+        <source>If your device is among them, this program is not set up for its type; the program&apos;s documentation says how to add it.</source>
+        <translation>Ist Ihr Gerät darunter, ist dieses Programm nicht für seinen Typ eingerichtet; wie man ihn hinzufügt, steht in der Dokumentation des Programms.</translation>
+    </message>
+    <message>
         <source>• A VPN or a container bridge (%1) has taken the route to the local network.</source>
         <translation>• Ein VPN oder eine Container-Bridge (%1) hat die Route ins lokale Netz übernommen.</translation>
     </message>
@@ -84,10 +100,6 @@
     <message>
         <source>Searched on: %1.</source>
         <translation>Gesucht wurde in: %1.</translation>
-    </message>
-    <message>
-        <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
-        <translation>Ist Ihr Gerät darunter, tragen Sie seinen Typ unter DeviceKennung in der Info.plist dieses Programms ein.</translation>
     </message>
     <message>
         <source>• The device is switched off or still starting.</source>
@@ -153,18 +165,40 @@
 <context>
     <name>QipMainWindow</name>
     <message>
-        <source>The page could not be opened: no web browser was found.
-Open this address in a browser yourself:
-
-%1</source>
-        <translation>Die Seite konnte nicht geöffnet werden: Es wurde kein Webbrowser gefunden.
-Öffnen Sie diese Adresse selbst in einem Browser:
-
-%1</translation>
+        <source>Refresh</source>
+        <translation>Aktualisieren</translation>
     </message>
     <message>
-        <source>The devices found: identifier, type and wireless network</source>
-        <translation>Die gefundenen Geräte: Kennung, Typ und WLAN</translation>
+        <source>Looks for devices again (F5)</source>
+        <translation>Sucht erneut nach Geräten (F5)</translation>
+    </message>
+    <message>
+        <source>Looking for devices again</source>
+        <translation>Es wird erneut nach Geräten gesucht</translation>
+    </message>
+    <message>
+        <source>Looks for devices again and refills the list, keeping the chosen device chosen</source>
+        <translation>Sucht erneut nach Geräten und füllt die Liste neu; das gewählte Gerät bleibt gewählt</translation>
+    </message>
+    <message>
+        <source>The page could not be opened: no web browser was found.</source>
+        <translation>Die Seite konnte nicht geöffnet werden: Es wurde kein Webbrowser gefunden.</translation>
+    </message>
+    <message>
+        <source>The page could not be opened: the web browser did not take it (xdg-open ended with status %1).</source>
+        <translation>Die Seite konnte nicht geöffnet werden: Der Webbrowser hat sie nicht übernommen (xdg-open endete mit Status %1).</translation>
+    </message>
+    <message>
+        <source>Open this address in a browser yourself:</source>
+        <translation>Öffnen Sie diese Adresse selbst in einem Browser:</translation>
+    </message>
+    <message>
+        <source>Page address</source>
+        <translation>Adresse der Seite</translation>
+    </message>
+    <message>
+        <source>Copy Address</source>
+        <translation>Adresse kopieren</translation>
     </message>
     <message>
         <source>Shown while the local network is searched for devices</source>
@@ -173,10 +207,6 @@ Open this address in a browser yourself:
     <message>
         <source>Searching</source>
         <translation>Suche läuft</translation>
-    </message>
-    <message>
-        <source>Searches the local network again</source>
-        <translation>Durchsucht das lokale Netz erneut</translation>
     </message>
     <message>
         <source>Opens the chosen device&apos;s page in the web browser</source>

@@ -4,6 +4,26 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>&amp;Window</source>
+        <translation>&amp;Window</translation>
+    </message>
+    <message>
+        <source>&amp;About NewApplication</source>
+        <translation>&amp;About NewApplication</translation>
+    </message>
+    <message>
+        <source>&amp;Quit NewApplication</source>
+        <translation>&amp;Quit NewApplication</translation>
+    </message>
+    <message>
+        <source>&amp;Minimize NewApplication</source>
+        <translation>&amp;Minimize NewApplication</translation>
+    </message>
+    <message>
         <source>Search Again</source>
         <translation>Search Again</translation>
     </message>
@@ -12,24 +32,12 @@
         <translation>Configure</translation>
     </message>
     <message>
-        <source>Window</source>
-        <translation>Window</translation>
-    </message>
-    <message>
-        <source>About NewApplication</source>
-        <translation>About NewApplication</translation>
-    </message>
-    <message>
-        <source>Quit NewApplication</source>
-        <translation>Quit NewApplication</translation>
-    </message>
-    <message>
-        <source>Minimize NewApplication</source>
-        <translation>Minimize NewApplication</translation>
-    </message>
-    <message>
         <source>Search Another Network…</source>
         <translation>Search Another Network…</translation>
+    </message>
+    <message>
+        <source>Search A&amp;nother Network…</source>
+        <translation>Search A&amp;nother Network…</translation>
     </message>
 </context>
 <context>
@@ -66,6 +74,14 @@
 <context>
     <name>QipHelpText</name>
     <message>
+        <source>%1 looks for devices of type %2. Only devices of other types answered: %3.</source>
+        <translation>%1 looks for devices of type %2. Only devices of other types answered: %3.</translation>
+    </message>
+    <message>
+        <source>If your device is among them, this program is not set up for its type; the program&apos;s documentation says how to add it.</source>
+        <translation>If your device is among them, this program is not set up for its type; the program&apos;s documentation says how to add it.</translation>
+    </message>
+    <message>
         <source>• A VPN or a container bridge (%1) has taken the route to the local network.</source>
         <translation>• A VPN or a container bridge (%1) has taken the route to the local network.</translation>
     </message>
@@ -84,10 +100,6 @@
     <message>
         <source>Searched on: %1.</source>
         <translation>Searched on: %1.</translation>
-    </message>
-    <message>
-        <source>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</source>
-        <translation>If your device is among them, add its type to DeviceKennung in this program&apos;s Info.plist.</translation>
     </message>
     <message>
         <source>• The device is switched off or still starting.</source>
@@ -153,18 +165,40 @@
 <context>
     <name>QipMainWindow</name>
     <message>
-        <source>The page could not be opened: no web browser was found.
-Open this address in a browser yourself:
-
-%1</source>
-        <translation>The page could not be opened: no web browser was found.
-Open this address in a browser yourself:
-
-%1</translation>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
     </message>
     <message>
-        <source>The devices found: identifier, type and wireless network</source>
-        <translation>The devices found: identifier, type and wireless network</translation>
+        <source>Looks for devices again (F5)</source>
+        <translation>Looks for devices again (F5)</translation>
+    </message>
+    <message>
+        <source>Looking for devices again</source>
+        <translation>Looking for devices again</translation>
+    </message>
+    <message>
+        <source>Looks for devices again and refills the list, keeping the chosen device chosen</source>
+        <translation>Looks for devices again and refills the list, keeping the chosen device chosen</translation>
+    </message>
+    <message>
+        <source>The page could not be opened: no web browser was found.</source>
+        <translation>The page could not be opened: no web browser was found.</translation>
+    </message>
+    <message>
+        <source>The page could not be opened: the web browser did not take it (xdg-open ended with status %1).</source>
+        <translation>The page could not be opened: the web browser did not take it (xdg-open ended with status %1).</translation>
+    </message>
+    <message>
+        <source>Open this address in a browser yourself:</source>
+        <translation>Open this address in a browser yourself:</translation>
+    </message>
+    <message>
+        <source>Page address</source>
+        <translation>Page address</translation>
+    </message>
+    <message>
+        <source>Copy Address</source>
+        <translation>Copy Address</translation>
     </message>
     <message>
         <source>Shown while the local network is searched for devices</source>
@@ -173,10 +207,6 @@ Open this address in a browser yourself:
     <message>
         <source>Searching</source>
         <translation>Searching</translation>
-    </message>
-    <message>
-        <source>Searches the local network again</source>
-        <translation>Searches the local network again</translation>
     </message>
     <message>
         <source>Opens the chosen device&apos;s page in the web browser</source>

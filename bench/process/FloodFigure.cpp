@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "bench/process/BenchFigures.h"
+#include "bench/process/FigureSupport.h"
 #include "bench/process/BenchProcess.h"
 #include "bench/process/HelloFlood.h"
 #include "tests/testbed/TestBed.h"
 
 // ---- a flood of hellos with distinct ids while a listed device keeps answering ----
 
-void FloodFigure(const Options& options) {
+void FloodFigure(const FigureOptions& options) {
     std::printf("### A flood of hellos\n\n");
     const unsigned long cFloodIds = 500000;
     TestBed bed;

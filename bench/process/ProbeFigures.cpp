@@ -61,7 +61,7 @@ int FoundCount(const std::vector<Run>& runs) {
     return found;
 }
 
-void RouterFigure(const Options& options) {
+void RouterFigure(const FigureOptions& options) {
     std::printf("### A device behind a router, found by probing\n\n");
     std::printf("One simulated device on 198.51.100.0/24 behind the test bed's router (which forwards\n"
                 "no broadcast); `qip-discover --probe 198.51.100.0/24` from start to exit (254 addresses at\n"
@@ -80,7 +80,7 @@ void RouterFigure(const Options& options) {
     std::printf("Measured with %s.\n\n", Load().c_str());
 }
 
-void LoopbackSweepFigure(const Options& options) {
+void LoopbackSweepFigure(const FigureOptions& options) {
     std::printf("### A /16 sweep on loopback\n\n");
     std::printf("`qip-discover --probe 127.1.0.0/16` (65,534 addresses) with one simulated device on\n"
                 "127.1.200.7/32 (so that it hears no broadcast), both in the test bed's host namespace;\n"
@@ -131,7 +131,7 @@ void LoopbackSweepFigure(const Options& options) {
 
 }  // namespace
 
-void ProbeFigures(const Options& options) {
+void ProbeFigures(const FigureOptions& options) {
     if (!DiscoverKnows("--probe")) {
         std::printf("### Probing\n\nSkipped: this build of qip-discover has no --probe.\n\n");
         return;

@@ -29,13 +29,16 @@
 #include <thread>
 #include <vector>
 
-#include "bench/process/BenchFigures.h"
 #include "bench/process/BenchProcess.h"
+#include "bench/process/FigureSupport.h"
 #include "bench/process/ProbeFigures.h"
+#include "bench/process/QipfinderFigures.h"
 #include "bench/process/HelloFlood.h"
 #include "tests/testbed/TestBed.h"
 
 namespace {
+
+using Options = FigureOptions;
 
 const char* const cNetworks[3] = {"192.0.2", "198.51.100", "203.0.113"};
 
@@ -91,160 +94,6 @@ void DiscoverFigure(const Options& options) {
                     Ms(Median(times)).c_str(), complete, options.mRuns, variant.mTarget.c_str());
     }
     std::printf("\nMeasured with %s.\n\n", Load().c_str());
-}
-
-// ---- qipfinder, start to the browser hand-off ----
-
-// The value after <key>NAME</key> in a property list (the first element of an array);
-// "" if absent.
-std::string PlistValue(const std::string& plist, const std::string& key) {
-    const std::string keyTag = "<key>" + key + "</key>";
-    size_t at = plist.find(keyTag);
-    if (at == std::string::npos) return "";
-    size_t tag = plist.find('<', at + keyTag.size());
-    if (tag != std::string::npos && plist.compare(tag, 7, "<array>") == 0) tag = plist.find('<', tag + 7);
-    if (tag == std::string::npos) return "";
-    size_t value = plist.find('>', tag);
-    size_t close = plist.find('<', value);
-    if (value == std::string::npos || close == std::string::npos || plist[tag + 1] == '/') return "";
-    return plist.substr(value + 1, close - value - 1);
-}
-
-std::string FindOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        std::string candidate = folder + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
-void QipfinderFigure(const Options& options) {
-    std::printf("### qipfinder, start to the browser hand-off\n\n");
-    const std::string program = TestBed::BinaryPath("qipfinder");
-    const std::string bundle = TestBed::BinaryPath("../share/qipfinder/Info.plist");
-    const std::string xvfb = FindOnPath("Xvfb");
-    if (access(program.c_str(), X_OK) != 0) {
-        std::printf("Skipped: this build has no qipfinder (Qt 6 missing?).\n\n");
-        return;
-    }
-    if (xvfb.empty()) {
-        std::printf("Skipped: no X server can be started here (Xvfb, Debian package xvfb, is not installed).\n\n");
-        return;
-    }
-    // The shipped settings decide the figure: the wanted type and the poll interval.
-    const std::string plist = ReadFile(bundle);
-    std::string type = PlistValue(plist, "DeviceKennung");
-    if (type.empty()) type = PlistValue(plist, "CFBundleName");
-    std::string timeout = PlistValue(plist, "QipTimeout");
-    std::printf("The built program with the shipped Info.plist (QipTimeout %s), one simulated device of type\n"
-                "%s, a stand-in `xdg-open` first on PATH that hands the URL to this program, under Xvfb; median\n"
-                "of %d runs.\n\n", timeout.empty() ? "absent, so 10 s" : (timeout + " s").c_str(), type.c_str(), options.mRuns);
-
-    TestBed bed;
-    const std::string ns = bed.AddDevice({"192.0.2.21/24"});
-    if (ns.empty() || bed.StartSimulator(ns, {"--type", type, "--id", "bench-lone", "--address", "192.0.2.21"}) <= 0) {
-        std::printf("Skipped: the simulated device did not start.\n\n");
-        return;
-    }
-    pid_t server = bed.Start(bed.GetHostNamespace(), {xvfb, "-displayfd", "1", "-screen", "0", "640x360x24", "-nolisten", "tcp"});
-    std::string display;
-    for (int i = 0; i < 100 && display.empty() && server > 0; ++i) {
-        const std::string out = bed.GetOutput(server);
-        const size_t end = out.find('\n');
-        if (end != std::string::npos && end > 0 && std::isdigit(static_cast<unsigned char>(out[0]))) display = ":" + out.substr(0, end);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (display.empty()) {
-        std::printf("Skipped: Xvfb did not start.\n\n");
-        return;
-    }
-    // The stand-in writes the URL into a FIFO that a thread here waits on, so the moment of
-    // the hand-off is taken on this process's monotonic clock, as the start is.
-    char pattern[] = "/tmp/qip-bench-browser-XXXXXX";
-    const std::string folder = mkdtemp(pattern) != nullptr ? pattern : "";
-    const std::string fifo = folder + "/opened";
-    if (folder.empty() || mkfifo(fifo.c_str(), 0600) != 0) {
-        std::printf("Skipped: cannot make the stand-in browser's FIFO.\n\n");
-        return;
-    }
-    {
-        std::ofstream opener(folder + "/xdg-open");
-        opener << "#!/bin/sh\nprintf '%s\\n' \"$1\" > '" << fifo << "'\n";
-    }
-    chmod((folder + "/xdg-open").c_str(), 0755);
-    const std::vector<std::string> environment = {"PATH=" + folder + ":/usr/bin:/bin", "HOME=" + folder,
-                                                  "DISPLAY=" + display, "LANG=C.UTF-8", "QT_QPA_PLATFORM=xcb"};
-
-    std::vector<double> handOffs, exits;
-    std::vector<std::string> shown;
-    for (int run = 0; run < options.mRuns; ++run) {
-        // Opened without blocking and before the program starts: a writer never waits, and
-        // poll() reports nothing until one has written.
-        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (reader < 0) break;
-        std::string opened;
-        std::chrono::steady_clock::time_point handedOff{};
-        std::atomic<bool> isWoken{false};
-        std::thread browser([&] {
-            pollfd wait{reader, POLLIN, 0};
-            int ready = poll(&wait, 1, 65000);
-            isWoken = true;
-            if (ready != 1) return;
-            handedOff = std::chrono::steady_clock::now();
-            char buffer[512];
-            for (int i = 0; i < 100; ++i) {
-                ssize_t count = read(reader, buffer, sizeof buffer);
-                if (count > 0) opened.append(buffer, static_cast<size_t>(count));
-                if (count == 0 || opened.find('\n') != std::string::npos) break;
-                if (count < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        });
-        BenchProcess finder(bed.GetHostNamespace(), {program}, environment);
-        const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-        const bool ran = finder.Start();
-        const bool ended = ran && finder.Wait(60000);
-        if (!ended && std::getenv("QIP_BENCH_STACKS") != nullptr) {
-            std::string stacks;
-            bed.Run("", {"gdb", "-p", std::to_string(finder.GetPid()), "-batch", "-ex", "thread apply all bt"}, &stacks, 60000);
-            std::fprintf(stderr, "qipfinder run %d, still running after 60 s:\n%s\n", run + 1, stacks.c_str());
-        }
-        finder.Signal(SIGKILL);
-        // The stand-in runs detached from the program: give it a moment, then wake the
-        // thread with an empty hand-off (a writer that closes at once).
-        for (int i = 0; i < 200 && !isWoken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!isWoken) {
-            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (writer >= 0) close(writer);
-        }
-        browser.join();
-        close(reader);
-        if (!ended) {
-            const bool handed = !opened.empty();
-            shown.push_back(handed ? "handed off, still running after 60 s" : "no hand-off in 60 s");
-            std::fprintf(stderr, "qipfinder run %d, still running after 60 s (%s); standard error:\n%s\n", run + 1,
-                         handed ? "handed off" : "no hand-off", finder.GetErrors().c_str());
-            continue;
-        }
-        if (Trimmed(opened) != "http://192.0.2.21/") {
-            shown.push_back("opened '" + Trimmed(opened) + "', exit " + std::to_string(finder.GetExitStatus()));
-            std::fprintf(stderr, "qipfinder run %d, exit %d:\n%s\n", run + 1, finder.GetExitStatus(), finder.GetErrors().c_str());
-            continue;
-        }
-        const double handOffMs = std::chrono::duration<double, std::milli>(handedOff - started).count();
-        handOffs.push_back(handOffMs);
-        exits.push_back(finder.GetWallMs());
-        shown.push_back(Ms(handOffMs));
-    }
-    std::printf("| Measured | Each run (ms) | Median | Target |\n|---|---|---|---|\n");
-    std::printf("| start to `xdg-open http://192.0.2.21/` | %s | **%s ms** | at most 3,500 ms |\n", Joined(shown).c_str(),
-                handOffs.empty() ? "none" : Ms(Median(handOffs)).c_str());
-    std::printf("| start to exit | | %s ms | |\n", exits.empty() ? "none" : Ms(Median(exits)).c_str());
-    std::printf("\nMeasured with %s.\n\n", Load().c_str());
-    unlink(fifo.c_str());
-    unlink((folder + "/xdg-open").c_str());
-    rmdir(folder.c_str());
 }
 
 // ---- a burst: hundreds of devices answering one broadcast cycle ----
@@ -346,7 +195,7 @@ int main(int argc, char** argv) {
     }
     std::printf("Started with %s.\n\n", Load().c_str());
     if (options.Wants("discover")) DiscoverFigure(options);
-    if (options.Wants("qipfinder")) QipfinderFigure(options);
+    if (options.Wants("qipfinder")) QipfinderFigures(options);
     if (options.Wants("burst")) BurstFigure(options);
     if (options.Wants("flood")) FloodFigure(options);
     if (options.Wants("probe")) ProbeFigures(options);

@@ -1,9 +1,19 @@
 // One poll tick of the search while a quarter of the devices never answer their status page
 // request, against simulated devices in the network-namespace test bed (root needed; skipped
-// otherwise). Whole programs from start to exit are timed by bench/process.
+// otherwise), and how long the event loop stands still while a tick reads pages that never
+// come (loopback only). Whole programs from start to exit are timed by bench/process.
 
 #include <benchmark/benchmark.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,9 +23,25 @@
 #include "app/Qip.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
+#include "sysinfo/SysInfo.h"
 #include "tests/testbed/TestBed.h"
 
 namespace {
+
+QCoreApplication& App() {
+    static int argc = 1;
+    static char name[] = "search-bench";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+// Runs the event loop until `search` has reported the tick it is reading.
+void WaitForReport(const Qip& search) {
+    while (search.isReading()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
 
 bool BedAvailable(benchmark::State& state) {
     std::string reason;
@@ -77,13 +103,124 @@ void BM_PollTick(benchmark::State& state) {
     CountingDelegate delegate;
     Qip qip(&delegate, {"Router"}, 10);
     qip.setSnapshotSource(&source);
+    App();
     for (auto _ : state) {
         qip.timerCallback();
+        WaitForReport(qip);
     }
     state.counters["devices"] = static_cast<double>(delegate.mDevices);
     gInterfaces.clear();
 }
 BENCHMARK(BM_PollTick)->Arg(1)->Arg(16)->Arg(64)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A loopback TCP port that takes connections into its queue and never answers them.
+class HangingPort {
+public:
+    HangingPort() : mFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (mFd >= 0 && bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            listen(mFd, 128) == 0 &&
+            getsockname(mFd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            mPort = ntohs(address.sin_port);
+        }
+    }
+    ~HangingPort() {
+        if (mFd >= 0) close(mFd);
+    }
+    unsigned short Port() const { return mPort; }
+
+private:
+    int mFd;
+    unsigned short mPort = 0;
+};
+
+// Every page from the hanging port: the real request, which waits for an answer until its
+// bound or the tick's time budget ends it.
+class HangingPages : public DeviceDescriber::StatusFetcher {
+public:
+    explicit HangingPages(unsigned short port) : mPort(port) {}
+    void FetchStatus(SysInfo& sysInfo) override {
+        sysInfo.SetPort(mPort);
+        sysInfo.Fetch();
+    }
+
+private:
+    unsigned short mPort;
+};
+
+// The longest the event loop stood still while one tick read 40 status pages that never
+// come: a 10 ms timer notes how late each of its ticks is. range(0) 1 reads as the search
+// does; 0 reads the same pages on the event loop's own thread, as a tick did before reads
+// moved to a worker, for comparison.
+void BM_MainThreadStall(benchmark::State& state) {
+    const bool onWorker = state.range(0) == 1;
+    const int cPages = 40;
+    App();
+    HangingPort port;
+    if (port.Port() == 0) return state.SkipWithError("no loopback port");
+    HangingPages pages(port.Port());
+    FixedSnapshot source;
+    for (int i = 0; i < cPages; ++i) {
+        source.mDevices.emplace_back(QipPacketHello("Router", "hang-" + std::to_string(i), "127.0.0.1",
+                                                    "255.0.0.0", "/status.xml", "1"),
+                                     "127.0.0.1");
+    }
+    gInterfaces.clear();
+    CountingDelegate delegate;
+    Qip qip(&delegate, {"Router"}, 10);
+    qip.setSnapshotSource(&source);
+    qip.setStatusFetcher(&pages);
+    double worstMs = 0;
+    double readMs = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        qint64 due = 0;
+        double worst = 0;
+        QTimer probe;
+        probe.setTimerType(Qt::PreciseTimer);
+        probe.setInterval(10);
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            worst = std::max(worst, static_cast<double>(now - due));
+            due = now + 10;
+        });
+        clock.start();
+        due = 10;
+        probe.start();
+        bool begun = false;
+        QElapsedTimer read;
+        QTimer::singleShot(30, &qip, [&] {
+            read.start();
+            begun = true;
+            if (onWorker) {
+                qip.timerCallback();
+                return;
+            }
+            DeviceDescriber describer({"Router"}, gInterfaces);
+            describer.SetStatusFetcher(&pages);
+            std::vector<QipDevice> snapshot = source.mDevices;
+            describer.Describe(snapshot);
+        });
+        // Let the loop run through the read and 100 ms after it.
+        qint64 ended = -1;
+        while (ended < 0 || clock.elapsed() < ended + 100) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (ended < 0 && begun && !qip.isReading()) {
+                ended = clock.elapsed();
+                readMs = std::max(readMs, static_cast<double>(read.elapsed()));
+            }
+        }
+        probe.stop();
+        worstMs = std::max(worstMs, worst);
+    }
+    state.counters["stall_ms"] = worstMs;
+    state.counters["read_ms"] = readMs;
+    state.counters["pages"] = cPages;
+}
+BENCHMARK(BM_MainThreadStall)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -28,17 +29,33 @@ inline void EnsureApplication() {
 }
 
 // Records what the controller asks of the desktop, in order: "open <url>" (or "cannot open
-// <url>" while mOpenFails) and "terminate".
+// <url>" while mOpenFails) and "terminate". A hand-off ends before OpenUrl returns, unless
+// mHold keeps it under way until Finish.
 class RecordingWorkspace : public QipWorkspace {
 public:
-    bool OpenUrl(const QUrl& url) override {
+    void OpenUrl(const QUrl& url, HandOffHandler* handler) override {
         mEvents.push_back((mOpenFails ? "cannot open " : "open ") + url.toString().toStdString());
-        return !mOpenFails;
+        mHandler = handler;
+        mUrl = url;
+        if (!mHold) {
+            Finish(!mOpenFails);
+        }
     }
     void Terminate() override { mEvents.push_back("terminate"); }
+    // Ends the hand-off under way: opened, or failed with status 3 as xdg-open does.
+    void Finish(bool opened) {
+        HandOffHandler* handler = mHandler;
+        mHandler = nullptr;
+        if (handler != nullptr) {
+            handler->OnHandOffEnded(mUrl, opened, opened ? 0 : 3);
+        }
+    }
 
     std::vector<std::string> mEvents;
     bool mOpenFails = false;
+    bool mHold = false;
+    HandOffHandler* mHandler = nullptr;
+    QUrl mUrl;
 };
 
 // Hands out started searches that send nothing: their polls read mSnapshot (empty unless a
@@ -62,6 +79,15 @@ public:
     int mStarted = 0;
     std::vector<QipDevice> mSnapshot;
 };
+
+// Lets the event loop run until the search's tick has read its pages and reported (15 s at
+// most).
+inline void WaitForReport(Qip* search) {
+    for (int i = 0; i < 1500 && search->isReading(); ++i) {
+        QThread::msleep(10);
+        QCoreApplication::processEvents();
+    }
+}
 
 inline QVariantMap Device(const QString& id, const QString& ip, const QString& ssid = "net") {
     const QString type = QStringLiteral("QipFinder");

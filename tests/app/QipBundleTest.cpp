@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/QipAboutDate.h"
 #include "app/QipSettings.h"
@@ -144,6 +145,90 @@ TEST(QipBundleProperties, DeepNestingIsCutAndTheOtherKeysAreKept) {
         &info));
     EXPECT_EQ(info.value("A"), QVariant("<array>"));
     EXPECT_EQ(info.value("B"), QVariant(QVariantList{QVariantMap(), QVariantList()}));
+}
+
+namespace {
+
+// The levels of nested arrays under `key`.
+int ArrayDepth(const QVariantMap& info, const QString& key) {
+    int depth = 0;
+    for (QVariant nest = info.value(key); nest.typeId() == QMetaType::QVariantList;
+         nest = nest.toList().value(0)) {
+        ++depth;
+    }
+    return depth;
+}
+
+// A binary property list: the root dictionary {"Nest": `levels` nested arrays,
+// "QipTimeout": 3}, with 4-byte offsets and references.
+QByteArray BinaryNest(int levels) {
+    const auto number = [](uint64_t value, int width) {
+        QByteArray bytes;
+        for (int i = width - 1; i >= 0; --i) bytes.append(static_cast<char>(value >> (8 * i)));
+        return bytes;
+    };
+    const uint32_t keyTimeout = levels + 2;
+    std::vector<QByteArray> objects;
+    objects.push_back("\xD2" + number(1, 4) + number(keyTimeout, 4) + number(2, 4) +
+                      number(keyTimeout + 1, 4));
+    objects.push_back("\x54Nest");
+    for (int i = 0; i < levels; ++i) {
+        objects.push_back(i + 1 == levels ? QByteArray("\xA0") : "\xA1" + number(3 + i, 4));
+    }
+    objects.push_back("\x5AQipTimeout");
+    objects.push_back(QByteArray("\x10\x03", 2));
+    QByteArray file = "bplist00";
+    QByteArray table;
+    for (const QByteArray& object : objects) {
+        table += number(file.size(), 4);
+        file += object;
+    }
+    const uint64_t tableAt = file.size();
+    return file + table + QByteArray(6, '\0') + "\x04\x04" + number(objects.size(), 8) +
+           number(0, 8) + number(tableAt, 8);
+}
+
+}  // namespace
+
+// What a hand-written scan of the XML got wrong, now read by a real XML tokenizer: "<!-->"
+// opens a comment (closed only by the next "-->"), and markup inside comments, CDATA
+// sections and processing instructions is text, not containers.
+TEST(QipBundleProperties, MarkupThatFoolsAScanNeitherCrashesNorDropsKeys) {
+    QByteArray xml = "<plist><dict><key>CFBundleName</key><string>Crafted</string><!--> ";
+    xml += QByteArray("</array>").repeated(200000) + " --><key>Nest</key>";
+    xml += QByteArray("<array>").repeated(200000) + QByteArray("</array>").repeated(200000);
+    xml += "<key>QipTimeout</key><integer>4</integer></dict></plist>";
+    QVariantMap info;
+    ASSERT_TRUE(QipBundle::ParsePropertyList(xml, &info));
+    EXPECT_EQ(info.value("CFBundleName"), QVariant("Crafted"));
+    EXPECT_EQ(info.value("QipTimeout").toLongLong(), 4);
+    EXPECT_EQ(ArrayDepth(info, "Nest"), 63);
+
+    ASSERT_TRUE(QipBundle::ParsePropertyList(
+        "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY name \"Ent\">]><?pi <array> ?>"
+        "<plist><dict><!--> " + QByteArray("<dict>").repeated(70) + " -->"
+        "<key>A</key><string>&name;<![CDATA[<array></dict>]]></string>"
+        "<?x </dict> ?><key>B</key><true/></dict></plist>",
+        &info));
+    EXPECT_EQ(info.value("A"), QVariant("Ent<array></dict>"));
+    EXPECT_EQ(info.value("B"), QVariant(true));
+    EXPECT_FALSE(QipBundle::ParsePropertyList("<plist><dict><key>A</key><true/></plist>", &info));
+}
+
+TEST(QipBundleProperties, BinaryPropertyListsAreReadWithTheSameBound) {
+    QVariantMap info;
+    ASSERT_TRUE(QipBundle::ParsePropertyList(BinaryNest(3), &info));
+    EXPECT_EQ(info.value("QipTimeout").toLongLong(), 3);
+    EXPECT_EQ(ArrayDepth(info, "Nest"), 3);
+    ASSERT_TRUE(QipBundle::ParsePropertyList(BinaryNest(200000), &info));
+    EXPECT_EQ(info.value("QipTimeout").toLongLong(), 3);
+    EXPECT_EQ(ArrayDepth(info, "Nest"), 63);
+    // Cut short, or a reference past the objects: no property list.
+    const QByteArray whole = BinaryNest(3);
+    EXPECT_FALSE(QipBundle::ParsePropertyList(whole.left(whole.size() - 1), &info));
+    QByteArray wrong = whole;
+    wrong[9] = '\x7f';
+    EXPECT_FALSE(QipBundle::ParsePropertyList(wrong, &info));
 }
 
 TEST(QipBundleProperties, AnyBytesGiveSettingsOfTheDocumentedTypes) {

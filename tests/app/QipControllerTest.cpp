@@ -122,37 +122,52 @@ TEST(QipControllerReports, OneDeviceOpensItsPageAndEndsWhateverTheSettings) {
     EXPECT_EQ(rig.mWorkspace.mEvents, (Events{"open http://192.168.1.20/", "terminate"}));
 }
 
-TEST(QipControllerReports, SeveralOrNoDevicesWaitForAChoice) {
-    for (int count : {0, 2}) {
+TEST(QipControllerReports, SeveralDevicesWaitForAChoice) {
+    ControllerRig rig;
+    QipController& c = *rig.mController;
+    const QVariantList devices{Device("0", "192.0.2.10"), Device("1", "192.0.2.11")};
+    c.deviceFound(devices);
+    EXPECT_EQ(c.deviceList(), devices);
+    EXPECT_EQ(c.deviceListController()->rowCount(), 2);
+    EXPECT_EQ(c.message(), "Choose");
+    EXPECT_FALSE(c.hidePopup());
+    EXPECT_TRUE(c.hideProgress());
+    EXPECT_TRUE(c.showRefresh());
+    EXPECT_EQ(c.qip()->timer(), nullptr) << "the search goes on polling";
+    EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
+}
+
+TEST(QipControllerReports, TheFailedStateKeepsWatchingAndMovesOnByItself) {
+    for (int count : {1, 2}) {
         ControllerRig rig;
         QipController& c = *rig.mController;
+        c.deviceNotFound();
+        EXPECT_EQ(c.message(), "Fehler");
+        EXPECT_TRUE(c.hidePopup());
+        EXPECT_TRUE(c.hideProgress());
+        EXPECT_TRUE(c.showSearchAgain());
+        ASSERT_NE(c.qip()->timer(), nullptr) << "the search stopped polling";
+        c.deviceNotFound();  // every later empty poll reports again: nothing changes
+        c.deviceFound({});
+        EXPECT_TRUE(c.hidePopup());
         QVariantList devices;
         for (int i = 0; i < count; ++i) {
             devices.append(Device(QString::number(i), QString("192.0.2.%1").arg(10 + i)));
         }
         c.deviceFound(devices);
-        EXPECT_EQ(c.deviceList(), devices);
-        EXPECT_EQ(c.deviceListController()->rowCount(), count);
-        EXPECT_EQ(c.message(), "Choose");
-        EXPECT_FALSE(c.hidePopup());
-        EXPECT_TRUE(c.hideProgress());
-        EXPECT_EQ(c.qip()->timer(), nullptr) << "the search goes on polling";
-        EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
+        EXPECT_EQ(c.qip()->timer(), nullptr);
+        EXPECT_FALSE(c.showSearchAgain());
+        if (count == 1) {
+            EXPECT_EQ(rig.mWorkspace.mEvents, (Events{"open http://192.0.2.10/", "terminate"}));
+        } else {
+            EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
+            EXPECT_FALSE(c.hidePopup());
+            EXPECT_EQ(c.message(), "Choose");
+        }
     }
 }
 
-TEST(QipControllerReports, NotFoundShowsOnlyTheMessage) {
-    ControllerRig rig;
-    QipController& c = *rig.mController;
-    c.deviceNotFound();
-    EXPECT_EQ(c.message(), "Fehler");
-    EXPECT_TRUE(c.hidePopup());
-    EXPECT_TRUE(c.hideProgress());
-    EXPECT_EQ(c.qip()->timer(), nullptr);
-    EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
-}
-
-TEST(QipControllerReports, OnlyOtherTypesExplainWhatAnsweredAndSearchAgainResumes) {
+TEST(QipControllerReports, OnlyOtherTypesSayWhatAnsweredAndSearchAgainResumes) {
     ControllerRig rig;
     QipController& c = *rig.mController;
     for (const char* id : {"cam-1", "cam-2", "cam-1"}) {
@@ -163,16 +178,19 @@ TEST(QipControllerReports, OnlyOtherTypesExplainWhatAnsweredAndSearchAgainResume
     rig.mFactory.mSnapshot.emplace_back(
         QipPacketHello("Plug", "p", "192.0.2.41", "255.255.255.0", "/s.xml", "1"), "192.0.2.41");
     c.qip()->timerCallback();
+    WaitForReport(c.qip());
     EXPECT_EQ(c.countOfDeviceList(), 0);
-    EXPECT_FALSE(c.hidePopup());
+    EXPECT_TRUE(c.hidePopup()) << "an empty chooser";
     EXPECT_TRUE(c.showSearchAgain());
+    EXPECT_EQ(c.message(), "QipFinder looks for devices of type QipFinder. Only devices of other "
+                           "types answered: Camera (2), Plug (1).");
     EXPECT_TRUE(c.helpText().startsWith(
-        "Devices of other types answered: Camera (2), Plug (1). None is of type QipFinder. "
-        "If your device is among them, add its type to DeviceKennung in this program's "
-        "Info.plist.\n\n"
+        "If your device is among them, this program is not set up for its type; the program's "
+        "documentation says how to add it.\n\n"
         "Likely causes:\n"))
         << c.helpText().toStdString();
-    EXPECT_EQ(c.qip()->timer(), nullptr);
+    EXPECT_FALSE(c.helpText().contains("Info.plist"));
+    EXPECT_NE(c.qip()->timer(), nullptr) << "it keeps watching";
 
     // The search's own resume: same search, the count from 0, a poll every 2 s.
     Qip* search = c.qip();
@@ -197,6 +215,33 @@ TEST(QipControllerReports, OnlyOtherTypesExplainWhatAnsweredAndSearchAgainResume
     EXPECT_EQ(rig.mWorkspace.mEvents, (Events{"open http://192.0.2.10/", "terminate"}));
 }
 
+TEST(QipControllerReports, RefreshLooksAgainAndRefillsTheChooserWithoutOpeningALoneDevice) {
+    ControllerRig rig;
+    QipController& c = *rig.mController;
+    c.deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
+    ASSERT_EQ(c.qip()->timer(), nullptr);
+    c.refresh();
+    EXPECT_TRUE(c.isRefreshing());
+    EXPECT_FALSE(c.hidePopup()) << "the chooser stays usable";
+    EXPECT_FALSE(c.hideProgress());
+    ASSERT_NE(c.qip()->timer(), nullptr);
+    EXPECT_EQ(c.qip()->timer()->interval(), 2000);
+    c.deviceFound({Device("b", "192.0.2.11")});
+    EXPECT_FALSE(c.isRefreshing());
+    EXPECT_EQ(c.deviceList(), QVariantList{Device("b", "192.0.2.11")});
+    EXPECT_TRUE(rig.mWorkspace.mEvents.empty()) << "a lone device opens only from a search";
+    EXPECT_EQ(c.qip()->timer(), nullptr);
+    EXPECT_TRUE(c.hideProgress());
+    // Every device fell silent: the failed state, still watching.
+    c.refresh();
+    c.deviceNotFound();
+    EXPECT_TRUE(c.hidePopup());
+    EXPECT_FALSE(c.showRefresh());
+    EXPECT_NE(c.qip()->timer(), nullptr);
+    c.refresh();
+    EXPECT_FALSE(c.isRefreshing()) << "only from the chooser";
+}
+
 TEST(QipControllerReports, AnUnopenablePortIsSaidAtOnceAndSearchingAgainStartsAnewSearch) {
     ControllerRig rig;
     QipController& c = *rig.mController;
@@ -214,20 +259,38 @@ TEST(QipControllerReports, AnUnopenablePortIsSaidAtOnceAndSearchingAgainStartsAn
     EXPECT_EQ(rig.mFactory.mStarted, 2) << "only from a state that offers it";
 }
 
-TEST(QipControllerReports, APageThatCannotBeOpenedKeepsTheDeviceAndTheProgram) {
+TEST(QipControllerReports, APageThatCannotBeOpenedKeepsTheDeviceTheProgramAndSaysSoOnExit) {
     ControllerRig rig;
     QipController& c = *rig.mController;
     rig.mWorkspace.mOpenFails = true;
     QList<QUrl> told;
-    QObject::connect(&c, &QipController::pageNotOpened, [&told](const QUrl& url) { told << url; });
+    QObject::connect(&c, &QipController::pageNotOpened,
+                     [&told](const QUrl& url, int status) {
+                         told << url;
+                         EXPECT_EQ(status, 3);
+                     });
     const QVariantMap lone = Device("a", "192.0.2.10");
     c.deviceFound({lone});
+    EXPECT_EQ(c.exitStatus(0), 3);
     c.konfigurieren({lone});
     EXPECT_EQ(rig.mWorkspace.mEvents,
               (Events{"cannot open http://192.0.2.10/", "cannot open http://192.0.2.10/"}));
     EXPECT_EQ(told, (QList<QUrl>{QUrl("http://192.0.2.10/"), QUrl("http://192.0.2.10/")}));
     EXPECT_EQ(c.deviceList(), QVariantList{lone});
     EXPECT_FALSE(c.hidePopup());
+    EXPECT_EQ(c.exitStatus(0), 3);
+    EXPECT_EQ(c.exitStatus(1), 1);
+    // The settings wait for the browser's answer; a choice meanwhile is not a second one.
+    rig.mWorkspace.mOpenFails = false;
+    rig.mWorkspace.mHold = true;
+    c.setTerminateAfterConfigure(true);
+    c.konfigurieren({lone});
+    c.konfigurieren({lone});
+    EXPECT_EQ(rig.mWorkspace.mEvents.size(), 3u);
+    EXPECT_TRUE(c.isHandingOff());
+    rig.mWorkspace.Finish(true);
+    EXPECT_EQ(rig.mWorkspace.mEvents.back(), "terminate");
+    EXPECT_EQ(c.exitStatus(0), 0);
 }
 
 TEST(QipControllerChoice, SettingsDecideRemovalAndEnd) {

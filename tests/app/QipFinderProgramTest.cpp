@@ -1,4 +1,4 @@
-// The real program under Xvfb in the test bed, with simulated devices, a stand-in browser
+// The real program under Xvfb (an 800x600 screen) in the test bed, with simulated devices, a stand-in browser
 // and a probe that reads what the window shows.
 #include <gtest/gtest.h>
 
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/testbed/TestBed.h"
+#include "tests/testbed/XvfbServer.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +56,9 @@ void WriteText(const fs::path& path, const std::string& text, bool executable = 
 // and the environment the program runs with.
 class ProgramRig {
 public:
-    explicit ProgramRig(TestBed& bed) : mBed(bed) {
+    // `language`: the LANG the program runs with.
+    explicit ProgramRig(TestBed& bed, const std::string& language = "C.UTF-8")
+        : mBed(bed), mServer(bed), mLanguage(language) {
         char pattern[] = "/tmp/qipfinder-test-XXXXXX";
         mRoot = mkdtemp(pattern);
         fs::create_directories(mRoot / "bin");
@@ -68,28 +71,14 @@ public:
         }
         WriteText(mRoot / "path/xdg-open",
                   "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\n", true);
-        mXvfb = bed.Start(bed.GetHostNamespace(), {"Xvfb", "-displayfd", "1", "-screen", "0",
-                                                   "640x360x24", "-nolisten", "tcp"});
-        for (int i = 0; i < 100 && mDisplay.empty() && mXvfb > 0; ++i) {
-            const std::string out = bed.GetOutput(mXvfb);
-            const size_t end = out.find('\n');
-            if (end != std::string::npos && end > 0 && std::isdigit(out[0])) {
-                mDisplay = ":" + out.substr(0, end);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        }
     }
 
     ~ProgramRig() {
-        if (mXvfb > 0) {
-            mBed.Stop(mXvfb);
-        }
         std::error_code ignored;
         fs::remove_all(mRoot, ignored);
     }
 
-    bool IsReady() const { return !mDisplay.empty(); }
+    bool IsReady() const { return mServer.IsReady(); }
     // Replaces the bundle's Info.plist.
     void WriteBundle(const std::string& text) const {
         WriteText(mRoot / "share/qipfinder/Info.plist", text);
@@ -103,8 +92,8 @@ public:
         const std::string path =
             withBrowser ? (mRoot / "path").string() + ":/usr/bin:/bin" : (mRoot / "bin").string();
         std::vector<std::string> argv{"/usr/bin/env", "-i", "PATH=" + path,
-                                      "HOME=" + mRoot.string(), "DISPLAY=" + mDisplay,
-                                      "LANG=C.UTF-8", "QT_QPA_PLATFORM=xcb",
+                                      "HOME=" + mRoot.string(), "DISPLAY=" + mServer.GetDisplay(),
+                                      "LANG=" + mLanguage, "QT_QPA_PLATFORM=xcb",
                                       "QT_PLUGIN_PATH=" + std::string(QIPFINDER_PROBE_DIR),
                                       "QT_QPA_GENERIC_PLUGINS=qipprobe:" + ProbeFile().string()};
         // Sanitizer settings of the build under test apply to the program too.
@@ -118,6 +107,13 @@ public:
     }
     std::vector<std::string> ProgramCommand(bool withBrowser = true) const {
         return Command({(mRoot / "bin/qipfinder").string()}, withBrowser);
+    }
+    // Replaces the stand-in browser: it still notes each address, then ends with `status`.
+    void SetOpenerStatus(int status) const {
+        WriteText(mRoot / "path/xdg-open",
+                  "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\nexit " +
+                      std::to_string(status) + "\n",
+                  true);
     }
     // Has the probe click the button of that name in the running program.
     void Press(const std::string& button) const {
@@ -156,9 +152,9 @@ public:
 
 private:
     TestBed& mBed;
+    XvfbServer mServer;
+    std::string mLanguage;
     fs::path mRoot;
-    pid_t mXvfb = -1;
-    std::string mDisplay;
 };
 
 // Waits up to 15 s until the process has ended by itself (a zombie or gone).
@@ -302,17 +298,18 @@ TEST_F(ProgramTest, NoDeviceExplainsWhyAndSearchAgainFindsADeviceSwitchedOnLater
     EXPECT_EQ(mBed.Stop(program), 0);
 }
 
-TEST_F(ProgramTest, OnlyOtherTypesLeaveAnEmptyChooserThatSaysWhatAnswered) {
+TEST_F(ProgramTest, OnlyOtherTypesSayWhatAnswered) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     AddDevice("192.0.2.21", "cam-1", "Office", "Camera");
     const std::vector<std::string> wanted{
-        "combo deviceChooser 0\n", "button configureButton 0 Configure\n",
-        "label helpLabel 0 Devices of other types answered: Camera (1). None is of type QipSim. If",
-        "button searchAgainButton 1"};
+        "label messageLabel 0 QipFinder looks for devices of type QipSim. Only devices of other "
+        "types answered: Camera (1).\n",
+        "label helpLabel 0 If your device is among them,", "button searchAgainButton 1"};
     const std::string shown = ShowsAfterStart(rig, wanted, "other-types.png");
     for (const std::string& text : wanted) {
         EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
     }
+    EXPECT_EQ(shown.find("combo"), std::string::npos) << "an empty chooser:\n" << shown;
 }
 
 TEST_F(ProgramTest, AHeldDiscoveryPortIsSaidAtOnce) {
@@ -374,10 +371,150 @@ TEST_F(ProgramTest, APageThatCannotBeOpenedShowsItsAddressAndTheProgramGoesOn) {
     const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand(false));
     ASSERT_GT(program, 0);
     const std::string shown =
-        rig.WaitForWindow({"http://192.0.2.21/", "could not be opened", "combo deviceChooser 1"});
+        rig.WaitForWindow({"edit pageAddress http://192.0.2.21/\n", "no web browser was found",
+                           "combo deviceChooser 1"});
     EXPECT_TRUE(rig.Screenshot("not-opened.png"));
-    EXPECT_NE(shown.find("\nhttp://192.0.2.21/"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("edit pageAddress http://192.0.2.21/\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("combo deviceChooser 1"), std::string::npos) << shown;
     // Still running: Stop has to end it.
     EXPECT_EQ(mBed.Stop(program), 128 + SIGTERM);
+}
+
+// Waits up to 15 s until the probe in the running program has taken a press.
+void WaitForPress(const ProgramRig& rig) {
+    for (int i = 0; i < 150 && fs::exists(rig.ProbeFile().string() + ".press"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+TEST_F(ProgramTest, QuitWhileFortyStatusPagesHangEndsAtOnceAndOpensNothing) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    const std::string ns = mBed.AddDevice({"192.0.2.21/24"});
+    ASSERT_FALSE(ns.empty());
+    ASSERT_GT(mBed.StartSimulator(ns, {"--id", "hang", "--ids", "40", "--address", "192.0.2.21",
+                                       "--http-hang"}),
+              0);
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    // The first poll, one second after start, begins reading forty pages that never come.
+    rig.WaitForWindow({"progress progressIndicator"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    const auto pressed = std::chrono::steady_clock::now();
+    rig.Press("actionQuit");
+    // The probe runs on the event loop: it takes the press only while the loop runs.
+    WaitForPress(rig);
+    const auto taken = std::chrono::steady_clock::now();
+    EXPECT_TRUE(EndsByItself(program));
+    const auto ended = std::chrono::steady_clock::now();
+    EXPECT_LT(taken - pressed, std::chrono::milliseconds(1500)) << "the window was frozen";
+    EXPECT_LT(ended - taken, std::chrono::milliseconds(1500)) << "quitting waited for the pages";
+    EXPECT_EQ(mBed.Stop(program), 0);
+    EXPECT_EQ(rig.Opened(), "");
+}
+
+TEST_F(ProgramTest, AFailingBrowserIsSaidWithTheAddressAndTheExitStatusTellsIt) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    rig.SetOpenerStatus(3);  // xdg-open's status when no browser is set up
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    const std::string shown = rig.WaitForWindow({"edit pageAddress http://192.0.2.21/\n",
+                                                 "status 3", "combo deviceChooser 1"});
+    EXPECT_TRUE(rig.Screenshot("browser-failed.png"));
+    EXPECT_NE(shown.find("edit pageAddress http://192.0.2.21/\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("status 3"), std::string::npos) << shown;
+    EXPECT_EQ(rig.Opened(), "http://192.0.2.21/\n");
+    rig.Press("actionQuit");
+    EXPECT_TRUE(EndsByItself(program));
+    EXPECT_EQ(mBed.Stop(program), 3) << "the page was never opened";
+}
+
+const char* const cNoDeviceFound = "label messageLabel 0 No device found.\n";
+
+TEST_F(ProgramTest, SearchAgainKeepsAskingSoADeviceSwitchedOnJustAfterThePressIsFound) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    const std::string failure = cNoDeviceFound;
+    pid_t simulator = -1;
+    // Search Again keeps asking while it looks: a device switched on just after the press is
+    // found well before the client's own next round, ten seconds on.
+    {
+        const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+        ASSERT_GT(program, 0);
+        ASSERT_NE(rig.WaitForWindow({failure}).find(failure), std::string::npos);
+        rig.Press("searchAgainButton");
+        WaitForPress(rig);
+        const auto pressed = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        const std::string ns = mBed.AddDevice({"192.0.2.21/24"});
+        simulator = mBed.StartSimulator(ns, {"--id", "dev-1", "--address", "192.0.2.21"});
+        ASSERT_GT(simulator, 0);
+        for (int i = 0; i < 150 && rig.Opened().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(rig.Opened(), "http://192.0.2.21/\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(7));
+        EXPECT_TRUE(EndsByItself(program));
+        EXPECT_EQ(mBed.Stop(program), 0);
+    }
+}
+
+TEST_F(ProgramTest, AfterNoDeviceFoundTheWindowMovesOnByItselfWhenADeviceAnswers) {
+    QIP_REQUIRE_PROGRAM_RIG(second);
+    const std::string failure = cNoDeviceFound;
+    {
+        const pid_t program = mBed.Start(mBed.GetHostNamespace(), second.ProgramCommand());
+        ASSERT_GT(program, 0);
+        ASSERT_NE(second.WaitForWindow({failure}).find(failure), std::string::npos);
+        // The device answers the client's next round, at most ten seconds on.
+        AddDevice("192.0.2.22", "dev-2", "Lab");
+        for (int i = 0; i < 150 && second.Opened().find("192.0.2.22") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_NE(second.Opened().find("http://192.0.2.22/\n"), std::string::npos) << second.Opened();
+        EXPECT_TRUE(EndsByItself(program));
+    }
+}
+
+TEST_F(ProgramTest, RefreshShowsADeviceSwitchedOnAfterTheChooserAppeared) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    AddDevice("192.0.2.22", "dev-2", "Lab");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    ASSERT_NE(rig.WaitForWindow({"combo deviceChooser 2\n"}).find("combo deviceChooser 2\n"),
+              std::string::npos);
+    AddDevice("192.0.2.23", "dev-3", "Hall");
+    rig.Press("refreshButton");
+    const std::string shown = rig.WaitForWindow({"combo deviceChooser 3\n", "item dev-3 -"});
+    EXPECT_TRUE(rig.Screenshot("refreshed.png"));
+    EXPECT_NE(shown.find("combo deviceChooser 3\n"), std::string::npos) << shown;
+    mBed.Stop(program);
+    EXPECT_EQ(rig.Opened(), "");
+}
+
+TEST_F(ProgramTest, TheNewStatesInGermanSayWhatHappenedWithinTheScreen) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed, "de_DE.UTF-8");
+    ASSERT_TRUE(rig.IsReady());
+    rig.SetOpenerStatus(3);
+    AddDevice("192.0.2.21", "cam-1", "Office", "Camera");
+    const std::string otherTypes = "label messageLabel 0 QipFinder sucht Geräte vom Typ QipSim.";
+    EXPECT_NE(ShowsAfterStart(rig, {otherTypes, "button searchAgainButton 1"}, "other-types-de.png")
+                  .find(otherTypes),
+              std::string::npos);
+    // Two wanted devices, one of them with a long name, and a browser that fails.
+    AddDevice("192.0.2.22", "00:11:22:33:44:55", "Büro 3. OG – Küche Nordflügel");
+    AddDevice("192.0.2.23", "00:11:22:33:44:66", "Büro 3. OG – Küche Südflügel");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    ASSERT_NE(rig.WaitForWindow({"combo deviceChooser 2\n"}).find("combo deviceChooser 2"),
+              std::string::npos);
+    EXPECT_TRUE(rig.Screenshot("chooser-de.png"));
+    rig.Press("configureButton");
+    const std::string failed = "Status 3";
+    const std::string shown = rig.WaitForWindow({failed, "edit pageAddress http://192.0.2.2"});
+    EXPECT_TRUE(rig.Screenshot("browser-failed-de.png"));
+    EXPECT_NE(shown.find(failed), std::string::npos) << shown;
+    mBed.Stop(program);
 }

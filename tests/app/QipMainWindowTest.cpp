@@ -11,6 +11,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <QClipboard>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTranslator>
+
+#include "app/QipDeviceChooser.h"
 #include "app/QipMainWindow.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -128,12 +136,12 @@ TEST(QipMainWindow, ChooserListsDevicesShowsTheirPageAndConfiguresByKeyboard) {
     EXPECT_LT(rig.mChooser->width(), 1500);
 }
 
-TEST(QipMainWindow, EmptyChooserAndAnUnopenablePageExplainThemselves) {
+TEST(QipMainWindow, OtherTypesAndAnUnopenablePageExplainThemselves) {
     WindowRig rig;
     ASSERT_TRUE(rig.Found());
     rig.mController->deviceFound({});
-    EXPECT_TRUE(rig.mChooser->isVisible());
-    EXPECT_FALSE(rig.mButton->isEnabled());
+    EXPECT_FALSE(rig.mChooser->isVisible()) << "an empty chooser";
+    EXPECT_FALSE(rig.mButton->isVisible());
     EXPECT_TRUE(rig.mHelp->isVisible());
     EXPECT_TRUE(rig.mAgain->isVisible());
     EXPECT_FALSE(rig.mAddress->isVisible());
@@ -143,12 +151,136 @@ TEST(QipMainWindow, EmptyChooserAndAnUnopenablePageExplainThemselves) {
     rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
     EXPECT_TRUE(rig.mButton->isEnabled());
     rig.mButton->click();
-    QMessageBox* box = rig.mWindow.findChild<QMessageBox*>("pageNotOpenedBox");
+    QDialog* box = rig.mWindow.findChild<QDialog*>("pageNotOpenedBox");
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isVisible());
-    EXPECT_TRUE(box->text().contains("http://192.0.2.10/"));
-    EXPECT_TRUE(box->textInteractionFlags() & Qt::TextSelectableByMouse);
+    auto* text = box->findChild<QLabel*>("pageNotOpenedText");
+    auto* address = box->findChild<QLineEdit*>("pageAddress");
+    ASSERT_TRUE(text && address);
+    EXPECT_TRUE(text->text().contains("status 3")) << text->text().toStdString();
+    EXPECT_EQ(address->text(), "http://192.0.2.10/");
     EXPECT_EQ(rig.mChooser->count(), 2);
     EXPECT_EQ(rig.mWorkspace.mEvents, std::vector<std::string>{"cannot open http://192.0.2.10/"});
+    // The address by keyboard alone: it has the focus, Ctrl+A and Ctrl+C copy it whole.
+    QApplication::setActiveWindow(box);
+    EXPECT_EQ(QApplication::focusWidget(), address);
+    QGuiApplication::clipboard()->clear();
+    address->deselect();
+    QTest::keyClick(address, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(address, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "http://192.0.2.10/");
     box->close();
+}
+
+TEST(QipMainWindow, LongDeviceTextsAreCutInTheMiddleAndShownWholeElsewhere) {
+    WindowRig rig;
+    ASSERT_TRUE(rig.Found());
+    const QString north = QString::fromUtf8("Büro 3. OG – Küche Nordflügel");
+    const QString south = QString::fromUtf8("Büro 3. OG – Küche Südflügel");
+    rig.mController->deviceFound({Device("00:11:22:33:44:55", "192.0.2.10", north),
+                                  Device("00:11:22:33:44:66", "192.0.2.11", south)});
+    const QFontMetrics metrics = rig.mChooser->fontMetrics();
+    const QString whole = rig.mChooser->itemText(0);
+    // The chooser takes the room the texts need; cut at all, they keep both ends.
+    for (int width : {metrics.horizontalAdvance(whole) + 1, 160}) {
+        const QString a = QipDeviceChooser::Elided(rig.mChooser->itemText(0), metrics, width);
+        const QString b = QipDeviceChooser::Elided(rig.mChooser->itemText(1), metrics, width);
+        EXPECT_NE(a, b) << width;
+        EXPECT_TRUE(a.endsWith("\"")) << a.toStdString();
+    }
+    EXPECT_GE(rig.mChooser->width(), metrics.horizontalAdvance(whole));
+    EXPECT_EQ(rig.mChooser->toolTip(), whole);
+    EXPECT_EQ(rig.mChooser->itemData(1, Qt::ToolTipRole).toString(), rig.mChooser->itemText(1));
+    rig.mChooser->showPopup();
+    EXPECT_GE(rig.mChooser->view()->width(), metrics.horizontalAdvance(whole));
+    rig.mChooser->hidePopup();
+}
+
+TEST(QipMainWindow, RefreshByButtonOrF5KeepsTheChosenDeviceChosen) {
+    WindowRig rig;
+    ASSERT_TRUE(rig.Found());
+    QPushButton* refresh = rig.mWindow.findChild<QPushButton*>("refreshButton");
+    ASSERT_NE(refresh, nullptr);
+    EXPECT_FALSE(refresh->isVisible());
+    rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
+    ASSERT_TRUE(refresh->isVisible());
+    rig.mChooser->setCurrentIndex(1);
+    QTest::keyClick(&rig.mWindow, Qt::Key_F5);
+    EXPECT_TRUE(rig.mController->isRefreshing());
+    EXPECT_FALSE(refresh->isEnabled());
+    rig.mController->deviceFound(
+        {Device("c", "192.0.2.12"), Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
+    EXPECT_EQ(rig.mChooser->count(), 3);
+    EXPECT_EQ(rig.mChooser->currentIndex(), 2) << "b stays chosen";
+    refresh->click();
+    EXPECT_TRUE(rig.mController->isRefreshing());
+}
+
+TEST(QipMainWindow, KeyboardReachesTheMenuAndScreenReadersHearEachState) {
+    WindowRig rig;
+    ASSERT_TRUE(rig.Found());
+    auto* menu = rig.mWindow.findChild<QMenu*>("applicationMenu");
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->title(), "&QipFinder");
+    for (QAction* action : menu->actions()) {
+        EXPECT_TRUE(action->isSeparator() || action->text().contains('&')) << action->text().toStdString();
+    }
+    QTest::keyClick(&rig.mWindow, Qt::Key_F10);
+    EXPECT_EQ(rig.mWindow.menuBar()->activeAction(), menu->menuAction());
+    QTest::keyClick(menu->isVisible() ? static_cast<QWidget*>(menu) : rig.mWindow.menuBar(), Qt::Key_Escape);
+    QTest::keyClick(rig.mWindow.menuBar(), Qt::Key_Escape);
+
+    // The focused control carries what the window says (the toolkit tells assistive
+    // technology of the change; without a screen reader it has no one to tell here).
+    rig.mController->deviceNotFound();
+    EXPECT_EQ(QApplication::focusWidget(), rig.mAgain);
+    EXPECT_TRUE(rig.mAgain->accessibleDescription().startsWith("Fehler\n\n"));
+    EXPECT_TRUE(rig.mAgain->accessibleDescription().contains("A firewall on this computer"));
+    // Focus shows on Configure: it looks different with the focus and without.
+    rig.mAgain->click();
+    rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
+    ASSERT_EQ(QApplication::focusWidget(), rig.mChooser);
+    QTest::keyClick(rig.mChooser, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), rig.mButton);
+    const QImage focused = rig.mButton->grab().toImage();
+    QTest::keyClick(rig.mButton, Qt::Key_Backtab, Qt::ShiftModifier);
+    ASSERT_EQ(QApplication::focusWidget(), rig.mChooser);
+    const QImage unfocused = rig.mButton->grab().toImage();
+    EXPECT_NE(focused, unfocused);
+}
+
+TEST(QipMainWindow, TheWindowTakesTheSizeOfEachStateWithinAnSvgaScreenInBothLanguages) {
+    for (const char* language : {"en", "de"}) {
+        QTranslator texts;
+        ASSERT_TRUE(texts.load(QString("qipfinder_") + language, QIPFINDER_BUNDLE_DIR));
+        QApplication::installTranslator(&texts);
+        {
+            WindowRig rig;
+            ASSERT_TRUE(rig.Found());
+            const QSize searching = rig.mWindow.size();
+            rig.mController->deviceNotFound();
+            const QSize failed = rig.mWindow.size();
+            EXPECT_GT(failed.height(), searching.height()) << language;
+            rig.mAgain->click();
+            EXPECT_EQ(rig.mWindow.size(), searching) << language << ": it shrinks back";
+            for (int other = 0; other < 2; ++other) {
+                rig.mFactory.mSnapshot.emplace_back(
+                    QipPacketHello(other == 0 ? "Camera" : "Plug", "x", "192.0.2.40",
+                                   "255.255.255.0", "/s.xml", "1"),
+                    "192.0.2.40");
+            }
+            rig.mController->qip()->timerCallback();
+            WaitForReport(rig.mController->qip());
+            EXPECT_TRUE(rig.mHelp->isVisible());
+            const QSize frame = rig.mWindow.frameGeometry().size() - rig.mWindow.size();
+            EXPECT_LE(rig.mWindow.width() + frame.width(), 800) << language;
+            EXPECT_LE(rig.mWindow.height() + frame.height(), 600) << language;
+            // Nothing is cut at that size.
+            EXPECT_GE(rig.mWindow.centralWidget()->height(),
+                      rig.mWindow.centralWidget()->layout()->totalHeightForWidth(
+                          rig.mWindow.centralWidget()->width()))
+                << language;
+        }
+        QApplication::removeTranslator(&texts);
+    }
 }

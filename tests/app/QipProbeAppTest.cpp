@@ -115,7 +115,8 @@ TEST(ProbeApp, FailedStateHelpNamesTheProbedNetworksAndWhatToCheckOnTheRouter) {
     EXPECT_NE(text.indexOf("TCP port 80"), -1);
 }
 
-TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetwork) {
+TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetworkWhichSearchesAfresh) {
+    PrivateConfig config;
     ControllerRig rig({}, false);
     QipMainWindow window(rig.mController.get());
     window.show();
@@ -123,8 +124,21 @@ TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetwork) {
     auto* button = window.findChild<QPushButton*>("searchAnotherNetworkButton");
     auto* action = window.findChild<QAction*>("actionSearchAnotherNetwork");
     ASSERT_TRUE(button && action);
-    EXPECT_EQ(action->text(), QString::fromUtf8("Search Another Network…"));
+    EXPECT_EQ(action->text(), QString::fromUtf8("Search A&nother Network…"));
     EXPECT_FALSE(button->isVisible()) << "not while searching";
+    rig.mController->deviceNotFound();
+    EXPECT_TRUE(button->isVisible());
+    EXPECT_FALSE(rig.mController->helpText().isEmpty());
+    const int started = rig.mFactory.mStarted;
+    // The failed state's search keeps polling, but its client never probes the new network:
+    // a new search starts, and the window shows it searching.
+    rig.mController->searchAnotherNetwork({"198.51.100.7"});
+    EXPECT_EQ(rig.mFactory.mStarted, started + 1);
+    EXPECT_EQ(rig.mFactory.GetProbeTargets(), QStringList{"198.51.100.7"});
+    EXPECT_FALSE(rig.mController->hideProgress());
+    EXPECT_TRUE(rig.mController->helpText().isEmpty());
+    EXPECT_FALSE(button->isVisible());
+    // Still failing afterwards: the failed state again, with its button.
     rig.mController->deviceNotFound();
     EXPECT_TRUE(button->isVisible());
 }

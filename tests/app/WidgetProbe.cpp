@@ -7,6 +7,7 @@
 //   combo <object name> <item count>
 //   item <text>
 //   button <object name> <1 when enabled, else 0> <text>
+//   edit <object name> <text>
 //   focus <object name of the widget with the keyboard focus>
 // When <file>.press exists and names a button or a menu action, the probe clicks or triggers
 // it once (from the event loop, so a modal box it opens does not stop the probe) and removes
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QGenericPlugin>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QSaveFile>
 #include <QTextDocument>
@@ -66,6 +68,8 @@ private:
                                      Qt::mightBeRichText(label->text()));
                 lines << QString("label %1 %2 %3")
                              .arg(label->objectName(), markup ? "1" : "0", label->text());
+            } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+                lines << QString("edit %1 %2").arg(edit->objectName(), edit->text());
             } else if (qobject_cast<QProgressBar*>(widget)) {
                 lines << "progress " + widget->objectName();
             } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {

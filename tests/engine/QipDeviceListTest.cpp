@@ -10,14 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include "ksp/KspClock.h"
 #include "qip/QipDeviceList.h"
 
 namespace {
 
-// The list's own ageing thread ages against the real clock; records stamped this far in the
-// future are never touched by it, so only the passes a test makes itself remove anything.
+// The list's own ageing thread ages against the real monotonic clock; records stamped this
+// far in its future are never touched by it, so only the passes a test makes itself remove
+// anything.
 time_t Future() {
-    return time(nullptr) + 1000000;
+    return KspMonotonicSeconds() + 1000000;
 }
 
 QipPacketHello MakeHello(const std::string& deviceId, const std::string& packetId,
@@ -232,6 +234,35 @@ TEST(DeviceList, RecordsAreKeyedByDeviceIdAndSourceAddressAndAgeApart) {
               (std::vector<std::string>{"dev@192.0.2.2", "other@192.0.2.1", "@192.0.2.9"}));
 }
 
+// The wall clock steps (NTP, a manual change) while the monotonic clock runs on: records age
+// by the monotonic one and still show the wall-clock time of their last answer.
+TEST(DeviceList, AWallClockStepNeitherRemovesALiveDeviceNorKeepsASilentOne) {
+    QipDeviceList list(nullptr);
+    const time_t monotonic = Future();
+    const time_t wall = monotonic + 5000;
+    list.OnHello(MakeHello("live", "p"), "192.0.2.1", wall, monotonic);
+    list.OnHello(MakeHello("silent", "p"), "192.0.2.2", wall, monotonic);
+
+    // Forward by two minutes, 3 s after the answers: nothing has been silent for long.
+    list.RemoveExpired(monotonic + 3);
+    EXPECT_EQ(Ids(list.Snapshot()), (std::vector<std::string>{"live@192.0.2.1", "silent@192.0.2.2"}));
+    list.OnHello(MakeHello("live", "p"), "192.0.2.1", wall + 120 + 10, monotonic + 10);
+    list.RemoveExpired(monotonic + 12);
+    ASSERT_EQ(list.Snapshot().size(), 2u);
+    EXPECT_EQ(list.Snapshot()[0].GetLastResponseTime(), wall + 130);
+
+    // Back by an hour: the silent one goes 30 to 33 s after its last answer all the same.
+    list.OnHello(MakeHello("live", "p"), "192.0.2.1", wall - 3600 + 20, monotonic + 20);
+    list.RemoveExpired(monotonic + 30);
+    EXPECT_EQ(list.Snapshot().size(), 2u);
+    list.RemoveExpired(monotonic + 33);
+    const std::vector<QipDevice> devices = list.Snapshot();
+    EXPECT_EQ(Ids(devices), std::vector<std::string>{"live@192.0.2.1"});
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].GetLastResponseTime(), wall - 3580);
+    EXPECT_EQ(devices[0].GetLastResponseMonotonic(), monotonic + 20);
+}
+
 TEST(DeviceList, PassRemovesEveryRecordSilentForMoreThanThirtySecondsAtOnce) {
     QipDeviceList list(nullptr);
     ChangeRecorder recorder(list, true);
@@ -346,7 +377,7 @@ TEST(DeviceList, WaitForChangeReturnsAfterAChange) {
 TEST(DeviceList, AgeingThreadRunsWithoutClientAndStopsPromptly) {
     auto list = std::make_unique<QipDeviceList>(nullptr);
     ChangeRecorder recorder(*list, true);
-    list->OnHello(MakeHello("silent", "p"), "192.0.2.1", time(nullptr) - 60);
+    list->OnHello(MakeHello("silent", "p"), "192.0.2.1", KspMonotonicSeconds() - 60);
     list->SetChangeHandler(&recorder);
 
     // The first pass comes about 3 seconds after construction.

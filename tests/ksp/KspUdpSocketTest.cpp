@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <net/if.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "ksp/KspUdpSocket.h"
 
@@ -172,5 +176,77 @@ TEST(KspUdpSocket, ProbeSeesAHeldPortAndReceiveMessageCarriesDropsAndArrivalInte
     // Where the process may, past the maximum.
     if (geteuid() == 0) {
         EXPECT_GE(receiver.RaiseReceiveBuffer(4 * maximum), 8 * maximum);
+        // A user who may not pass it still gets the maximum: a child that gives up root, and
+        // with it CAP_NET_ADMIN, raises the buffer of a socket of its own.
+        int result[2];
+        ASSERT_EQ(pipe(result), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int obtained = -1;
+            KspUdpSocket unprivileged;
+            if (unprivileged.Open(cPortB) && setresgid(65534, 65534, 65534) == 0 &&
+                setresuid(65534, 65534, 65534) == 0) {
+                obtained = unprivileged.RaiseReceiveBuffer(4 * maximum);
+            }
+            _exit(write(result[1], &obtained, sizeof obtained) == sizeof obtained ? 0 : 1);
+        }
+        close(result[1]);
+        int obtained = -1;
+        EXPECT_EQ(read(result[0], &obtained, sizeof obtained), static_cast<ssize_t>(sizeof obtained));
+        close(result[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(obtained, 2 * maximum);
     }
+}
+
+// Another program opening the port while this one probes it must never find it taken by
+// the probe: the two run side by side as they would at two programs' start.
+TEST(KspUdpSocket, ProbeNeverTakesThePortFromAnOpenRunningAtTheSameTime)
+{
+    const unsigned short port = 47813;
+    ASSERT_EQ(KspUdpSocket::ProbePort(port), KspUdpSocket::cPortFree);
+    std::atomic<bool> opening(true);
+    std::atomic<int> probes(0);
+    std::thread prober([&] {
+        while (opening) {
+            KspUdpSocket::ProbePort(port);
+            ++probes;
+        }
+    });
+    int failures = 0;
+    int tries = 0;
+    testing::internal::CaptureStderr();
+    // At least 2,000 opens, and long enough for some hundreds of probes to meet them.
+    const auto start = std::chrono::steady_clock::now();
+    while (tries < 2000 || (probes < 200 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))) {
+        KspUdpSocket socket;
+        failures += socket.Open(port) ? 0 : 1;
+        ++tries;
+    }
+    opening = false;
+    prober.join();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(failures, 0) << "of " << tries << " opens, with " << probes << " probes";
+    EXPECT_GE(probes, 1);
+}
+
+// A thread that entered a network namespace of its own probes that namespace, not the one of
+// the process's first thread (where this test holds the port).
+TEST(KspUdpSocket, ProbeLooksAtTheCallingThreadsNetworkNamespace)
+{
+    const unsigned short port = 47814;
+    KspUdpSocket holder;
+    ASSERT_TRUE(holder.Open(port));
+    ASSERT_EQ(KspUdpSocket::ProbePort(port), KspUdpSocket::cPortInUse);
+    int unshared = -1;
+    KspUdpSocket::PortState inThread = KspUdpSocket::cPortUnknown;
+    std::thread prober([&] {
+        unshared = unshare(CLONE_NEWNET);
+        if (unshared == 0) inThread = KspUdpSocket::ProbePort(port);
+    });
+    prober.join();
+    if (unshared != 0) GTEST_SKIP() << "needs the right to make a network namespace (root)";
+    EXPECT_EQ(inThread, KspUdpSocket::cPortFree);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "qip/QipPacket.h"
+#include "qip/QipReportLimiter.h"
 
 namespace {
 
@@ -88,4 +89,48 @@ TEST(QipPacket, UnusableDatagramsGiveNullWithTheDocumentedReport)
         EXPECT_EQ(Parse(wire, errors), nullptr) << wire.size() << " bytes";
         EXPECT_EQ(errors, expected) << wire.size() << " bytes";
     }
+}
+
+// A host sending malformed datagrams as fast as it can must not write a line for each.
+TEST(QipPacket, AFloodOfMalformedDatagramsWritesEachKindAtMostOnce)
+{
+    const Bytes kinds[] = {Wire("hello\0a\0b\0"), Wire("whoisthere\0a\0"), Wire("hello\0a")};
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 10000; ++i) {
+        for (const Bytes& wire : kinds) {
+            EXPECT_EQ(QipPacket::Create(wire.data(), wire.size()), nullptr);
+        }
+    }
+    const std::string errors = testing::internal::GetCapturedStderr();
+    for (const char* line : {"Insufficient fields for creating 'hello' packet\n",
+                             "Insufficient fields for creating 'whoisthere' packet\n",
+                             "QIP payload is not terminated with 0x00\n"}) {
+        const size_t first = errors.find(line);
+        EXPECT_TRUE(first == std::string::npos || errors.find(line, first + 1) == std::string::npos)
+            << line << errors.substr(0, 400);
+    }
+}
+
+TEST(QipReportLimiter, LetsALineThroughOnceAPeriodAndCountsWhatItHeldBack)
+{
+    QipReportLimiter limiter(60000);
+    uint64_t leftOut = 99;
+    EXPECT_TRUE(limiter.Allow(1000, &leftOut));
+    EXPECT_EQ(leftOut, 0u);
+    for (long long now = 1000; now < 61000; now += 100) {
+        EXPECT_FALSE(limiter.Allow(now, &leftOut)) << now;
+    }
+    EXPECT_TRUE(limiter.Allow(61000, &leftOut));
+    EXPECT_EQ(leftOut, 600u);
+    EXPECT_FALSE(limiter.Allow(61001, &leftOut));
+    // A clock that went back (a caller's mistake) lets the next line through at once.
+    EXPECT_TRUE(limiter.Allow(500, &leftOut));
+    EXPECT_EQ(leftOut, 1u);
+
+    testing::internal::CaptureStderr();
+    QipReportLimiter::Write("Device list full\n", 0);
+    QipReportLimiter::Write("Device list full\n", 7);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Device list full\nDevice list full\n"
+              "(7 more of the line above left out since it was last shown)\n");
 }

@@ -220,6 +220,8 @@ TEST(DeviceDescriber, DescriptionSaysWhereTheDeviceStandsAndHowItsPageWent) {
     EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "192.168.1.7", "192.168.1.7", "255.255.0.0"), "says 192.168.1.7/16");
     EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "192.168.1.7", "x", "255.255.255.0"), "says \"x\" netmask \"255.255.255.0\"");
     EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "203.0.113.9", "10.0.0.5", "255.0.0.0"), "says 10.0.0.5/8");
+    // Its own address in another spelling (octal parts) is no disagreement.
+    EXPECT_EQ(DeviceNetworkCheck::CheckHello(cLan, "192.168.1.7", "0300.0250.1.7", "255.255.255.0"), "");
 
     EXPECT_EQ(SysInfo::DescribeStatus("HTTP/1.0 404 Not Found\r\n\r\n"), "http 404");
     EXPECT_EQ(SysInfo::DescribeStatus("HTTP/1.1 500 Oops\r\n"), "http 500");
@@ -294,6 +296,13 @@ TEST(QipDiagnosis, SilenceOrdersTheCausesByWhatTheMachineHas) {
                                                             "device-off", "firewall"}));
     EXPECT_EQ(result.mCauses[0].mSubjects, std::vector<std::string>{"wg0"});
     EXPECT_EQ(result.mCauses[2].mSubjects, std::vector<std::string>{"wlan0"});
+
+    // Unreadable datagrams arrived: incoming traffic gets through, so the firewall goes last.
+    input = WiredInput();
+    input.mMalformed = 1;
+    EXPECT_EQ(CauseNames(QipDiagnosis::Diagnose(input)),
+              (std::vector<std::string>{"unreadable", "other-network", "vpn-or-bridge", "wifi-isolation",
+                                        "device-off", "firewall"}));
 
     // No socket: nothing else matters. No interface: said first.
     input.mIsSocketOpen = false;

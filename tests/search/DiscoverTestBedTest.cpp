@@ -15,71 +15,14 @@
 #include <atomic>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "qip/QipPacket.h"
+#include "tests/search/DiscoverTestBedSupport.h"
 #include "tests/testbed/TestBed.h"
 
 // qip-discover as a user runs it, inside the bed's host namespace, against simulators.
-// Where devices must be found the wait leaves a slow (sanitized, loaded) machine time for
-// the answers to the first broadcast.
-namespace {
-
-using Clock = std::chrono::steady_clock;
-const char* const cWaitForAnswers = "4";
-
-// The JSON objects among the complete lines of `text` (standard error may share it).
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> objects;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line) && !lines.eof();) {
-        if (!line.empty() && line[0] == '{') objects.push_back(nlohmann::json::parse(line));
-    }
-    return objects;
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Two simulated devices answering at once, as the listening tests below need them.
-bool StartTwoDevices(TestBed& bed) {
-    return bed.StartSimulator(bed.AddDevice({"192.0.2.30/24"}), {"--address", "192.0.2.30/24", "--id", "one"}) > 0 &&
-           bed.StartSimulator(bed.AddDevice({"192.0.2.31/24"}), {"--address", "192.0.2.31/24", "--id", "two"}) > 0;
-}
-
-// The ids of the JSON lines of `text`, in order.
-std::vector<std::string> Ids(const std::string& text) {
-    std::vector<std::string> ids;
-    for (const nlohmann::json& device : JsonLines(text)) ids.push_back(device["DeviceId"]);
-    return ids;
-}
-
-// A directory holding an xdg-open that notes its argument in "opened".
-class FakeBrowser {
-public:
-    FakeBrowser() {
-        char directory[] = "/tmp/qip-browser-XXXXXX";
-        if (mkdtemp(directory) != nullptr) mDir = directory;
-        std::ofstream(mDir + "/xdg-open") << "#!/bin/sh\necho \"$@\" > '" << mDir << "/opened'\n";
-        chmod((mDir + "/xdg-open").c_str(), 0755);
-    }
-    ~FakeBrowser() {
-        for (const char* file : {"/opened", "/xdg-open", "/log"}) unlink((mDir + file).c_str());
-        rmdir(mDir.c_str());
-    }
-    std::string File(const std::string& name) const { return mDir + "/" + name; }
-    std::string Path() const { return "PATH=" + mDir + ":/usr/bin:/bin"; }
-    std::string Opened() const {
-        std::string opened;
-        std::getline(std::ifstream(mDir + "/opened"), opened);
-        return opened;
-    }
-
-private:
-    std::string mDir;
-};
-
-}  // namespace
+using namespace discover_test;
 
 TEST(DiscoverTestBed, JsonListsTheWantedSimulatedDevicesAndExitsZero) {
     QIP_REQUIRE_TESTBED();
@@ -120,6 +63,22 @@ TEST(DiscoverTestBed, WithoutDevicesExitsOneAfterTheWaitAndWithTheOnlyOneOpensIt
                                                "--open", "--no-ssid", "--wait", cWaitForAnswers}, &output, 30000), 0)
         << output;
     EXPECT_EQ(browser.Opened(), "http://192.0.2.40/");
+    // An opener that fails makes it exit 3.
+    FakeBrowser failing(0, 1);
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(), {"env", failing.Path(), TestBed::BinaryPath("qip-discover"),
+                                               "--open", "--no-ssid", "--wait", cWaitForAnswers}, &output, 30000), 3)
+        << output;
+    EXPECT_EQ(failing.Opened(), "http://192.0.2.40/");
+
+    // With two devices found it opens none of them.
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.41/24"}), {"--address", "192.0.2.41/24", "--id", "second"}),
+              0);
+    FakeBrowser unused;
+    bed.Run(bed.GetHostNamespace(), {"env", unused.Path(), TestBed::BinaryPath("qip-discover"), "--open", "--no-ssid",
+                                     "--count", "2", "--wait", cWaitForAnswers}, &output, 30000);
+    EXPECT_NE(output.find("192.0.2.41"), std::string::npos) << output;
+    EXPECT_NE(output.find("192.0.2.40"), std::string::npos) << output;
+    EXPECT_EQ(unused.Opened(), "");
 }
 
 TEST(DiscoverTestBed, PortHeldByAnotherProgramExitsTwoSayingSo) {
@@ -219,27 +178,32 @@ TEST(DiscoverTestBed, CountEndsWhenThatManyAreHeard) {
     EXPECT_EQ(errors, "qip-discover: 2 of 3 devices heard\n");
 }
 
-// A signal while a status page is being read (here one that never answers) ends the program
-// at once with 128 + the signal, having printed and opened nothing.
-TEST(DiscoverTestBed, SignalWhileReadingPagesEndsAtOncePrintingAndOpeningNothing) {
+// A signal while listening, or while a status page is being read (here one that never
+// answers), ends the program at once with 128 + the signal, having printed and opened nothing.
+TEST(DiscoverTestBed, SignalWhileListeningOrReadingPagesEndsAtOncePrintingAndOpeningNothing) {
     QIP_REQUIRE_TESTBED();
     TestBed bed;
     ASSERT_TRUE(bed.IsReady());
     ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.45/24"}), {"--address", "192.0.2.45/24", "--id", "hang",
                                                                     "--http-hang"}), 0);
     FakeBrowser browser;
-    for (int signalNumber : {SIGINT, SIGTERM}) {
+    // Listening 1 s, the page holds the program when the signal comes; listening a whole
+    // minute, the signal comes while it listens.
+    for (const std::pair<int, const char*>& round : {std::make_pair(SIGINT, "1"), std::make_pair(SIGTERM, "1"),
+                                                      std::make_pair(SIGINT, "60"), std::make_pair(SIGTERM, "60")}) {
+        const int signalNumber = round.first;
         // Standard output and error to a file of the test's own, to be read after the end.
         const pid_t discover = bed.Start(bed.GetHostNamespace(), {"sh", "-c", "exec \"$@\" > \"$0\" 2>&1",
                                                                   browser.File("log"), "env", browser.Path(),
                                                                   TestBed::BinaryPath("qip-discover"), "--open",
-                                                                  "--wait", "1"});
+                                                                  "--no-settle", "--wait", round.second});
         ASSERT_GT(discover, 0);
         // Heard at once; from the end of the listening its page holds the program for 3 s.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         kill(discover, signalNumber);
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        EXPECT_EQ(bed.Stop(discover, 15000), 128 + signalNumber);
+        // Stopping sends SIGTERM itself: a program deaf to signals is killed (137) after 15 s.
+        EXPECT_EQ(bed.Stop(discover, 15000), 128 + signalNumber) << "--wait " << round.second;
         std::ifstream log(browser.File("log"));
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "");
         EXPECT_EQ(browser.Opened(), "");

@@ -5,7 +5,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "sysinfo/SysInfo.h"
 
@@ -33,6 +40,8 @@ struct Search : QipDelegate, Qip::SnapshotSource, DeviceDescriber::StatusFetcher
     int mNotFound = 0;
     std::vector<QVariantList> mFound;
     std::function<void()> mOnReport = [] {};
+    // Replaces the page of "Office" when set; runs on the read's threads.
+    std::function<void(SysInfo&)> mFetch;
     Qip mQip;
 
     explicit Search(const QVariant& timeout) : mQip((App(), this), {"Router"}, timeout) {
@@ -42,11 +51,42 @@ struct Search : QipDelegate, Qip::SnapshotSource, DeviceDescriber::StatusFetcher
     }
     std::vector<QipDevice> TakeSnapshot() override { return mDevices; }
     void FetchStatus(SysInfo& sysInfo) override {  // one group per test tick: one thread
+        if (mFetch) return mFetch(sysInfo);
         mHosts.push_back(sysInfo.GetHost());
         sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Office</ssid>\n</wlan>\n</status>\n");
     }
     void deviceFound(const QVariantList& devices) override { mFound.push_back(devices); mOnReport(); }
     void deviceNotFound() override { ++mNotFound; mOnReport(); }
+    // Lets the event loop run until the tick's pages are read and reported (at most 15 s).
+    void WaitForReport() {
+        QElapsedTimer waited;
+        waited.start();
+        while (mQip.isReading() && waited.elapsed() < 15000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            QCoreApplication::processEvents();
+        }
+    }
+    void Tick() {
+        mQip.timerCallback();
+        WaitForReport();
+    }
+};
+
+// A loopback TCP port that takes connections into its queue and never answers them.
+struct HangingPort {
+    int mFd = socket(AF_INET, SOCK_STREAM, 0);
+    unsigned short mPort = 0;
+    HangingPort() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(mFd, 64) == 0 &&
+            getsockname(mFd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            mPort = ntohs(address.sin_port);
+        }
+    }
+    ~HangingPort() { close(mFd); }
 };
 
 }  // namespace
@@ -83,7 +123,7 @@ TEST(QipTimer, IntervalComesFromTheTimeoutAndRepeatedCallsFollowTheLifecycle) {
 
 TEST(QipPoll, EveryEmptyTickFromTheThirdReportsAndResumeRestartsTheCount) {
     Search search(10);
-    auto ticks = [&search](int n) { while (n-- > 0) search.mQip.timerCallback(); };
+    auto ticks = [&search](int n) { while (n-- > 0) search.Tick(); };
     ticks(2);
     EXPECT_EQ(search.mNotFound, 0);
     search.mDevices = {Device("Router", "A", "192.168.1.5")};
@@ -105,7 +145,7 @@ TEST(QipPoll, ReportsDictionariesOfWantedDevicesWithTextsMadeValid) {
     gInterfaces = {KspNetworkInterface("eth0", "192.168.1.10", "255.255.255.0")};
     search.mDevices = {Device("Router", "d\xFF", "10.9.9.9"), Device("Printer", "P", "192.168.1.3"),
                        Device("Router", "d\xFF", "192.168.1.7")};
-    search.mQip.timerCallback();
+    search.Tick();
     ASSERT_EQ(search.mFound.size(), 1u);
     ASSERT_EQ(search.mFound[0].size(), 1);
     const QVariantMap device = search.mFound[0][0].toMap();
@@ -115,7 +155,7 @@ TEST(QipPoll, ReportsDictionariesOfWantedDevicesWithTextsMadeValid) {
     EXPECT_EQ(search.mHosts, std::vector<std::string>{"192.168.1.7"});
 
     search.mDevices = {Device("router", "P", "192.168.1.3")};  // case counts
-    search.mQip.timerCallback();
+    search.Tick();
     ASSERT_EQ(search.mFound.size(), 2u);
     EXPECT_TRUE(search.mFound[1].isEmpty());
     gInterfaces.clear();
@@ -135,4 +175,65 @@ TEST(QipTimer, TicksOnTheEventLoopUntilTheDelegateSuspendsFromItsReport) {
     EXPECT_EQ(search.mQip.counter(), 3u);  // the third one-second tick reported
     EXPECT_GE(clock.elapsed(), 2500);
     EXPECT_EQ(search.mQip.timer(), nullptr);
+}
+
+TEST(QipRead, PagesAreReadOffTheEventLoopAndATickStillReadingIsNotStartedTwice) {
+    Search search(10);
+    std::atomic<int> fetches{0};
+    std::atomic<bool> release{false};
+    search.mFetch = [&](SysInfo& sysInfo) {
+        ++fetches;
+        // Bounded, so that a search reading on the calling thread fails instead of hanging.
+        for (int i = 0; i < 300 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Lab</ssid>\n</wlan>\n</status>\n");
+    };
+    search.mDevices = {Device("Router", "A", "192.168.1.5")};
+    QElapsedTimer took;
+    took.start();
+    search.mQip.timerCallback();
+    EXPECT_LT(took.elapsed(), 1000) << "the tick waited for the page";
+    EXPECT_TRUE(search.mQip.isReading());
+    EXPECT_TRUE(search.mFound.empty());
+    search.mQip.timerCallback();  // due while the first still reads
+    release = true;
+    search.WaitForReport();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(fetches, 1);
+    ASSERT_EQ(search.mFound.size(), 1u);
+    ASSERT_EQ(search.mFound[0].size(), 1);
+    EXPECT_EQ(search.mFound[0][0].toMap()["SSID"].toString(), "Lab");
+    search.Tick();  // and the next tick reads again
+    EXPECT_EQ(fetches, 2);
+    EXPECT_EQ(search.mFound.size(), 2u);
+}
+
+TEST(QipRead, SuspendOrDestructionEndsAHangingReadAtOnceWithoutAReport) {
+    HangingPort hanging;
+    ASSERT_NE(hanging.mPort, 0);
+    for (bool destroy : {false, true}) {
+        auto search = std::make_unique<Search>(10);
+        search->mFetch = [&hanging](SysInfo& sysInfo) {
+            sysInfo.SetPort(hanging.mPort);
+            sysInfo.Fetch();  // connects, then waits 3 s for an answer that never comes
+        };
+        search->mDevices = {Device("Router", "A", "127.0.0.1"), Device("Router", "B", "127.0.0.1")};
+        search->mQip.timerCallback();
+        ASSERT_TRUE(search->mQip.isReading());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        QElapsedTimer took;
+        took.start();
+        testing::internal::CaptureStderr();
+        if (destroy) {
+            search.reset();
+        } else {
+            search->mQip.suspend();
+        }
+        EXPECT_LT(took.elapsed(), 1000) << (destroy ? "destruction" : "suspend") << " waited for the page";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        QCoreApplication::processEvents();
+        if (search) {
+            EXPECT_FALSE(search->mQip.isReading());
+            EXPECT_TRUE(search->mFound.empty()) << "the report of a read that was ended";
+        }
+    }
 }

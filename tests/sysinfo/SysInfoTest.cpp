@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -236,4 +237,35 @@ TEST(SysInfoFetch, ConnectAndAnswerWaitsAreBoundedAndATimeLimitCapsBoth) {
     LoopbackHttpServer prompt(std::string("HTTP/1.0 200 OK\r\n") + cExample);
     EXPECT_TRUE(FetchFrom(info, prompt.Port(), errors));
     EXPECT_EQ(info.GetValue("status/wlan/ssid"), "Office");
+}
+
+TEST(SysInfoFetch, ACancelDescriptorEndsHangingWaitsAtOnceAndQuietly) {
+    LoopbackHttpServer silent("", "", 0, 0, true);
+    FullQueuePort full;
+    int cancel[2] = {-1, -1};
+    ASSERT_EQ(pipe(cancel), 0);
+    for (unsigned short port : {silent.Port(), full.Port()}) {
+        SysInfo info("127.0.0.1", "/s");
+        info.SetCancelDescriptor(cancel[0]);
+        std::thread canceller([&cancel] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(write(cancel[1], "x", 1), 1);
+        });
+        std::string errors;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(FetchFrom(info, port, errors));
+        // Without the descriptor the answer wait alone takes 3 s, the connection 2 s.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        canceller.join();
+        EXPECT_EQ(info.GetOutcome(), "cancelled");
+        EXPECT_EQ(errors, "");
+        // Once readable it stays so: a fetch begun after the cancel ends at once too.
+        start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(FetchFrom(info, port, errors));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        char drained;
+        EXPECT_EQ(read(cancel[0], &drained, 1), 1);
+    }
+    close(cancel[0]);
+    close(cancel[1]);
 }

@@ -1,4 +1,5 @@
 #include "tests/testbed/TestBed.h"
+#include "tests/testbed/XvfbServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -171,4 +172,27 @@ TEST(TestBed, DeviceOutsideTheHostSubnetIsReachableButNotCovered) {
     EXPECT_EQ("198.51.100.20", sender);
 
     for (int fd : {listener, deviceUdp, deviceBroadcast, client, accepted, hostUdp}) if (fd >= 0) close(fd);
+}
+
+TEST(XvfbServer, FindsTheDisplayNumberWhereverItStandsInTheOutput) {
+    EXPECT_EQ("", XvfbServer::FindDisplayNumber(""));
+    EXPECT_EQ("", XvfbServer::FindDisplayNumber("14"));  // not yet the whole line
+    EXPECT_EQ("0", XvfbServer::FindDisplayNumber("0\n"));
+    EXPECT_EQ("141", XvfbServer::FindDisplayNumber(
+                         "_XSERVTransSocketUNIXCreateListener: ...SocketCreateListener() failed\n"
+                         "_XSERVTransMakeAllCOTSServerListeners: server already running\n141\n"
+                         "The XKEYBOARD keymap compiler (xkbcomp) reports:\n"));
+    EXPECT_EQ("", XvfbServer::FindDisplayNumber("(EE) 2 errors\n"));
+}
+
+// Two servers in two beds at once, as two tests running side by side start them.
+TEST(XvfbServer, ServersOfTwoBedsGetDisplaysOfTheirOwn) {
+    QIP_REQUIRE_TESTBED();
+    TestBed first;
+    TestBed second;
+    ASSERT_TRUE(first.IsReady() && second.IsReady());
+    XvfbServer one(first);
+    XvfbServer two(second);
+    ASSERT_TRUE(one.IsReady() && two.IsReady());
+    EXPECT_NE(one.GetDisplay(), two.GetDisplay());
 }

@@ -18,13 +18,23 @@ check() {  # description, expected status, expected text on stdout/stderr, comma
     failures=$((failures + 1))
   fi
 }
-for program in qip-discover qip-device-sim qip-live-list qip-ifaces; do
+# One parser for all six: the same short and long forms, the same usage error.
+for program in qip-discover qip-device-sim qip-live-list qip-ifaces qipfinder qip-exporter; do
   p=$bin/$program
-  check "$program --help" 0 "Exit status" "$p" --help
+  [ -x "$p" ] || continue
+  for help in --help -h; do
+    check "$program $help" 0 "Exit status" env -u DISPLAY -u WAYLAND_DISPLAY "$p" $help
+  done
   [ -z "$(timeout 15 "$p" --help 2>&1 >/dev/null)" ] || { echo "FAIL: $program --help writes to stderr"; failures=$((failures + 1)); }
-  check "$program --version" 0 "$program $version" "$p" --version
-  check "$program unknown option" 2 "--no-such-option" "$p" --no-such-option
+  for form in --version -V; do
+    check "$program $form" 0 "$program $version" "$p" $form
+  done
+  check "$program unknown option" 2 "$program: unknown option '--no-such-option'" "$p" --no-such-option
+  check "$program unknown letter" 2 "Try '$program --help'." "$p" -Z
+  check "$program abbreviation" 2 "did you mean '--version'" "$p" --vers
+  check "$program value to a flag" 2 "option '--help' takes no value" "$p" --help=yes
 done
+check "discover --opt=value" 2 "not '3x'" "$bin/qip-discover" --wait=3x
 # Numbers: strict, range-checked, named in the message.
 check "live-list overflow" 2 "10000000000" "$bin/qip-live-list" 10000000000
 check "live-list trailing junk" 2 "3abc" "$bin/qip-live-list" 3abc
@@ -36,6 +46,18 @@ check "sim malformed port" 2 "80x" "$bin/qip-device-sim" --port 80x --address 19
 check "sim argument after --" 2 "stray" "$bin/qip-device-sim" --address 192.0.2.20 -- stray
 check "ifaces operand" 2 "eth0" "$bin/qip-ifaces" eth0
 check "ifaces --" 0 "Broadcast" "$bin/qip-ifaces" --
+# Output that cannot be written fails (discovery runs, so only in a namespace of our own).
+if [ -n "${QIP_CLI_ISOLATED:-}" ]; then
+  check "live-list write error" 1 "qip-live-list: write error: No space left on device" \
+    sh -c 'exec "$0" 1 >/dev/full' "$bin/qip-live-list"
+fi
+# `make run` without a display and without devices: the tool's "nothing found" is no failure.
+if [ -n "${QIP_CLI_ISOLATED:-}" ]; then
+  check "make run's fallback" 0 "no device found" env -u DISPLAY -u WAYLAND_DISPLAY \
+    sh "$(dirname "$0")/../../scripts/run.sh" "$bin/.."
+fi
+check "ifaces write error" 1 "qip-ifaces: write error" sh -c 'exec "$0" >/dev/full' "$bin/qip-ifaces"
+check "help write error" 1 "write error" sh -c 'exec "$0" --help >/dev/full' "$bin/qip-device-sim"
 rm -f /tmp/cli.$$.err
 [ "$failures" = 0 ] && echo "all conventions hold"
 exit $((failures > 0))

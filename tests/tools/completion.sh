@@ -26,6 +26,9 @@ expect "discover interface option" "--interface" qip-discover --inter
 expect "discover json" "--json" qip-discover --js
 expect "discover probe options" "--probe --probe-rate" qip-discover --prob
 expect "discover no file names after --probe-rate" "" qip-discover --probe-rate ""
+expect "exporter options" "--listen" qip-exporter --li
+got=$(complete_words qip-exporter --interface l)
+grep -qx lo <<<"$got" || { echo "FAIL: qip-exporter --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
 got=$(complete_words qip-discover --interface l)
 grep -qx lo <<<"$got" || { echo "FAIL: --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
 # bash splits "--interface=l" at the "=" into three words.

@@ -4,6 +4,7 @@
 # indented block:
 #   <!-- docs-test: simulator -->   the simulator command the other examples run against
 #   <!-- docs-test: output -->      "$ command" lines, each followed by the output it gives
+#   <!-- docs-test: output stderr --> the same, with standard error shown among the output
 #   <!-- docs-test: script expect=TEXT,TEXT -->   a whole script; it must succeed and print
 #                                   every TEXT
 # Commands run in a folder where build/ leads to the build and the build's bin folder is
@@ -76,7 +77,11 @@ for block in "$work"/blocks/*.output; do
   where=$(head -1 "$block" | cut -c3-)
   commands=$(tail -n +2 "$block" | sed -n 's/^\$ //p')
   expected=$(tail -n +2 "$block" | grep -v '^\$ ')
-  actual=$(timeout 60 ip netns exec "$host" bash -c "$commands" 2>"$work/errors")
+  if [[ $where == *" stderr" ]]; then
+    actual=$(timeout 60 ip netns exec "$host" bash -c "$commands" 2>&1); : >"$work/errors"
+  else
+    actual=$(timeout 60 ip netns exec "$host" bash -c "$commands" 2>"$work/errors")
+  fi
   if [ "$actual" != "$expected" ]; then
     fail "$where: output differs (- shown, + real):"$'\n'"$(diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/')"$'\n'"$(cat "$work/errors")"
   fi

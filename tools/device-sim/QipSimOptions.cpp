@@ -7,7 +7,12 @@
 #include <map>
 #include <set>
 
+#include "cli/QipOptionParser.h"
+
 namespace {
+
+const long long cMaxMs = 3600000;
+const long long cMaxPageSize = 64LL * 1024 * 1024;
 
 bool ParseNumber(const std::string& text, long long low, long long high, long long* value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;
@@ -54,119 +59,206 @@ bool QipSimOptions::ParseAddress(const std::string& text, QipSimAddress* address
     return true;
 }
 
+namespace {
+
+enum OptionId {
+    cVerbose, cPort, cDevice, cLfOnly, cNoHttp, cHttpHang, cType, cId, cAddress, cListen, cUrl,
+    cPacketId, cSsid, cHelloIp, cHttpPort, cHttpStatus, cHttpDelay, cHttpSplit, cPageSize,
+    cAnswerDelay, cSilentAfter, cPacketIdEvery, cMalformed, cHttpFault, cIds,
+};
+
+const std::vector<QipOptionParser::Option> cOptions = {
+    {"verbose", 'v', false, cVerbose},
+    {"port", 0, true, cPort},
+    {"device", 0, false, cDevice},
+    {"lf-only", 0, false, cLfOnly},
+    {"no-http", 0, false, cNoHttp},
+    {"http-hang", 0, false, cHttpHang},
+    {"type", 0, true, cType},
+    {"id", 0, true, cId},
+    {"address", 0, true, cAddress},
+    {"listen", 0, true, cListen},
+    {"url", 0, true, cUrl},
+    {"packet-id", 0, true, cPacketId},
+    {"ssid", 0, true, cSsid},
+    {"hello-ip", 0, true, cHelloIp},
+    {"http-port", 0, true, cHttpPort},
+    {"http-status", 0, true, cHttpStatus},
+    {"http-delay", 0, true, cHttpDelay},
+    {"http-split", 0, true, cHttpSplit},
+    {"page-size", 0, true, cPageSize},
+    {"answer-delay", 0, true, cAnswerDelay},
+    {"silent-after", 0, true, cSilentAfter},
+    {"packet-id-every", 0, true, cPacketIdEvery},
+    {"malformed", 0, true, cMalformed},
+    {"http-fault", 0, true, cHttpFault},
+    {"ids", 0, true, cIds},
+};
+
+const char* Spelling(int id) {
+    for (const QipOptionParser::Option& option : cOptions) {
+        if (option.mId == id) return option.mName;
+    }
+    return "?";
+}
+
+}  // namespace
+
+// Applies each option to the simulator or to the device of the latest --device.
+class QipSimOptions::Reader : public QipOptionParser::Handler {
+public:
+    explicit Reader(QipSimOptions* outer) : mOuter(outer) {}
+    bool OnOption(int id, const std::string& value, std::string& error) override;
+
+private:
+    QipSimDeviceConfig& Device();
+    QipSimOptions* mOuter;
+};
+
+QipSimDeviceConfig& QipSimOptions::Reader::Device() {
+    if (mOuter->mDevices.empty()) mOuter->mDevices.emplace_back();
+    return mOuter->mDevices.back();
+}
+
+bool QipSimOptions::Reader::OnOption(int id, const std::string& value, std::string& error) {
+    long long number = 0;
+    auto bad = [&](const char* what) {
+        error = std::string("--") + Spelling(id) + ": " + what + ", not '" + value + "'";
+        return false;
+    };
+    switch (id) {
+    case cVerbose:
+        mOuter->mVerbose = true;
+        return true;
+    case cPort:
+        if (!ParseNumber(value, 1, 65535, &number)) return bad("a port 1-65535");
+        mOuter->mPort = static_cast<unsigned short>(number);
+        return true;
+    case cDevice:
+        mOuter->mDevices.emplace_back();
+        return true;
+    }
+    QipSimDeviceConfig& current = Device();
+    switch (id) {
+    case cLfOnly:
+        current.mLfOnly = true;
+        break;
+    case cNoHttp:
+        current.mHttpMode = QipSimHttpMode::cNone;
+        break;
+    case cHttpHang:
+        current.mHttpMode = QipSimHttpMode::cHang;
+        break;
+    case cType:
+        current.mType = value;
+        break;
+    case cId:
+        current.mId = value;
+        break;
+    case cAddress: {
+        QipSimAddress address;
+        if (!ParseAddress(value, &address)) return bad("an address a.b.c.d or a.b.c.d/bits");
+        current.mAddresses.push_back(address);
+        break;
+    }
+    case cListen: {
+        QipSimAddress address;
+        if (!ParseAddress(value, &address)) return bad("an address a.b.c.d");
+        current.mListen.push_back(address.mAddress);
+        break;
+    }
+    case cUrl:
+        current.mStatusUrl = value;
+        break;
+    case cPacketId:
+        current.mPacketId = value;
+        break;
+    case cSsid:
+        current.mSsid = value;
+        break;
+    case cHelloIp:
+        current.mHelloIp = value;
+        break;
+    case cHttpPort:
+        if (!ParseNumber(value, 1, 65535, &number)) return bad("a port 1-65535");
+        current.mHttpPort = static_cast<unsigned short>(number);
+        break;
+    case cHttpStatus:
+        if (!ParseNumber(value, 100, 999, &number)) return bad("a status 100-999");
+        current.mHttpStatus = static_cast<int>(number);
+        break;
+    case cHttpDelay:
+        if (!ParseNumber(value, 0, cMaxMs, &number)) return bad("milliseconds 0-3600000");
+        current.mHttpDelayMs = static_cast<int>(number);
+        break;
+    case cAnswerDelay:
+        if (!ParseNumber(value, 0, cMaxMs, &number)) return bad("milliseconds 0-3600000");
+        current.mAnswerDelayMs = static_cast<int>(number);
+        break;
+    case cHttpSplit:
+        if (!ParseNumber(value, 0, cMaxMs, &number)) return bad("milliseconds 0-3600000");
+        current.mHttpSplitMs = static_cast<int>(number);
+        break;
+    case cPageSize:
+        if (!ParseNumber(value, 1, cMaxPageSize, &number)) return bad("bytes from 1 to 67108864 (64 MiB)");
+        current.mPageSize = static_cast<unsigned long>(number);
+        break;
+    case cSilentAfter:
+        if (!ParseSeconds(value, &current.mSilentAfterMs)) return bad("seconds 0-10000000");
+        break;
+    case cPacketIdEvery:
+        if (!ParseNumber(value, 1, 1000000000, &number)) return bad("a count of answers 1-1000000000");
+        current.mPacketIdEvery = static_cast<unsigned long>(number);
+        break;
+    case cIds:
+        if (!ParseNumber(value, 1, 4096, &number)) return bad("a count of ids 1-4096");
+        current.mIdCount = static_cast<unsigned long>(number);
+        break;
+    case cHttpFault: {
+        static const std::map<std::string, QipSimHttpFault> cFaults = {
+            {"trickle", QipSimHttpFault::cTrickle}, {"endless", QipSimHttpFault::cEndless},
+            {"garbage", QipSimHttpFault::cGarbage}, {"reset", QipSimHttpFault::cReset},
+            {"nested", QipSimHttpFault::cNested},   {"tiny-tags", QipSimHttpFault::cTinyTags}};
+        if (value == "silent") {
+            current.mHttpMode = QipSimHttpMode::cHang;
+        } else if (value == "no-accept") {
+            current.mHttpMode = QipSimHttpMode::cNoAccept;
+        } else if (cFaults.count(value) != 0) {
+            current.mHttpFault = cFaults.at(value);
+        } else {
+            return bad("silent, trickle, endless, garbage, reset, nested, tiny-tags or no-accept");
+        }
+        break;
+    }
+    case cMalformed:
+        if (value != "unterminated" && value != "few-fields" && value != "wrong-case")
+            return bad("unterminated, few-fields or wrong-case");
+        current.mMalformed = value;
+        break;
+    }
+    return true;
+}
+
 bool QipSimOptions::Parse(int argc, const char* const* argv, QipSimOptions* options, std::string* error) {
     *options = QipSimOptions();
-    auto device = [options]() -> QipSimDeviceConfig& {
-        if (options->mDevices.empty()) options->mDevices.emplace_back();
-        return options->mDevices.back();
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string flag = argv[i];
-        // Flags without a value.
-        if (flag == "--help" || flag == "-h") { options->mHelp = true; continue; }
-        if (flag == "--version") { options->mVersion = true; continue; }
-        if (flag == "--") {
-            if (i + 1 < argc) {
-                *error = std::string("unexpected argument ") + argv[i + 1];
-                return false;
-            }
-            break;
-        }
-        if (flag == "--verbose" || flag == "-v") { options->mVerbose = true; continue; }
-        if (flag == "--device") { options->mDevices.emplace_back(); continue; }
-        if (flag == "--lf-only") { device().mLfOnly = true; continue; }
-        if (flag == "--no-http") { device().mHttpMode = QipSimHttpMode::cNone; continue; }
-        if (flag == "--http-hang") { device().mHttpMode = QipSimHttpMode::cHang; continue; }
-
-        static const std::set<std::string> cValueFlags = {
-            "--port", "--type", "--id", "--address", "--listen", "--url", "--packet-id", "--ssid",
-            "--hello-ip", "--http-port", "--http-status", "--http-delay", "--http-split", "--page-size", "--answer-delay",
-            "--silent-after", "--packet-id-every", "--malformed", "--http-fault", "--ids"};
-        if (cValueFlags.count(flag) == 0) {
-            *error = "unknown option " + flag;
-            return false;
-        }
-        if (i + 1 >= argc) {
-            *error = flag + " needs a value";
-            return false;
-        }
-        std::string value = argv[++i];
-        long long number = 0;
-        auto bad = [&](const char* what) {
-            *error = flag + ": " + what + ", not '" + value + "'";
-            return false;
-        };
-        if (flag == "--port") {
-            if (!ParseNumber(value, 1, 65535, &number)) return bad("a port 1-65535");
-            options->mPort = static_cast<unsigned short>(number);
-            continue;
-        }
-        QipSimDeviceConfig& current = device();
-        if (flag == "--type") {
-            current.mType = value;
-        } else if (flag == "--id") {
-            current.mId = value;
-        } else if (flag == "--address") {
-            QipSimAddress address;
-            if (!ParseAddress(value, &address)) return bad("an address a.b.c.d or a.b.c.d/bits");
-            current.mAddresses.push_back(address);
-        } else if (flag == "--listen") {
-            QipSimAddress address;
-            if (!ParseAddress(value, &address)) return bad("an address a.b.c.d");
-            current.mListen.push_back(address.mAddress);
-        } else if (flag == "--url") {
-            current.mStatusUrl = value;
-        } else if (flag == "--packet-id") {
-            current.mPacketId = value;
-        } else if (flag == "--ssid") {
-            current.mSsid = value;
-        } else if (flag == "--hello-ip") {
-            current.mHelloIp = value;
-        } else if (flag == "--http-port") {
-            if (!ParseNumber(value, 1, 65535, &number)) return bad("a port 1-65535");
-            current.mHttpPort = static_cast<unsigned short>(number);
-        } else if (flag == "--http-status") {
-            if (!ParseNumber(value, 100, 999, &number)) return bad("a status 100-999");
-            current.mHttpStatus = static_cast<int>(number);
-        } else if (flag == "--http-delay") {
-            if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
-            current.mHttpDelayMs = static_cast<int>(number);
-        } else if (flag == "--answer-delay") {
-            if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
-            current.mAnswerDelayMs = static_cast<int>(number);
-        } else if (flag == "--http-split") {
-            if (!ParseNumber(value, 0, 3600000, &number)) return bad("milliseconds");
-            current.mHttpSplitMs = static_cast<int>(number);
-        } else if (flag == "--page-size") {
-            if (!ParseNumber(value, 1, 64LL * 1024 * 1024, &number)) return bad("bytes up to 64 MiB");
-            current.mPageSize = static_cast<unsigned long>(number);
-        } else if (flag == "--silent-after") {
-            if (!ParseSeconds(value, &current.mSilentAfterMs)) return bad("seconds");
-        } else if (flag == "--packet-id-every") {
-            if (!ParseNumber(value, 1, 1000000000, &number)) return bad("a count of answers");
-            current.mPacketIdEvery = static_cast<unsigned long>(number);
-        } else if (flag == "--ids") {
-            if (!ParseNumber(value, 1, 4096, &number)) return bad("a count of ids 1-4096");
-            current.mIdCount = static_cast<unsigned long>(number);
-        } else if (flag == "--http-fault") {
-            static const std::map<std::string, QipSimHttpFault> cFaults = {
-                {"trickle", QipSimHttpFault::cTrickle}, {"endless", QipSimHttpFault::cEndless},
-                {"garbage", QipSimHttpFault::cGarbage}, {"reset", QipSimHttpFault::cReset},
-                {"nested", QipSimHttpFault::cNested},   {"tiny-tags", QipSimHttpFault::cTinyTags}};
-            if (value == "silent") {
-                current.mHttpMode = QipSimHttpMode::cHang;
-            } else if (value == "no-accept") {
-                current.mHttpMode = QipSimHttpMode::cNoAccept;
-            } else if (cFaults.count(value) != 0) {
-                current.mHttpFault = cFaults.at(value);
-            } else {
-                return bad("silent, trickle, endless, garbage, reset, nested, tiny-tags or no-accept");
-            }
-        } else if (flag == "--malformed") {
-            if (value != "unterminated" && value != "few-fields" && value != "wrong-case")
-                return bad("unterminated, few-fields or wrong-case");
-            current.mMalformed = value;
-        }
+    Reader reader(options);
+    std::vector<std::string> operands;
+    const QipOptionParser parser("qip-device-sim", cOptions);
+    switch (parser.Parse(argc, argv, reader, operands, *error)) {
+    case QipOptionParser::Outcome::cHelp:
+        options->mHelp = true;
+        return true;
+    case QipOptionParser::Outcome::cVersion:
+        options->mVersion = true;
+        return true;
+    case QipOptionParser::Outcome::cUsageError:
+        return false;
+    case QipOptionParser::Outcome::cRun:
+        break;
+    }
+    if (!operands.empty()) {
+        *error = "unexpected argument '" + operands.front() + "'";
+        return false;
     }
     if (options->mHelp || options->mVersion) return true;
     if (options->mDevices.empty()) {
@@ -200,9 +292,11 @@ Prints "ready" on standard output once every socket is bound. Ends cleanly on SI
 
 Global:
   --verbose, -v          one line on standard error per datagram and per HTTP request
-  --port N               discovery port (default 19375)
-  --help, -h             this text
-  --version              show the version
+  --port N               discovery port (default 19375; 1 to 65535)
+  -h, --help             show this text and exit
+  -V, --version          show the version and exit
+  --                     end of options (the simulator takes no operands)
+A value may also follow its option after '=' (--port=19999).
 
 Per device (they apply to the latest --device; the first --device may be left out):
   --device               starts the next device
@@ -215,26 +309,29 @@ Per device (they apply to the latest --device; the first --device may be left ou
   --url TEXT             status URL sent in the hello and served (default /status.xml)
   --packet-id TEXT       packet id (default 1)
   --ssid TEXT            value of status/wlan/ssid on the status page (default QipSim)
-  --http-port N          TCP port of the status page (default 80)
+  --http-port N          TCP port of the status page (default 80; 1 to 65535)
 
 Fault modes (per device):
-  --http-status CODE     answer with this status (e.g. 404) and the same page
+  --http-status CODE     answer with this status (e.g. 404; 100 to 999) and the same page
   --lf-only              end the answer's lines with LF instead of CRLF
   --no-http              no HTTP server: connections are refused
   --http-hang            accept and read the request, never answer
   --http-split MS        answer in two pieces, MS milliseconds apart; the SSID line starts
                          the second piece
   --http-delay MS        answer MS milliseconds after the request
-  --page-size BYTES      make the whole answer this many bytes (filler lines before <wlan>)
+  --page-size BYTES      make the whole answer this many bytes (filler lines before <wlan>;
+                         1 to 67108864, which is 64 MiB)
   --answer-delay MS      send each hello MS milliseconds after the whoisthere arrived
-  --silent-after SECONDS stop answering whoisthere this long after start (fractions allowed)
+                         (MS for these three: 0 to 3600000, an hour)
+  --silent-after SECONDS stop answering whoisthere this long after start (fractions
+                         allowed; 0 to 10000000)
   --packet-id-every N    change the packet id after every N answers (1, 2, 3 ... for a
-                         numeric id, else ID-1, ID-2 ...)
+                         numeric id, else ID-1, ID-2 ...; 1 to 1000000000)
   --malformed KIND       send a broken hello instead: unterminated (no final 0x00),
                          few-fields (6 fields) or wrong-case (type "Hello")
   --hello-ip TEXT        put TEXT in the hello's IP field instead of the source address
   --ids N                answer as N devices from each address: ids ID-1 ... ID-N, one
-                         hello each, all sharing the status page
+                         hello each, all sharing the status page (1 to 4096)
   --http-fault KIND      a hostile status page: silent (accept, read, never answer, as
                          --http-hang), trickle (one byte a second), endless (a 200 OK head,
                          then lines for ever), garbage (1 MiB of arbitrary bytes), reset
@@ -242,7 +339,10 @@ Fault modes (per device):
                          nested tags), tiny-tags (a 200 OK page of 64 KiB of tiny distinct
                          values), no-accept (connection attempts never answered)
 
-Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound,
-2 on a usage error.
+Exit status: 0 when ended by SIGINT or SIGTERM, 1 when a socket cannot be bound or
+"ready" cannot be written, 2 on a usage error.
+
+Environment: none is read. Every --address and --listen address must be one the
+machine (or its network namespace) has; the status page's port 80 needs root.
 )";
 }

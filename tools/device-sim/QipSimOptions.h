@@ -76,4 +76,7 @@ public:
     static std::string Usage();
     // "a.b.c.d[/bits]" (bits 0-32, 24 when absent) into an address record; false if invalid.
     static bool ParseAddress(const std::string& text, QipSimAddress* address);
+
+private:
+    class Reader;
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/QipProgramOutput.h"
 #include "tools/device-sim/QipSimOptions.h"
 #include "tools/device-sim/QipSimServer.h"
 
@@ -23,18 +24,10 @@ void OnStopSignal(int) {
 int main(int argc, char** argv) {
     QipSimOptions options;
     std::string error;
-    if (!QipSimOptions::Parse(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "qip-device-sim: %s\nTry --help.\n", error.c_str());
-        return 2;
-    }
-    if (options.mHelp) {
-        std::fputs(QipSimOptions::Usage().c_str(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (options.mVersion) {
-        std::printf("qip-device-sim %s\n", QIPFINDER_VERSION);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
+    const QipProgramOutput output("qip-device-sim");
+    if (!QipSimOptions::Parse(argc, argv, &options, &error)) return output.UsageError(error);
+    if (options.mHelp) return output.Conclude(QipOptionParser::Outcome::cHelp, QipSimOptions::Usage(), "", 1);
+    if (options.mVersion) return output.Conclude(QipOptionParser::Outcome::cVersion, "", "", 1);
     if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("qip-device-sim: pipe2() failed");
         return 1;
@@ -50,10 +43,11 @@ int main(int argc, char** argv) {
     {
         QipSimServer server(options);
         if (server.Open()) {
-            std::fputs("ready\n", stdout);
-            std::fflush(stdout);
-            server.Run(gStopPipe[0]);
-            status = 0;
+            // A script that cannot read "ready" would wait for it in vain.
+            if (output.Write("ready\n")) {
+                server.Run(gStopPipe[0]);
+                status = 0;
+            }
         }
     }
     close(gStopPipe[0]);

@@ -20,6 +20,7 @@
 #include "qip/QipClient.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
+#include "tools/discover/QipDiscoverOutcome.h"
 #include "tools/discover/QipDiscoverOutput.h"
 #include "tools/discover/QipDiscoverWaker.h"
 #include "tools/discover/QipListenEnd.h"
@@ -31,6 +32,8 @@ namespace {
 const int cProgressPeriodMs = 250;
 // How often a run looks whether its first probe sweep is over; the wait starts from then.
 const long long cProbePollMs = 10;
+// How often a wait for the page opener looks whether it has ended.
+const int cOpenerPollMs = 50;
 
 }  // namespace
 
@@ -271,7 +274,7 @@ int QipDiscover::ListOnce() {
     if (!QipDiscoverFlushOutput()) return cExitWriteError;
     if (devices.empty()) {
         fputs("qip-discover: no device found\n", stderr);
-        if (!mOptions.mQuiet) PrintDiagnosis();
+        if (!mOptions.mQuiet) PrintDiagnosis(listened - start);
         return cExitNone;
     }
     if (!end.IsTargetMet()) {
@@ -290,13 +293,14 @@ int QipDiscover::ListOnce() {
         return cExitNone;
     }
     if (mOptions.mOpen) {
-        if (devices.size() != 1) {
-            fprintf(stderr, "qip-discover: %zu devices found; not opening a page\n",
-                    devices.size());
-            return cExitFound;
+        std::string reason;
+        const int chosen = QipDiscoverOutcome::ChooseToOpen(devices, mOptions.mWaitFor, reason);
+        if (chosen < 0) {
+            fprintf(stderr, "qip-discover: %s; not opening a page\n", reason.c_str());
+            return cExitNotOpened;
         }
         if (QipDiscoverPendingSignal() != 0) return SignalStatus();
-        return OpenPage(devices[0].mDeviceIp);
+        return OpenPage(devices[chosen].mDeviceIp);
     }
     return cExitFound;
 }
@@ -324,8 +328,14 @@ int QipDiscover::OpenPage(const std::string& address) {
         fprintf(stderr, "qip-discover: cannot run xdg-open: %s\n", strerror(error));
         return cExitOpenFailed;
     }
+    // Some openers stay until the browser closes, and a signal sent to this process alone
+    // (kill, timeout, a service manager) does not reach them: the wait looks at the signal
+    // between short polls, and the opener is left running when one came.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        const pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) break;
+        if (mWaker->Wait(cOpenerPollMs) & Waker::cSignal) return SignalStatus();
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "qip-discover: xdg-open could not open %s\n", url.c_str());

@@ -27,6 +27,7 @@ public:
     static const int cExitUsage = 2;  // also: the UDP port cannot be opened
     static const int cExitOpenFailed = 3;
     static const int cExitWriteError = 4;
+    static const int cExitNotOpened = 5;  // --open: devices found, but no single one to open
     static const int cExitInterrupted = 130;  // 128 + SIGINT
     static const int cExitTerminated = 143;   // 128 + SIGTERM
 
@@ -67,8 +68,8 @@ private:
     };
 
     int ListOnce();
-    // Why nothing wanted was found, on standard error.
-    void PrintDiagnosis();
+    // Why nothing wanted was found, on standard error, after listening `listenedMs`.
+    void PrintDiagnosis(long long listenedMs);
     int Watch();
     // False when the output could not be written (already reported).
     bool PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,

@@ -1,9 +1,8 @@
 #include "tools/discover/QipDiscoverOptions.h"
 
-#include <errno.h>
 #include <math.h>
-#include <stdlib.h>
 
+#include "cli/QipOptionValue.h"
 #include "qip/QipClient.h"
 
 const double QipDiscoverOptions::cDefaultWaitSeconds = 3;
@@ -15,150 +14,150 @@ const long QipDiscoverOptions::cMaxCount;
 
 namespace {
 
-// Splits "--name=value" into its parts; `value` is set only when there was a "=".
-bool SplitInline(const std::string& arg, std::string& name, std::string& value) {
-    std::string::size_type eq = arg.find('=');
-    if (arg.compare(0, 2, "--") != 0 || eq == std::string::npos) {
-        name = arg;
-        return false;
-    }
-    name = arg.substr(0, eq);
-    value = arg.substr(eq + 1);
-    return true;
-}
+enum OptionId {
+    cWait, cSettle, cNoSettle, cWaitFor, cCount, cType, cJson, cNoSsid, cWatch, cOpen,
+    cVerbose, cQuiet, cInterface, cProbe, cProbeRate,
+};
 
-bool ParseSeconds(const std::string& text, double& seconds) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    double value = strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0' || !isfinite(value)) return false;
-    if (value < 0 || value > QipDiscoverOptions::cMaxWaitSeconds) return false;
-    seconds = value;
-    return true;
-}
-
-// A whole decimal number from `low` to `high`, digits only (no sign, space or suffix).
-bool ParseWhole(const std::string& text, long low, long high, long& number) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    long value = strtol(text.c_str(), nullptr, 10);
-    if (value < low || value > high) return false;
-    number = value;
-    return true;
-}
+const std::vector<QipOptionParser::Option> cOptions = {
+    {"wait", 0, true, cWait},           {"settle", 0, true, cSettle},
+    {"no-settle", 0, false, cNoSettle}, {"wait-for", 0, true, cWaitFor},
+    {"count", 0, true, cCount},         {"type", 0, true, cType},
+    {"json", 0, false, cJson},          {"no-ssid", 0, false, cNoSsid},
+    {"watch", 0, false, cWatch},        {"open", 0, false, cOpen},
+    {"verbose", 'v', false, cVerbose},  {"quiet", 'q', false, cQuiet},
+    {"interface", 0, true, cInterface}, {"probe", 0, true, cProbe},
+    {"probe-rate", 0, true, cProbeRate},
+};
 
 }  // namespace
+
+// Fills the options one at a time as the parser reads them.
+class QipDiscoverOptions::Reader : public QipOptionParser::Handler {
+public:
+    explicit Reader(QipDiscoverOptions* outer) : mOuter(outer) {}
+    bool OnOption(int id, const std::string& value, std::string& error) override;
+
+    bool mWaitGiven = false;
+    bool mSettleGiven = false;
+
+private:
+    QipDiscoverOptions* mOuter;
+};
+
+bool QipDiscoverOptions::Reader::OnOption(int id, const std::string& value, std::string& error) {
+    long long number = 0;
+    switch (id) {
+    case cWait:
+        if (!QipOptionValue::ParseDecimal(value, 0, cMaxWaitSeconds, mOuter->mWaitSeconds)) {
+            error = "--wait needs a number of seconds from 0 to 86400, not '" + value + "'";
+            return false;
+        }
+        mWaitGiven = true;
+        return true;
+    case cSettle:
+        if (!QipOptionValue::ParseWhole(value, cMinSettleMs, cMaxSettleMs, number)) {
+            error = "--settle needs whole milliseconds from 50 to 10000, not '" + value + "'";
+            return false;
+        }
+        mOuter->mSettleMs = static_cast<long>(number);
+        mSettleGiven = true;
+        return true;
+    case cNoSettle:
+        mOuter->mNoSettle = true;
+        return true;
+    case cWaitFor:
+        if (value.empty()) {
+            error = "--wait-for needs a device id";
+            return false;
+        }
+        mOuter->mWaitFor.push_back(value);
+        return true;
+    case cCount:
+        if (!QipOptionValue::ParseWhole(value, 1, cMaxCount, number)) {
+            error = "--count needs a whole number from 1 to 4096, not '" + value + "'";
+            return false;
+        }
+        mOuter->mCount = static_cast<size_t>(number);
+        return true;
+    case cType:
+        if (value.empty()) {
+            error = "--type needs a device type";
+            return false;
+        }
+        mOuter->mTypes.push_back(value);
+        return true;
+    case cJson:
+        mOuter->mJson = true;
+        return true;
+    case cNoSsid:
+        mOuter->mNoSsid = true;
+        return true;
+    case cWatch:
+        mOuter->mWatch = true;
+        return true;
+    case cOpen:
+        mOuter->mOpen = true;
+        return true;
+    case cVerbose:
+        mOuter->mVerbose = true;
+        return true;
+    case cQuiet:
+        mOuter->mQuiet = true;
+        return true;
+    case cInterface:
+        if (value.empty()) {
+            error = "--interface needs an interface name";
+            return false;
+        }
+        mOuter->mInterfaces.push_back(value);
+        return true;
+    case cProbe: {
+        QipProbeTarget target;
+        std::string reason;
+        if (!QipProbeTarget::Parse(value, target, reason)) {
+            error = "--probe '" + value + "': " + reason;
+            return false;
+        }
+        mOuter->mProbeTargets.push_back(target);
+        return true;
+    }
+    case cProbeRate:
+        if (!QipOptionValue::ParseWhole(value, QipClient::cMinProbeRate, QipClient::cMaxProbeRate, number)) {
+            error = "--probe-rate needs a whole number of probes a second from 1 to 50000, not '" +
+                    value + "'";
+            return false;
+        }
+        mOuter->mProbeRate = static_cast<unsigned long>(number);
+        return true;
+    }
+    return true;
+}
 
 QipDiscoverOptions::QipDiscoverOptions() : mProbeRate(QipClient::cDefaultProbeRate) {}
 
 bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& error) {
-    bool waitGiven = false;
-    bool settleGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string name;
-        std::string value;
-        if (std::string(argv[i]) == "--") {
-            if (i + 1 < argc) {
-                error = std::string("unexpected argument '") + argv[i + 1] + "'";
-                return false;
-            }
-            break;
-        }
-        bool hasInline = SplitInline(argv[i], name, value);
-        bool takesValue = name == "--wait" || name == "--type" || name == "--settle" ||
-                          name == "--wait-for" || name == "--count" ||
-                          name == "--interface" || name == "--probe" || name == "--probe-rate";
-        if (takesValue && !hasInline) {
-            if (i + 1 >= argc) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        } else if (!takesValue && hasInline) {
-            error = "option " + name + " takes no value";
-            return false;
-        }
-        if (name == "--wait") {
-            if (!ParseSeconds(value, mWaitSeconds)) {
-                error = "--wait needs a number of seconds from 0 to 86400, not '" + value + "'";
-                return false;
-            }
-            waitGiven = true;
-        } else if (name == "--settle") {
-            if (!ParseWhole(value, cMinSettleMs, cMaxSettleMs, mSettleMs)) {
-                error = "--settle needs whole milliseconds from 50 to 10000, not '" + value + "'";
-                return false;
-            }
-            settleGiven = true;
-        } else if (name == "--no-settle") {
-            mNoSettle = true;
-        } else if (name == "--wait-for") {
-            if (value.empty()) {
-                error = "--wait-for needs a device id";
-                return false;
-            }
-            mWaitFor.push_back(value);
-        } else if (name == "--count") {
-            long count = 0;
-            if (!ParseWhole(value, 1, cMaxCount, count)) {
-                error = "--count needs a whole number from 1 to 4096, not '" + value + "'";
-                return false;
-            }
-            mCount = static_cast<size_t>(count);
-        } else if (name == "--type") {
-            if (value.empty()) {
-                error = "--type needs a device type";
-                return false;
-            }
-            mTypes.push_back(value);
-        } else if (name == "--json") {
-            mJson = true;
-        } else if (name == "--no-ssid") {
-            mNoSsid = true;
-        } else if (name == "--watch") {
-            mWatch = true;
-        } else if (name == "--open") {
-            mOpen = true;
-        } else if (name == "--verbose" || name == "-v") {
-            mVerbose = true;
-        } else if (name == "--quiet" || name == "-q") {
-            mQuiet = true;
-        } else if (name == "--interface") {
-            if (value.empty()) {
-                error = "--interface needs an interface name";
-                return false;
-            }
-            mInterfaces.push_back(value);
-        } else if (name == "--probe") {
-            QipProbeTarget target;
-            std::string reason;
-            if (!QipProbeTarget::Parse(value, target, reason)) {
-                error = "--probe '" + value + "': " + reason;
-                return false;
-            }
-            mProbeTargets.push_back(target);
-        } else if (name == "--probe-rate") {
-            long rate = 0;
-            if (!ParseWhole(value, static_cast<long>(QipClient::cMinProbeRate),
-                            static_cast<long>(QipClient::cMaxProbeRate), rate)) {
-                error = "--probe-rate needs a whole number of probes a second from 1 to 50000, not '" +
-                        value + "'";
-                return false;
-            }
-            mProbeRate = static_cast<unsigned long>(rate);
-        } else if (name == "--help" || name == "-h") {
-            mHelp = true;
-        } else if (name == "--version") {
-            mVersion = true;
-        } else if (name.size() > 1 && name[0] == '-') {
-            error = "unknown option '" + name + "'";
-            return false;
-        } else {
-            error = "unexpected argument '" + name + "'";
-            return false;
-        }
+    Reader reader(this);
+    std::vector<std::string> operands;
+    const QipOptionParser parser("qip-discover", cOptions);
+    switch (parser.Parse(argc, argv, reader, operands, error)) {
+    case QipOptionParser::Outcome::cHelp:
+        mHelp = true;
+        return true;
+    case QipOptionParser::Outcome::cVersion:
+        mVersion = true;
+        return true;
+    case QipOptionParser::Outcome::cUsageError:
+        return false;
+    case QipOptionParser::Outcome::cRun:
+        break;
     }
+    if (!operands.empty()) {
+        error = "unexpected argument '" + operands.front() + "'";
+        return false;
+    }
+    const bool waitGiven = reader.mWaitGiven;
+    const bool settleGiven = reader.mSettleGiven;
     if (mWatch) {
         const char* listOnly = mOpen            ? "--open"
                                : waitGiven      ? "--wait"
@@ -199,17 +198,20 @@ long long QipDiscoverOptions::GetEffectiveSettleMs() const {
 std::string QipDiscoverOptions::Usage() {
     return "Usage: qip-discover [OPTION]...\n"
            "       qip-discover --watch [--type TYPE]... [--json] [--no-ssid]\n"
-           "                    [--interface NAME]... [--verbose]\n"
+           "                    [--interface NAME]... [--probe TARGET]...\n"
+           "                    [--probe-rate N] [--verbose]\n"
            "Finds the QIP devices on every IPv4 network of this machine and lists them.\n"
            "\n"
            "When listening ends (not with --watch):\n"
-           "  --wait SECONDS     listen at most this long (default 3, 0 to 86400)\n"
+           "  --wait SECONDS     listen at most this long (default 3; 0 to 86400, fractions\n"
+           "                     allowed)\n"
            "  --settle MS        end once a wanted device was heard and no new one for MS\n"
            "                     milliseconds (default 400, 50 to 10000)\n"
            "  --no-settle        listen the whole --wait\n"
            "  --wait-for ID      end as soon as the device with this id was heard; may be\n"
            "                     given several times (all must be heard; no settling)\n"
-           "  --count N          end as soon as N wanted devices were heard (no settling)\n"
+           "  --count N          end as soon as N wanted devices were heard (no settling;\n"
+           "                     1 to 4096)\n"
            "\n"
            "What is listed and how:\n"
            "  --type TYPE        list only devices of this type (exact, case-sensitive);\n"
@@ -225,8 +227,9 @@ std::string QipDiscoverOptions::Usage() {
            "                     \"Page\" and, where there is one, \"Note\" beside the five\n"
            "                     device keys)\n"
            "  --no-ssid          do not read the devices' status pages\n"
-           "  --open             open the page of the device in the default browser when\n"
-           "                     exactly one was found (not with --watch)\n"
+           "  --open             open the page of a device in the default browser: of the\n"
+           "                     one --wait-for names, or else of the only one found (not\n"
+           "                     with --watch)\n"
            "  --watch            keep running and print each change of the device list\n"
            "                     (appeared, changed, gone) until interrupted\n"
            "  -v, --verbose      tell on standard error the interfaces used and skipped,\n"
@@ -234,8 +237,9 @@ std::string QipDiscoverOptions::Usage() {
            "                     one was left out\n"
            "  -q, --quiet        when nothing is found, leave out the diagnosis of why\n"
            "  -h, --help         show this text and exit\n"
-           "  --version          show the version and exit\n"
+           "  -V, --version      show the version and exit\n"
            "  --                 end of options\n"
+           "A value may also follow its option after '=' (--wait=5).\n"
            "\n"
            "Examples:\n"
            "  qip-discover                      list what answers, ending once it settles\n"
@@ -250,8 +254,16 @@ std::string QipDiscoverOptions::Usage() {
            "       unless --quiet, standard error says what answered and what to check\n"
            "  2    usage error (also an unknown --interface name or a --probe target that\n"
            "       is malformed or does not resolve), or UDP port 19375 cannot be opened\n"
-           "  3    --open: the page of the found device could not be opened\n"
+           "  3    --open: the page of the device could not be opened\n"
            "  4    the output could not be written (write error)\n"
+           "  5    --open: several devices were found and --wait-for named none of them\n"
+           "       (or several), so no page was opened\n"
            "  130  interrupted by SIGINT (Ctrl-C) before the list was written\n"
-           "  143  ended by SIGTERM before the list was written\n";
+           "  143  ended by SIGTERM before the list was written\n"
+           "Whenever --open opens no page the status is not 0.\n"
+           "\n"
+           "Environment:\n"
+           "  PATH               where --open looks for xdg-open\n"
+           "  BROWSER, DISPLAY, WAYLAND_DISPLAY\n"
+           "                     read by xdg-open to choose the browser (--open)\n";
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/QipOptionParser.h"
 #include "qip/QipProbeTarget.h"
 
 // The command line of qip-discover. Parse is pure: it reads only its arguments.
@@ -38,9 +39,10 @@ public:
     bool mHelp = false;
     bool mVersion = false;
 
-    // Reads argv[1..argc-1] ("--wait 5" and "--wait=5" alike; "--" ends the options, and
-    // the program takes no operands). False on a usage error, with `error` naming the
-    // argument that was wrong; the options are then partly set and must not be used.
+    // Reads argv[1..argc-1] with the shared conventions of QipOptionParser (the program
+    // takes no operands). True with mHelp or mVersion set when one of those was asked for.
+    // False on a usage error, with `error` naming the argument that was wrong; the options
+    // are then partly set and must not be used.
     bool Parse(int argc, const char* const* argv, std::string& error);
 
     // The listening time in milliseconds, and the settle time (0 when listening does not
@@ -50,4 +52,7 @@ public:
 
     // The text of --help.
     static std::string Usage();
+
+private:
+    class Reader;
 };

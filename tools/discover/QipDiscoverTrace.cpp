@@ -5,6 +5,7 @@
 
 #include "describe/QipDiagnosis.h"
 #include "tools/discover/QipDiscoverFormat.h"
+#include "tools/discover/QipDiscoverOutcome.h"
 
 void QipDiscover::Tracer::OnTrace(const Event& event) {
     typedef QipClient::TraceHandler::Event E;
@@ -57,9 +58,12 @@ void QipDiscover::Tracer::OnTrace(const Event& event) {
     fprintf(stderr, "qip-discover: %s\n", line.c_str());
 }
 
-void QipDiscover::PrintDiagnosis() {
+void QipDiscover::PrintDiagnosis(long long listenedMs) {
     const QipDiagnosis::Input input = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
-    const std::string text = QipDiagnosis::Text(input, QipDiagnosis::Diagnose(input));
+    const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
+    // A search that heard nothing at all in a moment was too short, whatever else may be.
+    std::string text = result.mAnswered == 0 ? QipDiscoverOutcome::ShortListenText(listenedMs) : "";
+    if (text.empty()) text = QipDiagnosis::Text(input, result);
     // Device types in it came from the network: each line is made safe for the terminal.
     size_t begin = 0;
     while (begin < text.size()) {

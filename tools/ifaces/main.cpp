@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "cli/QipOptionParser.h"
+#include "cli/QipProgramOutput.h"
 #include "ksp/KspNetworkInterface.h"
 
 namespace {
@@ -13,48 +15,33 @@ const char cUsage[] =
     "Lists the IPv4 addresses of this machine's interfaces, one per line, with the netmask\n"
     "and the broadcast address that QIP discovery sends its whoisthere to.\n"
     "\n"
-    "  --help          show this text\n"
-    "  --version       show the version\n"
+    "  -h, --help      show this text and exit\n"
+    "  -V, --version   show the version and exit\n"
     "  --              end of options\n"
     "\n"
     "Exit status: 0 on success, 1 when the list could not be written,\n"
-    "2 on a usage error.\n";
+    "2 on a usage error.\n"
+    "\n"
+    "Environment: none is read.\n";
 
-int UsageError(const std::string& message) {
-    fprintf(stderr, "qip-ifaces: %s\nTry 'qip-ifaces --help'.\n", message.c_str());
-    return 2;
-}
-
-int Flushed() {
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        perror("qip-ifaces: write error");
-        return 1;
-    }
-    return 0;
-}
+// The program has no options beyond the shared -h/--help and -V/--version.
+class NoOptions : public QipOptionParser::Handler {
+public:
+    bool OnOption(int, const std::string&, std::string&) override { return true; }
+};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            return UsageError("unexpected argument '" + argument + "'");
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "--help") {
-            fputs(cUsage, stdout);
-            return Flushed();
-        } else if (argument == "--version") {
-            printf("qip-ifaces %s\n", QIPFINDER_VERSION);
-            return Flushed();
-        } else {
-            return UsageError("unknown option '" + argument + "'");
-        }
-    }
+    const QipProgramOutput output("qip-ifaces");
+    NoOptions noOptions;
+    std::vector<std::string> operands;
+    std::string error;
+    const QipOptionParser::Outcome outcome =
+        QipOptionParser("qip-ifaces", {}).Parse(argc, argv, noOptions, operands, error);
+    if (outcome != QipOptionParser::Outcome::cRun) return output.Conclude(outcome, cUsage, error, 1);
+    if (!operands.empty()) return output.UsageError("unexpected argument '" + operands.front() + "'");
 
     const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
     printf("%-16s %-15s %-15s %-15s\n", "Interface", "Address", "Netmask", "Broadcast");
@@ -62,5 +49,5 @@ int main(int argc, char** argv)
         printf("%-16s %-15s %-15s %-15s\n", entry.GetName().c_str(), entry.GetIpAddress().c_str(),
                entry.GetNetmask().c_str(), entry.MakeBroadcastAddress().c_str());
     }
-    return Flushed();
+    return output.Flush() ? 0 : 1;
 }

@@ -18,6 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "cli/QipOptionParser.h"
+#include "cli/QipOptionValue.h"
+#include "cli/QipProgramOutput.h"
+#include "ksp/KspClock.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
 #include "tools/discover/QipDiscoverFormat.h"
@@ -33,30 +37,20 @@ const char cUsage[] =
     "list at start and at each change, until interrupted (Ctrl-C, SIGTERM) or, when SECONDS\n"
     "(a whole number from 1 to 31536000) is given, until that time is up.\n"
     "\n"
-    "  --help          show this text\n"
-    "  --version       show the version\n"
+    "  -h, --help      show this text and exit\n"
+    "  -V, --version   show the version and exit\n"
     "  --              end of options\n"
     "\n"
-    "Exit status: 0 when the time is up or the program was interrupted,\n"
-    "2 on a usage error.\n";
+    "Exit status: 0 when the time is up or the program was interrupted (SIGINT,\n"
+    "SIGTERM), 1 when the list could not be written, 2 on a usage error.\n"
+    "\n"
+    "Environment: TZ, the time zone of the times shown.\n";
 
-int UsageError(const std::string& message) {
-    fprintf(stderr, "qip-live-list: %s\nTry 'qip-live-list --help'.\n", message.c_str());
-    return 2;
-}
-
-// Digits only (no sign, no space, no suffix), within 1..cMaxSeconds.
-bool ParseSeconds(const std::string& text, long* seconds) {
-    if (text.empty() || text.size() > 9) return false;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > cMaxSeconds) return false;
-    *seconds = value;
-    return true;
-}
+// The program has no options beyond the shared -h/--help and -V/--version.
+class NoOptions : public QipOptionParser::Handler {
+public:
+    bool OnOption(int, const std::string&, std::string&) override { return true; }
+};
 
 std::string Shown(const std::string& deviceText) {
     return QipDiscoverFormat::TerminalText(deviceText);
@@ -92,8 +86,11 @@ private:
     bool mEnd = false;
 };
 
-void Print(const std::vector<QipDevice>& devices) {
+// False when the list could not be written (already reported).
+bool Print(const QipProgramOutput& output, const std::vector<QipDevice>& devices) {
     const time_t now = time(nullptr);
+    // The age on the clock the list ages by, so that a step of the wall clock leaves it true.
+    const time_t monotonicNow = KspMonotonicSeconds();
     char stamp[32];
     strftime(stamp, sizeof stamp, "%H:%M:%S", localtime(&now));
     printf("%s  %zu device%s\n", stamp, devices.size(), devices.size() == 1 ? "" : "s");
@@ -102,37 +99,26 @@ void Print(const std::vector<QipDevice>& devices) {
                Shown(device.GetDeviceType()).c_str(), Shown(device.GetDeviceId()).c_str(),
                device.GetLastSourceAddress().c_str(), Shown(device.GetIpAddress()).c_str(),
                Shown(device.GetNetmask()).c_str(), Shown(device.GetPacketId()).c_str(),
-               static_cast<long>(now - device.GetLastResponseTime()));
+               static_cast<long>(monotonicNow - device.GetLastResponseMonotonic()));
     }
-    fflush(stdout);
+    return output.Flush();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    long seconds = 0;
+    const QipProgramOutput output("qip-live-list");
+    NoOptions noOptions;
     std::vector<std::string> operands;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (optionsEnded || argument == "-" || argument.empty() || argument[0] != '-') {
-            operands.push_back(argument);
-        } else if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "--help") {
-            fputs(cUsage, stdout);
-            return fflush(stdout) == 0 ? 0 : 1;
-        } else if (argument == "--version") {
-            printf("qip-live-list %s\n", QIPFINDER_VERSION);
-            return fflush(stdout) == 0 ? 0 : 1;
-        } else {
-            return UsageError("unknown option '" + argument + "'");
-        }
-    }
-    if (operands.size() > 1) return UsageError("unexpected argument '" + operands[1] + "'");
-    if (!operands.empty() && !ParseSeconds(operands[0], &seconds)) {
-        return UsageError("SECONDS must be a whole number from 1 to " +
-                          std::to_string(cMaxSeconds) + ", not '" + operands[0] + "'");
+    std::string error;
+    const QipOptionParser::Outcome outcome =
+        QipOptionParser("qip-live-list", {}).Parse(argc, argv, noOptions, operands, error);
+    if (outcome != QipOptionParser::Outcome::cRun) return output.Conclude(outcome, cUsage, error, 1);
+    long long seconds = 0;
+    if (operands.size() > 1) return output.UsageError("unexpected argument '" + operands[1] + "'");
+    if (!operands.empty() && !QipOptionValue::ParseWhole(operands[0], 1, cMaxSeconds, seconds)) {
+        return output.UsageError("SECONDS must be a whole number from 1 to " +
+                                 std::to_string(cMaxSeconds) + ", not '" + operands[0] + "'");
     }
     const auto deadline = seconds > 0 ? std::chrono::steady_clock::now() +
                                             std::chrono::seconds(seconds)
@@ -161,9 +147,9 @@ int main(int argc, char** argv) {
     auto list = std::make_unique<QipDeviceList>(client.get());
     list->SetChangeHandler(&waiter);
 
-    Print(list->Snapshot());
-    while (waiter.Wait(deadline)) {
-        Print(list->Snapshot());
+    bool written = Print(output, list->Snapshot());
+    while (written && waiter.Wait(deadline)) {
+        written = Print(output, list->Snapshot());
     }
 
     // The client goes first, so that no hello can reach a list being destroyed.
@@ -172,5 +158,5 @@ int main(int argc, char** argv) {
     // Wake the signal thread if the time ran out rather than a signal arriving.
     kill(getpid(), SIGTERM);
     signalThread.join();
-    return 0;
+    return written ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the whole-process figures share: their options, small formatting helpers and the
-// readings they take of the test bed. Used by one thread.
+// What the whole-process figures share: their options, the formatting of their tables and
+// the readings they take of the test bed. Used by one thread.
 
 #include <set>
 #include <string>
@@ -9,7 +9,7 @@
 
 class TestBed;
 
-struct Options {
+struct FigureOptions {
     std::set<std::string> mOnly;  // empty: every figure
     int mRuns = 5;
     double mFloodSeconds = 60;
@@ -20,7 +20,7 @@ struct Options {
 std::string ReadFile(const std::string& path);
 std::string Trimmed(const std::string& text);
 double Median(std::vector<double> values);
-// Milliseconds as a table shows them.
+// "1234" at 100 ms and more, else one decimal.
 std::string Ms(double ms);
 std::string Joined(const std::vector<std::string>& words, const char* separator = " ");
 // "1,234,567" for counts in tables.
@@ -44,4 +44,4 @@ bool DiscoverKnows(const std::string& option);
 bool AddAddresses(TestBed& bed, const std::string& namespaceName, const std::vector<std::string>& cidrs);
 
 // The figures kept in files of their own.
-void FloodFigure(const Options& options);
+void FloodFigure(const FigureOptions& options);

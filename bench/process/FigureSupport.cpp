@@ -1,4 +1,4 @@
-#include "bench/process/BenchFigures.h"
+#include "bench/process/FigureSupport.h"
 
 #include <unistd.h>
 
@@ -44,7 +44,6 @@ std::string Joined(const std::vector<std::string>& words, const char* separator)
     return text;
 }
 
-// "1,234,567" for counts in tables.
 std::string Grouped(unsigned long long value) {
     std::string digits = std::to_string(value);
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
@@ -60,7 +59,6 @@ int CountLinesWith(const std::string& text, const std::string& word) {
     return count;
 }
 
-// The machine's load when a figure was taken: the figures are only as good as it was quiet.
 std::string Load() {
     std::istringstream average(ReadFile("/proc/loadavg"));
     std::string one, five, fifteen;

@@ -1,0 +1,52 @@
+// The controller's hand-off of a device's page to the browser, and what follows it.
+#include "app/QipController.h"
+
+#include "app/QipWorkspace.h"
+
+void QipController::OpenPage(const QVariantMap& device, bool isLone) {
+    mHandOff.mActive = true;
+    mHandOff.mIsLone = isLone;
+    mHandOff.mDevice = device;
+    mWorkspace->OpenUrl(PageUrl(device), this);
+}
+
+void QipController::OnHandOffEnded(const QUrl& url, bool opened, int openerStatus) {
+    if (!mHandOff.mActive) {
+        return;
+    }
+    const HandOff handOff = mHandOff;
+    mHandOff = HandOff();
+    mPageNotOpened = !opened;
+    if (!opened) {
+        // The device stays listed, so that it can be tried again.
+        emit pageNotOpened(url, openerStatus);
+        return;
+    }
+    if (handOff.mIsLone || mTerminateAfterConfigure) {
+        mWorkspace->Terminate();
+        return;
+    }
+    if (mRemoveAfterConfigure) {
+        mDeviceListController.removeObject(handOff.mDevice);
+    }
+    if (mTerminateAfterLastItem && mDeviceListController.arrangedObjects().isEmpty()) {
+        mWorkspace->Terminate();
+    }
+}
+
+void QipController::konfigurieren(const QVariantList& selection) {
+    if (mHandOff.mActive || selection.isEmpty() ||
+        selection.first().typeId() != QMetaType::QVariantMap) {
+        return;
+    }
+    OpenPage(selection.first().toMap(), false);
+}
+
+int QipController::exitStatus(int loopStatus) const {
+    return loopStatus == 0 && mPageNotOpened ? cExitPageNotOpened : loopStatus;
+}
+
+QUrl QipController::PageUrl(const QVariantMap& device) {
+    return QUrl(QStringLiteral("http://") + device.value(QStringLiteral("DeviceIP")).toString() +
+                QStringLiteral("/"));
+}

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/testbed/TestBed.h"
+
+// qip-exporter scraped by the real Prometheus server (Debian's /usr/bin/prometheus), both
+// in the test bed with devices simulated around them, checked through the server's query
+// API. Each test starts its own server with a temporary configuration and storage, scraping
+// every second, and takes it down with the bed.
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char* const cPrometheus = "/usr/bin/prometheus";
+const char* const cPrometheusAddress = "127.0.0.1:19390";
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One Prometheus server in a namespace of the bed; its folder is removed on destruction.
+class Prometheus {
+public:
+    Prometheus(TestBed& bed, const std::string& ns) : mBed(bed), mNamespace(ns), mPid(-1) {
+        char folder[] = "/tmp/qip-prometheus-XXXXXX";
+        if (mkdtemp(folder) != nullptr) mFolder = folder;
+    }
+    ~Prometheus() {
+        if (mPid > 0) mBed.Stop(mPid, 10000);
+        std::error_code ignored;
+        if (!mFolder.empty()) std::filesystem::remove_all(mFolder, ignored);
+    }
+
+    // Starts the server with these scrape jobs (YAML list items, indented by two) and waits
+    // until it is ready. False after reporting why.
+    bool Start(const std::string& scrapeConfigs) {
+        if (mFolder.empty()) return false;
+        std::ofstream(mFolder + "/prometheus.yml")
+            << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
+            << "scrape_configs:\n" << scrapeConfigs;
+        mPid = mBed.Start(mNamespace, {cPrometheus, "--config.file=" + mFolder + "/prometheus.yml",
+                                       "--storage.tsdb.path=" + mFolder + "/data",
+                                       std::string("--web.listen-address=") + cPrometheusAddress,
+                                       "--log.level=warn"});
+        if (mPid <= 0) return false;
+        const Clock::time_point start = Clock::now();
+        while (SecondsSince(start) < 30) {
+            std::string out;
+            if (mBed.Run(mNamespace, {"curl", "-sf", std::string("http://") + cPrometheusAddress + "/-/ready"},
+                         &out, 5000) == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        ADD_FAILURE() << "Prometheus not ready within 30 s:\n" << mBed.GetOutput(mPid);
+        return false;
+    }
+
+    // The result vector of an instant query; empty (with a failure noted) when the query
+    // itself failed.
+    nlohmann::json Query(const std::string& expression) {
+        std::string out;
+        const int status = mBed.Run(mNamespace,
+                                    {"curl", "-sf", "-G", "--data-urlencode", "query=" + expression,
+                                     std::string("http://") + cPrometheusAddress + "/api/v1/query"},
+                                    &out, 10000);
+        nlohmann::json answer = nlohmann::json::parse(out, nullptr, false);
+        if (status != 0 || answer.is_discarded() || answer.value("status", "") != "success") {
+            ADD_FAILURE() << "query " << expression << " failed (" << status << "): " << out;
+            return nlohmann::json::array();
+        }
+        return answer["data"]["result"];
+    }
+
+    // Waits up to `seconds` until `test` holds for the result of `expression`; how long it
+    // took, or -1 (the last result is in `last`).
+    template <typename Test>
+    double WaitFor(const std::string& expression, double seconds, Test test, nlohmann::json& last) {
+        const Clock::time_point start = Clock::now();
+        for (;;) {
+            last = Query(expression);
+            if (test(last)) return SecondsSince(start);
+            if (SecondsSince(start) > seconds) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    }
+
+    // The scrape targets' health as the server sees it, for failure messages.
+    std::string Targets() {
+        std::string out;
+        mBed.Run(mNamespace, {"curl", "-s", std::string("http://") + cPrometheusAddress + "/api/v1/targets"},
+                 &out, 10000);
+        return out;
+    }
+
+private:
+    TestBed& mBed;
+    std::string mNamespace;
+    std::string mFolder;
+    pid_t mPid;
+};
+
+// The value of `label` in each series of a query result.
+std::multiset<std::string> LabelValues(const nlohmann::json& result, const std::string& label) {
+    std::multiset<std::string> values;
+    for (const nlohmann::json& series : result) values.insert(series["metric"].value(label, "<none>"));
+    return values;
+}
+
+bool IsReady(TestBed& bed, const std::string& ns, const std::string& address) {
+    const Clock::time_point start = Clock::now();
+    while (SecondsSince(start) < 15) {
+        std::string out;
+        if (bed.Run(ns, {"curl", "-sf", "http://" + address + "/metrics"}, &out, 5000) == 0 &&
+            out.find("qip_exporter_build_info") != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string host = bed.GetHostNamespace();
+    // A device whose texts try to break the exposition format: quotes, a backslash and bytes
+    // that are no UTF-8 in its SSID (a line break cannot reach an SSID: it ends a line of
+    // the status page), and a line break in its id.
+    const std::string hostileSsid = "say \"hi\" \\ back \xff\xfe end";
+    const std::string hostileId = "evil\nid";
+    const pid_t office = bed.StartSimulator(bed.AddDevice({"192.0.2.20/24"}),
+        {"--address", "192.0.2.20/24", "--type", "QipBox", "--id", "office", "--ssid", "Office"});
+    const pid_t lab = bed.StartSimulator(bed.AddDevice({"192.0.2.21/24"}),
+        {"--address", "192.0.2.21/24", "--type", "QipBox", "--id", "lab", "--ssid", "Lab"});
+    const pid_t hostile = bed.StartSimulator(bed.AddDevice({"192.0.2.22/24"}),
+        {"--address", "192.0.2.22/24", "--type", "QipCam", "--id", hostileId, "--ssid", hostileSsid});
+    ASSERT_GT(office, 0);
+    ASSERT_GT(lab, 0);
+    ASSERT_GT(hostile, 0);
+    const pid_t exporter = bed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19376"});
+    ASSERT_GT(exporter, 0);
+    ASSERT_TRUE(IsReady(bed, host, "127.0.0.1:19376")) << bed.GetOutput(exporter);
+
+    Prometheus prometheus(bed, host);
+    ASSERT_TRUE(prometheus.Start("  - job_name: qip\n    static_configs:\n"
+                                 "      - targets: ['127.0.0.1:19376']\n"));
+    nlohmann::json result;
+    const double listed = prometheus.WaitFor("qip_device_info", 20, [](const nlohmann::json& r) {
+        return r.size() >= 3;
+    }, result);
+    ASSERT_GE(listed, 0) << result.dump() << "\n" << prometheus.Targets() << "\n" << bed.GetOutput(exporter);
+    EXPECT_EQ(LabelValues(result, "device_id"),
+              (std::multiset<std::string>{"office", "lab", hostileId}));
+    std::map<std::string, std::string> ssidOf;
+    for (const nlohmann::json& series : result) {
+        ssidOf[series["metric"]["device_id"]] = series["metric"]["ssid"];
+        EXPECT_EQ(series["value"][1], "1");
+    }
+    EXPECT_EQ(ssidOf["office"], "Office");
+    EXPECT_EQ(ssidOf["lab"], "Lab");
+    // Stored as sent, with each byte that is no UTF-8 replaced by U+FFFD.
+    EXPECT_EQ(ssidOf[hostileId], "say \"hi\" \\ back \xEF\xBF\xBD\xEF\xBF\xBD end");
+    EXPECT_EQ(prometheus.Query("qip_devices{device_type=\"QipBox\"}")[0]["value"][1], "2");
+    EXPECT_EQ(prometheus.Query("qip_device_last_seen_timestamp_seconds{device_id=\"lab\"}").size(), 1u);
+
+    // Switched off: gone from the query within the ageing time (30 to 33 s) and two scrapes.
+    ASSERT_EQ(bed.Stop(lab), 0);
+    const double gone = prometheus.WaitFor("qip_device_info", 45, [](const nlohmann::json& r) {
+        return r.size() == 2;
+    }, result);
+    ASSERT_GE(gone, 0) << "still listed 45 s after it was switched off: " << result.dump();
+    EXPECT_LE(gone, 33 + 2 + 2) << "gone only after " << gone << " s";
+    EXPECT_EQ(LabelValues(result, "device_id"), (std::multiset<std::string>{"office", hostileId}));
+    EXPECT_EQ(prometheus.Query("qip_devices{device_type=\"QipBox\"}")[0]["value"][1], "1");
+    EXPECT_EQ(prometheus.Query("up{job=\"qip\"}")[0]["value"][1], "1") << prometheus.Targets();
+    // Each page was read when its device appeared, not on each of the scrapes since.
+    const nlohmann::json reads = prometheus.Query("sum(qip_status_page_reads_total)");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0]["value"][1], "3");
+
+    EXPECT_EQ(bed.Stop(exporter), 0);
+}
+
+// Three sites, each a network of its own with its own devices and its own exporter, all
+// scraped by one server that labels each with its site.
+TEST(ExporterPrometheus, CountsTheDevicesOfEachSite) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    struct Site {
+        const char* mName;
+        const char* mExporter;            // the site's machine, a /26 of its own
+        std::vector<const char*> mDevices;
+    };
+    const std::vector<Site> sites = {
+        {"north", "198.51.100.10", {"198.51.100.20", "198.51.100.21"}},
+        {"east", "198.51.100.74", {"198.51.100.84"}},
+        {"south", "198.51.100.138", {"198.51.100.148", "198.51.100.149", "198.51.100.150"}},
+    };
+    std::string configs;
+    for (const Site& site : sites) {
+        const std::string ns = bed.AddDevice({std::string(site.mExporter) + "/26"});
+        ASSERT_FALSE(ns.empty());
+        int n = 0;
+        for (const char* device : site.mDevices) {
+            const std::string cidr = std::string(device) + "/26";
+            ASSERT_GT(bed.StartSimulator(bed.AddDevice({cidr}),
+                                         {"--address", cidr, "--type", "QipBox", "--id",
+                                          std::string(site.mName) + "-" + std::to_string(++n)}),
+                      0);
+        }
+        const std::string listen = std::string(site.mExporter) + ":19376";
+        const pid_t exporter = bed.Start(ns, {"qip-exporter", "--listen", listen});
+        ASSERT_GT(exporter, 0);
+        ASSERT_TRUE(IsReady(bed, bed.GetHostNamespace(), listen)) << bed.GetOutput(exporter);
+        configs += "      - targets: ['" + listen + "']\n        labels: {site: " + site.mName + "}\n";
+    }
+    Prometheus prometheus(bed, bed.GetHostNamespace());
+    ASSERT_TRUE(prometheus.Start("  - job_name: qip\n    static_configs:\n" + configs));
+    nlohmann::json result;
+    const double counted = prometheus.WaitFor("count by (site) (qip_device_info)", 20,
+                                              [](const nlohmann::json& r) {
+        size_t total = 0;
+        for (const nlohmann::json& series : r) total += std::stoul(series["value"][1].get<std::string>());
+        return r.size() == 3 && total == 6;
+    }, result);
+    ASSERT_GE(counted, 0) << result.dump() << "\n" << prometheus.Targets();
+    std::map<std::string, std::string> perSite;
+    for (const nlohmann::json& series : result) perSite[series["metric"]["site"]] = series["value"][1];
+    EXPECT_EQ(perSite, (std::map<std::string, std::string>{{"north", "2"}, {"east", "1"}, {"south", "3"}}));
+    // Each site's exporter heard only its own devices.
+    for (const nlohmann::json& series : prometheus.Query("qip_device_info")) {
+        const std::string id = series["metric"]["device_id"];
+        EXPECT_EQ(id.substr(0, id.find('-')), series["metric"]["site"].get<std::string>());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include <prometheus/text_serializer.h>
+
+#include "describe/DeviceDescriber.h"
+#include "qip/QipDeviceList.h"
+#include "qip/QipPacket.h"
+#include "tools/exporter/QipExporterLog.h"
+#include "tools/exporter/QipExporterLogLimiter.h"
+#include "tools/exporter/QipExporterMetrics.h"
+#include "tools/exporter/QipExporterOptions.h"
+#include "tools/exporter/QipExporterPages.h"
+
+namespace {
+
+QipPacketHello Hello(const std::string& type, const std::string& id, const std::string& packetId) {
+    return QipPacketHello(type, id, "192.0.2.20", "255.255.255.0", "/status.xml", packetId);
+}
+
+QipDevice Device(const std::string& type, const std::string& id, const std::string& address,
+                 time_t seen, const std::string& packetId = "1") {
+    QipDevice device(Hello(type, id, packetId), address);
+    device.UpdateLastResponseTime(seen);
+    return device;
+}
+
+KspNetworkInterface Lan() { return KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0"); }
+
+std::string Text(const std::vector<prometheus::MetricFamily>& families) {
+    std::ostringstream out;
+    prometheus::TextSerializer().Serialize(out, families);
+    return out.str();
+}
+
+TEST(QipExporterMetrics, LabelValuesAreValidUtf8AndCutAtACharacter) {
+    EXPECT_EQ(QipExporterMetrics::LabelValue("Lab \"2\" \\"), "Lab \"2\" \\");
+    EXPECT_EQ(QipExporterMetrics::LabelValue("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+    const std::string fits(QipExporterMetrics::cMaxLabelBytes, 'x');
+    EXPECT_EQ(QipExporterMetrics::LabelValue(fits), fits);
+    // 124 ASCII bytes, then two-byte characters: the cut may not split one.
+    const std::string longer = std::string(124, 'x') + "\xC3\xA4\xC3\xA4\xC3\xA4";
+    const std::string cut = QipExporterMetrics::LabelValue(longer);
+    EXPECT_LE(cut.size(), QipExporterMetrics::cMaxLabelBytes);
+    EXPECT_EQ(cut, std::string(124, 'x') + "\xE2\x80\xA6");
+    EXPECT_EQ(QipExporterMetrics::LabelValue(std::string(100000, '\xff')).size(),
+              QipExporterMetrics::cMaxLabelBytes - 2);  // 41 replacements of 3 bytes, and "…"
+}
+
+TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
+    DeviceDescriber describer({"QipBox"}, {Lan()});
+    QipExporterPages pages;
+    QipExporterMetrics metrics(nullptr, nullptr, &describer, &pages, true, {"QipBox", "QipPlug"}, "9.9");
+    QipExporterMetrics::Input input;
+    // "one" answers from a router's far side and from the local network: the local one is
+    // its address; "two" is not read yet; "cam" is of a type not asked for.
+    input.mSnapshot = {Device("QipBox", "one", "203.0.113.5", 100), Device("QipBox", "one", "192.0.2.20", 101),
+                       Device("QipBox", "two", "192.0.2.21", 102), Device("QipCam", "cam", "192.0.2.22", 103)};
+    pages.Store({"one", "192.0.2.20", "1"}, "Office \"1\"\n", "ok", 0);
+    input.mReadCounts = {{"ok", 1}};
+    input.mCounts.mHellos = 7;
+    const std::string text = Text(metrics.Build(input));
+    EXPECT_NE(text.find("qip_device_info{device_id=\"one\",device_type=\"QipBox\",address=\"192.0.2.20\","
+                        "ssid=\"Office \\\"1\\\"\\n\"} 1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("device_id=\"two\""), std::string::npos) << text;
+    EXPECT_EQ(text.find("cam"), std::string::npos) << text;
+    EXPECT_NE(text.find("qip_device_last_seen_timestamp_seconds{device_id=\"one\",address=\"203.0.113.5\"} 100\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("qip_device_last_seen_timestamp_seconds{device_id=\"one\",address=\"192.0.2.20\"} 101\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("qip_devices{device_type=\"QipBox\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("qip_devices{device_type=\"QipPlug\"} 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("qip_hellos_received_total 7\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("qip_status_page_reads_total{outcome=\"ok\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("qip_exporter_build_info{version=\"9.9\"} 1\n"), std::string::npos) << text;
+
+    // Without page reads every device shows at once.
+    QipExporterMetrics unread(nullptr, nullptr, &describer, &pages, false, {}, "9.9");
+    EXPECT_NE(Text(unread.Build(input)).find("device_id=\"two\",device_type=\"QipBox\",address=\"192.0.2.21\",ssid=\"\"} 1"),
+              std::string::npos);
+}
+
+TEST(QipExporterMetrics, SeriesStayBoundedByTheListsCap) {
+    QipDeviceList list(nullptr);
+    // Ahead of the clock, so that the list's own ageing leaves the records alone.
+    const time_t seen = time(nullptr) + 1000000;
+    for (int i = 0; i < 5000; ++i) {
+        list.OnHello(Hello("QipBox", "id-" + std::to_string(i) + std::string(300, 'z'), "1"),
+                     "192.0.2." + std::to_string(i % 250 + 1), seen);
+    }
+    DeviceDescriber describer({}, {Lan()});
+    describer.SetMatchAnyType(true);
+    QipExporterPages pages;
+    QipExporterMetrics metrics(&list, nullptr, &describer, &pages, false, {}, "1");
+    const std::vector<prometheus::MetricFamily> families = metrics.Collect();
+    EXPECT_EQ(families[0].metric.size(), QipDeviceList::cMaxDevices);
+    EXPECT_EQ(families[1].metric.size(), QipDeviceList::cMaxDevices);
+    for (const prometheus::ClientMetric::Label& label : families[0].metric[0].label) {
+        EXPECT_LE(label.value.size(), QipExporterMetrics::cMaxLabelBytes);
+    }
+}
+
+TEST(QipExporterPages, ReadsWhenADeviceAppearsOrChangesAndRetriesFailuresLessAndLess) {
+    QipExporterPages pages;
+    const QipExporterPages::Record one{"one", "192.0.2.20", "1"};
+    const QipExporterPages::Record two{"two", "192.0.2.21", "1"};
+    EXPECT_EQ(pages.Plan({one, two}, {one, two}, 0), (std::vector<size_t>{0, 1}));
+    pages.Store(one, "Office", "ok", 0);
+    pages.Store(two, "", "refused", 0);
+    // Read pages are not read again, however often asked; a failed one only when due.
+    EXPECT_TRUE(pages.Plan({one, two}, {one, two}, 1000).empty());
+    EXPECT_EQ(pages.Plan({one, two}, {one, two}, QipExporterPages::cFirstRetryMs), (std::vector<size_t>{1}));
+    pages.Store(two, "", "timeout", QipExporterPages::cFirstRetryMs);
+    const long long second = QipExporterPages::cFirstRetryMs * 3;
+    EXPECT_TRUE(pages.Plan({one, two}, {one, two}, second - 1).empty());
+    EXPECT_EQ(pages.Plan({one, two}, {one, two}, second), (std::vector<size_t>{1}));
+    // A new packet id is read at once, and the old SSID stays shown meanwhile.
+    const QipExporterPages::Record changed{"one", "192.0.2.20", "2"};
+    EXPECT_EQ(pages.Plan({changed, two}, {changed}, 2000), (std::vector<size_t>{0}));
+    QipExporterPages::Page page;
+    ASSERT_TRUE(pages.Find("one", "192.0.2.20", page));
+    EXPECT_EQ(page.mSsid, "Office");
+    pages.Store(changed, "Home", "ok", 2000);
+    ASSERT_TRUE(pages.Find("one", "192.0.2.20", page));
+    EXPECT_EQ(page.mSsid, "Home");
+    // Records that left the list are forgotten.
+    pages.Plan({changed}, {changed}, 3000);
+    EXPECT_FALSE(pages.Find("two", "192.0.2.21", page));
+    EXPECT_EQ(pages.GetEntryCount(), 1u);
+    EXPECT_EQ(pages.GetReadCounts(), (std::map<std::string, uint64_t>{{"ok", 2}, {"refused", 1}, {"timeout", 1}}));
+}
+
+TEST(QipExporterLogLimiter, TellsARepeatedLineOncePerWindow) {
+    QipExporterLogLimiter limiter;
+    EXPECT_EQ(limiter.OnLine("bad datagram", 0), (std::vector<std::string>{"bad datagram"}));
+    for (int i = 1; i <= 500; ++i) EXPECT_TRUE(limiter.OnLine("bad datagram", i).empty());
+    EXPECT_EQ(limiter.OnLine("other", 10), (std::vector<std::string>{"other"}));
+    EXPECT_EQ(limiter.NextFlushMs(), QipExporterLogLimiter::cWindowMs);
+    EXPECT_EQ(limiter.Flush(QipExporterLogLimiter::cWindowMs + 10),
+              (std::vector<std::string>{"bad datagram (repeated 500 times in 60 s)"}));
+    // Past the texts followed, lines are counted together.
+    for (size_t i = 0; i < QipExporterLogLimiter::cMaxTexts + 3; ++i) {
+        limiter.OnLine("line " + std::to_string(i), 100000);
+    }
+    std::vector<std::string> rest = limiter.FlushAll();
+    EXPECT_EQ(rest.back(), "other messages (repeated 4 times in 60 s)");
+}
+
+TEST(QipExporterLog, JournalLinesCarryTheirPriority) {
+    EXPECT_EQ(QipExporterLog::Format(QipExporterLog::cError, "cannot listen", true), "<3>cannot listen\n");
+    EXPECT_EQ(QipExporterLog::Format(QipExporterLog::cInfo, "serving", false), "qip-exporter: serving\n");
+    EXPECT_FALSE(QipExporterLog::IsJournalStream(0, nullptr));
+    EXPECT_FALSE(QipExporterLog::IsJournalStream(0, "1:2"));
+}
+
+TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
+    EXPECT_EQ(QipExporterOptions::CheckListen("127.0.0.1:19376"), "127.0.0.1:19376");
+    EXPECT_EQ(QipExporterOptions::CheckListen("[::1]:9"), "[::1]:9");
+    EXPECT_EQ(QipExporterOptions::CheckListen("0.0.0.0:080"), "0.0.0.0:80");
+    for (const char* bad : {"127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", "localhost:80", "::1:80",
+                            ":80", "1.2.3:80", "127.0.0.1:+80", "[::1]:"}) {
+        EXPECT_EQ(QipExporterOptions::CheckListen(bad), "") << bad;
+    }
+    struct Case {
+        std::vector<const char*> mArgs;
+        const char* mError;  // "" for a valid line
+    };
+    const std::vector<Case> cases = {
+        {{"--listen=192.0.2.1:1", "--type", "QipBox", "--no-ssid", "--"}, ""},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--no-ssid=yes"}, "option '--no-ssid' takes no value"},
+        {{"--listen"}, "option '--listen' needs a value"},
+        {{"--lis", "127.0.0.1:1"}, "unknown option '--lis' (did you mean '--listen'?)"},
+        {{"--listen", "localhost:1"}, "--listen needs ADDRESS:PORT with a numeric IPv4 address or a "
+                                      "bracketed IPv6 address and a port from 1 to 65535, not 'localhost:1'"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"--", "--help"}, "unexpected argument '--help'"},
+        {{"--type="}, "--type needs a device type"},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("qip-exporter")};
+        for (const char* arg : c.mArgs) argv.push_back(const_cast<char*>(arg));
+        argv.push_back(nullptr);
+        QipExporterOptions options;
+        std::string error;
+        const bool ok = options.Parse(static_cast<int>(argv.size() - 1), argv.data(), error);
+        EXPECT_EQ(ok, std::string(c.mError).empty()) << c.mArgs[0];
+        EXPECT_EQ(error, c.mError) << c.mArgs[0];
+        if (ok) {
+            EXPECT_EQ(options.mListen, "192.0.2.1:1");
+            EXPECT_EQ(options.mTypes, (std::vector<std::string>{"QipBox"}));
+            EXPECT_TRUE(options.mNoSsid);
+        }
+    }
+}
+
+}  // namespace

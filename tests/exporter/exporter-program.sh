@@ -1,0 +1,59 @@
+#!/bin/bash
+# qip-exporter as a service manager runs it, in a network namespace of its own (loopback
+# only): the page at / and /metrics, a port already taken, the journal's line format, a
+# flood of malformed datagrams that must not become a flood of lines, and SIGTERM/SIGINT.
+# Usage: exporter-program.sh BINDIR
+if [ -z "${QIP_EXPORTER_ISOLATED:-}" ]; then
+  if ! unshare -n true 2>/dev/null; then
+    echo "SKIP: needs a network namespace of its own (root)"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+  fi
+  QIP_EXPORTER_ISOLATED=1 exec unshare -n bash "$0" "$@"
+fi
+ip link set lo up
+bin=$1 failures=0 dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+listen=127.0.0.1:19376
+
+# Standard error is "the journal's stream" when JOURNAL_STREAM names it.
+exec 3>"$dir/err"
+JOURNAL_STREAM=$(stat -c '%d:%i' "$dir/err") "$bin/qip-exporter" --listen "$listen" 2>&3 & pid=$!
+exec 3>&-
+for _ in $(seq 150); do curl -sf "http://$listen/metrics" >/dev/null && break; sleep 0.1; done
+
+root=$(curl -s -i "http://$listen/")
+grep -q '^HTTP/1.1 200' <<<"$root" && grep -qi '^Content-Type: text/html' <<<"$root" &&
+  grep -q 'href="metrics"' <<<"$root" || fail "/ is no page linking to /metrics: $root"
+metrics=$(curl -s -i "http://$listen/metrics")
+grep -q '^# TYPE qip_device_info gauge' <<<"$metrics" && grep -q '^qip_exporter_build_info{version=' <<<"$metrics" ||
+  fail "/metrics: $metrics"
+[ "$(curl -s -o /dev/null -w '%{http_code}' "http://$listen/nothing")" = 404 ] || fail "/nothing is not 404"
+
+# Another exporter on the same port: a clear error and a non-zero exit, at once.
+second=$(timeout 15 "$bin/qip-exporter" --listen "$listen" --no-ssid 2>&1); status=$?
+[ "$status" = 1 ] && grep -q "cannot listen on $listen: Address already in use" <<<"$second" ||
+  fail "a taken port gave status $status: $second"
+
+# Malformed datagrams, many: told a few times at most.
+for i in $(seq 300); do printf 'no zero byte' >/dev/udp/127.0.0.1/19375; done
+sleep 0.5
+kill -TERM "$pid"; wait "$pid"; status=$?
+[ "$status" = 0 ] || fail "SIGTERM gave status $status"
+log=$(cat "$dir/err")
+lines=$(grep -c 'not terminated' <<<"$log")
+[ "$lines" -ge 1 ] && [ "$lines" -le 2 ] ||
+  fail "$lines lines for 300 malformed datagrams:"$'\n'"$log"
+grep -q '^<6>serving http://127.0.0.1:19376/metrics' <<<"$log" && grep -q '^<6>stopping on SIGTERM' <<<"$log" &&
+  ! grep -qv '^<[0-7]>' <<<"$log" || fail "not every line carries a journal priority:"$'\n'"$log"
+
+# SIGINT ends it too; on a terminal (no journal) lines name the program.
+"$bin/qip-exporter" --listen "$listen" --no-ssid 2>"$dir/err2" & pid=$!
+for _ in $(seq 150); do curl -sf "http://$listen/metrics" >/dev/null && break; sleep 0.1; done
+kill -INT "$pid"; wait "$pid"; status=$?
+[ "$status" = 0 ] && grep -q '^qip-exporter: stopping on SIGINT' "$dir/err2" ||
+  fail "SIGINT gave status $status: $(cat "$dir/err2")"
+
+[ "$failures" = 0 ] && echo "qip-exporter serves, refuses a taken port, logs for the journal, stops on signals"
+exit $((failures > 0))

@@ -1,0 +1,190 @@
+#include "tools/exporter/QipExporter.h"
+
+#include <malloc.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "cli/QipProgramOutput.h"
+#include "ksp/KspClock.h"
+#include "ksp/KspNetworkInterface.h"
+#include "sysinfo/SysInfo.h"
+#include "tools/discover/QipDiscoverFormat.h"
+
+const unsigned long QipExporter::cIdleWaitMs;
+
+int QipExporter::Main(int argc, char** argv) {
+    QipExporterOptions options;
+    std::string error;
+    const QipProgramOutput output("qip-exporter");
+    if (!options.Parse(argc, argv, error)) {
+        return output.UsageError(QipDiscoverFormat::TerminalText(error));
+    }
+    if (options.mHelp || options.mVersion) {
+        return output.Conclude(options.mHelp ? QipOptionParser::Outcome::cHelp
+                                             : QipOptionParser::Outcome::cVersion,
+                               QipExporterOptions::Usage(), std::string(), cExitCannotServe);
+    }
+    // Blocked before any thread starts, so that every thread inherits the mask and only
+    // the main thread's sigwait takes them. A peer that hangs up must not end the server.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Each thread that allocates would get a malloc arena of its own that keeps what a
+    // scrape of a full list (a few MB, briefly) once took, and big buffers above a
+    // threshold that grows with them would stay on the heap: two arenas, and buffers of
+    // 128 KiB and more straight from and back to the system, keep the memory near what
+    // the list holds.
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+
+    QipExporterLog log;
+    log.Open();
+    int status;
+    {
+        QipExporter exporter(options, &log);
+        status = exporter.Run();
+    }
+    log.Close();
+    return status;
+}
+
+QipExporter::QipExporter(const QipExporterOptions& options, QipExporterLog* log)
+    : mOptions(options),
+      mLog(log),
+      mDescriber(options.mTypes, KspNetworkInterface::Enumerate()),
+      mChangeNotifier(this),
+      mPageThread(this),
+      mPageThreadStarted(false),
+      mIsReading(false) {
+    mDescriber.SetMatchAnyType(options.mTypes.empty());
+}
+
+QipExporter::~QipExporter() {
+    mHttp.Stop();
+    if (mList) mList->SetChangeHandler(nullptr);
+    if (mPageThreadStarted) {
+        mPageThread.Stop();
+        mPageThread.WaitForCompletion();
+    }
+    // The client's receive thread hands hellos to the list, so the client goes first.
+    mClient.reset();
+    mList.reset();
+}
+
+int QipExporter::Run() {
+    const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
+    const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, mOptions.mInterfaces);
+    if (!unknown.empty()) {
+        mLog->Write(QipExporterLog::cError,
+                    "unknown interface '" + QipDiscoverFormat::TerminalText(unknown.front()) +
+                        "'; see qip-ifaces for this machine's interfaces");
+        return cExitUsage;
+    }
+    QipClient::Options clientOptions;
+    clientOptions.mInterfaces = mOptions.mInterfaces;
+    // Hosts to probe by unicast go into the client's options here, beside the interfaces.
+    mClient.reset(new QipClient(clientOptions));
+    if (!mClient->IsSocketOpen()) {
+        mLog->Write(QipExporterLog::cError,
+                    "cannot open UDP port " + std::to_string(QipClient::cPort) +
+                        "; another program may be using it");
+        return cExitCannotServe;
+    }
+    mList.reset(new QipDeviceList(mClient.get()));
+    mMetrics = std::make_shared<QipExporterMetrics>(mList.get(), mClient.get(), &mDescriber,
+                                                    &mPages, !mOptions.mNoSsid, mOptions.mTypes,
+                                                    QIPFINDER_VERSION);
+    std::string error;
+    if (!mHttp.Start(mOptions.mListen, mMetrics, QIPFINDER_VERSION, error)) {
+        mLog->Write(QipExporterLog::cError, "cannot listen on " + mOptions.mListen + ": " + error);
+        return cExitCannotServe;
+    }
+    if (mClient->IsPortShared()) {
+        mLog->Write(QipExporterLog::cWarning,
+                    "another program also holds UDP port " + std::to_string(QipClient::cPort) +
+                        "; devices answer only one of them, so some may be missing here");
+    }
+    if (!mOptions.mNoSsid) {
+        mList->SetChangeHandler(&mChangeNotifier);
+        mPageThreadStarted = mPageThread.Start() == 0;
+        if (!mPageThreadStarted) {
+            mLog->Write(QipExporterLog::cError, "cannot start the status page reader");
+            return cExitCannotServe;
+        }
+    }
+    const KspNetworkInterface::Scan used = QipClient::ApplyFilter(scan, mOptions.mInterfaces);
+    std::string names;
+    for (const KspNetworkInterface& interface : used.mUsable) {
+        names += (names.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(interface.GetName());
+    }
+    mLog->Write(QipExporterLog::cInfo,
+                "serving http://" + mOptions.mListen + "/metrics; discovering on " +
+                    (names.empty() ? std::string("no interface yet") : names));
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    int signalNumber = 0;
+    while (sigwait(&stopSignals, &signalNumber) != 0) {
+    }
+    mLog->Write(QipExporterLog::cInfo,
+                std::string("stopping on ") + (signalNumber == SIGINT ? "SIGINT" : "SIGTERM"));
+    mHttp.Stop();
+    if (mIsReading.load()) {
+        // A page read cannot be interrupted and may take seconds; nothing is left to save.
+        mLog->Close();
+        _exit(cExitStopped);
+    }
+    return cExitStopped;
+}
+
+void QipExporter::ChangeNotifier::OnChange() { mOuter->mPageThread.Wake(); }
+
+void QipExporter::PageThread::Run() {
+    while (IsThreadRunning()) {
+        mOuter->ReadDuePages();
+        // Asleep until a change of the list or the next read that failed is due again.
+        const long long next = mOuter->mPages.NextRetryMs();
+        const long long wait = next < 0 ? cIdleWaitMs : next - KspMonotonicMs();
+        Pause(static_cast<unsigned long>(std::max(0LL, std::min<long long>(wait, cIdleWaitMs))));
+    }
+}
+
+void QipExporter::ReadDuePages() {
+    while (mPageThread.IsThreadRunning()) {
+        std::vector<QipDevice> snapshot = mList->Snapshot();
+        const std::vector<DeviceDescriber::Group> groups = mDescriber.GroupDevices(snapshot);
+        std::vector<QipExporterPages::Record> present;
+        present.reserve(snapshot.size());
+        for (const QipDevice& device : snapshot) {
+            present.push_back({device.GetDeviceId(), device.GetLastSourceAddress(), device.GetPacketId()});
+        }
+        std::vector<QipExporterPages::Record> wanted;
+        wanted.reserve(groups.size());
+        for (const DeviceDescriber::Group& group : groups) wanted.push_back(present[group.front()]);
+        const std::vector<size_t> due = mPages.Plan(present, wanted, KspMonotonicMs());
+        if (due.empty()) return;
+        std::vector<DeviceDescriber::Group> batch;
+        for (size_t i : due) batch.push_back(DeviceDescriber::Group(1, groups[i].front()));
+        mIsReading.store(true);
+        mDescriber.FetchStatusPages(snapshot, batch);
+        mIsReading.store(false);
+        const long long now = KspMonotonicMs();
+        for (size_t k = 0; k < due.size(); ++k) {
+            const SysInfo& page = *snapshot[batch[k].front()].GetSysInfo();
+            // A page the batch's time budget left unbegun has no outcome: still due.
+            if (page.GetOutcome().empty()) continue;
+            mPages.Store(wanted[due[k]], page.GetValue(DeviceDescriber::cSsidPath),
+                         page.GetOutcome(), now);
+        }
+    }
+}
