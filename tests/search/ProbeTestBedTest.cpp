@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/testbed/TestBed.h"
@@ -101,4 +103,34 @@ TEST_F(ProbeTestBed, SilentProbedNetworksAreNamedWithWhatToCheckAndBadTargetsAre
                            TestBed::cDefaultTimeoutMs, &errors), 2) << bad;
         EXPECT_NE(errors.find(bad), std::string::npos) << errors;
     }
+}
+
+TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevice) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ASSERT_TRUE(StartDevices());
+    const std::string host = mBed.GetHostNamespace();
+    const std::string metricsUrl = "http://127.0.0.1:19377/metrics";
+    const pid_t exporter =
+        mBed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19377", "--probe", "198.51.100.0/24"});
+    ASSERT_GT(exporter, 0);
+    // The far device appears once a sweep reached it and its page was read through the router.
+    const std::string farInfo = "qip_device_info{device_id=\"far\",device_type=\"QipSim\",address=\"198.51.100.20\","
+                                "ssid=\"Far\"} 1";
+    std::string metrics;
+    for (int i = 0; i < 100 && metrics.find(farInfo) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        mBed.Run(host, {"curl", "-sf", metricsUrl}, &metrics, 5000);
+    }
+    EXPECT_NE(metrics.find(farInfo), std::string::npos) << metrics << "\n" << mBed.GetOutput(exporter);
+    EXPECT_NE(metrics.find("device_id=\"near\""), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("qip_probe_sweeps_total "), std::string::npos) << metrics;
+    EXPECT_NE(mBed.GetOutput(exporter).find("; probing 198.51.100.0/24 (254 addresses)"), std::string::npos)
+        << mBed.GetOutput(exporter);
+    EXPECT_EQ(mBed.Stop(exporter), 0);
+
+    std::string errors;
+    EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "no-such-host.invalid"}, &metrics,
+                       TestBed::cDefaultTimeoutMs, &errors), 2);
+    EXPECT_NE((metrics + errors).find("no-such-host.invalid"), std::string::npos) << errors;
 }
