@@ -141,4 +141,14 @@ TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetworkWhichSearchesAfr
     // Still failing afterwards: the failed state again, with its button.
     rig.mController->deviceNotFound();
     EXPECT_TRUE(button->isVisible());
+
+    // From the chooser, whose search was suspended: the new search's report is taken, not
+    // dropped as a stale one.
+    rig.mController->deviceFound({Device("a", "192.0.2.20"), Device("b", "192.0.2.21")});
+    ASSERT_EQ(rig.mController->countOfDeviceList(), 2);
+    rig.mController->searchAnotherNetwork({"198.51.100.0/24"});
+    EXPECT_EQ(rig.mController->countOfDeviceList(), 0);
+    rig.mController->deviceFound(
+        {Device("a", "192.0.2.20"), Device("b", "192.0.2.21"), Device("far", "198.51.100.20")});
+    EXPECT_EQ(rig.mController->countOfDeviceList(), 3);
 }
