@@ -20,6 +20,13 @@ using namespace discover_test;
 // comes from libfaketime, which leaves the monotonic clock alone here.
 TEST(DiscoverTestBed, AWallClockStepMakesNoLiveDeviceGone) {
     QIP_REQUIRE_TESTBED();
+#if defined(__SANITIZE_THREAD__)
+    // libfaketime reads its offset file unguarded from every thread and wraps the condition
+    // waits ThreadSanitizer models, so a run of it under ThreadSanitizer reports races and
+    // double locks of the preloaded library, not of the program; the ageing itself is
+    // covered under ThreadSanitizer by DeviceList.AWallClockStep... through its clock seam.
+    GTEST_SKIP() << "libfaketime cannot run under ThreadSanitizer";
+#endif
     const std::string library = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
     ASSERT_EQ(access(library.c_str(), R_OK), 0) << "the faketime package is missing";
     TestBed bed;
