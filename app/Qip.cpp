@@ -140,7 +140,16 @@ void Qip::start() {
     if (_started) return;
     _started = true;
     if (_snapshotSource == nullptr) {
-        _qipClient.reset(new QipClient());
+        QipClient::Options options;
+        for (const QString& text : _probeTargets) {
+            QipProbeTarget target;
+            std::string error;
+            if (QipProbeTarget::Parse(text.toStdString(), target, error)) {
+                options.mProbeTargets.push_back(target);
+            }
+        }
+        // Host names are looked up on the client's send thread, never on this one.
+        _qipClient.reset(new QipClient(options));
         _portOpen = _qipClient->IsSocketOpen();
         if (!_portOpen) {
             // A client without its socket would only print that it cannot send, about once a
@@ -180,6 +189,8 @@ void Qip::stop() {
     _qipDeviceList.reset();
     _stopped = true;
 }
+
+void Qip::setProbeTargets(const QStringList& targets) { _probeTargets = targets; }
 
 QStringList Qip::deviceKennungen() const { return _deviceKennungen; }
 
@@ -251,6 +262,7 @@ QipSearchFindings Qip::findings() const {
         findings.mInterfaces.append(
             Text(network.GetName() + " " + network.DescribeAddress()));
     }
+    for (const std::string& probed : input.mProbed) findings.mProbed.append(Text(probed));
     findings.mCauses = result.mCauses;
     return findings;
 }

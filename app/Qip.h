@@ -60,6 +60,11 @@ public:
     // answers before the next poll rather than up to a whole broadcast period later.
     void broadcastNow();
 
+    // The networks to probe beyond the broadcast domain (addresses, ranges, host names as
+    // qip-discover --probe takes them; malformed ones are skipped). Takes effect at start().
+    void setProbeTargets(const QStringList& targets);
+    QStringList probeTargets() const { return _probeTargets; }
+
     QStringList deviceKennungen() const;
     void setDeviceKennungen(const QStringList& deviceKennungen);
     QVariant timeout() const;
@@ -116,6 +121,7 @@ private:
 
     QipDelegate* _delegate;
     QStringList _deviceKennungen;
+    QStringList _probeTargets;
     QVariant _timeout;
     std::unique_ptr<QTimer> _timer;
     quint32 _counter;

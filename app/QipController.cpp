@@ -67,6 +67,7 @@ void QipController::applicationDidFinishLaunching() {
     setTerminateAfterLastItem(mSettings.mTerminateAfterLastItem);
     setTerminateAfterConfigure(mSettings.mTerminateAfterConfigure);
     setRemoveAfterConfigure(mSettings.mRemoveAfterConfigure);
+    PrepareProbeTargets();
     setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
 }
 

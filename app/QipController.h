@@ -127,6 +127,16 @@ public:
     bool isRefreshing() const;
     // How often the client asks the network while Search Again or Refresh looks.
     static const int cAskAgainMs = 1000;
+    // The networks searches probe beyond the broadcast domain: the bundle's QipProbeTargets,
+    // then the user's own (remembered in the user's settings), without repeats.
+    QStringList probeTargets() const;
+    QStringList bundleProbeTargets() const { return mSettings.mProbeTargets; }
+    QStringList userProbeTargets() const { return mUserProbeTargets; }
+    // "Search Another Network…": remembers `userTargets` as the user's own networks (in
+    // the user's settings) and, from any state, starts a new search that probes them and
+    // the bundle's (a client's targets are fixed when it starts). While a page is being
+    // handed to the browser the targets are only remembered, for the next search.
+    void searchAnotherNetwork(const QStringList& userTargets);
     // What the search learned besides the wanted devices (empty without a search).
     QipSearchFindings findings() const;
     // Opens the page of the device dictionary that is the first element of selection, then
@@ -233,7 +243,10 @@ private:
     std::unique_ptr<Qip> mQip;
     QString mHelpText;
     bool mShowSearchAgain = false;
+    QStringList mUserProbeTargets;
 
+    // Reads the user's remembered networks and hands every target to the search factory.
+    void PrepareProbeTargets();
     enum class State { Searching, Choosing, Refreshing, Failed, PortUnavailable };
     State mState = State::Searching;
     // The hand-off under way: the device, and whether it is the lone device of a report

@@ -58,6 +58,10 @@ QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStr
     if (!findings.mInterfaces.isEmpty()) {
         paragraphs.append(tr("Searched on: %1.").arg(findings.mInterfaces.join(QStringLiteral(", "))));
     }
+    if (!findings.mProbed.isEmpty()) {
+        paragraphs.append(tr("Also asked beyond this computer's networks: %1.")
+                              .arg(findings.mProbed.join(QStringLiteral(", "))));
+    }
     return paragraphs.join(QStringLiteral("\n\n"));
 }
 
@@ -91,6 +95,12 @@ QString QipHelpText::CauseLine(const QipDiagnosis::Cause& cause) {
                          .arg(subjects.join(QStringLiteral(", ")));
     case QipDiagnosis::cCauseDeviceOff:
         return tr("• The device is switched off or still starting.");
+    case QipDiagnosis::cCauseProbedSilent:
+        return tr("• Nothing answered from %1: the router on the way may not let UDP port %2 "
+                  "through in both directions and TCP port 80 to the devices, or may not route "
+                  "back to this computer.")
+            .arg(subjects.join(QStringLiteral(", ")))
+            .arg(QipClient::cPort);
     case QipDiagnosis::cCauseSocketNotOpen:
     case QipDiagnosis::cCausePortShared:
     case QipDiagnosis::cCauseOtherType:

@@ -17,6 +17,7 @@
 #include "app/Qip.h"
 #include "app/QipController.h"
 #include "app/QipHelpText.h"
+#include "app/QipProbeDialog.h"
 #include "ui_MainWindow.h"
 
 namespace {
@@ -61,12 +62,16 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     mUi->configureButton->setAccessibleName(tr("Configure"));
     mUi->refreshButton->setAccessibleName(tr("Refresh"));
     mUi->refreshButton->setToolTip(tr("Looks for devices again (F5)"));
+    mUi->searchAnotherNetworkButton->setAccessibleDescription(
+        tr("Searches a network behind a router by address, range or host name"));
     setTabOrder(mUi->deviceChooser, mUi->configureButton);
     setTabOrder(mUi->configureButton, mUi->refreshButton);
     setTabOrder(mUi->refreshButton, mUi->searchAgainButton);
+    setTabOrder(mUi->searchAgainButton, mUi->searchAnotherNetworkButton);
     for (QWidget* watched : {static_cast<QWidget*>(mUi->deviceChooser),
                              static_cast<QWidget*>(mUi->configureButton),
-                             static_cast<QWidget*>(mUi->searchAgainButton)}) {
+                             static_cast<QWidget*>(mUi->searchAgainButton),
+                             static_cast<QWidget*>(mUi->searchAnotherNetworkButton)}) {
         watched->installEventFilter(this);
     }
 
@@ -114,6 +119,10 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
         mUi->mainMenu->setActiveAction(mUi->applicationMenu->menuAction());
     });
     connect(mUi->actionAbout, &QAction::triggered, controller, &QipController::about);
+    connect(mUi->actionSearchAnotherNetwork, &QAction::triggered, this,
+            [this] { SearchAnotherNetwork(); });
+    connect(mUi->searchAnotherNetworkButton, &QPushButton::clicked, this,
+            [this] { SearchAnotherNetwork(); });
     connect(mUi->actionQuit, &QAction::triggered, this, [] { QCoreApplication::quit(); });
     connect(mUi->actionMinimize, &QAction::triggered, this, &QWidget::showMinimized);
     Show();
@@ -127,8 +136,8 @@ bool QipMainWindow::eventFilter(QObject* watched, QEvent* event) {
     // Only key presses on the widgets themselves arrive here: in the chooser's open list the
     // list has the keys, and Enter there picks the entry and nothing more.
     if (IsEnter(event)) {
-        if (watched == mUi->searchAgainButton) {
-            mUi->searchAgainButton->click();
+        if (watched == mUi->searchAgainButton || watched == mUi->searchAnotherNetworkButton) {
+            static_cast<QPushButton*>(watched)->click();
             return true;
         }
         if (watched == mUi->deviceChooser || watched == mUi->configureButton) {
@@ -152,6 +161,7 @@ void QipMainWindow::Show() {
     mUi->refreshButton->setVisible(mController->showRefresh());
     mUi->refreshButton->setEnabled(!mController->isRefreshing());
     mUi->searchAgainButton->setVisible(mController->showSearchAgain());
+    mUi->searchAnotherNetworkButton->setVisible(mController->showSearchAgain());
     FitChooser();
     ShowAddress();
     if (!mController->hidePopup() && !chooserWasShown) {
@@ -200,6 +210,14 @@ void QipMainWindow::Configure() {
     }
     mController->konfigurieren(
         {mUi->deviceChooser->currentData(QipController::DeviceListController::DeviceRole)});
+}
+
+void QipMainWindow::SearchAnotherNetwork() {
+    QipProbeDialog dialog(mController->bundleProbeTargets(), mController->userProbeTargets(),
+                          this);
+    if (dialog.exec() == QDialog::Accepted) {
+        mController->searchAnotherNetwork(dialog.userTargets());
+    }
 }
 
 void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {

@@ -20,8 +20,10 @@ class MainWindow;
 // searches again, F5 refreshes the chooser, F10 opens the menu, Ctrl+Q quits. The message
 // and help text are the accessible description of the control that has the focus, and
 // assistive technology is told when it changes. The window takes the size its state needs,
-// growing and shrinking, within the screen. The controller is not owned and must outlive the
-// window. Main thread only.
+// growing and shrinking, within the screen. Search Another Network… (menu, and a button
+// beside Search Again) asks for networks behind a router and searches them; Enter or Space
+// on that button opens it. The controller is not owned and must outlive the window. Main
+// thread only.
 class QipMainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -39,6 +41,8 @@ private:
     void ShowAddress();
     void Configure();
     void ShowPageNotOpened(const QUrl& url, int openerStatus);
+    // Asks for the networks to search beyond this computer's and searches them.
+    void SearchAnotherNetwork();
     // The chooser as wide as its longest entry, within a readable width.
     void FitChooser();
     // The size the state needs, at the narrowest width whose height fits the screen.

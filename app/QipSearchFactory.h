@@ -19,4 +19,11 @@ public:
     virtual std::unique_ptr<Qip> StartSearch(QipDelegate* delegate,
                                              const QStringList& deviceKennungen,
                                              const QVariant& timeout);
+
+    // The networks every search started from now on probes (Qip::setProbeTargets).
+    void SetProbeTargets(const QStringList& targets) { mProbeTargets = targets; }
+    QStringList GetProbeTargets() const { return mProbeTargets; }
+
+private:
+    QStringList mProbeTargets;
 };

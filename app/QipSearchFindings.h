@@ -22,6 +22,8 @@ struct QipSearchFindings {
     QList<QPair<QString, int>> mOtherTypes;
     // The networks broadcast on, as "name address/prefix", in the order enumerated.
     QStringList mInterfaces;
+    // The networks probed by unicast beyond the broadcast domain, as given.
+    QStringList mProbed;
     // The likely causes, most likely first. Empty before a search started.
     std::vector<QipDiagnosis::Cause> mCauses;
 };

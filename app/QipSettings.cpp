@@ -2,6 +2,9 @@
 
 #include "app/Qip.h"
 #include "app/QipController.h"
+#include "qip/QipProbeTarget.h"
+
+#include <cstdio>
 
 QipSettings QipSettings::FromBundle(const QipBundle& bundle) {
     QipSettings settings;
@@ -28,9 +31,37 @@ QipSettings QipSettings::FromBundle(const QipBundle& bundle) {
     }
     settings.mIntervalSeconds = Qip::IntervalSecondsFor(settings.mTimeout);
     settings.mVersion = bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"));
+    settings.mProbeTargets =
+        ProbeTargetsFrom(bundle.objectForInfoDictionaryKey(QStringLiteral("QipProbeTargets")));
     return settings;
 }
 
 QipSettings QipSettings::FromPropertyList(const QByteArray& bytes, const QString& executableName) {
     return FromBundle(QipBundle::FromPropertyList(bytes, QString(), executableName));
+}
+
+QStringList QipSettings::ProbeTargetsFrom(const QVariant& setting, const char* key) {
+    QStringList targets;
+    if (!setting.isValid()) {
+        return targets;
+    }
+    if (setting.typeId() != QMetaType::QVariantList && setting.typeId() != QMetaType::QStringList) {
+        std::fprintf(stderr, "%s is not an array of texts; no network is probed\n", key);
+        return targets;
+    }
+    for (const QVariant& entry : setting.toList()) {
+        if (entry.typeId() != QMetaType::QString && setting.typeId() == QMetaType::QVariantList) {
+            std::fprintf(stderr, "%s: an entry that is no text is skipped\n", key);
+            continue;
+        }
+        const std::string text = entry.toString().toStdString();
+        QipProbeTarget target;
+        std::string error;
+        if (!QipProbeTarget::Parse(text, target, error)) {
+            std::fprintf(stderr, "%s: '%s' skipped: %s\n", key, text.c_str(), error.c_str());
+            continue;
+        }
+        targets.append(entry.toString());
+    }
+    return targets;
 }

@@ -25,6 +25,15 @@ struct QipSettings {
     int mIntervalSeconds = 10;
     // CFBundleVersion as it stands (invalid when absent), for the About box.
     QVariant mVersion;
+    // QipProbeTargets: the site's fixed networks to probe beyond the broadcast domain, each a
+    // well-formed address, range or host name (names are looked up when the search starts).
+    QStringList mProbeTargets;
+
+    // The usable entries of a QipProbeTargets setting, in order: an array of texts, each
+    // checked as qip-discover --probe checks its argument. An entry that is no text or no
+    // target, or a setting that is no array, is reported on standard error and skipped.
+    static QStringList ProbeTargetsFrom(const QVariant& setting,
+                                        const char* key = "QipProbeTargets");
 
     // The settings of a bundle.
     static QipSettings FromBundle(const QipBundle& bundle);

@@ -12,15 +12,18 @@ add_library(qipcontroller STATIC
   QipBundle.cpp
   QipCommandLine.cpp
   QipController.cpp
+  QipControllerProbe.cpp
   QipControllerHandOff.cpp
   QipControllerStates.cpp
   QipDesktopWorkspace.cpp
   QipDeviceChooser.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipProbeDialog.cpp
   QipPropertyListBound.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
+  QipUserTargets.cpp
   MainWindow.ui
 )
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)

@@ -93,6 +93,12 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
     input.mIsPortShared = client.IsPortShared();
     input.mIsSocketOpen = client.IsSocketOpen();
     input.mPort = client.GetPort();
+    for (const QipProbeTarget& target : client.GetProbeTargets()) {
+        input.mProbed.push_back(target.Describe());
+    }
+    const QipClient::ProbeProgress probes = client.GetProbeProgress();
+    input.mProbeAnswers = probes.mAnswers;
+    input.mProbeFailures = probes.mFailed;
     return input;
 }
 
@@ -129,6 +135,10 @@ QipDiagnosis::Result QipDiagnosis::Diagnose(const Input& input) {
         causes.push_back({cCauseOtherType, subjects});
     }
     if (input.mMalformed > 0) causes.push_back({cCauseUnreadable, {}});
+    // The user named these networks, so a silence there is the likeliest thing to look at.
+    if (!input.mProbed.empty() && input.mProbeAnswers == 0) {
+        causes.push_back({cCauseProbedSilent, input.mProbed});
+    }
 
     std::vector<std::string> networks;
     for (const KspNetworkInterface& interface : input.mTried) {
@@ -179,6 +189,7 @@ const char* QipDiagnosis::CauseName(CauseId id) {
     case cCauseWifiIsolation: return "wifi-isolation";
     case cCauseVpnOrBridge: return "vpn-or-bridge";
     case cCauseDeviceOff: return "device-off";
+    case cCauseProbedSilent: return "probed-silent";
     }
     return "";
 }
@@ -213,6 +224,13 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
                               KspNetworkInterface::DescribeSkipReason(entry.mReason) + ")");
         }
         text += "Skipped: " + Join(skipped, ", ") + "\n";
+    }
+    if (!input.mProbed.empty()) {
+        text += "Networks probed: " + Join(input.mProbed, ", ");
+        if (input.mProbeFailures > 0) {
+            text += " (" + std::to_string(input.mProbeFailures) + " probes could not be sent)";
+        }
+        text += "\n";
     }
     text += DescribeAnswers(input, result);
     text += result.mAnswered == 0 ? "\n" : ".\n";
@@ -297,6 +315,19 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
                     (subjects.empty() ? std::string() : " (" + subjects + ")") + ".\n" + indent +
                     "Check: ip route get " + broadcast + "; ip rule show\n";
             break;
+        case cCauseProbedSilent: {
+            const std::string first = cause.mSubjects.empty() ? std::string("ADDRESS")
+                                                              : cause.mSubjects.front();
+            const std::string host = first.substr(0, first.find_first_of("/ "));
+            text += n + "Nothing answered from the networks probed (" + subjects +
+                    "): this computer may have no route to them, the router none back, or a "
+                    "firewall on the router drops the probes or the answers.\n" + indent +
+                    "Check: ip route get " + host + "; qip-discover -v --probe " + host + "\n" +
+                    indent + "On the router, let through UDP port " + port +
+                    " both ways (to the devices and their answers back) and TCP port 80 to "
+                    "the devices.\n";
+            break;
+        }
         case cCauseDeviceOff:
             text += n + "The device is switched off, still starting, or not connected.\n" + indent +
                     "Check: its power and network lights; ip neigh show lists the hosts heard "

@@ -31,6 +31,7 @@ public:
         cCauseWifiIsolation,    // an access point or mesh isolates clients or drops broadcasts
         cCauseVpnOrBridge,      // a VPN or container bridge takes the route
         cCauseDeviceOff,        // the device is off, starting or not connected
+        cCauseProbedSilent,     // networks were probed by unicast and none of them answered
     };
 
     struct Cause {
@@ -38,7 +39,8 @@ public:
         // What the cause is about, for the text: the types that answered (cCauseOtherType,
         // any that differ from a wanted one only in letter case first), the interfaces that
         // look like a VPN or bridge (cCauseVpnOrBridge) or like Wi-Fi (cCauseWifiIsolation),
-        // the networks tried (cCauseOtherNetwork); empty for the others.
+        // the networks tried (cCauseOtherNetwork), the networks probed (cCauseProbedSilent);
+        // empty for the others.
         std::vector<std::string> mSubjects;
     };
 
@@ -54,6 +56,9 @@ public:
         bool mIsPortShared = false;
         bool mIsSocketOpen = true;
         unsigned short mPort = 19375;
+        std::vector<std::string> mProbed;  // the probe targets, described; empty: none
+        uint64_t mProbeAnswers = 0;        // hellos from a probed address
+        uint64_t mProbeFailures = 0;       // probes of the latest sweep that were not sent
     };
 
     struct Result {
@@ -71,13 +76,13 @@ public:
 
     // A stable lower-case identifier: "socket-not-open", "no-interface", "port-shared",
     // "receive-buffer", "other-type", "unreadable", "firewall", "other-network",
-    // "wifi-isolation", "vpn-or-bridge", "device-off".
+    // "wifi-isolation", "vpn-or-bridge", "device-off", "probed-silent".
     static const char* CauseName(CauseId id);
     // "2 devices answered, of type Camera (1) and Plug (1); none of type QipBox",
     // "No device answered." without any answer.
     static std::string DescribeAnswers(const Input& input, const Result& result);
     // The whole diagnosis in English for a terminal, several lines each ending in "\n": the
-    // interfaces tried and skipped, what answered, the shared port, then the causes in order,
+    // interfaces tried and skipped, the networks probed, what answered, the shared port, then the causes in order,
     // each with the command that checks it.
     static std::string Text(const Input& input, const Result& result);
 };

@@ -82,6 +82,12 @@ void KspUdpSocket::Close()
 bool KspUdpSocket::Send(const unsigned char* data, unsigned long length, const std::string& address,
                         unsigned short port) const
 {
+    return Send(data, length, address, port, nullptr);
+}
+
+bool KspUdpSocket::Send(const unsigned char* data, unsigned long length, const std::string& address,
+                        unsigned short port, int* errorNumber) const
+{
     in_addr destinationAddress;
     if (inet_aton(address.c_str(), &destinationAddress) == 0) {
         fputs("Invalid IP address\n", stderr);
@@ -100,7 +106,13 @@ bool KspUdpSocket::Send(const unsigned char* data, unsigned long length, const s
                                 reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
     // An empty datagram is sent with a result of 0; only a short or failed send is an error.
     if (sent < 0 || static_cast<unsigned long>(sent) != length) {
-        perror("sendto() failed");
+        const int error = sent < 0 ? errno : EMSGSIZE;
+        if (errorNumber != nullptr) {
+            *errorNumber = error;
+        } else {
+            errno = error;
+            perror("sendto() failed");
+        }
         return false;
     }
     return true;

@@ -63,6 +63,11 @@ public:
     // (an error, or fewer bytes sent than given). An empty datagram is a valid send.
     bool Send(const unsigned char* data, unsigned long length, const std::string& address,
               unsigned short port) const;
+    // The same for a caller that reports failures itself (many sends, one summary): a
+    // failed sendto is not written to standard error but its error number is stored in
+    // *errorNumber. The address and not-open lines are written as by Send.
+    bool Send(const unsigned char* data, unsigned long length, const std::string& address,
+              unsigned short port, int* errorNumber) const;
     // Receives one datagram: only one already waiting when `wait` is false, else the next.
     // Returns its length (0 when nothing was received) and, only when one was received,
     // sets the sender's dotted-quad address and port (host order).

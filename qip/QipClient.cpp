@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "ksp/KspClock.h"
+
 namespace {
 // A receive pass on a socket that never opened returns at once; without a pause the
 // receive thread would spin on one core for the client's whole life.
@@ -28,6 +30,9 @@ const unsigned short QipClient::cPort;
 const unsigned long QipClient::cBufferSize;
 const unsigned long QipClient::cBroadcastPeriodMs;
 const unsigned long QipClient::cFirstBroadcastHoldMs;
+const unsigned long QipClient::cDefaultProbeRate;
+const unsigned long QipClient::cMinProbeRate;
+const unsigned long QipClient::cMaxProbeRate;
 
 QipClient::QipClient() : QipClient(Options()) {}
 
@@ -45,6 +50,11 @@ QipClient::QipClient(const Options& options)
       mPort(options.mPort),
       mInterfaceFilter(options.mInterfaces),
       mTraceHandler(options.mTraceHandler),
+      mProbeTargets(options.mProbeTargets),
+      mProbeRate(std::min(std::max(options.mProbeRate, cMinProbeRate), cMaxProbeRate)),
+      mPeriodMs(options.mPeriodMs > 0 ? options.mPeriodMs : cBroadcastPeriodMs),
+      mIsBroadcastRequested(false),
+      mProbeSweep(this),
       mIsPortShared(false),
       mReceiveBufferBytes(0),
       mLastDropCount(0),
@@ -179,31 +189,51 @@ void QipClient::SendThread::Run() {
             break;
         }
     }
-    const std::vector<std::string>& filter = mOuter->mInterfaceFilter;
+    long long nextCycleMs = KspMonotonicMs();
     while (IsThreadRunning()) {
-        // Taken anew every cycle so that interfaces coming and going are followed.
-        const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
-        mOuter->Learn(interfaces);
-        for (const KspNetworkInterface& interface : interfaces) {
-            if (!filter.empty() && !Contains(filter, interface.GetName())) {
-                continue;
-            }
-            const QipPacketWhoIsThere question(interface.GetIpAddress(), interface.GetNetmask());
-            unsigned char buffer[cBufferSize];
-            const unsigned long length = question.Serialize(buffer, sizeof buffer);
-            if (length > 0) {
-                // A failed send is reported by the socket; the next interface still gets one.
-                const std::string destination = interface.MakeBroadcastAddress();
-                const bool isSent =
-                    mOuter->mSocket.Send(buffer, length, destination, mOuter->mPort);
-                if (mOuter->mTraceHandler != nullptr) {
-                    mOuter->Trace(isSent ? TraceHandler::Event::cBroadcastSent
-                                         : TraceHandler::Event::cBroadcastFailed,
-                                  interface.GetName(), destination);
-                }
+        long long now = KspMonotonicMs();
+        const bool isRequested = mOuter->mIsBroadcastRequested.exchange(false);
+        if (now >= nextCycleMs || isRequested) {
+            // Taken anew every cycle so that interfaces coming and going are followed.
+            const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
+            mOuter->Learn(interfaces);
+            mOuter->Broadcast(interfaces);
+            nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
+            // A sweep that overran its cycle is finished first rather than begun again.
+            if (!mOuter->mProbeTargets.empty() && !mOuter->mProbeSweep.IsActive()) {
+                mOuter->mProbeSweep.Begin(now, interfaces);
             }
         }
-        Pause(cBroadcastPeriodMs);
+        long long wakeMs = nextCycleMs;
+        if (mOuter->mProbeSweep.IsActive()) {
+            const long long dueMs = mOuter->mProbeSweep.SendDue(KspMonotonicMs());
+            if (dueMs >= 0 && dueMs < wakeMs) wakeMs = dueMs;
+        }
+        now = KspMonotonicMs();
+        if (wakeMs > now) {
+            Pause(static_cast<unsigned long>(wakeMs - now));
+        }
+    }
+}
+
+void QipClient::Broadcast(const std::vector<KspNetworkInterface>& interfaces) {
+    for (const KspNetworkInterface& interface : interfaces) {
+        if (!mInterfaceFilter.empty() && !Contains(mInterfaceFilter, interface.GetName())) {
+            continue;
+        }
+        const QipPacketWhoIsThere question(interface.GetIpAddress(), interface.GetNetmask());
+        unsigned char buffer[cBufferSize];
+        const unsigned long length = question.Serialize(buffer, sizeof buffer);
+        if (length > 0) {
+            // A failed send is reported by the socket; the next interface still gets one.
+            const std::string destination = interface.MakeBroadcastAddress();
+            const bool isSent = mSocket.Send(buffer, length, destination, mPort);
+            if (mTraceHandler != nullptr) {
+                Trace(isSent ? TraceHandler::Event::cBroadcastSent
+                             : TraceHandler::Event::cBroadcastFailed,
+                      interface.GetName(), destination);
+            }
+        }
     }
 }
 
@@ -268,6 +298,10 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
                                      info.mInterfaceIndex) == mLocal.mAllowed.end();
     }
     mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
+    if (!mProbeTargets.empty() && IsProbedAddress(info.mAddress)) {
+        KspThreadMutex::Guard guard(mProbeLock);
+        ++mProbeProgress.mAnswers;
+    }
     if (mTraceHandler != nullptr) {
         TraceHandler::Event event;
         event.mKind = isOtherInterface ? TraceHandler::Event::cHelloOtherInterface

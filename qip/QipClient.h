@@ -10,6 +10,7 @@
 #include "ksp/KspThreadMutex.h"
 #include "ksp/KspUdpSocket.h"
 #include "qip/QipPacket.h"
+#include "qip/QipProbeTarget.h"
 #include "qip/QipReceiveCounts.h"
 
 // The active side of discovery: one UDP socket on port 19375, a send thread that broadcasts
@@ -27,12 +28,22 @@
 // answers arriving together are not lost, and says once on standard error when the kernel
 // dropped datagrams all the same; it counts what it hears (GetReceiveCounts); and it can be
 // limited to some interfaces (Options::mInterfaces).
+//
+// Devices beyond the broadcast domain are reached by probing: with probe targets, every
+// cycle sends after its broadcasts the same whoisthere by unicast to each target address,
+// carrying the address and netmask of the interface the kernel routes that target through,
+// paced at Options::mProbeRate datagrams a second. A sweep still under way when the next
+// cycle is due goes on (that cycle only broadcasts), so no address is probed twice at once.
+// Failed sends are counted and reported on standard error once per sweep.
 class QipClient {
 public:
     static const unsigned short cPort = 19375;
     static const unsigned long cBufferSize = 1472;
     static const unsigned long cBroadcastPeriodMs = 10000;
     static const unsigned long cFirstBroadcastHoldMs = 1000;
+    static const unsigned long cDefaultProbeRate = 2000;
+    static const unsigned long cMinProbeRate = 1;
+    static const unsigned long cMaxProbeRate = 50000;
 
     // Receives every hello, one call at a time, on the client's receive thread. The packet
     // is valid only during the call. Called with none of the client's locks held.
@@ -59,6 +70,11 @@ public:
                 cWhoIsThereHeard,      // mInterface, mAddress; mIsFromOther: not this machine's
                 cMalformedHeard,       // mInterface, mAddress
                 cDatagramsDropped,     // mCount: the kernel's drops so far
+                cProbeTarget,          // a sweep begins on a target: mAddress its text, mDetail
+                                       // "first to last", mCount addresses, mInterface and
+                                       // mDeviceId the interface and its address/prefix
+                cProbeFailed,          // mAddress: a target or an address; mDetail: why
+                cProbeSweepDone,       // mCount probes sent, mFailures not sent
             };
             Kind mKind;
             std::string mInterface;  // interface name; empty when not known
@@ -67,6 +83,8 @@ public:
             std::string mDeviceId;
             bool mIsFromOther = false;
             uint64_t mCount = 0;
+            std::string mDetail;
+            uint64_t mFailures = 0;
         };
         virtual void OnTrace(const Event& event) = 0;
 
@@ -82,6 +100,26 @@ public:
         std::vector<std::string> mInterfaces;
         // Not owned; must outlive the client. Null: nothing is traced.
         TraceHandler* mTraceHandler = nullptr;
+        // Networks to probe by unicast each cycle; names not yet resolved are resolved once,
+        // on the send thread, before the first sweep (a name that fails is reported and
+        // dropped). Empty: broadcasts only.
+        std::vector<QipProbeTarget> mProbeTargets;
+        // Probes a second at most, spread evenly (cMinProbeRate to cMaxProbeRate).
+        unsigned long mProbeRate = cDefaultProbeRate;
+        // Test seam: the time from one cycle to the next.
+        unsigned long mPeriodMs = cBroadcastPeriodMs;
+    };
+
+    // How far probing has come. mSweeps counts finished sweeps; the others describe the
+    // sweep under way, or the last one when none is.
+    struct ProbeProgress {
+        uint64_t mSweeps = 0;
+        uint64_t mSent = 0;      // probes handed to the system (or failed) so far
+        uint64_t mFailed = 0;
+        uint64_t mTotal = 0;     // probes of the whole sweep
+        bool mIsActive = false;
+        long long mLastSweepEndMs = 0;  // monotonic (KspMonotonicMs) end of the last sweep
+        uint64_t mAnswers = 0;   // hellos heard from a probed address since the start
     };
 
     QipClient();
@@ -108,7 +146,21 @@ public:
     int GetReceiveBufferBytes() const { return mReceiveBufferBytes; }
     // Sends the next round of whoisthere now instead of at the end of the period, which
     // then starts over; for a user who asks to search again. Any thread; returns at once.
-    void BroadcastNow() { mSendThread.Wake(); }
+    // A probe sweep under way goes on; otherwise a new one follows the broadcasts.
+    void BroadcastNow() {
+        mIsBroadcastRequested.store(true);
+        mSendThread.Wake();
+    }
+    // Any thread.
+    ProbeProgress GetProbeProgress() const;
+    bool HasProbeTargets() const { return !mProbeTargets.empty(); }
+    // The targets as given (names perhaps still unresolved).
+    const std::vector<QipProbeTarget>& GetProbeTargets() const { return mProbeTargets; }
+    // Pure: how many of `total` probes are due `elapsedMs` after a sweep began at `rate` a
+    // second: the first at once, then one every 1/rate s.
+    static uint64_t ProbesDue(long long elapsedMs, unsigned long rate, uint64_t total);
+    // Pure: when (ms after the sweep began) probe number `index` is due.
+    static long long ProbeDueMs(uint64_t index, unsigned long rate);
     // What was heard since the client started. Any thread.
     QipReceiveCounts::Counts GetReceiveCounts() const { return mReceiveCounts.GetCounts(); }
     const std::vector<std::string>& GetInterfaceFilter() const { return mInterfaceFilter; }
@@ -132,6 +184,41 @@ private:
         QipClient* mOuter;
     };
 
+    // The probe sweeps; used by the send thread only, apart from the progress it publishes.
+    class ProbeSweep {
+    public:
+        explicit ProbeSweep(QipClient* outer) : mOuter(outer) {}
+        bool IsActive() const { return mIsActive; }
+        // Starts a sweep over every target, routed as the system routes it right now.
+        void Begin(long long nowMs, const std::vector<KspNetworkInterface>& interfaces);
+        // Sends the probes due by `nowMs`; returns when the next one is due, or -1 once the
+        // sweep is over (its failures then reported).
+        long long SendDue(long long nowMs);
+
+    private:
+        struct Route {
+            uint32_t mFirst = 0;
+            uint32_t mCount = 0;
+            bool mIsRouted = false;
+            std::vector<unsigned char> mPacket;  // the serialised whoisthere for this target
+        };
+        void Finish(long long nowMs);
+
+        QipClient* mOuter;
+        bool mIsActive = false;
+        bool mNamesResolved = false;
+        std::vector<QipProbeTarget> mTargets;  // resolved
+        std::vector<Route> mRoutes;
+        long long mStartMs = 0;
+        uint64_t mTotal = 0;
+        uint64_t mNext = 0;      // index of the next probe over all targets
+        size_t mRoute = 0;       // the route holding mNext
+        uint64_t mRouteBase = 0; // the index of mRoutes[mRoute]'s first probe
+        uint64_t mFailed = 0;
+        int mFirstError = 0;
+        uint32_t mFirstFailedAddress = 0;
+    };
+
     class ReceiveThread : public KspThread {
     public:
         explicit ReceiveThread(QipClient* outer) : mOuter(outer) {}
@@ -152,6 +239,8 @@ private:
     };
 
     void Learn(const std::vector<KspNetworkInterface>& interfaces);
+    void Broadcast(const std::vector<KspNetworkInterface>& interfaces);
+    bool IsProbedAddress(const std::string& address);
     void Trace(TraceHandler::Event::Kind kind, const std::string& interface,
                const std::string& address);
     std::string InterfaceName(int index);
@@ -165,6 +254,14 @@ private:
     unsigned short mPort;
     const std::vector<std::string> mInterfaceFilter;
     TraceHandler* const mTraceHandler;
+    const std::vector<QipProbeTarget> mProbeTargets;
+    const unsigned long mProbeRate;
+    const unsigned long mPeriodMs;
+    std::atomic<bool> mIsBroadcastRequested;
+    ProbeSweep mProbeSweep;
+    mutable KspThreadMutex mProbeLock;  // guards mProbeProgress and mProbedRanges
+    ProbeProgress mProbeProgress;
+    std::vector<std::pair<uint32_t, uint32_t>> mProbedRanges;  // first, count
     bool mIsPortShared;
     int mReceiveBufferBytes;
     QipReceiveCounts mReceiveCounts;

@@ -31,6 +31,14 @@
         <source>Configure</source>
         <translation>Konfigurieren</translation>
     </message>
+    <message>
+        <source>Search Another Network…</source>
+        <translation>Anderes Netz durchsuchen…</translation>
+    </message>
+    <message>
+        <source>Search A&amp;nother Network…</source>
+        <translation>Anderes &amp;Netz durchsuchen…</translation>
+    </message>
 </context>
 <context>
     <name>QipController</name>
@@ -145,6 +153,14 @@
         <source>%1 (%2)</source>
         <translation>%1 (%2)</translation>
     </message>
+    <message>
+        <source>Also asked beyond this computer's networks: %1.</source>
+        <translation>Außerdem außerhalb der Netze dieses Computers gefragt: %1.</translation>
+    </message>
+    <message>
+        <source>• Nothing answered from %1: the router on the way may not let UDP port %2 through in both directions and TCP port 80 to the devices, or may not route back to this computer.</source>
+        <translation>• Aus %1 kam keine Antwort: Der Router auf dem Weg lässt vielleicht UDP-Port %2 nicht in beide Richtungen und TCP-Port 80 nicht zu den Geräten durch, oder er leitet nicht zu diesem Computer zurück.</translation>
+    </message>
 </context>
 <context>
     <name>QipMainWindow</name>
@@ -203,6 +219,88 @@
     <message>
         <source>Configure</source>
         <translation>Konfigurieren</translation>
+    </message>
+    <message>
+        <source>Searches a network behind a router by address, range or host name</source>
+        <translation>Durchsucht ein Netz hinter einem Router nach Adresse, Bereich oder Hostname</translation>
+    </message>
+</context>
+<context>
+    <name>QipProbeDialog</name>
+    <message>
+        <source>Search Another Network</source>
+        <translation>Anderes Netz durchsuchen</translation>
+    </message>
+    <message>
+        <source>Devices behind a router do not hear this computer's broadcasts, but they answer when asked by address. Enter an address (198.51.100.20), a range from /16 to /32 (198.51.100.0/24) or a host name.</source>
+        <translation>Geräte hinter einem Router hören die Broadcasts dieses Computers nicht, antworten aber, wenn man sie über ihre Adresse fragt. Geben Sie eine Adresse (198.51.100.20), einen Bereich von /16 bis /32 (198.51.100.0/24) oder einen Hostnamen ein.</translation>
+    </message>
+    <message>
+        <source>Network to search</source>
+        <translation>Zu durchsuchendes Netz</translation>
+    </message>
+    <message>
+        <source>Add</source>
+        <translation>Hinzufügen</translation>
+    </message>
+    <message>
+        <source>Your networks, searched every time:</source>
+        <translation>Ihre Netze, die jedes Mal durchsucht werden:</translation>
+    </message>
+    <message>
+        <source>Remove</source>
+        <translation>Entfernen</translation>
+    </message>
+    <message>
+        <source>Always searched, as set up for this computer: %1</source>
+        <translation>Immer durchsucht, wie für diesen Computer eingerichtet: %1</translation>
+    </message>
+    <message>
+        <source>Search</source>
+        <translation>Suchen</translation>
+    </message>
+    <message>
+        <source>A host name: looked up when the search starts.</source>
+        <translation>Ein Hostname: Er wird beim Start der Suche aufgelöst.</translation>
+    </message>
+    <message>
+        <source>Neither an address, a range nor a host name.</source>
+        <translation>Weder eine Adresse noch ein Bereich noch ein Hostname.</translation>
+    </message>
+    <message>
+        <source>Not an IPv4 address: four numbers from 0 to 255, like 198.51.100.20.</source>
+        <translation>Keine IPv4-Adresse: vier Zahlen von 0 bis 255, etwa 198.51.100.20.</translation>
+    </message>
+    <message>
+        <source>After the / comes a number from 16 to 32.</source>
+        <translation>Nach dem / folgt eine Zahl von 16 bis 32.</translation>
+    </message>
+    <message>
+        <source>Too large a range: /16 (65,534 addresses) at most.</source>
+        <translation>Zu großer Bereich: höchstens /16 (65.534 Adressen).</translation>
+    </message>
+    <message>
+        <source>Addresses beginning with 0 cannot be asked.</source>
+        <translation>Adressen, die mit 0 beginnen, können nicht gefragt werden.</translation>
+    </message>
+    <message>
+        <source>A multicast address cannot be asked.</source>
+        <translation>Eine Multicast-Adresse kann nicht gefragt werden.</translation>
+    </message>
+    <message>
+        <source>A reserved or broadcast address cannot be asked.</source>
+        <translation>Eine reservierte oder Broadcast-Adresse kann nicht gefragt werden.</translation>
+    </message>
+    <message>
+        <source>Already in your list.</source>
+        <translation>Steht schon in Ihrer Liste.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n address(es) will be asked.</source>
+        <translation>
+            <numerusform>%n Adresse wird gefragt.</numerusform>
+            <numerusform>%n Adressen werden gefragt.</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

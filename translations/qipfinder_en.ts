@@ -31,6 +31,14 @@
         <source>Configure</source>
         <translation>Configure</translation>
     </message>
+    <message>
+        <source>Search Another Network…</source>
+        <translation>Search Another Network…</translation>
+    </message>
+    <message>
+        <source>Search A&amp;nother Network…</source>
+        <translation>Search A&amp;nother Network…</translation>
+    </message>
 </context>
 <context>
     <name>QipController</name>
@@ -145,6 +153,14 @@
         <source>%1 (%2)</source>
         <translation>%1 (%2)</translation>
     </message>
+    <message>
+        <source>Also asked beyond this computer's networks: %1.</source>
+        <translation>Also asked beyond this computer's networks: %1.</translation>
+    </message>
+    <message>
+        <source>• Nothing answered from %1: the router on the way may not let UDP port %2 through in both directions and TCP port 80 to the devices, or may not route back to this computer.</source>
+        <translation>• Nothing answered from %1: the router on the way may not let UDP port %2 through in both directions and TCP port 80 to the devices, or may not route back to this computer.</translation>
+    </message>
 </context>
 <context>
     <name>QipMainWindow</name>
@@ -203,6 +219,88 @@
     <message>
         <source>Configure</source>
         <translation>Configure</translation>
+    </message>
+    <message>
+        <source>Searches a network behind a router by address, range or host name</source>
+        <translation>Searches a network behind a router by address, range or host name</translation>
+    </message>
+</context>
+<context>
+    <name>QipProbeDialog</name>
+    <message>
+        <source>Search Another Network</source>
+        <translation>Search Another Network</translation>
+    </message>
+    <message>
+        <source>Devices behind a router do not hear this computer's broadcasts, but they answer when asked by address. Enter an address (198.51.100.20), a range from /16 to /32 (198.51.100.0/24) or a host name.</source>
+        <translation>Devices behind a router do not hear this computer's broadcasts, but they answer when asked by address. Enter an address (198.51.100.20), a range from /16 to /32 (198.51.100.0/24) or a host name.</translation>
+    </message>
+    <message>
+        <source>Network to search</source>
+        <translation>Network to search</translation>
+    </message>
+    <message>
+        <source>Add</source>
+        <translation>Add</translation>
+    </message>
+    <message>
+        <source>Your networks, searched every time:</source>
+        <translation>Your networks, searched every time:</translation>
+    </message>
+    <message>
+        <source>Remove</source>
+        <translation>Remove</translation>
+    </message>
+    <message>
+        <source>Always searched, as set up for this computer: %1</source>
+        <translation>Always searched, as set up for this computer: %1</translation>
+    </message>
+    <message>
+        <source>Search</source>
+        <translation>Search</translation>
+    </message>
+    <message>
+        <source>A host name: looked up when the search starts.</source>
+        <translation>A host name: looked up when the search starts.</translation>
+    </message>
+    <message>
+        <source>Neither an address, a range nor a host name.</source>
+        <translation>Neither an address, a range nor a host name.</translation>
+    </message>
+    <message>
+        <source>Not an IPv4 address: four numbers from 0 to 255, like 198.51.100.20.</source>
+        <translation>Not an IPv4 address: four numbers from 0 to 255, like 198.51.100.20.</translation>
+    </message>
+    <message>
+        <source>After the / comes a number from 16 to 32.</source>
+        <translation>After the / comes a number from 16 to 32.</translation>
+    </message>
+    <message>
+        <source>Too large a range: /16 (65,534 addresses) at most.</source>
+        <translation>Too large a range: /16 (65,534 addresses) at most.</translation>
+    </message>
+    <message>
+        <source>Addresses beginning with 0 cannot be asked.</source>
+        <translation>Addresses beginning with 0 cannot be asked.</translation>
+    </message>
+    <message>
+        <source>A multicast address cannot be asked.</source>
+        <translation>A multicast address cannot be asked.</translation>
+    </message>
+    <message>
+        <source>A reserved or broadcast address cannot be asked.</source>
+        <translation>A reserved or broadcast address cannot be asked.</translation>
+    </message>
+    <message>
+        <source>Already in your list.</source>
+        <translation>Already in your list.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n address(es) will be asked.</source>
+        <translation>
+            <numerusform>%n address will be asked.</numerusform>
+            <numerusform>%n addresses will be asked.</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

@@ -132,6 +132,7 @@ bool BenchProcess::Wait(int timeoutMs) {
             mEndNs = ClockNs(CLOCK_MONOTONIC);
             mHasEnded = true;
             mCpuMs = RusageMs(usage);
+            mPeakRssKb = usage.ru_maxrss;
             mExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
             return true;
         }

@@ -36,6 +36,8 @@ public:
     // User plus system CPU time, in milliseconds: from the kernel's accounting once it
     // ended, from /proc/<pid>/stat while it runs.
     double GetCpuMs() const;
+    // The largest resident set it had, in kilobytes, once it ended (0 before).
+    long GetPeakRssKb() const { return mPeakRssKb; }
     // CLOCK_REALTIME in nanoseconds just before the fork, for stamps written by helpers.
     long long GetStartRealtimeNs() const { return mStartRealtimeNs; }
     pid_t GetPid() const { return mPid; }
@@ -55,4 +57,5 @@ private:
     long long mEndNs = 0;
     long long mStartRealtimeNs = 0;
     double mCpuMs = 0;
+    long mPeakRssKb = 0;
 };

@@ -79,6 +79,10 @@ public:
     }
 
     bool IsReady() const { return mServer.IsReady(); }
+    // Replaces the bundle's Info.plist.
+    void WriteBundle(const std::string& text) const {
+        WriteText(mRoot / "share/qipfinder/Info.plist", text);
+    }
 
     // argv of `program` run with a clean environment on the rig's display, English texts,
     // the stand-in browser first on PATH and the probe loaded.
@@ -212,6 +216,27 @@ TEST_F(ProgramTest, OneDeviceOpensItsPageAndEnds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(rig.Opened(), "http://192.0.2.21/\n");
+}
+
+TEST_F(ProgramTest, QipProbeTargetsReachADeviceBehindARouterAndOpenItsPage) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    const std::string far = mBed.AddDeviceBehindRouter({"198.51.100.20/24"});
+    ASSERT_FALSE(far.empty());
+    ASSERT_GT(mBed.StartSimulator(far, {"--id", "far", "--address", "198.51.100.20", "--ssid", "Far",
+                                        "--type", "QipSim"}),
+              0);
+    std::string bundle = cTestBundle;
+    bundle.insert(bundle.find("</dict>"),
+                  "\t<key>QipProbeTargets</key>\n\t<array><string>198.51.100.0/24</string>"
+                  "<string>10.0.0.0/8</string></array>\n");
+    rig.WriteBundle(bundle);
+    std::string output;
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), rig.ProgramCommand(), &output, 15000), 0) << output;
+    EXPECT_NE(output.find("QipProbeTargets: '10.0.0.0/8' skipped"), std::string::npos) << output;
+    for (int i = 0; i < 50 && rig.Opened().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(rig.Opened(), "http://198.51.100.20/\n");
 }
 
 TEST_F(ProgramTest, TwoDevicesAreListedWithTheirTextsAsTheyAre) {

@@ -75,6 +75,14 @@ TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
     EXPECT_NE(text.find("qip_status_page_reads_total{outcome=\"ok\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("qip_exporter_build_info{version=\"9.9\"} 1\n"), std::string::npos) << text;
 
+    EXPECT_EQ(text.find("qip_probe"), std::string::npos) << "no probe series without --probe";
+    input.mProbes = true;
+    input.mProbeProgress.mSweeps = 3;
+    input.mProbeProgress.mAnswers = 2;
+    const std::string probing = Text(metrics.Build(input));
+    EXPECT_NE(probing.find("qip_probe_sweeps_total 3\n"), std::string::npos) << probing;
+    EXPECT_NE(probing.find("qip_probe_answers_total 2\n"), std::string::npos) << probing;
+
     // Without page reads every device shows at once.
     QipExporterMetrics unread(nullptr, nullptr, &describer, &pages, false, {}, "9.9");
     EXPECT_NE(Text(unread.Build(input)).find("device_id=\"two\",device_type=\"QipBox\",address=\"192.0.2.21\",ssid=\"\"} 1"),
@@ -177,6 +185,12 @@ TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
         {{"stray"}, "unexpected argument 'stray'"},
         {{"--", "--help"}, "unexpected argument '--help'"},
         {{"--type="}, "--type needs a device type"},
+        {{"--probe", "10.0.0.0/8"}, "--probe '10.0.0.0/8': a prefix shorter than /16 is too large a "
+                                    "range (65,534 addresses at most)"},
+        {{"--probe=224.0.0.1"}, "--probe '224.0.0.1': a multicast address cannot be probed"},
+        {{"--probe-rate", "0"}, "--probe-rate needs a whole number of probes a second from 1 to 50000, not '0'"},
+        {{"--probe-rate", "50001"}, "--probe-rate needs a whole number of probes a second from 1 to 50000, "
+                                    "not '50001'"},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv = {const_cast<char*>("qip-exporter")};
@@ -193,6 +207,17 @@ TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
             EXPECT_TRUE(options.mNoSsid);
         }
     }
+    std::vector<char*> argv = {const_cast<char*>("qip-exporter"), const_cast<char*>("--probe"),
+                               const_cast<char*>("198.51.100.0/24"), const_cast<char*>("--probe=lab.example"),
+                               const_cast<char*>("--probe-rate=50000"), nullptr};
+    QipExporterOptions options;
+    std::string error;
+    EXPECT_EQ(options.mProbeRate, 2000u);
+    ASSERT_TRUE(options.Parse(static_cast<int>(argv.size() - 1), argv.data(), error)) << error;
+    ASSERT_EQ(options.mProbeTargets.size(), 2u);
+    EXPECT_EQ(options.mProbeTargets[0].GetText(), "198.51.100.0/24");
+    EXPECT_EQ(options.mProbeTargets[1].GetText(), "lab.example");
+    EXPECT_EQ(options.mProbeRate, 50000u);
 }
 
 }  // namespace

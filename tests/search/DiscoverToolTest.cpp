@@ -43,6 +43,8 @@ TEST(DiscoverOptions, ReadsBothOptionFormsAndRejectsMalformedOrConflictingOnes) 
         {"--count", "4097"}, {"--count", "2x"}, {"--wait-for="}, {"--watch", "--settle", "300"},
         {"--watch", "--no-settle"}, {"--watch", "--wait-for", "a"}, {"--watch", "--count", "1"},
         {"--settle", "300", "--no-settle"}, {"--settle", "300", "--count", "2"}, {"--", "extra"}, {"-x"},
+        {"--probe", "198.51.0.0/15"}, {"--probe=224.0.0.1"}, {"--probe", "198.51.100"}, {"--probe"},
+        {"--probe-rate", "0"}, {"--probe-rate", "50001"}, {"--probe-rate=2k"},
     };
     for (const std::vector<const char*>& args : bad) {
         QipDiscoverOptions rejected;
@@ -55,6 +57,24 @@ TEST(DiscoverOptions, ReadsBothOptionFormsAndRejectsMalformedOrConflictingOnes) 
         EXPECT_TRUE(error.find(named) != std::string::npos || error.find(args[0]) != std::string::npos)
             << error;
     }
+}
+
+TEST(DiscoverOptions, ProbeTargetsAreKeptInOrderAndABadOneIsNamedWithItsFault) {
+    QipDiscoverOptions options;
+    EXPECT_EQ(options.mProbeRate, 2000u);
+    ASSERT_TRUE(Parse({"--probe", "198.51.100.0/24", "--probe=lab-router.example", "--probe-rate", "50000",
+                       "--watch"}, options));
+    ASSERT_EQ(options.mProbeTargets.size(), 2u);
+    EXPECT_EQ(options.mProbeTargets[0].GetCount(), 254u);
+    EXPECT_EQ(options.mProbeTargets[1].GetText(), "lab-router.example");
+    EXPECT_EQ(options.mProbeRate, 50000u);
+
+    QipDiscoverOptions bad;
+    const char* argv[] = {"qip-discover", "--probe", "203.0.113.0/24", "--probe", "10.0.0.0/8"};
+    std::string error;
+    ASSERT_FALSE(bad.Parse(5, argv, error));
+    EXPECT_EQ(error, "--probe '10.0.0.0/8': a prefix shorter than /16 is too large a range (65,534 "
+                     "addresses at most)");
 }
 
 TEST(DiscoverFormat, JsonAndTerminalTextCarryAnyDeviceBytesSafely) {
@@ -144,4 +164,32 @@ TEST(DiscoverListenEnd, WaitForAndCountEndAsSoonAsMetWithoutSettlingAndNameWhatI
     EXPECT_EQ(both.GetState(10), QipListenEnd::cListening);
     both.OnRecord("c", "192.0.2.22", 20);
     EXPECT_EQ(both.GetState(20), QipListenEnd::cSatisfied);
+}
+
+TEST(DiscoverListenEnd, WithProbesTheWaitAndTheSettleTimeCountFromTheLastProbe) {
+    QipListenEnd::Rules rules = Rules(1000, 400);
+    rules.mHoldForProbes = true;
+    QipListenEnd end(rules, 0);
+    end.OnRecord("near", "192.0.2.20", 50);  // answered the broadcast at once
+    EXPECT_EQ(end.GetState(5000), QipListenEnd::cListening) << "neither settles nor ends mid-sweep";
+    // A sweep may last longer than the wait; no deadline may fall due before it ends.
+    EXPECT_GT(end.NextDeadline(), 5000);
+    end.OnProbesSent(6000);
+    EXPECT_FALSE(end.IsHoldingForProbes());
+    EXPECT_EQ(end.NextDeadline(), 6400);
+    EXPECT_EQ(end.GetState(6399), QipListenEnd::cListening);
+    end.OnRecord("far", "198.51.100.20", 6300);  // an answer to one of the last probes
+    EXPECT_EQ(end.GetState(6699), QipListenEnd::cListening);
+    EXPECT_EQ(end.GetState(6700), QipListenEnd::cSettled);
+
+    QipListenEnd silent(rules, 0);
+    silent.OnProbesSent(6000);
+    EXPECT_EQ(silent.GetState(6999), QipListenEnd::cListening);
+    EXPECT_EQ(silent.GetState(7000), QipListenEnd::cWaitOver);
+
+    QipListenEnd::Rules wanted = Rules(1000, 0, {"far"});
+    wanted.mHoldForProbes = true;
+    QipListenEnd early(wanted, 0);  // a device asked for by id ends it even mid-sweep
+    early.OnRecord("far", "198.51.100.20", 3000);
+    EXPECT_EQ(early.GetState(3000), QipListenEnd::cSatisfied);
 }

@@ -41,6 +41,9 @@ public:
     static constexpr const char* cHostBroadcast = "192.0.2.255";
     static constexpr const char* cHostSubnet = "192.0.2.0/24";
     static constexpr int cDefaultTimeoutMs = 15000;
+    static constexpr const char* cRouterHostAddress = "192.0.2.254";
+    static constexpr const char* cRouterFarCidr = "198.51.100.1/24";
+    static constexpr const char* cFarSubnet = "198.51.100.0/24";
 
     // Switches the calling thread into a namespace of the bed and back on destruction.
     // Sockets and threads created while it is in force live in that namespace for good
@@ -96,6 +99,18 @@ public:
     // whoisthere and answers from its own address.
     std::string AddDevice(const std::vector<std::string>& cidrAddresses);
 
+    // A router between the host and a second network, cFarSubnet: a namespace joined to the
+    // host bridge as cRouterHostAddress (the host routes cFarSubnet through it) with a bridge
+    // of its own holding cRouterFarCidr. It forwards unicast both ways and, as routers do,
+    // no broadcast, so a device behind it hears no whoisthere broadcast by the host but
+    // answers one sent to its address. Returns the router's namespace, "" on failure; a
+    // second call returns the same router.
+    std::string AddRouter();
+    // A device namespace on the far network, behind the router (made if there is none yet):
+    // its `eth0` holds the given addresses (inside cFarSubnet) and routes everything through
+    // the router. Returns its name, "" on failure.
+    std::string AddDeviceBehindRouter(const std::vector<std::string>& cidrAddresses);
+
     // Starts <bin>/qip-device-sim with `args` in `namespaceName` and waits (up to 10 s) until
     // it has printed "ready". Returns its pid, or -1 after reporting why (with its output).
     // The bed stops it in its destructor unless Stop was called.
@@ -133,6 +148,7 @@ private:
     std::string mHostNamespace;
     std::string mLogDirectory;
     std::vector<std::string> mHostCidrs;
-    std::vector<std::string> mDeviceNamespaces;
+    std::vector<std::string> mDeviceNamespaces;  // the router's too
+    std::string mRouterNamespace;
     std::vector<Child> mChildren;   // started and not yet stopped
 };

@@ -24,7 +24,11 @@ expect() {  # description, expected candidates (one line, space separated), word
 expect "discover options" "--no-settle --no-ssid" qip-discover --no-s
 expect "discover interface option" "--interface" qip-discover --inter
 expect "discover json" "--json" qip-discover --js
+expect "discover probe options" "--probe --probe-rate" qip-discover --prob
+expect "discover no file names after --probe-rate" "" qip-discover --probe-rate ""
 expect "exporter options" "--listen" qip-exporter --li
+expect "exporter probe options" "--probe --probe-rate" qip-exporter --prob
+expect "exporter no file names after --probe" "" qip-exporter --probe ""
 got=$(complete_words qip-exporter --interface l)
 grep -qx lo <<<"$got" || { echo "FAIL: qip-exporter --interface l completed to '$got', without lo"; failures=$((failures + 1)); }
 got=$(complete_words qip-discover --interface l)

@@ -21,165 +21,21 @@
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 #include "tools/discover/QipDiscoverOutcome.h"
+#include "tools/discover/QipDiscoverOutput.h"
+#include "tools/discover/QipDiscoverWaker.h"
 #include "tools/discover/QipListenEnd.h"
 
 extern char** environ;
 
 namespace {
 
-// The signal that asked the program to end (0: none yet), and the write end of the pipe
-// that wakes the main thread for it (-1 while there is none). The pipe carries nothing but
-// signals, so it can hold far more wake-ups than a user can send; the flag is what counts.
-volatile sig_atomic_t gSignal = 0;
-volatile sig_atomic_t gSignalDescriptor = -1;
-
 const int cProgressPeriodMs = 250;
+// How often a run looks whether its first probe sweep is over; the wait starts from then.
+const long long cProbePollMs = 10;
 // How often a wait for the page opener looks whether it has ended.
 const int cOpenerPollMs = 50;
 
-// Standard output as the program found it: closed at start, or the error of the first
-// write that failed (0 for none). Main thread only.
-bool gStdoutClosed = false;
-int gWriteError = 0;
-bool gWriteErrorReported = false;
-
-void OnSignal(int signalNumber) {
-    int saved = errno;
-    if (gSignal == 0) gSignal = signalNumber;
-    int fd = gSignalDescriptor;
-    if (fd >= 0) {
-        ssize_t ignored = write(fd, "s", 1);
-        (void)ignored;
-    }
-    errno = saved;
-}
-
-// Writes `text` to standard output; false once anything could not be written.
-bool Output(const std::string& text) {
-    if (gStdoutClosed && gWriteError == 0) gWriteError = EBADF;
-    if (gWriteError != 0) return false;
-    errno = 0;
-    if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
-        gWriteError = errno != 0 ? errno : EIO;
-        return false;
-    }
-    return true;
-}
-
-// Flushes standard output; false (said once on standard error) when anything written since
-// start could not be delivered.
-bool FlushOutput() {
-    if (gWriteError == 0 && !gStdoutClosed) {
-        errno = 0;
-        if (fflush(stdout) != 0 || ferror(stdout)) gWriteError = errno != 0 ? errno : EIO;
-    }
-    if (gWriteError == 0) return true;
-    if (!gWriteErrorReported) {
-        fprintf(stderr, "qip-discover: write error: %s\n", strerror(gWriteError));
-        gWriteErrorReported = true;
-    }
-    return false;
-}
-
-// A program started with a standard descriptor closed would hand that number to the first
-// socket or pipe it opens, and its output would go there. Each closed one is filled with
-// /dev/null; a closed standard output is remembered, so that writing to it fails.
-void GuardStandardDescriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        if (fd == STDOUT_FILENO) gStdoutClosed = true;
-        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (opened >= 0 && opened != fd) {
-            dup2(opened, fd);
-            close(opened);
-        }
-    }
-}
-
 }  // namespace
-
-// Wakes the main thread, sleeping in one poll(), for a signal (a pipe of its own, written by
-// the handler) or for a notice from another thread: a change of the list or the end of the
-// status page reads. Notices coalesce: each is a flag, and only setting a flag that was
-// clear writes a byte, so the notice pipe never holds more than a few and never fills.
-// Installs the SIGINT and SIGTERM handlers for its lifetime.
-class QipDiscover::Waker {
-public:
-    static const int cSignal = 1;
-    static const int cChange = 2;
-    static const int cDone = 4;
-
-    Waker() : mSignalRead(-1), mSignalWrite(-1), mNoticeRead(-1), mNoticeWrite(-1) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            perror("pipe2() failed");
-            return;
-        }
-        mSignalRead = fds[0];
-        mSignalWrite = fds[1];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            perror("pipe2() failed");
-            return;
-        }
-        mNoticeRead = fds[0];
-        mNoticeWrite = fds[1];
-        gSignalDescriptor = mSignalWrite;
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &mOldInt);
-        sigaction(SIGTERM, &action, &mOldTerm);
-        mHandlersInstalled = true;
-    }
-    Waker(const Waker&) = delete;
-    Waker& operator=(const Waker&) = delete;
-    ~Waker() {
-        if (mHandlersInstalled) {
-            sigaction(SIGINT, &mOldInt, nullptr);
-            sigaction(SIGTERM, &mOldTerm, nullptr);
-        }
-        gSignalDescriptor = -1;
-        for (int fd : {mSignalRead, mSignalWrite, mNoticeRead, mNoticeWrite}) {
-            if (fd >= 0) close(fd);
-        }
-    }
-
-    bool IsOpen() const { return mHandlersInstalled; }
-    // Any thread.
-    void Notify(int what) {
-        std::atomic<bool>& flag = what == cDone ? mDonePending : mChangePending;
-        if (flag.exchange(true)) return;
-        ssize_t ignored = write(mNoticeWrite, "n", 1);
-        (void)ignored;
-    }
-    // Waits up to `timeoutMs` (-1: no limit) and returns what woke it (cSignal, cChange,
-    // cDone, several of them, or 0 on time-out). A signal is reported on every call after it.
-    int Wait(int timeoutMs) {
-        if (gSignal != 0) return cSignal;
-        pollfd p[2] = {{mSignalRead, POLLIN, 0}, {mNoticeRead, POLLIN, 0}};
-        if (poll(p, 2, timeoutMs) < 0 && errno != EINTR) perror("poll() failed");
-        char buffer[64];
-        while (read(mNoticeRead, buffer, sizeof buffer) > 0) {
-        }
-        int what = 0;
-        if (gSignal != 0) what |= cSignal;
-        if (mChangePending.exchange(false)) what |= cChange;
-        if (mDonePending.exchange(false)) what |= cDone;
-        return what;
-    }
-
-private:
-    int mSignalRead;
-    int mSignalWrite;
-    int mNoticeRead;
-    int mNoticeWrite;
-    bool mHandlersInstalled = false;
-    std::atomic<bool> mChangePending{false};
-    std::atomic<bool> mDonePending{false};
-    struct sigaction mOldInt;
-    struct sigaction mOldTerm;
-};
 
 // Reads one batch of status pages, so that the main thread stays free to answer a signal.
 class QipDiscover::FetchThread : public KspThread {
@@ -201,7 +57,7 @@ private:
 void QipDiscover::ChangeNotifier::OnChange() { mOuter->mWaker->Notify(Waker::cChange); }
 
 int QipDiscover::Main(int argc, char** argv) {
-    GuardStandardDescriptors();
+    QipDiscoverGuardStandardDescriptors();
     QipDiscoverOptions options;
     std::string error;
     if (!options.Parse(argc, argv, error)) {
@@ -210,9 +66,9 @@ int QipDiscover::Main(int argc, char** argv) {
         return cExitUsage;
     }
     if (options.mHelp || options.mVersion) {
-        Output(options.mHelp ? QipDiscoverOptions::Usage()
+        QipDiscoverOutput(options.mHelp ? QipDiscoverOptions::Usage()
                              : std::string("qip-discover ") + QIPFINDER_VERSION + "\n");
-        return FlushOutput() ? cExitFound : cExitWriteError;
+        return QipDiscoverFlushOutput() ? cExitFound : cExitWriteError;
     }
     QipDiscover discover(options);
     return discover.Run();
@@ -267,8 +123,20 @@ int QipDiscover::Run() {
                     KspNetworkInterface::DescribeSkipReason(skipped.mReason));
         }
     }
+    // Names are looked up once, before anything is sent, so that one that does not resolve
+    // is a usage error like a malformed address.
+    for (QipProbeTarget& target : mOptions.mProbeTargets) {
+        std::string error;
+        if (!target.Resolve(error)) {
+            fprintf(stderr, "qip-discover: --probe: %s\nTry 'qip-discover --help'.\n",
+                    QipDiscoverFormat::TerminalText(error).c_str());
+            return cExitUsage;
+        }
+    }
     QipClient::Options clientOptions;
     clientOptions.mInterfaces = mOptions.mInterfaces;
+    clientOptions.mProbeTargets = mOptions.mProbeTargets;
+    clientOptions.mProbeRate = mOptions.mProbeRate;
     if (mOptions.mVerbose) clientOptions.mTraceHandler = &mTracer;
     mClient.reset(new QipClient(clientOptions));
     if (!mClient->IsSocketOpen()) {
@@ -287,46 +155,9 @@ int QipDiscover::Run() {
     return mOptions.mWatch ? Watch() : ListOnce();
 }
 
-void QipDiscover::Tracer::OnTrace(const Event& event) {
-    typedef QipClient::TraceHandler::Event E;
-    const std::string on = event.mInterface.empty()
-                               ? std::string()
-                               : " on " + QipDiscoverFormat::TerminalText(event.mInterface);
-    const std::string from = QipDiscoverFormat::TerminalText(event.mAddress);
-    const std::string device = QipDiscoverFormat::TerminalText(event.mDeviceType) + " " +
-                               QipDiscoverFormat::TerminalText(event.mDeviceId);
-    std::string line;
-    switch (event.mKind) {
-    case E::cBroadcastSent:
-        line = "sent whoisthere to " + from + on;
-        break;
-    case E::cBroadcastFailed:
-        line = "could not send whoisthere to " + from + on;
-        break;
-    case E::cHelloHeard:
-        line = "heard " + device + " from " + from + on;
-        if (!mOuter->mDescriber.IsWanted(event.mDeviceType)) line += ", left out: type not wanted";
-        break;
-    case E::cHelloOtherInterface:
-        line = "heard " + device + " from " + from + on + ", left out: not a chosen interface";
-        break;
-    case E::cWhoIsThereHeard:
-        if (!event.mIsFromOther) return;  // this program's own broadcast coming back
-        line = "heard whoisthere from another client at " + from + on;
-        break;
-    case E::cMalformedHeard:
-        line = "heard an unreadable datagram from " + from + on;
-        break;
-    case E::cDatagramsDropped:
-        line = "the kernel dropped " + std::to_string(event.mCount) + " datagrams so far";
-        break;
-    }
-    fprintf(stderr, "qip-discover: %s\n", line.c_str());
-}
-
 int QipDiscover::SignalStatus() const {
     if (mOptions.mWatch) return cExitFound;
-    return gSignal == SIGTERM ? cExitTerminated : cExitInterrupted;
+    return QipDiscoverPendingSignal() == SIGTERM ? cExitTerminated : cExitInterrupted;
 }
 
 void QipDiscover::Abandon() {
@@ -342,7 +173,7 @@ void QipDiscover::FetchStatusPages(std::vector<QipDevice>& snapshot,
     if (reader.Start() != 0) {
         // No thread: read here; a signal then waits for the reads (about 5 s at most).
         mDescriber.FetchStatusPages(snapshot, groups);
-        if (gSignal != 0) Abandon();
+        if (QipDiscoverPendingSignal() != 0) Abandon();
         return;
     }
     bool changed = false;
@@ -364,7 +195,13 @@ int QipDiscover::ListOnce() {
     rules.mSettleMs = mOptions.GetEffectiveSettleMs();
     rules.mWaitFor = mOptions.mWaitFor;
     rules.mCount = mOptions.mCount;
-    const long long start = KspMonotonicMs();
+    rules.mHoldForProbes = mClient->HasProbeTargets();
+    uint64_t probeTotal = 0;
+    for (const QipProbeTarget& target : mOptions.mProbeTargets) probeTotal += target.GetCount();
+    // Only a sweep that takes a while is worth a progress line of its own.
+    const bool showsSweep = probeTotal > mOptions.mProbeRate;  // longer than a second
+    long long start = KspMonotonicMs();
+    long long lastShownMs = start - cProgressPeriodMs;
     QipListenEnd end(rules, start);
     mList->SetChangeHandler(&mChangeNotifier);
     for (;;) {
@@ -374,13 +211,33 @@ int QipDiscover::ListOnce() {
                 end.OnRecord(device.GetDeviceId(), device.GetLastSourceAddress(), now);
             }
         }
+        QipClient::ProbeProgress probes;
+        if (end.IsHoldingForProbes()) {
+            probes = mClient->GetProbeProgress();
+            if (probes.mSweeps > 0) {
+                end.OnProbesSent(probes.mLastSweepEndMs);
+                start = probes.mLastSweepEndMs;
+            }
+        }
         if (end.GetState(now) != QipListenEnd::cListening) break;
         long long left = end.NextDeadline() - now;
+        if (end.IsHoldingForProbes() && left > cProbePollMs) left = cProbePollMs;
+        if (left < 0) left = 0;
         if (mShowsProgress) {
             char text[96];
-            snprintf(text, sizeof text, "Searching: %lld s left, %zu found",
-                     (start + rules.mWaitMs - now + 999) / 1000, end.GetDeviceCount());
-            ShowProgress(text);
+            if (end.IsHoldingForProbes()) {
+                snprintf(text, sizeof text, "Probing: %llu of %llu addresses asked, %zu found",
+                         static_cast<unsigned long long>(probes.mSent),
+                         static_cast<unsigned long long>(probeTotal), end.GetDeviceCount());
+            } else {
+                snprintf(text, sizeof text, "Searching: %lld s left, %zu found",
+                         (start + rules.mWaitMs - now + 999) / 1000, end.GetDeviceCount());
+            }
+            // The sweep is watched every few ms; the line is redrawn at the usual pace.
+            if ((!end.IsHoldingForProbes() || showsSweep) && now - lastShownMs >= cProgressPeriodMs) {
+                ShowProgress(text);
+                lastShownMs = now;
+            }
             if (left > cProgressPeriodMs) left = cProgressPeriodMs;
         }
         if (mWaker->Wait(static_cast<int>(left)) & Waker::cSignal) {
@@ -405,16 +262,16 @@ int QipDiscover::ListOnce() {
     ShowProgress("");
     std::vector<DeviceDescriber::Description> devices =
         mDescriber.BuildDescriptions(snapshot, groups, !mOptions.mNoSsid);
-    if (gSignal != 0) return SignalStatus();
+    if (QipDiscoverPendingSignal() != 0) return SignalStatus();
 
     if (mOptions.mJson) {
         for (const DeviceDescriber::Description& d : devices) {
-            Output(QipDiscoverFormat::DeviceJson(d) + "\n");
+            QipDiscoverOutput(QipDiscoverFormat::DeviceJson(d) + "\n");
         }
     } else {
-        Output(QipDiscoverFormat::Table(devices));
+        QipDiscoverOutput(QipDiscoverFormat::Table(devices));
     }
-    if (!FlushOutput()) return cExitWriteError;
+    if (!QipDiscoverFlushOutput()) return cExitWriteError;
     if (devices.empty()) {
         fputs("qip-discover: no device found\n", stderr);
         if (!mOptions.mQuiet) PrintDiagnosis(listened - start);
@@ -442,114 +299,10 @@ int QipDiscover::ListOnce() {
             fprintf(stderr, "qip-discover: %s; not opening a page\n", reason.c_str());
             return cExitNotOpened;
         }
-        if (gSignal != 0) return SignalStatus();
+        if (QipDiscoverPendingSignal() != 0) return SignalStatus();
         return OpenPage(devices[chosen].mDeviceIp);
     }
     return cExitFound;
-}
-
-int QipDiscover::Watch() {
-    std::vector<QipDeviceChanges::Entry> shown;
-    std::vector<DeviceDescriber::Description> shownDevices;
-    mList->SetChangeHandler(&mChangeNotifier);
-    // Entries heard before the handler was set are printed now; later ones on their change.
-    if (!PrintChanges(shown, shownDevices)) return cExitWriteError;
-    for (;;) {
-        int what = mWaker->Wait(-1);
-        if (what & Waker::cSignal) break;
-        if ((what & Waker::cChange) && !PrintChanges(shown, shownDevices)) return cExitWriteError;
-    }
-    mList->SetChangeHandler(nullptr);
-    return cExitFound;
-}
-
-bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
-                               std::vector<DeviceDescriber::Description>& shownDevices) {
-    std::vector<QipDevice> wanted;
-    for (const QipDevice& device : mList->Snapshot()) {
-        if (mDescriber.IsWanted(device.GetDeviceType())) wanted.push_back(device);
-    }
-    std::vector<QipDeviceChanges::Entry> entries = QipDeviceChanges::FromSnapshot(wanted);
-    std::vector<QipDeviceChanges::Change> changes = QipDeviceChanges::Compare(shown, entries);
-    if (changes.empty()) return true;
-
-    // Each appeared or changed entry is described on its own (a group of one), as it is
-    // keyed by id and address here; its page is read again.
-    std::vector<DeviceDescriber::Group> fresh;
-    for (const QipDeviceChanges::Change& c : changes) {
-        if (c.mKind != QipDeviceChanges::cGone) {
-            fresh.push_back(DeviceDescriber::Group(1, static_cast<uint32_t>(c.mPosition)));
-        }
-    }
-    if (!mOptions.mNoSsid) FetchStatusPages(wanted, fresh);
-    std::vector<DeviceDescriber::Description> freshDevices =
-        mDescriber.BuildDescriptions(wanted, fresh, !mOptions.mNoSsid);
-
-    // The entries now listed: unchanged ones keep what was read when they appeared.
-    std::vector<DeviceDescriber::Description> devices(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        for (size_t k = 0; k < shown.size(); ++k) {
-            if (shown[k].mDeviceId == entries[i].mDeviceId &&
-                shown[k].mSourceAddress == entries[i].mSourceAddress) {
-                devices[i] = shownDevices[k];
-            }
-        }
-    }
-    // The time the changes were seen, once for the batch; only JSON lines carry it.
-    std::string now;
-    if (mOptions.mJson) {
-        timespec wall;
-        clock_gettime(CLOCK_REALTIME, &wall);
-        struct tm local;
-        if (localtime_r(&wall.tv_sec, &local) != nullptr) {
-            now = QipDiscoverFormat::IsoTime(local, static_cast<int>(wall.tv_nsec / 1000000));
-        }
-    }
-    size_t nextFresh = 0;
-    for (const QipDeviceChanges::Change& c : changes) {
-        DeviceDescriber::Description d;
-        if (c.mKind == QipDeviceChanges::cGone) {
-            d = shownDevices[c.mPosition];
-        } else if (nextFresh < freshDevices.size()) {
-            d = freshDevices[nextFresh++];
-            devices[c.mPosition] = d;
-        }
-        const QipDeviceChanges::Entry& e = c.mEntry;
-        const char* kind = QipDeviceChanges::KindName(c.mKind);
-        if (mOptions.mJson) {
-            Output(QipDiscoverFormat::DeviceJson(d, {{"event", kind}},
-                                                 {{"PacketId", e.mPacketId}, {"Time", now}}) +
-                   "\n");
-        } else {
-            char kindColumn[16];
-            snprintf(kindColumn, sizeof kindColumn, "%-8s", kind);
-            const std::string notes = QipDiscoverFormat::Notes(d);
-            Output(std::string(kindColumn) + " " + QipDiscoverFormat::TerminalText(e.mDeviceId) + " " +
-                   QipDiscoverFormat::TerminalText(e.mDeviceType) + " " +
-                   QipDiscoverFormat::TerminalText(e.mSourceAddress) + " SSID:\"" +
-                   QipDiscoverFormat::TerminalText(d.mSsid) + "\"" +
-                   (notes.empty() ? std::string() : "  (" + notes + ")") + "\n");
-        }
-    }
-    shown = entries;
-    shownDevices = devices;
-    return FlushOutput();
-}
-
-void QipDiscover::PrintDiagnosis(long long listenedMs) {
-    const QipDiagnosis::Input input = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
-    const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
-    // A search that heard nothing at all in a moment was too short, whatever else may be.
-    std::string text = result.mAnswered == 0 ? QipDiscoverOutcome::ShortListenText(listenedMs) : "";
-    if (text.empty()) text = QipDiagnosis::Text(input, result);
-    // Device types in it came from the network: each line is made safe for the terminal.
-    size_t begin = 0;
-    while (begin < text.size()) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string::npos) end = text.size();
-        fprintf(stderr, "%s\n", QipDiscoverFormat::TerminalText(text.substr(begin, end - begin)).c_str());
-        begin = end + 1;
-    }
 }
 
 void QipDiscover::ShowProgress(const std::string& text) {

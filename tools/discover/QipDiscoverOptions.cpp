@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include "cli/QipOptionValue.h"
+#include "qip/QipClient.h"
 
 const double QipDiscoverOptions::cDefaultWaitSeconds = 3;
 const double QipDiscoverOptions::cMaxWaitSeconds = 86400;
@@ -15,7 +16,7 @@ namespace {
 
 enum OptionId {
     cWait, cSettle, cNoSettle, cWaitFor, cCount, cType, cJson, cNoSsid, cWatch, cOpen,
-    cVerbose, cQuiet, cInterface,
+    cVerbose, cQuiet, cInterface, cProbe, cProbeRate,
 };
 
 const std::vector<QipOptionParser::Option> cOptions = {
@@ -25,7 +26,8 @@ const std::vector<QipOptionParser::Option> cOptions = {
     {"json", 0, false, cJson},          {"no-ssid", 0, false, cNoSsid},
     {"watch", 0, false, cWatch},        {"open", 0, false, cOpen},
     {"verbose", 'v', false, cVerbose},  {"quiet", 'q', false, cQuiet},
-    {"interface", 0, true, cInterface},
+    {"interface", 0, true, cInterface}, {"probe", 0, true, cProbe},
+    {"probe-rate", 0, true, cProbeRate},
 };
 
 }  // namespace
@@ -110,9 +112,29 @@ bool QipDiscoverOptions::Reader::OnOption(int id, const std::string& value, std:
         }
         mOuter->mInterfaces.push_back(value);
         return true;
+    case cProbe: {
+        QipProbeTarget target;
+        std::string reason;
+        if (!QipProbeTarget::Parse(value, target, reason)) {
+            error = "--probe '" + value + "': " + reason;
+            return false;
+        }
+        mOuter->mProbeTargets.push_back(target);
+        return true;
+    }
+    case cProbeRate:
+        if (!QipOptionValue::ParseWhole(value, QipClient::cMinProbeRate, QipClient::cMaxProbeRate, number)) {
+            error = "--probe-rate needs a whole number of probes a second from 1 to 50000, not '" +
+                    value + "'";
+            return false;
+        }
+        mOuter->mProbeRate = static_cast<unsigned long>(number);
+        return true;
     }
     return true;
 }
+
+QipDiscoverOptions::QipDiscoverOptions() : mProbeRate(QipClient::cDefaultProbeRate) {}
 
 bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& error) {
     Reader reader(this);
@@ -176,7 +198,8 @@ long long QipDiscoverOptions::GetEffectiveSettleMs() const {
 std::string QipDiscoverOptions::Usage() {
     return "Usage: qip-discover [OPTION]...\n"
            "       qip-discover --watch [--type TYPE]... [--json] [--no-ssid]\n"
-           "                    [--interface NAME]... [--verbose]\n"
+           "                    [--interface NAME]... [--probe TARGET]...\n"
+           "                    [--probe-rate N] [--verbose]\n"
            "Finds the QIP devices on every IPv4 network of this machine and lists them.\n"
            "\n"
            "When listening ends (not with --watch):\n"
@@ -195,6 +218,11 @@ std::string QipDiscoverOptions::Usage() {
            "                     may be given several times\n"
            "  --interface NAME   broadcast only on this interface and list only devices\n"
            "                     heard through it; may be given several times\n"
+           "  --probe TARGET     also ask every address of TARGET by unicast, for devices\n"
+           "                     behind a router: an address (198.51.100.20), a range\n"
+           "                     (198.51.100.0/24, /16 to /32) or a host name; may be\n"
+           "                     given several times; --wait counts from the last probe\n"
+           "  --probe-rate N     send at most N probes a second (default 2000, 1 to 50000)\n"
            "  --json             one JSON object per device and line (with \"Reachable\",\n"
            "                     \"Page\" and, where there is one, \"Note\" beside the five\n"
            "                     device keys)\n"
@@ -205,7 +233,8 @@ std::string QipDiscoverOptions::Usage() {
            "  --watch            keep running and print each change of the device list\n"
            "                     (appeared, changed, gone) until interrupted\n"
            "  -v, --verbose      tell on standard error the interfaces used and skipped,\n"
-           "                     each broadcast, each answer and why one was left out\n"
+           "                     each broadcast, each probed range, each answer and why\n"
+           "                     one was left out\n"
            "  -q, --quiet        when nothing is found, leave out the diagnosis of why\n"
            "  -h, --help         show this text and exit\n"
            "  -V, --version      show the version and exit\n"
@@ -216,14 +245,15 @@ std::string QipDiscoverOptions::Usage() {
            "  qip-discover                      list what answers, ending once it settles\n"
            "  qip-discover --wait-for 00:1A:2B:00:00:01 --open\n"
            "  qip-discover --count 2 --wait 10 --json\n"
+           "  qip-discover --probe 198.51.100.0/24   also a network behind a router\n"
            "\n"
            "Exit status:\n"
            "  0    at least one wanted device was found (with --wait-for and --count: all\n"
            "       that were asked for); with --watch: ended by SIGINT or SIGTERM\n"
            "  1    no wanted device was found (or, with --wait-for or --count, not all);\n"
            "       unless --quiet, standard error says what answered and what to check\n"
-           "  2    usage error (also an unknown --interface name), or UDP port 19375\n"
-           "       cannot be opened\n"
+           "  2    usage error (also an unknown --interface name or a --probe target that\n"
+           "       is malformed or does not resolve), or UDP port 19375 cannot be opened\n"
            "  3    --open: the page of the device could not be opened\n"
            "  4    the output could not be written (write error)\n"
            "  5    --open: several devices were found and --wait-for named none of them\n"

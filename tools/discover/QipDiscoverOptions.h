@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/QipOptionParser.h"
+#include "qip/QipProbeTarget.h"
 
 // The command line of qip-discover. Parse is pure: it reads only its arguments.
 class QipDiscoverOptions {
@@ -17,6 +18,8 @@ public:
     static const long cMaxSettleMs = 10000;
     // The device list holds at most this many records, so no larger count can be reached.
     static const long cMaxCount = 4096;
+
+    QipDiscoverOptions();
 
     double mWaitSeconds = cDefaultWaitSeconds;
     long mSettleMs = cDefaultSettleMs;
@@ -31,6 +34,8 @@ public:
     bool mVerbose = false;
     bool mQuiet = false;
     std::vector<std::string> mInterfaces;  // empty: every interface
+    std::vector<QipProbeTarget> mProbeTargets;  // parsed; names not yet resolved
+    unsigned long mProbeRate;                   // probes a second
     bool mHelp = false;
     bool mVersion = false;
 

@@ -13,6 +13,9 @@
 //    number of distinct ids have been heard (no settling);
 //  - otherwise, unless settling is off: once at least one wanted device has been heard and
 //    no new record (a new device id or a new source address) has come for the settle time.
+// With probing, a run listens while its first probe sweep is still being sent; only
+// --wait-for and --count can end it then. The wait and the settle time count from the last
+// probe (OnProbesSent), as answers to it may still be on their way.
 class QipListenEnd {
 public:
     enum State {
@@ -27,6 +30,7 @@ public:
         long long mSettleMs = 0;              // 0: no settling
         std::vector<std::string> mWaitFor;    // ids that must all be heard
         size_t mCount = 0;                    // 0: no count
+        bool mHoldForProbes = false;          // listen until OnProbesSent, whatever comes
     };
 
     QipListenEnd(const Rules& rules, long long startMs);
@@ -35,9 +39,14 @@ public:
     // nothing; a new one restarts the settle time. Returns whether it was new.
     bool OnRecord(const std::string& deviceId, const std::string& sourceAddress, long long nowMs);
 
+    // The last probe of the first sweep went out at `nowMs`: the wait starts over from it,
+    // and so does the settle time of what was heard during the sweep.
+    void OnProbesSent(long long nowMs);
+    bool IsHoldingForProbes() const { return mHoldingForProbes; }
+
     State GetState(long long nowMs) const;
     // The next time GetState may change if no record comes: the end of the settle time or
-    // of the wait, whichever is first.
+    // of the wait, whichever is first; the largest value while holding for probes.
     long long NextDeadline() const;
     // Whether the rules ask for specific ids or a count (then settling does not apply).
     bool HasTarget() const { return !mRules.mWaitFor.empty() || mRules.mCount > 0; }
@@ -51,6 +60,7 @@ private:
     Rules mRules;
     long long mStartMs;
     long long mLastNewMs;  // time of the latest new record; -1 before the first
+    bool mHoldingForProbes;
     std::set<std::pair<std::string, std::string>> mRecords;
     std::set<std::string> mIds;
 };

@@ -88,9 +88,24 @@ int QipExporter::Run() {
                         "'; see qip-ifaces for this machine's interfaces");
         return cExitUsage;
     }
+    // Names are looked up once, before anything is sent: one that does not resolve is a
+    // usage error like a malformed address, not a network that silently stays empty.
+    std::vector<QipProbeTarget> probeTargets = mOptions.mProbeTargets;
+    std::string probed;
+    for (QipProbeTarget& target : probeTargets) {
+        std::string reason;
+        if (!target.Resolve(reason)) {
+            mLog->Write(QipExporterLog::cError, "--probe: " + QipDiscoverFormat::TerminalText(reason));
+            return cExitUsage;
+        }
+        probed += (probed.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(target.GetText()) +
+                  " (" + std::to_string(target.GetCount()) +
+                  (target.GetCount() == 1 ? " address)" : " addresses)");
+    }
     QipClient::Options clientOptions;
     clientOptions.mInterfaces = mOptions.mInterfaces;
-    // Hosts to probe by unicast go into the client's options here, beside the interfaces.
+    clientOptions.mProbeTargets = probeTargets;
+    clientOptions.mProbeRate = mOptions.mProbeRate;
     mClient.reset(new QipClient(clientOptions));
     if (!mClient->IsSocketOpen()) {
         mLog->Write(QipExporterLog::cError,
@@ -127,7 +142,8 @@ int QipExporter::Run() {
     }
     mLog->Write(QipExporterLog::cInfo,
                 "serving http://" + mOptions.mListen + "/metrics; discovering on " +
-                    (names.empty() ? std::string("no interface yet") : names));
+                    (names.empty() ? std::string("no interface yet") : names) +
+                    (probed.empty() ? std::string() : "; probing " + probed));
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);

@@ -64,7 +64,11 @@ std::string QipExporterMetrics::LabelValue(const std::string& bytes) {
 std::vector<MetricFamily> QipExporterMetrics::Collect() const {
     Input input;
     input.mSnapshot = mList->Snapshot();
-    if (mClient != nullptr) input.mCounts = mClient->GetReceiveCounts();
+    if (mClient != nullptr) {
+        input.mCounts = mClient->GetReceiveCounts();
+        input.mProbes = mClient->HasProbeTargets();
+        if (input.mProbes) input.mProbeProgress = mClient->GetProbeProgress();
+    }
     input.mReadCounts = mPages->GetReadCounts();
     return Build(input);
 }
@@ -138,6 +142,15 @@ std::vector<MetricFamily> QipExporterMetrics::Build(const Input& input) const {
                                "Datagrams the kernel dropped because the discovery socket's "
                                "receive buffer was full.",
                                input.mCounts.mKernelDrops));
+    if (input.mProbes) {
+        families.push_back(Counter("qip_probe_sweeps_total",
+                                   "Sweeps over the --probe targets begun since start, one "
+                                   "each discovery cycle that is not still sweeping.",
+                                   input.mProbeProgress.mSweeps));
+        families.push_back(Counter("qip_probe_answers_total",
+                                   "Hello datagrams heard from a probed address since start.",
+                                   input.mProbeProgress.mAnswers));
+    }
     families.push_back(std::move(reads));
     families.push_back(std::move(build));
     return families;

@@ -11,6 +11,7 @@
 #include <prometheus/metric_family.h>
 
 #include "describe/DeviceDescriber.h"
+#include "qip/QipClient.h"
 #include "qip/QipDevice.h"
 #include "qip/QipReceiveCounts.h"
 #include "tools/exporter/QipExporterPages.h"
@@ -34,6 +35,9 @@ public:
         std::vector<QipDevice> mSnapshot;
         QipReceiveCounts::Counts mCounts;
         std::map<std::string, uint64_t> mReadCounts;  // page reads by outcome
+        // With probe targets: the probe counters are exported (without, they are left out).
+        bool mProbes = false;
+        QipClient::ProbeProgress mProbeProgress;
     };
 
     // None of the pointers is owned; each must outlive the object. `client` may be null (no

@@ -3,18 +3,23 @@
 #include <arpa/inet.h>
 #include <stdlib.h>
 
+#include "cli/QipOptionValue.h"
+#include "qip/QipClient.h"
+
 const unsigned short QipExporterOptions::cDefaultPort;
 const char* const QipExporterOptions::cDefaultListen = "127.0.0.1:19376";
 
 namespace {
 
-enum OptionId { cListen, cType, cInterface, cNoSsid };
+enum OptionId { cListen, cType, cInterface, cNoSsid, cProbe, cProbeRate };
 
 const std::vector<QipOptionParser::Option> cOptions = {
     {"listen", 0, true, cListen},
     {"type", 0, true, cType},
     {"interface", 0, true, cInterface},
     {"no-ssid", 0, false, cNoSsid},
+    {"probe", 0, true, cProbe},
+    {"probe-rate", 0, true, cProbeRate},
 };
 
 }  // namespace
@@ -56,9 +61,31 @@ bool QipExporterOptions::Reader::OnOption(int id, const std::string& value, std:
     case cNoSsid:
         mOuter->mNoSsid = true;
         return true;
+    case cProbe: {
+        QipProbeTarget target;
+        std::string reason;
+        if (!QipProbeTarget::Parse(value, target, reason)) {
+            error = "--probe '" + value + "': " + reason;
+            return false;
+        }
+        mOuter->mProbeTargets.push_back(target);
+        return true;
+    }
+    case cProbeRate: {
+        long long rate = 0;
+        if (!QipOptionValue::ParseWhole(value, QipClient::cMinProbeRate, QipClient::cMaxProbeRate, rate)) {
+            error = "--probe-rate needs a whole number of probes a second from 1 to 50000, not '" +
+                    value + "'";
+            return false;
+        }
+        mOuter->mProbeRate = static_cast<unsigned long>(rate);
+        return true;
+    }
     }
     return true;
 }
+
+QipExporterOptions::QipExporterOptions() : mProbeRate(QipClient::cDefaultProbeRate) {}
 
 std::string QipExporterOptions::CheckListen(const std::string& text) {
     const std::string::size_type colon = text.rfind(':');
@@ -116,6 +143,12 @@ std::string QipExporterOptions::Usage() {
            "  --interface NAME       broadcast only on this interface and export only devices\n"
            "                         heard through it; may be given several times\n"
            "  --no-ssid              do not read the devices' status pages (ssid is empty)\n"
+           "  --probe TARGET         also ask every address of TARGET by unicast each cycle,\n"
+           "                         for devices behind a router: an address (198.51.100.20),\n"
+           "                         a range (198.51.100.0/24, /16 to /32) or a host name\n"
+           "                         (looked up once, at start); may be given several times\n"
+           "  --probe-rate N         send at most N probes a second (default 2000, 1 to\n"
+           "                         50000)\n"
            "  -h, --help             show this text and exit\n"
            "  -V, --version          show the version and exit\n"
            "  --                     end of options\n"
@@ -123,9 +156,11 @@ std::string QipExporterOptions::Usage() {
            "Examples:\n"
            "  qip-exporter                              serve on 127.0.0.1:19376\n"
            "  qip-exporter --listen 192.0.2.1:19376 --type QipBox\n"
+           "  qip-exporter --probe 198.51.100.0/24     also a network behind a router\n"
            "\n"
            "Exit status:\n"
            "  0  ended by SIGTERM or SIGINT\n"
            "  1  the HTTP port or UDP port 19375 cannot be opened\n"
-           "  2  usage error (also an unknown --interface name)\n";
+           "  2  usage error (also an unknown --interface name or a --probe target that is\n"
+           "     malformed or does not resolve)\n";
 }

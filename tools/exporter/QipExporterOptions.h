@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/QipOptionParser.h"
+#include "qip/QipProbeTarget.h"
 
 // The command line of qip-exporter. Parse is pure: it reads only its arguments.
 class QipExporterOptions {
@@ -16,10 +17,15 @@ public:
     std::string mListen = cDefaultListen;
     std::vector<std::string> mTypes;       // empty: every type
     std::vector<std::string> mInterfaces;  // empty: every interface
-    // Unicast probing of named hosts (once the discovery client offers it) is set here too.
+    // Networks asked by unicast every cycle, beyond the broadcast domain: parsed, names not
+    // yet resolved.
+    std::vector<QipProbeTarget> mProbeTargets;
+    unsigned long mProbeRate;  // probes a second
     bool mNoSsid = false;
     bool mHelp = false;
     bool mVersion = false;
+
+    QipExporterOptions();
 
     // Reads argv[1..argc-1] with the shared conventions of QipOptionParser ("--listen=A:P"
     // and "--listen A:P", "--" ends the options; the program takes no operands). False on a

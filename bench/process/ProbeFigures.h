@@ -1,0 +1,7 @@
+#pragma once
+
+#include "bench/process/FigureSupport.h"
+
+// Probing beyond the broadcast domain: a device behind the test bed's router found by a
+// /24 sweep, and a /16 sweep on loopback at two paces with its CPU time and memory.
+void ProbeFigures(const FigureOptions& options);

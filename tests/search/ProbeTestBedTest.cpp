@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/testbed/TestBed.h"
+
+// qip-discover against a device behind the bed's router, which forwards unicast but no
+// broadcast, and a device on the host's own network.
+namespace {
+
+const char* const cFarAddress = "198.51.100.20";
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] == '{') objects.push_back(nlohmann::json::parse(line));
+    }
+    return objects;
+}
+
+// The bed with one device near (192.0.2.20, "Near") and one behind the router ("Far").
+class ProbeTestBed : public ::testing::Test {
+protected:
+    bool StartDevices() {
+        const std::string near = mBed.AddDevice({"192.0.2.20/24"});
+        const std::string far = mBed.AddDeviceBehindRouter({std::string(cFarAddress) + "/24"});
+        return !near.empty() && !far.empty() &&
+               mBed.StartSimulator(near, {"--address", "192.0.2.20/24", "--id", "near", "--ssid", "Near"}) > 0 &&
+               mBed.StartSimulator(far, {"--address", std::string(cFarAddress) + "/24", "--id", "far",
+                                         "--ssid", "Far"}) > 0;
+    }
+    // qip-discover --json with `args` in the host namespace; the exit status.
+    int Discover(const std::vector<std::string>& args, std::string* output, std::string* errors) {
+        std::vector<std::string> argv{"qip-discover", "--json", "--wait", "4"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return mBed.Run(mBed.GetHostNamespace(), argv, output, TestBed::cDefaultTimeoutMs, errors);
+    }
+
+    TestBed mBed;
+};
+
+}  // namespace
+
+TEST_F(ProbeTestBed, BroadcastMissesTheDeviceBehindTheRouterAndProbingFindsItOnceWithItsPage) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ASSERT_TRUE(StartDevices());
+
+    std::string output, errors;
+    ASSERT_EQ(Discover({}, &output, &errors), 0) << errors;
+    std::vector<nlohmann::json> devices = JsonLines(output);
+    ASSERT_EQ(devices.size(), 1u) << output;
+    EXPECT_EQ(devices[0]["DeviceId"], "near") << "the router forwards no broadcast";
+
+    for (const char* target : {"198.51.100.20", "198.51.100.0/24"}) {
+        ASSERT_EQ(Discover({"--probe", target}, &output, &errors), 0) << target << "\n" << errors;
+        devices = JsonLines(output);
+        ASSERT_EQ(devices.size(), 2u) << target << "\n" << output;  // near and far, once each
+        // Rows stand in the order heard, and a loaded machine may hear either first.
+        const bool farFirst = devices[0]["DeviceId"] == "far";
+        const nlohmann::json& far = devices[farFirst ? 0 : 1];
+        EXPECT_EQ(devices[farFirst ? 1 : 0]["DeviceId"], "near");
+        EXPECT_EQ(far["DeviceId"], "far");
+        EXPECT_EQ(far["DeviceIP"], cFarAddress);
+        EXPECT_EQ(far["SSID"], "Far") << "its status page is read through the router";
+        EXPECT_EQ(far["Page"], "ok");
+        EXPECT_EQ(far["Reachable"], false);
+    }
+}
+
+TEST_F(ProbeTestBed, SilentProbedNetworksAreNamedWithWhatToCheckAndBadTargetsAreUsageErrors) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ASSERT_FALSE(mBed.AddRouter().empty());
+
+    std::string output, errors;
+    // Nobody lives in 198.51.100.32/28; the far network is routed, just empty there.
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--wait", "1", "--probe", "198.51.100.32/28", "-v"},
+                       &output, TestBed::cDefaultTimeoutMs, &errors), 1);
+    EXPECT_NE(errors.find("probing 198.51.100.32/28: 198.51.100.33 to 198.51.100.46 (14 addresses) from br0 "
+                          "192.0.2.1/24"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("probes sent: 14\n"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Networks probed: 198.51.100.32/28\n"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Nothing answered from the networks probed (198.51.100.32/28)"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("UDP port 19375 both ways"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("TCP port 80"), std::string::npos) << errors;
+
+    // No route at all: counted and said once, the run goes on.
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--wait", "0.5", "--probe", "203.0.113.0/30"},
+                       &output, TestBed::cDefaultTimeoutMs, &errors), 1);
+    EXPECT_NE(errors.find("Probes: 2 of 2 could not be sent (first 203.0.113.1: Network is unreachable)"),
+              std::string::npos) << errors;
+
+    for (const char* bad : {"198.51.0.0/12", "198.51.100.300", "224.0.0.251", "0.0.0.0", "no-such-host.invalid"}) {
+        EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--probe", bad}, &output,
+                           TestBed::cDefaultTimeoutMs, &errors), 2) << bad;
+        EXPECT_NE(errors.find(bad), std::string::npos) << errors;
+    }
+}
+
+TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevice) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ASSERT_TRUE(StartDevices());
+    const std::string host = mBed.GetHostNamespace();
+    const std::string metricsUrl = "http://127.0.0.1:19377/metrics";
+    const pid_t exporter =
+        mBed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19377", "--probe", "198.51.100.0/24"});
+    ASSERT_GT(exporter, 0);
+    // The far device appears once a sweep reached it and its page was read through the router.
+    const std::string farInfo = "qip_device_info{device_id=\"far\",device_type=\"QipSim\",address=\"198.51.100.20\","
+                                "ssid=\"Far\"} 1";
+    std::string metrics;
+    for (int i = 0; i < 100 && metrics.find(farInfo) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        mBed.Run(host, {"curl", "-sf", metricsUrl}, &metrics, 5000);
+    }
+    EXPECT_NE(metrics.find(farInfo), std::string::npos) << metrics << "\n" << mBed.GetOutput(exporter);
+    EXPECT_NE(metrics.find("device_id=\"near\""), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("qip_probe_sweeps_total "), std::string::npos) << metrics;
+    EXPECT_NE(mBed.GetOutput(exporter).find("; probing 198.51.100.0/24 (254 addresses)"), std::string::npos)
+        << mBed.GetOutput(exporter);
+    EXPECT_EQ(mBed.Stop(exporter), 0);
+
+    std::string errors;
+    EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "no-such-host.invalid"}, &metrics,
+                       TestBed::cDefaultTimeoutMs, &errors), 2);
+    EXPECT_NE((metrics + errors).find("no-such-host.invalid"), std::string::npos) << errors;
+}

@@ -1,0 +1,48 @@
+#include "tools/discover/QipDiscoverWaker.h"
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+// The signal that asked the program to end (0: none yet), and the write end of the pipe
+// that wakes the main thread for it (-1 while there is none). The pipe carries nothing but
+// signals, so it can hold far more wake-ups than a user can send; the flag is what counts.
+volatile sig_atomic_t gSignal = 0;
+volatile sig_atomic_t gSignalDescriptor = -1;
+
+void OnSignal(int signalNumber) {
+    int saved = errno;
+    if (gSignal == 0) gSignal = signalNumber;
+    int fd = gSignalDescriptor;
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, "s", 1);
+        (void)ignored;
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+int QipDiscoverPendingSignal() { return gSignal; }
+
+// The installing and the polling stay beside the handler and its descriptor.
+void QipDiscover::Waker::InstallHandlers() {
+    gSignalDescriptor = mSignalWrite;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &mOldInt);
+    sigaction(SIGTERM, &action, &mOldTerm);
+    mHandlersInstalled = true;
+}
+
+void QipDiscover::Waker::RemoveHandlers() {
+    if (mHandlersInstalled) {
+        sigaction(SIGINT, &mOldInt, nullptr);
+        sigaction(SIGTERM, &mOldTerm, nullptr);
+    }
+    gSignalDescriptor = -1;
+}
