@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include "ksp/KspDescriptor.h"
+
 namespace {
 
 // The most probes sent in one go before the send thread looks at the clock again, so that a
@@ -20,25 +22,11 @@ const uint64_t cMaxBatch = 512;
 // the send thread 2,000 times a second; ten probes every 5 ms are as even to a network.
 const long long cMinPauseMs = 5;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : mFd(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (mFd >= 0) close(mFd);
-    }
-    int Get() const { return mFd; }
-
-private:
-    int mFd;
-};
-
 // The local address the kernel would send from to reach `address` (host order), found by
 // connecting a throw-away UDP socket, which sends nothing. False with `error` set when there
 // is no route.
 bool RouteSource(uint32_t address, unsigned short port, uint32_t& source, int& error) {
-    Descriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    KspDescriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.Get() < 0) {
         error = errno;
         return false;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ksp/KspClock.h"
+#include "ksp/KspDescriptor.h"
 
 namespace {
 
@@ -22,26 +23,6 @@ const int cAnswerTimeoutMs = 3000;
 // is read into the same space less the zero put after it.
 const size_t cBufferSize = 65536;
 const size_t cMaxPage = cBufferSize - 1;
-
-// Closes its descriptor unless Release hands it over.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : mFd(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (mFd >= 0) close(mFd);
-    }
-    int Get() const { return mFd; }
-    int Release() {
-        int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-
-private:
-    int mFd;
-};
 
 // The outcome text of a failed connection or a page of which no byte arrived.
 std::string DescribeError(int error) {
@@ -136,7 +117,7 @@ bool SysInfo::Fetch() {
     mStoredBytes = 0;
     mFetchDeadlineMs = mTimeLimitMs != 0 ? KspMonotonicMs() + static_cast<long long>(mTimeLimitMs) : 0;
     int error = 0;
-    Descriptor socket(OpenConnection(error));
+    KspDescriptor socket(OpenConnection(error));
     if (socket.Get() < 0) {
         mOutcome = DescribeError(error);
         mFetchDeadlineMs = 0;
@@ -202,7 +183,7 @@ int SysInfo::OpenConnection() const {
 }
 
 int SysInfo::OpenConnection(int& error) const {
-    Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    KspDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (socket.Get() < 0) {
         error = errno;
         Report("socket() failed", error);
