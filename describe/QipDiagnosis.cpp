@@ -88,6 +88,8 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
     input.mDevicesByType = counts.mDeviceIdsByType;
     input.mWhoIsThereFromOthers = counts.mWhoIsThereFromOthers;
     input.mWhoIsThereSources = counts.mWhoIsThereSources;
+    input.mIsWhoIsThereSourcesCapped =
+        counts.mIsCapped && counts.mWhoIsThereSources.size() >= QipReceiveCounts::cMaxSources;
     input.mMalformed = counts.mMalformed;
     input.mKernelDrops = counts.mKernelDrops;
     input.mIsPortShared = client.IsPortShared();
@@ -237,6 +239,9 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
     if (input.mWhoIsThereFromOthers > 0) {
         text += "Other programs asked for devices on the network (" +
                 std::to_string(input.mWhoIsThereFromOthers) + " times, from " +
+                (input.mIsWhoIsThereSourcesCapped
+                     ? "at least " + std::to_string(input.mWhoIsThereSources.size()) + " addresses: "
+                     : std::string()) +
                 Join(input.mWhoIsThereSources, ", ") + "): datagrams to port " + port +
                 " reach this computer.\n";
     }

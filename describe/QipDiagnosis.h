@@ -51,6 +51,8 @@ public:
         std::map<std::string, size_t> mDevicesByType;        // every type heard → distinct ids
         uint64_t mWhoIsThereFromOthers = 0;
         std::vector<std::string> mWhoIsThereSources;
+        // More senders asked than the counts tell apart: the sources are only some of them.
+        bool mIsWhoIsThereSourcesCapped = false;
         uint64_t mMalformed = 0;
         uint64_t mKernelDrops = 0;
         bool mIsPortShared = false;

@@ -145,6 +145,17 @@ TEST(QipBundleProperties, DeepNestingIsCutAndTheOtherKeysAreKept) {
         &info));
     EXPECT_EQ(info.value("A"), QVariant("<array>"));
     EXPECT_EQ(info.value("B"), QVariant(QVariantList{QVariantMap(), QVariantList()}));
+    // Many shallow arrays side by side are no deep nesting: each keeps its value.
+    QByteArray wide = "<plist><dict>";
+    for (int i = 0; i < 70; ++i) {
+        wide += "<key>K" + QByteArray::number(i) + "</key><array><string>v" + QByteArray::number(i) +
+                "</string></array>";
+    }
+    ASSERT_TRUE(QipBundle::ParsePropertyList(wide + "</dict></plist>", &info));
+    ASSERT_EQ(info.size(), 70);
+    for (int i = 0; i < 70; ++i) {
+        EXPECT_EQ(info.value("K" + QString::number(i)), QVariant(QVariantList{"v" + QString::number(i)})) << i;
+    }
 }
 
 namespace {

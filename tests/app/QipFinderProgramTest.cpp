@@ -115,6 +115,20 @@ public:
                       std::to_string(status) + "\n",
                   true);
     }
+    // Replaces the stand-in browser with one that stays in the foreground, as a browser
+    // started by the opener may; StopBrowser ends it.
+    void SetOpenerKeepsRunning() const {
+        WriteText(mRoot / "path/xdg-open",
+                  "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\necho $$ > '" +
+                      (mRoot / "browser.pid").string() + "'\nexec sleep 30 </dev/null >/dev/null 2>&1\n",
+                  true);
+    }
+    void StopBrowser() const {
+        const std::string pid = ReadText(mRoot / "browser.pid");
+        if (!pid.empty()) {
+            kill(std::stoi(pid), SIGTERM);
+        }
+    }
     // Has the probe click the button of that name in the running program.
     void Press(const std::string& button) const {
         WriteText(ProbeFile().string() + ".press", button);
@@ -209,12 +223,11 @@ struct ProgramTest : ::testing::Test {
 TEST_F(ProgramTest, OneDeviceOpensItsPageAndEnds) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     AddDevice("192.0.2.21", "dev-1", "Office");
+    // The browser stays: the program ends once it counts as launched, not when it exits.
+    rig.SetOpenerKeepsRunning();
     std::string output;
     EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), rig.ProgramCommand(), &output, 15000), 0) << output;
-    // The stand-in browser runs detached: give it a moment to write.
-    for (int i = 0; i < 50 && rig.Opened().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    rig.StopBrowser();
     EXPECT_EQ(rig.Opened(), "http://192.0.2.21/\n");
 }
 

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QAction>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -98,6 +99,18 @@ TEST(ProbeApp, SearchAnotherNetworkRemembersTheUsersTargetsAndProbesThemWithTheB
     later.mController->searchAnotherNetwork({});
     EXPECT_TRUE(QipUserTargets::Load().isEmpty());
     EXPECT_TRUE(later.mFactory.GetProbeTargets().isEmpty());
+
+    // Edited by hand: the good target is probed, the bad one named once as the program starts.
+    QFile file(QipUserTargets::FilePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[General]\nProbeTargets=198.51.100.7, 0.1.2.3\n");
+    file.close();
+    testing::internal::CaptureStderr();
+    ControllerRig edited;
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(edited.mFactory.GetProbeTargets(), QStringList{"198.51.100.7"});
+    EXPECT_NE(errors.find("'0.1.2.3' skipped"), std::string::npos) << errors;
+    EXPECT_EQ(errors.rfind("0.1.2.3"), errors.find("0.1.2.3")) << errors;
 }
 
 TEST(ProbeApp, FailedStateHelpNamesTheProbedNetworksAndWhatToCheckOnTheRouter) {
@@ -151,4 +164,15 @@ TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetworkWhichSearchesAfr
     rig.mController->deviceFound(
         {Device("a", "192.0.2.20"), Device("b", "192.0.2.21"), Device("far", "198.51.100.20")});
     EXPECT_EQ(rig.mController->countOfDeviceList(), 3);
+
+    // While a page is being handed to the browser, the networks are remembered but neither a
+    // new search starts nor the list empties under the hand-off.
+    rig.mWorkspace.mHold = true;
+    rig.mController->konfigurieren({Device("far", "198.51.100.20")});
+    const int searches = rig.mFactory.mStarted;
+    rig.mController->searchAnotherNetwork({"203.0.113.0/24"});
+    EXPECT_EQ(rig.mFactory.mStarted, searches);
+    EXPECT_EQ(rig.mController->countOfDeviceList(), 3);
+    EXPECT_EQ(rig.mController->userProbeTargets(), QStringList{"203.0.113.0/24"});
+    rig.mWorkspace.Finish(true);
 }

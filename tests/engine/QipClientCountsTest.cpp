@@ -92,6 +92,28 @@ TEST(Client, CountsOtherTypesUnreadableDatagramsAndOtherClientsQuestions) {
     EXPECT_NE(errors.find("Insufficient fields for creating 'hello' packet\n"), std::string::npos);
 }
 
+TEST(Client, QuestionsFromManySendersKeepSixteenOfThemAndTheDiagnosisSaysAtLeast) {
+    REQUIRE_NAMESPACE();
+    HelloRecorder recorder;
+    QipClient client(cTestPort);
+    client.SetHelloHandler(&recorder);
+    for (int i = 0; i < 20; ++i) {
+        const std::string address = "127.0.0." + std::to_string(10 + i);
+        Sender sender(address);
+        ASSERT_TRUE(sender.IsReady());
+        sender.SendFields({"whoisthere", address, "255.0.0.0"});
+    }
+    Sender("127.0.0.2").SendHello("last");
+    ASSERT_TRUE(recorder.WaitFor("last"));
+    const QipDiagnosis::Input input =
+        QipDiagnosis::MakeInput(client, KspNetworkInterface::EnumerateForDiscovery(), {"QipBox"});
+    EXPECT_EQ(input.mWhoIsThereFromOthers, 20u);
+    EXPECT_EQ(input.mWhoIsThereSources.size(), QipReceiveCounts::cMaxSources);
+    const std::string text = QipDiagnosis::Text(input, QipDiagnosis::Diagnose(input));
+    EXPECT_NE(text.find("(20 times, from at least 16 addresses: 127.0.0.10, 127.0.0.11, "), std::string::npos)
+        << text;
+}
+
 TEST(Client, InterfaceFilterSendsAndListensOnlyThroughTheNamedInterfaces) {
     REQUIRE_NAMESPACE();
     for (const std::string name : {"lo", "no-such-interface"}) {

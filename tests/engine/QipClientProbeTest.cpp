@@ -114,6 +114,7 @@ TEST(ClientProbe, EachAddressGetsTheRoutedInterfacesWhoIsThereOnceASweepEvenWhen
     // 0.62 s a sweep against cycles of 0.2 s: three cycles are due while one sweep runs.
     options.mProbeRate = 100;
     options.mPeriodMs = 200;
+    const auto start = std::chrono::steady_clock::now();
     QipClient client(options);
     client.SetHelloHandler(&handler);
 
@@ -125,6 +126,10 @@ TEST(ClientProbe, EachAddressGetsTheRoutedInterfacesWhoIsThereOnceASweepEvenWhen
     EXPECT_EQ(question->GetNetmask(), "255.0.0.0");
 
     ASSERT_NE(last.Next(5000), nullptr) << "the sweep reaches its last address";
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                  .count(),
+              610)
+        << "the 62nd probe at 100 a second is due 0.61 s into the sweep";
     EXPECT_EQ(first.Drain(), 0) << "cycles that came due during the sweep did not probe again";
     EXPECT_NE(first.Next(5000), nullptr) << "a later cycle sweeps again";
 

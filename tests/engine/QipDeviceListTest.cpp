@@ -241,6 +241,9 @@ TEST(DeviceList, AWallClockStepNeitherRemovesALiveDeviceNorKeepsASilentOne) {
     const time_t monotonic = Future();
     const time_t wall = monotonic + 5000;
     list.OnHello(MakeHello("live", "p"), "192.0.2.1", wall, monotonic);
+    // The silent one restarted (a new packet id) just before it fell silent: its new record
+    // ages by the same clock.
+    list.OnHello(MakeHello("silent", "p0"), "192.0.2.2", wall - 20, monotonic - 20);
     list.OnHello(MakeHello("silent", "p"), "192.0.2.2", wall, monotonic);
 
     // Forward by two minutes, 3 s after the answers: nothing has been silent for long.

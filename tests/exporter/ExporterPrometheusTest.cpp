@@ -173,7 +173,13 @@ TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
     // Stored as sent, with each byte that is no UTF-8 replaced by U+FFFD.
     EXPECT_EQ(ssidOf[hostileId], "say \"hi\" \\ back \xEF\xBF\xBD\xEF\xBF\xBD end");
     EXPECT_EQ(prometheus.Query("qip_devices{device_type=\"QipBox\"}")[0]["value"][1], "2");
-    EXPECT_EQ(prometheus.Query("qip_device_last_seen_timestamp_seconds{device_id=\"lab\"}").size(), 1u);
+    // Wall-clock time of its last answer, which came within the last broadcast period (10 s).
+    const nlohmann::json age =
+        prometheus.Query("time() - qip_device_last_seen_timestamp_seconds{device_id=\"lab\"}");
+    ASSERT_EQ(age.size(), 1u);
+    const double sinceLastAnswer = std::stod(age[0]["value"][1].get<std::string>());
+    EXPECT_GE(sinceLastAnswer, -2);
+    EXPECT_LE(sinceLastAnswer, 15);
 
     // Switched off: gone from the query within the ageing time (30 to 33 s) and two scrapes.
     ASSERT_EQ(bed.Stop(lab), 0);

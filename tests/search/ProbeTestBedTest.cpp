@@ -45,6 +45,24 @@ protected:
     TestBed mBed;
 };
 
+// Seconds from when `look()` first shows `first` until it shows `last` too; -1 when either
+// does not show within 15 s.
+template <typename Look>
+double SecondsBetween(Look look, const std::string& first, const std::string& last) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(15);
+    while (look().find(first) == std::string::npos) {
+        if (Clock::now() > limit) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const Clock::time_point seen = Clock::now();
+    while (look().find(last) == std::string::npos) {
+        if (Clock::now() > limit) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::chrono::duration<double>(Clock::now() - seen).count();
+}
+
 }  // namespace
 
 TEST_F(ProbeTestBed, BroadcastMissesTheDeviceBehindTheRouterAndProbingFindsItOnceWithItsPage) {
@@ -133,4 +151,42 @@ TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevi
     EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "no-such-host.invalid"}, &metrics,
                        TestBed::cDefaultTimeoutMs, &errors), 2);
     EXPECT_NE((metrics + errors).find("no-such-host.invalid"), std::string::npos) << errors;
+}
+
+TEST_F(ProbeTestBed, BothProgramsSweepAtTheProbeRateGiven) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    const std::string host = mBed.GetHostNamespace();
+    // Devices on loopback at the first and the last of the 4,094 addresses of a /20: at the
+    // default 2,000 probes a second the last is asked 2 s after the first, at 50,000 in 0.08 s.
+    const double defaultPaceSeconds = 4093.0 / 2000;
+    ASSERT_GT(mBed.StartSimulator(host, {"--device", "--id", "first", "--address", "127.5.0.1/20",
+                                         "--device", "--id", "last", "--address", "127.5.15.254/20"}),
+              0);
+    const std::vector<std::string> probe{"--no-ssid", "--probe", "127.5.0.0/20", "--probe-rate", "50000"};
+
+    std::vector<std::string> argv{"qip-discover", "--watch"};
+    argv.insert(argv.end(), probe.begin(), probe.end());
+    const pid_t watch = mBed.Start(host, argv);
+    ASSERT_GT(watch, 0);
+    const double discover =
+        SecondsBetween([&] { return mBed.GetOutput(watch); }, "appeared first", "appeared last");
+    EXPECT_GE(discover, 0) << mBed.GetOutput(watch);
+    EXPECT_LT(discover, defaultPaceSeconds / 2) << mBed.GetOutput(watch);
+    mBed.Stop(watch);
+
+    argv = {"qip-exporter", "--listen", "127.0.0.1:19378"};
+    argv.insert(argv.end(), probe.begin(), probe.end());
+    const pid_t exporter = mBed.Start(host, argv);
+    ASSERT_GT(exporter, 0);
+    std::string metrics;
+    const double exported = SecondsBetween(
+        [&] {
+            mBed.Run(host, {"curl", "-sf", "http://127.0.0.1:19378/metrics"}, &metrics, 5000);
+            return metrics;
+        },
+        "device_id=\"first\"", "device_id=\"last\"");
+    EXPECT_GE(exported, 0) << metrics << "\n" << mBed.GetOutput(exporter);
+    EXPECT_LT(exported, defaultPaceSeconds / 2) << mBed.GetOutput(exporter);
+    EXPECT_EQ(mBed.Stop(exporter), 0);
 }

@@ -92,7 +92,14 @@ for block in "$work"/blocks/*.script; do
   where=$(head -1 "$block" | cut -c3- | sed 's/ expect=.*//')
   # Its own namespaces, renamed into this run's, so that a failure cannot leave them behind.
   script=$(tail -n +2 "$block" | sed "s/qdemo-/qtb-$$-s-/g")
-  actual=$(timeout 60 bash -c "$script" 2>"$work/errors") || fail "$where: the script failed: $(cat "$work/errors")"
+  # In an empty folder of its own, as a reader starts it: a script that waits for "ready" in
+  # a file it is about to write must not find the line in a file left there by the
+  # simulator above or by an earlier script (its background job truncates the file only
+  # once it is scheduled, which on a loaded machine can come after the first look).
+  folder=$(mktemp -d "$work/script-XXXXXX")
+  ln -s "$work/build" "$folder/build"
+  actual=$(cd "$folder" && timeout 60 bash -c "$script" 2>"$work/errors") ||
+    fail "$where: the script failed: $(cat "$work/errors")"
   IFS=, read -ra wanted <<<"$(head -1 "$block" | sed -n 's/.* expect=//p')"
   for text in "${wanted[@]}"; do
     grep -qF -- "$text" <<<"$actual" || fail "$where: the script's output lacks '$text':"$'\n'"$actual"
