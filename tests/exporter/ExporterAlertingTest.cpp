@@ -14,9 +14,6 @@
 // interval), and the rule and target files are named where the test wrote them.
 namespace {
 
-const char* const cExporter = "127.0.0.1:19376";  // as in the document's target file
-const char* const cWebhook = "127.0.0.1:19399";   // as in the document's receiver
-
 // The firing (or resolved) alerts of one notification, as "alertname device_id site".
 std::vector<std::string> Alerts(const nlohmann::json& notification) {
     std::vector<std::string> alerts;
@@ -49,29 +46,13 @@ TEST(ExporterAlerting, ADeviceSwitchedOffAndADownExporterEachReachTheWebhookOnce
         devices.push_back(bed.StartSimulator(namespaces.back(), arguments.back()));
         ASSERT_GT(devices.back(), 0);
     }
-    const pid_t exporter = bed.Start(host, {"qip-exporter", "--listen", cExporter});
+    const pid_t exporter = bed.Start(host, {"qip-exporter", "--listen", AlertingChain::cExporter});
     ASSERT_GT(exporter, 0);
-
-    WebhookReceiver webhook(bed, cWebhook);
-    ASSERT_TRUE(webhook.IsListening());
-    MonitoringServer alertmanager(bed, host, "127.0.0.1:9093");  // as in the document
-    std::string amConfig = MonitoringDocBlock("alertmanager");
-    amConfig = Replaced(Replaced(amConfig, "group_wait: 30s", "group_wait: 1s"), "group_interval: 5m",
-                        "group_interval: 1s");
-    ASSERT_TRUE(alertmanager.StartAlertmanager(amConfig));
-
-    // The quick start's lines for Debian's prometheus.yml, with the document's target file
-    // for a site that the Alertmanager route sends to the webhook.
-    MonitoringServer prometheus(bed, host, "127.0.0.1:19390");
-    const std::string folder = prometheus.GetFolder() + "/";
-    prometheus.Write("qip-alerts.yml", Replaced(ShippedRules("qip-alerts.yml"), "for: 5m", "for: 3s"));
-    prometheus.Write("qip-recording.yml", ShippedRules("qip-recording.yml"));
-    prometheus.Write("qip-sites/north.yml", Replaced(MonitoringDocBlock("targets"), "site: local", "site: north"));
-    std::string merge = MonitoringDocBlock("merge");
-    merge = Replaced(Replaced(merge, "/usr/share/qipfinder/prometheus/", folder), "/etc/prometheus/", folder);
-    ASSERT_TRUE(prometheus.StartPrometheus(
-        "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n" +
-        MonitoringDocBlock("alerting") + merge));
+    AlertingChain chain(bed);
+    ASSERT_TRUE(chain.Start(3));
+    WebhookReceiver& webhook = chain.GetWebhook();
+    MonitoringServer& prometheus = chain.GetPrometheus();
+    MonitoringServer& alertmanager = chain.GetAlertmanager();
 
     nlohmann::json result;
     ASSERT_GE(prometheus.WaitFor("qip_device_info{site=\"north\"}", 30,

@@ -214,3 +214,27 @@ bool WebhookReceiver::WaitForMore(size_t count, double seconds) const {
     }
     return false;
 }
+
+AlertingChain::AlertingChain(TestBed& bed)
+    : mWebhook(bed, "127.0.0.1:19399"),  // the addresses of the document
+      mAlertmanager(bed, bed.GetHostNamespace(), "127.0.0.1:9093"),
+      mPrometheus(bed, bed.GetHostNamespace(), "127.0.0.1:19390") {}
+
+bool AlertingChain::Start(int forSeconds) {
+    if (!mWebhook.IsListening()) return false;
+    const std::string amConfig = MonitoringDocBlock("alertmanager");
+    if (!mAlertmanager.StartAlertmanager(Replaced(Replaced(amConfig, "group_wait: 30s", "group_wait: 1s"),
+                                                  "group_interval: 5m", "group_interval: 1s"))) {
+        return false;
+    }
+    const std::string folder = mPrometheus.GetFolder() + "/";
+    mPrometheus.Write("qip-alerts.yml", Replaced(ShippedRules("qip-alerts.yml"), "for: 5m",
+                                                 "for: " + std::to_string(forSeconds) + "s"));
+    mPrometheus.Write("qip-recording.yml", ShippedRules("qip-recording.yml"));
+    mPrometheus.Write("qip-sites/north.yml", Replaced(MonitoringDocBlock("targets"), "site: local", "site: north"));
+    const std::string merge = MonitoringDocBlock("merge");
+    return mPrometheus.StartPrometheus(
+        "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n" +
+        MonitoringDocBlock("alerting") +
+        Replaced(Replaced(merge, "/usr/share/qipfinder/prometheus/", folder), "/etc/prometheus/", folder));
+}

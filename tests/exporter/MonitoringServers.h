@@ -100,6 +100,28 @@ private:
     std::vector<nlohmann::json> mNotifications;  // guarded by mLock
 };
 
+// The alerting chain of docs/monitoring.md in the bed's host namespace, with its
+// configurations as written except for the waiting times: Prometheus with the quick start's
+// lines (the shipped rules, their `for` shortened to `forSeconds`; the document's target
+// file for site north, scraping qip-exporter at cExporter every second) sends to
+// Alertmanager with the document's configuration (grouping after 1 s), which sends site
+// north's notifications to the webhook receiver at the document's address.
+class AlertingChain {
+public:
+    static constexpr const char* cExporter = "127.0.0.1:19376";
+    explicit AlertingChain(TestBed& bed);
+    // Starts the servers; false after reporting why.
+    bool Start(int forSeconds);
+    WebhookReceiver& GetWebhook() { return mWebhook; }
+    MonitoringServer& GetPrometheus() { return mPrometheus; }
+    MonitoringServer& GetAlertmanager() { return mAlertmanager; }
+
+private:
+    WebhookReceiver mWebhook;
+    MonitoringServer mAlertmanager;
+    MonitoringServer mPrometheus;
+};
+
 template <typename Test>
 double MonitoringServer::WaitFor(const std::string& expression, double seconds, Test test,
                                  nlohmann::json& last) {
