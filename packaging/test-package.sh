@@ -45,7 +45,7 @@ for rules in qip-alerts.yml qip-recording.yml; do
   out=$(promtool check rules "/usr/share/qipfinder/prometheus/$rules" 2>&1) ||
     fail "promtool check rules /usr/share/qipfinder/prometheus/$rules: $out"
 done
-grep -o '](\.\./[^)]*)' /usr/share/doc/qipfinder/monitoring.md | while read -r link; do
+grep -oE '\]\([^)#][^)]*\)' /usr/share/doc/qipfinder/monitoring.md | grep -v '](https\?://' | while read -r link; do
   echo "FAIL: installed monitoring.md links to $link, which is not installed"
 done | grep . && fail "monitoring.md links to files outside the package"
 [ "$(/usr/bin/qip-exporter --version)" = "qip-exporter $version" ] || fail "/usr/bin/qip-exporter --version"
