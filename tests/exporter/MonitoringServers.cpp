@@ -3,6 +3,7 @@
 #include <civetweb.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
