@@ -39,6 +39,15 @@ dpkg-query -W -f='${Conffiles}\n' qipfinder | grep -q '^ /etc/default/qip-export
   fail "/etc/default/qip-exporter is no conffile"
 grep -q '^QIP_EXPORTER_OPTIONS=' /etc/default/qip-exporter || fail "/etc/default/qip-exporter sets no options"
 [ -f /usr/share/doc/qipfinder/monitoring.md ] || fail "monitoring.md missing"
+# The rule files that monitoring.md names, as Prometheus reads them, and no link of the
+# installed document to a file that is not installed.
+for rules in qip-alerts.yml qip-recording.yml; do
+  out=$(promtool check rules "/usr/share/qipfinder/prometheus/$rules" 2>&1) ||
+    fail "promtool check rules /usr/share/qipfinder/prometheus/$rules: $out"
+done
+grep -oE '\]\([^)#][^)]*\)' /usr/share/doc/qipfinder/monitoring.md | grep -v '](https\?://' | while read -r link; do
+  echo "FAIL: installed monitoring.md links to $link, which is not installed"
+done | grep . && fail "monitoring.md links to files outside the package"
 [ "$(/usr/bin/qip-exporter --version)" = "qip-exporter $version" ] || fail "/usr/bin/qip-exporter --version"
 # The menu entry is the validated file of the source tree (validated by the suite once).
 cmp -s /usr/share/applications/qipfinder.desktop "$(dirname "$0")/../app/qipfinder.desktop" ||

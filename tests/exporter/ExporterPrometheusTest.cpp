@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/exporter/MonitoringServers.h"
 #include "tests/testbed/TestBed.h"
 
 // qip-exporter scraped by the real Prometheus server (Debian's /usr/bin/prometheus), both
@@ -20,95 +21,9 @@
 // every second, and takes it down with the bed.
 namespace {
 
-using Clock = std::chrono::steady_clock;
-const char* const cPrometheus = "/usr/bin/prometheus";
-const char* const cPrometheusAddress = "127.0.0.1:19390";
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// One Prometheus server in a namespace of the bed; its folder is removed on destruction.
-class Prometheus {
-public:
-    Prometheus(TestBed& bed, const std::string& ns) : mBed(bed), mNamespace(ns), mPid(-1) {
-        char folder[] = "/tmp/qip-prometheus-XXXXXX";
-        if (mkdtemp(folder) != nullptr) mFolder = folder;
-    }
-    ~Prometheus() {
-        if (mPid > 0) mBed.Stop(mPid, 10000);
-        std::error_code ignored;
-        if (!mFolder.empty()) std::filesystem::remove_all(mFolder, ignored);
-    }
-
-    // Starts the server with these scrape jobs (YAML list items, indented by two) and waits
-    // until it is ready. False after reporting why.
-    bool Start(const std::string& scrapeConfigs) {
-        if (mFolder.empty()) return false;
-        std::ofstream(mFolder + "/prometheus.yml")
-            << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
-            << "scrape_configs:\n" << scrapeConfigs;
-        mPid = mBed.Start(mNamespace, {cPrometheus, "--config.file=" + mFolder + "/prometheus.yml",
-                                       "--storage.tsdb.path=" + mFolder + "/data",
-                                       std::string("--web.listen-address=") + cPrometheusAddress,
-                                       "--log.level=warn"});
-        if (mPid <= 0) return false;
-        const Clock::time_point start = Clock::now();
-        while (SecondsSince(start) < 30) {
-            std::string out;
-            if (mBed.Run(mNamespace, {"curl", "-sf", std::string("http://") + cPrometheusAddress + "/-/ready"},
-                         &out, 5000) == 0) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        ADD_FAILURE() << "Prometheus not ready within 30 s:\n" << mBed.GetOutput(mPid);
-        return false;
-    }
-
-    // The result vector of an instant query; empty (with a failure noted) when the query
-    // itself failed.
-    nlohmann::json Query(const std::string& expression) {
-        std::string out;
-        const int status = mBed.Run(mNamespace,
-                                    {"curl", "-sf", "-G", "--data-urlencode", "query=" + expression,
-                                     std::string("http://") + cPrometheusAddress + "/api/v1/query"},
-                                    &out, 10000);
-        nlohmann::json answer = nlohmann::json::parse(out, nullptr, false);
-        if (status != 0 || answer.is_discarded() || answer.value("status", "") != "success") {
-            ADD_FAILURE() << "query " << expression << " failed (" << status << "): " << out;
-            return nlohmann::json::array();
-        }
-        return answer["data"]["result"];
-    }
-
-    // Waits up to `seconds` until `test` holds for the result of `expression`; how long it
-    // took, or -1 (the last result is in `last`).
-    template <typename Test>
-    double WaitFor(const std::string& expression, double seconds, Test test, nlohmann::json& last) {
-        const Clock::time_point start = Clock::now();
-        for (;;) {
-            last = Query(expression);
-            if (test(last)) return SecondsSince(start);
-            if (SecondsSince(start) > seconds) return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        }
-    }
-
-    // The scrape targets' health as the server sees it, for failure messages.
-    std::string Targets() {
-        std::string out;
-        mBed.Run(mNamespace, {"curl", "-s", std::string("http://") + cPrometheusAddress + "/api/v1/targets"},
-                 &out, 10000);
-        return out;
-    }
-
-private:
-    TestBed& mBed;
-    std::string mNamespace;
-    std::string mFolder;
-    pid_t mPid;
-};
+using Clock = MonitoringClock;
+const char* const cFastGlobal =
+    "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\nscrape_configs:\n";
 
 // The value of `label` in each series of a query result.
 std::multiset<std::string> LabelValues(const nlohmann::json& result, const std::string& label) {
@@ -153,9 +68,9 @@ TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
     ASSERT_GT(exporter, 0);
     ASSERT_TRUE(IsReady(bed, host, "127.0.0.1:19376")) << bed.GetOutput(exporter);
 
-    Prometheus prometheus(bed, host);
-    ASSERT_TRUE(prometheus.Start("  - job_name: qip\n    static_configs:\n"
-                                 "      - targets: ['127.0.0.1:19376']\n"));
+    MonitoringServer prometheus(bed, host, "127.0.0.1:19390");
+    ASSERT_TRUE(prometheus.StartPrometheus(std::string(cFastGlobal) + "  - job_name: qip\n    static_configs:\n"
+                                           "      - targets: ['127.0.0.1:19376']\n"));
     nlohmann::json result;
     const double listed = prometheus.WaitFor("qip_device_info", 20, [](const nlohmann::json& r) {
         return r.size() >= 3;
@@ -233,8 +148,8 @@ TEST(ExporterPrometheus, CountsTheDevicesOfEachSite) {
         ASSERT_TRUE(IsReady(bed, bed.GetHostNamespace(), listen)) << bed.GetOutput(exporter);
         configs += "      - targets: ['" + listen + "']\n        labels: {site: " + site.mName + "}\n";
     }
-    Prometheus prometheus(bed, bed.GetHostNamespace());
-    ASSERT_TRUE(prometheus.Start("  - job_name: qip\n    static_configs:\n" + configs));
+    MonitoringServer prometheus(bed, bed.GetHostNamespace(), "127.0.0.1:19390");
+    ASSERT_TRUE(prometheus.StartPrometheus(cFastGlobal + ("  - job_name: qip\n    static_configs:\n" + configs)));
     nlohmann::json result;
     const double counted = prometheus.WaitFor("count by (site) (qip_device_info)", 20,
                                               [](const nlohmann::json& r) {
