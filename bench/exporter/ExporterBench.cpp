@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -29,6 +30,7 @@
 #include "describe/DeviceDescriber.h"
 #include "qip/QipDeviceList.h"
 #include "qip/QipPacket.h"
+#include "tests/exporter/HostileClients.h"
 #include "tests/testbed/TestBed.h"
 #include "tools/exporter/QipExporterHttp.h"
 #include "tools/exporter/QipExporterMetrics.h"
@@ -213,6 +215,80 @@ void BM_ExporterProcess(benchmark::State& state) {
     if (listed < cDevices) state.SkipWithError(("only " + std::to_string(listed) + " devices listed").c_str());
 }
 BENCHMARK(BM_ExporterProcess)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+
+size_t CountDescriptors(pid_t pid) {
+    size_t count = 0;
+    if (DIR* folder = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (readdir(folder) != nullptr) ++count;
+        closedir(folder);
+    }
+    return count > 2 ? count - 2 : 0;
+}
+
+// The real program on the test bed's host while 64 clients in one device namespace send a
+// request head one header line a second and 1,000 in another hold connections open without
+// a byte (each reconnecting a second after the server closes it). Manual time: the slowest
+// of 20 scrapes, which must each take under a second; its memory against idle and its
+// descriptors, and what is left once the clients are gone.
+void BM_ExporterHostileClients(benchmark::State& state) {
+    std::string reason;
+    if (!TestBed::IsAvailable(&reason)) {
+        state.SkipWithError(("test bed unavailable: " + reason).c_str());
+        return;
+    }
+    TestBed bed;
+    const std::string slowHost = bed.AddDevice({"192.0.2.50/24"});
+    const std::string idleHost = bed.AddDevice({"192.0.2.51/24"});
+    BenchProcess exporter(bed.GetHostNamespace(),
+                          {TestBed::BinaryPath("qip-exporter"), "--listen", "192.0.2.1:19376", "--no-ssid"});
+    if (slowHost.empty() || idleHost.empty() || !exporter.Start()) {
+        state.SkipWithError("qip-exporter or the client hosts did not start");
+        return;
+    }
+    TestBed::EnterHost host(bed);
+    for (int i = 0; i < 150 && HttpGet("192.0.2.1", 19376, "/metrics").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long idleRssKb = ReadRssKb(exporter.GetPid());
+    const size_t idleDescriptors = CountDescriptors(exporter.GetPid());
+    long mostRssKb = idleRssKb;
+    size_t mostDescriptors = idleDescriptors;
+    int succeeded = 0;
+    double slowestMs = 0;
+    size_t connects = 0;
+    for (auto _ : state) {
+        HostileClients slow(slowHost, "192.0.2.1", 19376, 0, 64);
+        HostileClients idle(idleHost, "192.0.2.1", 19376, 1000, 0);
+        slow.Start();
+        idle.Start();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        for (int i = 0; i < 20; ++i) {
+            const Clock::time_point begin = Clock::now();
+            const bool ok = CountInfoSeries(HttpGet("192.0.2.1", 19376, "/metrics")) == 0 &&
+                            !HttpGet("192.0.2.1", 19376, "/").empty();
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+            if (ok && ms < 1000) ++succeeded;
+            slowestMs = std::max(slowestMs, ms);
+            mostRssKb = std::max(mostRssKb, ReadRssKb(exporter.GetPid()));
+            mostDescriptors = std::max(mostDescriptors, CountDescriptors(exporter.GetPid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        connects = slow.GetConnects() + idle.GetConnects();
+        state.SetIterationTime(slowestMs / 1000);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(7));  // past the server's idle timeout
+    state.counters["scrapes_ok_of_20"] = succeeded;
+    state.counters["slowest_ms"] = slowestMs;
+    state.counters["rss_growth_MB"] = static_cast<double>(mostRssKb - idleRssKb) / 1024;
+    state.counters["fds_idle"] = static_cast<double>(idleDescriptors);
+    state.counters["fds_most"] = static_cast<double>(mostDescriptors);
+    state.counters["fds_after"] = static_cast<double>(CountDescriptors(exporter.GetPid()));
+    state.counters["client_connects"] = static_cast<double>(connects);
+    exporter.Signal(SIGTERM);
+    exporter.Wait(5000);
+}
+BENCHMARK(BM_ExporterHostileClients)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 }  // namespace
 

@@ -1,7 +1,8 @@
 #!/bin/bash
 # qip-exporter as a service manager runs it, in a network namespace of its own (loopback
-# only): the page at / and /metrics, a port already taken, the journal's line format, a
-# flood of malformed datagrams that must not become a flood of lines, and SIGTERM/SIGINT.
+# only): the page at / and /metrics (HEAD, POST), IPv6 loopback, a port
+# already taken, the journal's line format, a flood of malformed datagrams that must not
+# become a flood of lines, and SIGTERM/SIGINT.
 # Usage: exporter-program.sh BINDIR
 if [ -z "${QIP_EXPORTER_ISOLATED:-}" ]; then
   if ! unshare -n true 2>/dev/null; then
@@ -30,6 +31,14 @@ metrics=$(curl -s -i "http://$listen/metrics")
 grep -q '^# TYPE qip_device_info gauge' <<<"$metrics" && grep -q '^qip_exporter_build_info{version=' <<<"$metrics" ||
   fail "/metrics: $metrics"
 [ "$(curl -s -o /dev/null -w '%{http_code}' "http://$listen/nothing")" = 404 ] || fail "/nothing is not 404"
+head=$(curl -s -I "http://$listen/metrics")
+grep -q '^HTTP/1.1 200' <<<"$head" && grep -qi '^Content-Type: text/plain; version=0.0.4' <<<"$head" ||
+  fail "HEAD /metrics: $head"
+[ "$(curl -s --head "http://$listen/metrics" -o /dev/null -w '%{size_download}')" = 0 ] ||
+  fail "HEAD /metrics has a body"
+post=$(curl -s -i -d 'x=1' "http://$listen/metrics")
+grep -q '^HTTP/1.1 405' <<<"$post" && grep -qi '^Allow: GET, HEAD' <<<"$post" || fail "POST /metrics: $post"
+
 
 # Another exporter on the same port: a clear error and a non-zero exit, at once.
 second=$(timeout 15 "$bin/qip-exporter" --listen "$listen" --no-ssid 2>&1); status=$?
@@ -48,12 +57,14 @@ lines=$(grep -c 'not terminated' <<<"$log")
 grep -q '^<6>serving http://127.0.0.1:19376/metrics' <<<"$log" && grep -q '^<6>stopping on SIGTERM' <<<"$log" &&
   ! grep -qv '^<[0-7]>' <<<"$log" || fail "not every line carries a journal priority:"$'\n'"$log"
 
-# SIGINT ends it too; on a terminal (no journal) lines name the program.
+# SIGINT ends it too; on a terminal (no journal) lines name the program. On IPv6 loopback.
+listen='[::1]:19376'
 "$bin/qip-exporter" --listen "$listen" --no-ssid 2>"$dir/err2" & pid=$!
 for _ in $(seq 150); do curl -sf "http://$listen/metrics" >/dev/null && break; sleep 0.1; done
+curl -sf "http://$listen/metrics" | grep -q '^qip_exporter_build_info' || fail "nothing served on $listen"
 kill -INT "$pid"; wait "$pid"; status=$?
 [ "$status" = 0 ] && grep -q '^qip-exporter: stopping on SIGINT' "$dir/err2" ||
   fail "SIGINT gave status $status: $(cat "$dir/err2")"
 
-[ "$failures" = 0 ] && echo "qip-exporter serves, refuses a taken port, logs for the journal, stops on signals"
+[ "$failures" = 0 ] && echo "qip-exporter serves (IPv6 too), refuses a taken port, logs for the journal, stops on signals"
 exit $((failures > 0))

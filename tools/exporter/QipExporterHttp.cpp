@@ -1,34 +1,73 @@
 #include "tools/exporter/QipExporterHttp.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
-#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <exception>
+#include <microhttpd.h>
+#include <prometheus/collectable.h>
+#include <prometheus/text_serializer.h>
 
-#include <prometheus/exposer.h>
-
-#include "ksp/KspThreadMutex.h"
+const unsigned QipExporterHttp::cMaxConnections;
+const unsigned QipExporterHttp::cMaxConnectionsPerAddress;
+const unsigned QipExporterHttp::cIdleTimeoutSeconds;
 
 namespace {
 
-// The page at /, made once by Start before the server runs and only read afterwards.
-std::string gRootPage;
-// What the server said while it was starting (its reason for failing to bind); it starts on
-// the thread that calls Start, but its log callback is a plain function.
-KspThreadMutex gStartLock;   // guards gStartMessage and gIsStarting
-std::string gStartMessage;
-bool gIsStarting = false;
+const char* const cAllow = "GET, HEAD";
+
+// Queues `body` with `status` and `type`; the response is the server's to free.
+MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
+          const char* allow = nullptr) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    if (type != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// Binds a listening TCP socket to "ADDRESS:PORT" or "[ADDRESS]:PORT"; -1 with errno set.
+int Listen(const std::string& listen) {
+    const std::string::size_type colon = listen.rfind(':');
+    std::string host = listen.substr(0, colon);
+    const int port = atoi(listen.c_str() + colon + 1);
+    sockaddr_storage address;
+    memset(&address, 0, sizeof address);
+    socklen_t length = 0;
+    if (host.size() > 2 && host.front() == '[') {
+        host = host.substr(1, host.size() - 2);
+        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) return errno = EINVAL, -1;
+        length = sizeof *v6;
+    } else {
+        sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1) return errno = EINVAL, -1;
+        length = sizeof *v4;
+    }
+    KspDescriptor fd(socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.Get() < 0) return -1;
+    const int on = 1;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // [::] means IPv6 only, as written; 0.0.0.0 is the IPv4 side.
+    if (address.ss_family == AF_INET6) setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return -1;
+    if (::listen(fd.Get(), SOMAXCONN) != 0) return -1;
+    return fd.Release();
+}
 
 }  // namespace
 
-QipExporterHttp::QipExporterHttp() : mPort(0) {
-    mCallbacks.begin_request = &QipExporterHttp::OnBeginRequest;
-    mCallbacks.log_message = &QipExporterHttp::OnLogMessage;
-}
+QipExporterHttp::QipExporterHttp() : mDaemon(nullptr), mPort(0) {}
 
 QipExporterHttp::~QipExporterHttp() { Stop(); }
 
@@ -39,115 +78,69 @@ std::string QipExporterHttp::RootPage(const std::string& version) {
            "<a href=\"metrics\">/metrics</a></p>\n</body></html>\n";
 }
 
-int QipExporterHttp::OnBeginRequest(mg_connection* connection) {
-    const mg_request_info* request = mg_get_request_info(connection);
-    if (request == nullptr || request->local_uri == nullptr || strcmp(request->local_uri, "/") != 0) {
-        return 0;  // /metrics and everything else: the server's own handling
-    }
-    const bool isHead = strcmp(request->request_method, "HEAD") == 0;
-    if (!isHead && strcmp(request->request_method, "GET") != 0) {
-        mg_printf(connection, "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\n"
-                              "Content-Length: 0\r\nConnection: close\r\n\r\n");
-        return 405;
-    }
-    mg_printf(connection,
-              "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
-              "Content-Length: %zu\r\nConnection: close\r\n\r\n",
-              gRootPage.size());
-    if (!isHead) mg_write(connection, gRootPage.data(), gRootPage.size());
-    return 200;
-}
-
-int QipExporterHttp::OnLogMessage(const mg_connection*, const char* message) {
-    KspThreadMutex::Guard guard(gStartLock);
-    if (gIsStarting) {
-        if (gStartMessage.empty()) gStartMessage = message;
-        return 1;
-    }
-    return 0;  // later messages go to standard error as the server writes them
-}
-
 bool QipExporterHttp::Start(const std::string& listen,
                             const std::shared_ptr<prometheus::Collectable>& metrics,
                             const std::string& version, std::string& error) {
-    gRootPage = RootPage(version);
-    {
-        KspThreadMutex::Guard guard(gStartLock);
-        gIsStarting = true;
-        gStartMessage.clear();
-    }
-    // Two workers serve a scrape and a look at / at once; a client that stalls is cut off
-    // after ten seconds, so it cannot hold a worker for good.
-    const std::vector<std::string> options = {"listening_ports", listen, "num_threads", "2",
-                                              "request_timeout_ms", "10000"};
-    try {
-        mExposer.reset(new prometheus::Exposer(options, &mCallbacks));
-        mExposer->RegisterCollectable(metrics, "/metrics");
-    } catch (const std::exception& e) {
-        mExposer.reset();
-        KspThreadMutex::Guard guard(gStartLock);
-        gIsStarting = false;
-        error = gStartMessage.empty() ? e.what() : gStartMessage;
-        while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
-        // "cannot bind to ADDRESS:PORT: 98 (Address already in use)": the caller names the
-        // address already, the system's reason is what a user needs.
-        const std::string::size_type open = error.rfind(" (");
-        if (open != std::string::npos && !error.empty() && error.back() == ')') {
-            error = error.substr(open + 2, error.size() - open - 3);
-        }
+    mMetrics = metrics;
+    mRootPage = RootPage(version);
+    KspDescriptor socket(Listen(listen));
+    if (socket.Get() < 0) {
+        error = strerror(errno);
         return false;
     }
-    KspThreadMutex::Guard guard(gStartLock);
-    gIsStarting = false;
-    mHost = listen.substr(0, listen.rfind(':'));
-    if (!mHost.empty() && mHost.front() == '[') mHost = mHost.substr(1, mHost.size() - 2);
-    // A server on every address is reached through loopback.
-    if (mHost == "0.0.0.0") mHost = "127.0.0.1";
-    if (mHost == "::") mHost = "::1";
-    mPort = GetPort();
+    sockaddr_storage bound;
+    socklen_t length = sizeof bound;
+    if (getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+        mPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                  : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    }
+    // The server's thread also makes the metrics: a scrape costs milliseconds, and one
+    // thread keeps the memory of a scrape of a full list to one at a time.
+    mDaemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+        &QipExporterHttp::OnRequest, this,
+        MHD_OPTION_LISTEN_SOCKET, socket.Get(),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cMaxConnections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(cMaxConnectionsPerAddress),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(cIdleTimeoutSeconds),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
+        MHD_OPTION_END);
+    if (mDaemon == nullptr) {
+        error = "the HTTP server cannot start";
+        mPort = 0;
+        return false;
+    }
+    mListenSocket.reset(new KspDescriptor(socket.Release()));
     return true;
 }
 
-void QipExporterHttp::Nudger::Run() {
-    do {
-        sockaddr_storage address;
-        memset(&address, 0, sizeof address);
-        socklen_t length = 0;
-        sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&address);
-        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-        if (inet_pton(AF_INET, mOuter->mHost.c_str(), &v4->sin_addr) == 1) {
-            v4->sin_family = AF_INET;
-            v4->sin_port = htons(static_cast<uint16_t>(mOuter->mPort));
-            length = sizeof *v4;
-        } else if (inet_pton(AF_INET6, mOuter->mHost.c_str(), &v6->sin6_addr) == 1) {
-            v6->sin6_family = AF_INET6;
-            v6->sin6_port = htons(static_cast<uint16_t>(mOuter->mPort));
-            length = sizeof *v6;
-        } else {
-            return;
-        }
-        const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) return;
-        // Non-blocking: the connection needs only to reach the listening queue.
-        int ignored = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
-        (void)ignored;
-        close(fd);
-    } while (Pause(20));
-}
-
-int QipExporterHttp::GetPort() const {
-    if (!mExposer) return 0;
-    const std::vector<int> ports = mExposer->GetListeningPorts();
-    return ports.empty() ? 0 : ports.front();
-}
-
 void QipExporterHttp::Stop() {
-    if (!mExposer) return;
-    Nudger nudger(this);
-    const bool nudging = mPort > 0 && nudger.Start() == 0;
-    mExposer.reset();
-    if (nudging) {
-        nudger.Stop();
-        nudger.WaitForCompletion();
+    if (mDaemon == nullptr) return;
+    MHD_stop_daemon(mDaemon);
+    mDaemon = nullptr;
+}
+
+MHD_Result QipExporterHttp::OnRequest(void* self, MHD_Connection* connection, const char* url,
+                               const char* method, const char*, const char*, size_t* uploadSize,
+                               void** requestState) {
+    // A body (of a POST) is never read: the answer goes out on the first call, and the
+    // server closes the connection after it.
+    (void)uploadSize;
+    (void)requestState;
+    return static_cast<QipExporterHttp*>(self)->Answer(connection, url, method);
+}
+
+MHD_Result QipExporterHttp::Answer(MHD_Connection* connection, const std::string& url,
+                            const std::string& method) {
+    const bool isRoot = url == "/";
+    const bool isMetrics = url == "/metrics";
+    if (!isRoot && !isMetrics) return Reply(connection, MHD_HTTP_NOT_FOUND, "Not found\n", "text/plain");
+    // HEAD is answered as GET without the body, by the server.
+    if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
+        return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed\n", "text/plain",
+                     cAllow);
     }
+    if (isRoot) return Reply(connection, MHD_HTTP_OK, mRootPage, "text/html; charset=utf-8");
+    const std::string body = prometheus::TextSerializer().Serialize(mMetrics->Collect());
+    return Reply(connection, MHD_HTTP_OK, body, "text/plain; version=0.0.4; charset=utf-8");
 }
