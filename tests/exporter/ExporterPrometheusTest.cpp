@@ -149,6 +149,16 @@ TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
     ASSERT_GT(office, 0);
     ASSERT_GT(lab, 0);
     ASSERT_GT(hostile, 0);
+    // Ids that differ only in bytes that are no UTF-8, or only beyond the label's length
+    // bound: each keeps a series of its own.
+    const std::string longId(140, 'L');
+    const std::vector<std::string> alikeIds = {"inv\xff", "inv\xfe", "inv\xef\xbf\xbd",
+                                               longId + "1", longId + "2"};
+    for (size_t i = 0; i < alikeIds.size(); ++i) {
+        const std::string cidr = "192.0.2." + std::to_string(30 + i) + "/24";
+        ASSERT_GT(bed.StartSimulator(bed.AddDevice({cidr}),
+                                     {"--address", cidr, "--type", "QipPlug", "--id", alikeIds[i]}), 0);
+    }
     const pid_t exporter = bed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19376"});
     ASSERT_GT(exporter, 0);
     ASSERT_TRUE(IsReady(bed, host, "127.0.0.1:19376")) << bed.GetOutput(exporter);
@@ -158,9 +168,16 @@ TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
                                  "      - targets: ['127.0.0.1:19376']\n"));
     nlohmann::json result;
     const double listed = prometheus.WaitFor("qip_device_info", 20, [](const nlohmann::json& r) {
-        return r.size() >= 3;
+        return r.size() >= 8;
     }, result);
     ASSERT_GE(listed, 0) << result.dump() << "\n" << prometheus.Targets() << "\n" << bed.GetOutput(exporter);
+    EXPECT_EQ(prometheus.Query("qip_devices{device_type=\"QipPlug\"}")[0]["value"][1], "5");
+    const std::multiset<std::string> alike = LabelValues(
+        prometheus.Query("qip_device_info{device_type=\"QipPlug\"}"), "device_id");
+    EXPECT_EQ(std::set<std::string>(alike.begin(), alike.end()).size(), 5u);
+    EXPECT_EQ(alike.count("inv\\xff"), 1u);
+    EXPECT_EQ(alike.count("inv\xef\xbf\xbd"), 1u);
+    result = prometheus.Query("qip_device_info{device_type!=\"QipPlug\"}");
     EXPECT_EQ(LabelValues(result, "device_id"),
               (std::multiset<std::string>{"office", "lab", hostileId}));
     std::map<std::string, std::string> ssidOf;
@@ -170,14 +187,15 @@ TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
     }
     EXPECT_EQ(ssidOf["office"], "Office");
     EXPECT_EQ(ssidOf["lab"], "Lab");
-    // Stored as sent, with each byte that is no UTF-8 replaced by U+FFFD.
-    EXPECT_EQ(ssidOf[hostileId], "say \"hi\" \\ back \xEF\xBF\xBD\xEF\xBF\xBD end");
+    // Stored as sent, with each byte that is no UTF-8 as text and the backslash doubled.
+    EXPECT_EQ(ssidOf[hostileId], "say \"hi\" \\\\ back \\xff\\xfe end");
     EXPECT_EQ(prometheus.Query("qip_devices{device_type=\"QipBox\"}")[0]["value"][1], "2");
     EXPECT_EQ(prometheus.Query("qip_device_last_seen_timestamp_seconds{device_id=\"lab\"}").size(), 1u);
 
     // Switched off: gone from the query within the ageing time (30 to 33 s) and two scrapes.
     ASSERT_EQ(bed.Stop(lab), 0);
-    const double gone = prometheus.WaitFor("qip_device_info", 45, [](const nlohmann::json& r) {
+    const double gone = prometheus.WaitFor("qip_device_info{device_type!=\"QipPlug\"}", 45,
+                                           [](const nlohmann::json& r) {
         return r.size() == 2;
     }, result);
     ASSERT_GE(gone, 0) << "still listed 45 s after it was switched off: " << result.dump();
@@ -188,7 +206,7 @@ TEST(ExporterPrometheus, ListsTheDevicesEscapedAndDropsOneSwitchedOff) {
     // Each page was read when its device appeared, not on each of the scrapes since.
     const nlohmann::json reads = prometheus.Query("sum(qip_status_page_reads_total)");
     ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ(reads[0]["value"][1], "3");
+    EXPECT_EQ(reads[0]["value"][1], "8");
 
     EXPECT_EQ(bed.Stop(exporter), 0);
 }

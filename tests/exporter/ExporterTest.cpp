@@ -34,18 +34,27 @@ std::string Text(const std::vector<prometheus::MetricFamily>& families) {
     return out.str();
 }
 
-TEST(QipExporterMetrics, LabelValuesAreValidUtf8AndCutAtACharacter) {
-    EXPECT_EQ(QipExporterMetrics::LabelValue("Lab \"2\" \\"), "Lab \"2\" \\");
-    EXPECT_EQ(QipExporterMetrics::LabelValue("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+TEST(QipExporterMetrics, LabelValuesAreValidUtf8AndStayDistinct) {
+    EXPECT_EQ(QipExporterMetrics::LabelValue("Lab \"2\" \xC3\xA4"), "Lab \"2\" \xC3\xA4");
+    // Bytes that are no UTF-8 (a stray byte, a surrogate, an overlong form) as text; a
+    // backslash doubled, so that the text "\xff" differs from the byte.
+    EXPECT_EQ(QipExporterMetrics::LabelValue("a\xff" "b\xED\xA0\x80\xC0\xAF"),
+              "a\\xffb\\xed\\xa0\\x80\\xc0\\xaf");
+    EXPECT_EQ(QipExporterMetrics::LabelValue("a\\xff"), "a\\\\xff");
     const std::string fits(QipExporterMetrics::cMaxLabelBytes, 'x');
     EXPECT_EQ(QipExporterMetrics::LabelValue(fits), fits);
-    // 124 ASCII bytes, then two-byte characters: the cut may not split one.
-    const std::string longer = std::string(124, 'x') + "\xC3\xA4\xC3\xA4\xC3\xA4";
-    const std::string cut = QipExporterMetrics::LabelValue(longer);
-    EXPECT_LE(cut.size(), QipExporterMetrics::cMaxLabelBytes);
-    EXPECT_EQ(cut, std::string(124, 'x') + "\xE2\x80\xA6");
+    // Longer: cut between characters (never inside one or inside an escape), ended with
+    // "…" and a hash of the whole text, so texts equal up to the cut still differ.
+    const std::string prefix = std::string(112, 'x') + "\xC3\xA4\xC3\xA4\xff\xff\xff";
+    const std::string one = QipExporterMetrics::LabelValue(prefix + "1");
+    const std::string two = QipExporterMetrics::LabelValue(prefix + "2");
+    EXPECT_NE(one, two);
+    EXPECT_EQ(one.substr(0, 115), std::string(112, 'x') + "\xE2\x80\xA6") << one;
+    EXPECT_EQ(one.size(), 115u + 12);
+    const std::string escapes = QipExporterMetrics::LabelValue(std::string(111, 'x') + std::string(5, '\xff'));
+    EXPECT_EQ(escapes.substr(0, 114), std::string(111, 'x') + "\xE2\x80\xA6") << escapes;
     EXPECT_EQ(QipExporterMetrics::LabelValue(std::string(100000, '\xff')).size(),
-              QipExporterMetrics::cMaxLabelBytes - 2);  // 41 replacements of 3 bytes, and "…"
+              QipExporterMetrics::cMaxLabelBytes - 1);  // 28 escapes of 4 bytes, "…", 12 digits
 }
 
 TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
