@@ -87,9 +87,11 @@ TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
     EXPECT_EQ(text.find("qip_probe"), std::string::npos) << "no probe series without --probe";
     input.mProbes = true;
     input.mProbeProgress.mSweeps = 3;
+    input.mProbeProgress.mSweepsStarted = 4;
     input.mProbeProgress.mAnswers = 2;
     const std::string probing = Text(metrics.Build(input));
-    EXPECT_NE(probing.find("qip_probe_sweeps_total 3\n"), std::string::npos) << probing;
+    EXPECT_NE(probing.find("qip_probe_sweeps_started_total 4\n"), std::string::npos) << probing;
+    EXPECT_NE(probing.find("qip_probe_sweeps_completed_total 3\n"), std::string::npos) << probing;
     EXPECT_NE(probing.find("qip_probe_answers_total 2\n"), std::string::npos) << probing;
 
     // Without page reads every device shows at once.

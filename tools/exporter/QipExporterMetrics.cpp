@@ -206,9 +206,13 @@ std::vector<MetricFamily> QipExporterMetrics::Build(const Input& input) const {
                                "receive buffer was full.",
                                input.mCounts.mKernelDrops));
     if (input.mProbes) {
-        families.push_back(Counter("qip_probe_sweeps_total",
+        families.push_back(Counter("qip_probe_sweeps_started_total",
                                    "Sweeps over the --probe targets begun since start, one "
                                    "each discovery cycle that is not still sweeping.",
+                                   input.mProbeProgress.mSweepsStarted));
+        families.push_back(Counter("qip_probe_sweeps_completed_total",
+                                   "Sweeps over the --probe targets that sent their last probe "
+                                   "since start.",
                                    input.mProbeProgress.mSweeps));
         families.push_back(Counter("qip_probe_answers_total",
                                    "Hello datagrams heard from a probed address since start.",
