@@ -1,6 +1,6 @@
 #!/bin/bash
 # qip-exporter as a service manager runs it, in a network namespace of its own (loopback
-# only): the page at / and /metrics (HEAD, POST), IPv6 loopback, a port
+# only): the page at / and /metrics (HEAD, POST), IPv6 loopback, usage errors, a port
 # already taken, the journal's line format, a flood of malformed datagrams that must not
 # become a flood of lines, and SIGTERM/SIGINT.
 # Usage: exporter-program.sh BINDIR
@@ -39,6 +39,13 @@ grep -q '^HTTP/1.1 200' <<<"$head" && grep -qi '^Content-Type: text/plain; versi
 post=$(curl -s -i -d 'x=1' "http://$listen/metrics")
 grep -q '^HTTP/1.1 405' <<<"$post" && grep -qi '^Allow: GET, HEAD' <<<"$post" || fail "POST /metrics: $post"
 
+# Usage errors found only against the system end like every other.
+for args in "--interface nosuch" "--listen [::1]:80x"; do
+  # shellcheck disable=SC2086
+  out=$(timeout 15 "$bin/qip-exporter" $args 2>&1); status=$?
+  [ "$status" = 2 ] && [ "$(tail -n 1 <<<"$out")" = "Try 'qip-exporter --help'." ] ||
+    fail "qip-exporter $args gave status $status: $out"
+done
 
 # Another exporter on the same port: a clear error and a non-zero exit, at once.
 second=$(timeout 15 "$bin/qip-exporter" --listen "$listen" --no-ssid 2>&1); status=$?

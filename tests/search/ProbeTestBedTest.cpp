@@ -136,4 +136,5 @@ TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevi
     EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "no-such-host.invalid"}, &metrics,
                        TestBed::cDefaultTimeoutMs, &errors), 2);
     EXPECT_NE((metrics + errors).find("no-such-host.invalid"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("\nTry 'qip-exporter --help'.\n"), std::string::npos) << errors;
 }

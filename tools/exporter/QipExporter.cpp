@@ -28,6 +28,7 @@ int QipExporter::Main(int argc, char** argv) {
                                              : QipOptionParser::Outcome::cVersion,
                                QipExporterOptions::Usage(), std::string(), cExitCannotServe);
     }
+    if (!CheckNames(options, error)) return output.UsageError(error);
     // Blocked before any thread starts, so that every thread inherits the mask and only
     // the main thread's sigwait takes them. A peer that hangs up must not end the server.
     sigset_t stopSignals;
@@ -79,25 +80,31 @@ QipExporter::~QipExporter() {
     mList.reset();
 }
 
-int QipExporter::Run() {
+bool QipExporter::CheckNames(QipExporterOptions& options, std::string& error) {
     const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
-    const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, mOptions.mInterfaces);
+    const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, options.mInterfaces);
     if (!unknown.empty()) {
-        mLog->Write(QipExporterLog::cError,
-                    "unknown interface '" + QipDiscoverFormat::TerminalText(unknown.front()) +
-                        "'; see qip-ifaces for this machine's interfaces");
-        return cExitUsage;
+        error = "unknown interface '" + QipDiscoverFormat::TerminalText(unknown.front()) +
+                "'; see qip-ifaces for this machine's interfaces";
+        return false;
     }
     // Names are looked up once, before anything is sent: one that does not resolve is a
     // usage error like a malformed address, not a network that silently stays empty.
-    std::vector<QipProbeTarget> probeTargets = mOptions.mProbeTargets;
-    std::string probed;
-    for (QipProbeTarget& target : probeTargets) {
+    for (QipProbeTarget& target : options.mProbeTargets) {
         std::string reason;
         if (!target.Resolve(reason)) {
-            mLog->Write(QipExporterLog::cError, "--probe: " + QipDiscoverFormat::TerminalText(reason));
-            return cExitUsage;
+            error = "--probe: " + QipDiscoverFormat::TerminalText(reason);
+            return false;
         }
+    }
+    return true;
+}
+
+int QipExporter::Run() {
+    const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
+    const std::vector<QipProbeTarget>& probeTargets = mOptions.mProbeTargets;
+    std::string probed;
+    for (const QipProbeTarget& target : probeTargets) {
         probed += (probed.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(target.GetText()) +
                   " (" + std::to_string(target.GetCount()) +
                   (target.GetCount() == 1 ? " address)" : " addresses)");

@@ -37,7 +37,12 @@ public:
     // Takes down the HTTP server, the page thread, the client, then the list.
     ~QipExporter();
 
-    // Opens everything, serves until a signal, returns the exit status.
+    // Usage errors that need the system: an --interface name this machine lacks, a --probe
+    // name that does not resolve (each target is resolved in place). False with `error`.
+    static bool CheckNames(QipExporterOptions& options, std::string& error);
+
+    // Opens everything, serves until a signal, returns the exit status. `options` passed
+    // CheckNames.
     int Run();
 
 private:
