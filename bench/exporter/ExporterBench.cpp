@@ -114,7 +114,7 @@ void BM_ScrapeHttp(benchmark::State& state) {
     FullList full(cDevices);
     QipExporterHttp http;
     std::string error;
-    if (!http.Start("127.0.0.1:0", full.mMetrics, "bench", error)) {
+    if (!http.Start("127.0.0.1:0", full.mMetrics, "bench", QipExporterWebConfig(), error)) {
         state.SkipWithError(("cannot serve: " + error).c_str());
         return;
     }

@@ -1,4 +1,6 @@
+#include <crypt.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/exporter/HostileClients.h"
 #include "tests/testbed/TestBed.h"
 
 // qip-exporter scraped by the real Prometheus server (Debian's /usr/bin/prometheus), both
@@ -263,6 +266,160 @@ TEST(ExporterPrometheus, CountsTheDevicesOfEachSite) {
         const std::string id = series["metric"]["device_id"];
         EXPECT_EQ(id.substr(0, id.find('-')), series["metric"]["site"].get<std::string>());
     }
+}
+
+// A small CA in `folder` (ca.crt) and a server certificate for 192.0.2.1 signed by it
+// (NAME.crt, NAME.key); the CA is made on the first call.
+bool MakeCertificate(TestBed& bed, const std::string& folder, const std::string& name) {
+    const std::string script =
+        "set -e; cd '" + folder + "'\n"
+        "[ -f ca.crt ] || openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+        " -keyout ca.key -out ca.crt -days 2 -subj /CN=qip-test-ca 2>/dev/null\n"
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + name + ".key"
+        " -out " + name + ".csr -subj /CN=" + name + " 2>/dev/null\n"
+        "printf 'subjectAltName=IP:192.0.2.1\\n' >ext\n"
+        "openssl x509 -req -in " + name + ".csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2"
+        " -extfile ext -out " + name + ".crt 2>/dev/null\n";
+    std::string out;
+    const int status = bed.Run(bed.GetHostNamespace(), {"sh", "-c", script}, &out, 30000);
+    EXPECT_EQ(status, 0) << out;
+    return status == 0;
+}
+
+// The subject of the certificate the server at 192.0.2.1:PORT shows now.
+std::string ServedSubject(TestBed& bed, const std::string& port) {
+    std::string out;
+    bed.Run(bed.GetHostNamespace(),
+            {"sh", "-c", "openssl s_client -connect 192.0.2.1:" + port + " </dev/null 2>/dev/null |"
+                         " openssl x509 -noout -subject"},
+            &out, 15000);
+    return out;
+}
+
+std::string BcryptHash(const std::string& password) {
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    crypt_data data{};
+    if (crypt_gensalt_rn("$2b$", 5, nullptr, 0, setting, sizeof setting) == nullptr) return "";
+    const char* hash = crypt_rn(password.c_str(), setting, &data, sizeof data);
+    return hash != nullptr && hash[0] == '$' ? hash : "";
+}
+
+// HTTPS and basic authentication: the real Prometheus scrapes with the CA and the password
+// and gets the devices; without them, or over plain HTTP, nobody does. A new certificate
+// and a broken file arrive by SIGHUP while it scrapes.
+TEST(ExporterPrometheus, ScrapesOverTlsWithAPasswordAndRotatesTheCertificate) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string host = bed.GetHostNamespace();
+    char folderName[] = "/tmp/qip-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(folderName), nullptr);
+    const std::string folder = folderName;
+    struct Remover {
+        std::string mFolder;
+        ~Remover() {
+            std::error_code ignored;
+            std::filesystem::remove_all(mFolder, ignored);
+        }
+    } remover{folder};
+    ASSERT_TRUE(MakeCertificate(bed, folder, "first"));
+    const std::string hash = BcryptHash("s3cret");
+    ASSERT_FALSE(hash.empty());
+    const std::string webConfig = folder + "/web.yml";
+    const auto writeConfig = [&](const std::string& name) {
+        std::ofstream(webConfig) << "tls_server_config:\n  cert_file: " << name << ".crt\n  key_file: "
+                                 << name << ".key\n  min_version: TLS12\n"
+                                 << "basic_auth_users:\n  prometheus: '" << hash << "'\n";
+    };
+    writeConfig("first");
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.20/24"}),
+                                 {"--address", "192.0.2.20/24", "--type", "QipBox", "--id", "office"}),
+              0);
+    const pid_t exporter = bed.Start(host, {"qip-exporter", "--listen", "192.0.2.1:19378", "--web-config", webConfig});
+    ASSERT_GT(exporter, 0);
+    const std::string url = "https://192.0.2.1:19378/metrics";
+    const std::string ca = folder + "/ca.crt";
+    const auto status = [&](const std::vector<std::string>& extra, const std::string& target) {
+        std::vector<std::string> argv = {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", ca};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.push_back(target);
+        std::string out;
+        bed.Run(host, argv, &out, 15000);
+        return out;
+    };
+    const Clock::time_point start = Clock::now();
+    while (status({"-u", "prometheus:s3cret"}, url) != "200" && SecondsSince(start) < 15) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(status({"-u", "prometheus:s3cret"}, url), "200") << bed.GetOutput(exporter);
+    EXPECT_EQ(status({}, url), "401");
+    EXPECT_EQ(status({"-u", "prometheus:wrong"}, url), "401");
+    std::string out;
+    EXPECT_EQ(bed.Run(host, {"curl", "-s", "-i", "--cacert", ca, url}, &out, 15000), 0);
+    EXPECT_NE(out.find("WWW-Authenticate: Basic realm="), std::string::npos) << out;
+    EXPECT_NE(status({}, "http://192.0.2.1:19378/metrics"), "200");
+    EXPECT_NE(status({}, "http://192.0.2.1:19378/metrics"), "401");
+    // A wrong password pauses further checks from its address for a second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+
+    Prometheus prometheus(bed, host);
+    const std::string target = "    static_configs:\n      - targets: ['192.0.2.1:19378']\n";
+    ASSERT_TRUE(prometheus.Start(
+        "  - job_name: good\n    scheme: https\n    tls_config: {ca_file: " + ca + "}\n"
+        "    basic_auth: {username: prometheus, password: s3cret}\n" + target +
+        "  - job_name: nopassword\n    scheme: https\n    tls_config: {ca_file: " + ca + "}\n" + target +
+        "  - job_name: plain\n" + target));
+    nlohmann::json result;
+    ASSERT_GE(prometheus.WaitFor("qip_device_info{job=\"good\"}", 20,
+                                 [](const nlohmann::json& r) { return r.size() == 1; }, result),
+              0)
+        << result.dump() << "\n" << prometheus.Targets() << "\n" << bed.GetOutput(exporter);
+    EXPECT_EQ(result[0]["metric"]["device_id"], "office");
+    ASSERT_GE(prometheus.WaitFor("up", 10, [](const nlohmann::json& r) { return r.size() == 3; }, result), 0);
+    std::map<std::string, std::string> up;
+    for (const nlohmann::json& series : result) up[series["metric"]["job"]] = series["value"][1];
+    EXPECT_EQ(up, (std::map<std::string, std::string>{{"good", "1"}, {"nopassword", "0"}, {"plain", "0"}}))
+        << prometheus.Targets();
+
+    // A new certificate: the next connection gets it, and the scrapes go on.
+    ASSERT_NE(ServedSubject(bed, "19378").find("first"), std::string::npos);
+    ASSERT_TRUE(MakeCertificate(bed, folder, "second"));
+    writeConfig("second");
+    ASSERT_EQ(kill(exporter, SIGHUP), 0);
+    const Clock::time_point rotated = Clock::now();
+    while (ServedSubject(bed, "19378").find("second") == std::string::npos && SecondsSince(rotated) < 15) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(ServedSubject(bed, "19378").find("second"), std::string::npos) << bed.GetOutput(exporter);
+    // A broken file: refused with a line naming the key, the second certificate stays.
+    std::ofstream(webConfig, std::ios::app) << "cipher_suites: [x]\n";
+    ASSERT_EQ(kill(exporter, SIGHUP), 0);
+    const Clock::time_point broken = Clock::now();
+    while (bed.GetOutput(exporter).find("unsupported key cipher_suites") == std::string::npos &&
+           SecondsSince(broken) < 15) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(bed.GetOutput(exporter).find("unsupported key cipher_suites; the web configuration in force stays"),
+              std::string::npos) << bed.GetOutput(exporter);
+    EXPECT_NE(ServedSubject(bed, "19378").find("second"), std::string::npos);
+    // Prometheus lost no scrape to either change.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    result = prometheus.Query("min_over_time(up{job=\"good\"}[" +
+                              std::to_string(static_cast<int>(SecondsSince(rotated)) + 1) + "s])");
+    ASSERT_EQ(result.size(), 1u);
+    EXPECT_EQ(result[0]["value"][1], "1") << prometheus.Targets();
+
+    // Clients that never finish a handshake (or send no handshake at all), from another
+    // host, hold up no scrape.
+    {
+        HostileClients hostile(bed.AddDevice({"192.0.2.52/24"}), TestBed::cHostAddress, 19378, 300, 32);
+        hostile.Start();
+        std::this_thread::sleep_for(std::chrono::seconds(7));
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(status({"-u", "prometheus:s3cret", "--max-time", "10"}, url), "200");
+        EXPECT_GT(hostile.GetConnects(), 332u);
+    }
+    EXPECT_EQ(prometheus.Query("up{job=\"good\"}")[0]["value"][1], "1");
+    EXPECT_EQ(bed.Stop(exporter), 0);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include "tools/exporter/QipExporterMetrics.h"
 #include "tools/exporter/QipExporterOptions.h"
 #include "tools/exporter/QipExporterPages.h"
+#include "tools/exporter/QipExporterPasswords.h"
+#include "tools/exporter/QipExporterWebConfig.h"
 
 namespace {
 
@@ -232,3 +234,46 @@ TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
 }
 
 }  // namespace
+
+TEST(QipExporterWebConfig, ReadsTheSupportedKeysAndNamesAnyOther) {
+    QipExporterWebConfig config;
+    std::string error;
+    ASSERT_TRUE(QipExporterWebConfig::Parse("basic_auth_users:\n  prometheus: $2y$05$abc\n"
+                                            "http_server_config:\n  http2: false\n  headers: {X-Frame-Options: deny}\n",
+                                            "/nonexistent", config, error)) << error;
+    EXPECT_FALSE(config.mTls);
+    EXPECT_EQ(config.mUsers.at("prometheus"), "$2y$05$abc");
+    ASSERT_EQ(config.mHeaders.size(), 1u);
+    EXPECT_TRUE(QipExporterWebConfig::Parse("", "/", config, error)) << "an empty file is plain HTTP";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  cipher_suites: [x]\n", "tls_server_config.cipher_suites"},
+        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  client_auth_type: RequestClientCert\n", "RequestClientCert"},
+        {"tls_server_config:\n  cert_file: a\n", "both cert_file and key_file"},
+        {"tls_server_config:\n  cert_file: a\n  key_file: b\n", "cannot read /nonexistent/a"},
+        {"http_server_config:\n  http2: true\n", "http2"},
+        {"basic_auth_users:\n  prometheus: plaintext\n", "basic_auth_users.prometheus"},
+        {"basic_auth_user:\n  prometheus: $2y$05$abc\n", "unsupported key basic_auth_user"},
+        {"tls_server_config: [\n", "end of sequence"},
+    };
+    for (const auto& entry : refused) {
+        EXPECT_FALSE(QipExporterWebConfig::Parse(entry.first, "/nonexistent", config, error)) << entry.first;
+        EXPECT_NE(error.find(entry.second), std::string::npos) << error;
+    }
+}
+
+TEST(QipExporterPasswords, ChecksBcryptOnceAndPausesAnAddressAfterAWrongPassword) {
+    // "secret" with bcrypt's cost 4.
+    const std::string hash = "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy";
+    ASSERT_TRUE(QipExporterPasswords::Verify("secret", hash));
+    EXPECT_FALSE(QipExporterPasswords::Verify("Secret", hash));
+    EXPECT_FALSE(QipExporterPasswords::Verify("secret", "plain"));
+    QipExporterPasswords passwords({{"prometheus", hash}});
+    using Outcome = QipExporterPasswords::Outcome;
+    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.5", 0), Outcome::cAccepted);
+    EXPECT_EQ(passwords.Check("nobody", "secret", "192.0.2.6", 0), Outcome::cRefused);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 0), Outcome::cRefused);
+    // The address that failed is paused, except for a pair already verified.
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cPaused);
+    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.7", 500), Outcome::cAccepted);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 1000), Outcome::cRefused);
+}

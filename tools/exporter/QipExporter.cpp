@@ -35,6 +35,7 @@ int QipExporter::Main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -125,7 +126,12 @@ int QipExporter::Run() {
                                                     &mPages, !mOptions.mNoSsid, mOptions.mTypes,
                                                     QIPFINDER_VERSION);
     std::string error;
-    if (!mHttp.Start(mOptions.mListen, mMetrics, QIPFINDER_VERSION, error)) {
+    QipExporterWebConfig webConfig;
+    if (!mOptions.mWebConfig.empty() && !QipExporterWebConfig::Load(mOptions.mWebConfig, webConfig, error)) {
+        mLog->Write(QipExporterLog::cError, QipDiscoverFormat::TerminalText(error));
+        return cExitCannotServe;
+    }
+    if (!mHttp.Start(mOptions.mListen, mMetrics, QIPFINDER_VERSION, webConfig, error)) {
         mLog->Write(QipExporterLog::cError, "cannot listen on " + mOptions.mListen + ": " + error);
         return cExitCannotServe;
     }
@@ -148,16 +154,25 @@ int QipExporter::Run() {
         names += (names.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(interface.GetName());
     }
     mLog->Write(QipExporterLog::cInfo,
-                "serving http://" + mOptions.mListen + "/metrics; discovering on " +
+                std::string("serving ") + (webConfig.mTls ? "https://" : "http://") + mOptions.mListen +
+                    "/metrics" + (webConfig.mUsers.empty() ? "" : " (basic authentication)") +
+                    "; discovering on " +
                     (names.empty() ? std::string("no interface yet") : names) +
                     (probed.empty() ? std::string() : "; probing " + probed));
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     int signalNumber = 0;
-    while (sigwait(&stopSignals, &signalNumber) != 0) {
+    for (;;) {
+        // Woken each second to take down a server that a new web configuration replaced.
+        const timespec second = {1, 0};
+        signalNumber = sigtimedwait(&signals, nullptr, &second);
+        mHttp.Tick(KspMonotonicMs());
+        if (signalNumber == SIGINT || signalNumber == SIGTERM) break;
+        if (signalNumber == SIGHUP) ReloadWebConfig();
     }
     mLog->Write(QipExporterLog::cInfo,
                 std::string("stopping on ") + (signalNumber == SIGINT ? "SIGINT" : "SIGTERM"));
@@ -168,6 +183,21 @@ int QipExporter::Run() {
         _exit(cExitStopped);
     }
     return cExitStopped;
+}
+
+void QipExporter::ReloadWebConfig() {
+    if (mOptions.mWebConfig.empty()) {
+        mLog->Write(QipExporterLog::cInfo, "SIGHUP: no --web-config to read again");
+        return;
+    }
+    QipExporterWebConfig config;
+    std::string error;
+    if (!QipExporterWebConfig::Load(mOptions.mWebConfig, config, error) || !mHttp.Reconfigure(config, error)) {
+        mLog->Write(QipExporterLog::cError, QipDiscoverFormat::TerminalText(error) +
+                                                "; the web configuration in force stays");
+        return;
+    }
+    mLog->Write(QipExporterLog::cInfo, "web config " + mOptions.mWebConfig + " read again");
 }
 
 void QipExporter::ChangeNotifier::OnChange() { mOuter->mPageThread.Wake(); }
