@@ -64,6 +64,21 @@ lines=$(grep -c 'not terminated' <<<"$log")
 grep -q '^<6>serving http://127.0.0.1:19376/metrics' <<<"$log" && grep -q '^<6>stopping on SIGTERM' <<<"$log" &&
   ! grep -qv '^<[0-7]>' <<<"$log" || fail "not every line carries a journal priority:"$'\n'"$log"
 
+# A client certificate required: one signed by the client CA gets in, none gets 403.
+(cd "$dir" && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key \
+   -out ca.crt -days 2 -subj /CN=ca && for name in server client; do
+   openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout $name.key -out $name.csr \
+     -subj /CN=$name && printf 'subjectAltName=IP:127.0.0.1\n' >ext &&
+   openssl x509 -req -in $name.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile ext \
+     -out $name.crt || exit 1; done) >/dev/null 2>&1 || fail "openssl could not make the certificates"
+printf 'tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_ca_file: ca.crt\n' >"$dir/web.yml"
+"$bin/qip-exporter" --listen 127.0.0.1:19377 --no-ssid --web-config "$dir/web.yml" 2>"$dir/err3" & pid=$!
+tls=(curl -s -o /dev/null -w '%{http_code}' --cacert "$dir/ca.crt" https://127.0.0.1:19377/metrics)
+for _ in $(seq 150); do [ "$("${tls[@]}")" = 403 ] && break; sleep 0.1; done
+[ "$("${tls[@]}" --cert "$dir/client.crt" --key "$dir/client.key")" = 200 ] && [ "$("${tls[@]}")" = 403 ] ||
+  fail "client certificates: $("${tls[@]}" --cert "$dir/client.crt" --key "$dir/client.key"), $("${tls[@]}") $(cat "$dir/err3")"
+kill -TERM "$pid"; wait "$pid"
+
 # SIGINT ends it too; on a terminal (no journal) lines name the program. On IPv6 loopback.
 listen='[::1]:19376'
 "$bin/qip-exporter" --listen "$listen" --no-ssid 2>"$dir/err2" & pid=$!
