@@ -78,6 +78,12 @@ for _ in $(seq 150); do [ "$("${tls[@]}")" = 403 ] && break; sleep 0.1; done
 [ "$("${tls[@]}" --cert "$dir/client.crt" --key "$dir/client.key")" = 200 ] && [ "$("${tls[@]}")" = 403 ] ||
   fail "client certificates: $("${tls[@]}" --cert "$dir/client.crt" --key "$dir/client.key"), $("${tls[@]}") $(cat "$dir/err3")"
 kill -TERM "$pid"; wait "$pid"
+# A file that is missing, or names a key that does not fit: status 1 at once, never plain HTTP.
+cp "$dir/client.key" "$dir/server.key"
+for file in "$dir/missing.yml" "$dir/web.yml"; do
+  out=$(timeout 15 "$bin/qip-exporter" --listen 127.0.0.1:19377 --no-ssid --web-config "$file" 2>&1); status=$?
+  [ "$status" = 1 ] && grep -q "web config $file: " <<<"$out" || fail "--web-config $file gave status $status: $out"
+done
 
 # SIGINT ends it too; on a terminal (no journal) lines name the program. On IPv6 loopback.
 listen='[::1]:19376'

@@ -101,7 +101,10 @@ bool QipExporterHttp::Start(const std::string& listen,
         return false;
     }
     std::unique_ptr<Site> site(new Site(this, config));
-    if (!site->Start(socket.Get(), error)) return false;
+    if (!site->Start(socket.Get(), error)) {
+        socket.Release();  // perhaps closed by the server already; the program ends anyway
+        return false;
+    }
     mListenSocket = socket.Release();
     mCurrent = std::move(site);
     sockaddr_storage bound;
@@ -130,11 +133,12 @@ bool QipExporterHttp::Reconfigure(const QipExporterWebConfig& config, std::strin
         return false;
     }
     mRetired.reset();
-    mCurrent->Retire();
+    // The old descriptor comes back from the retired server (unless it could not stop
+    // accepting, when it still owns it and closes it as it stops).
+    const int old = mCurrent->Retire();
+    if (old >= 0) close(old);
     mRetired = std::move(mCurrent);
     mRetiredAtMs = KspMonotonicMs();
-    // The old descriptor came back from the retired server.
-    close(mListenSocket);
     mListenSocket = socket.Release();
     mCurrent = std::move(site);
     return true;
@@ -202,9 +206,10 @@ bool QipExporterHttp::Site::Start(int listenSocket, std::string& error) {
     return true;
 }
 
-void QipExporterHttp::Site::Retire() {
+int QipExporterHttp::Site::Retire() {
     mIsRetired = true;
-    MHD_quiesce_daemon(mDaemon);
+    const MHD_socket socket = MHD_quiesce_daemon(mDaemon);
+    return socket == MHD_INVALID_SOCKET ? -1 : socket;
 }
 
 MHD_Result QipExporterHttp::Site::OnRequest(void* self, MHD_Connection* connection, const char* url,

@@ -69,8 +69,9 @@ private:
         ~Site();  // stops the server (closing the socket unless Retire took it back)
 
         bool Start(int listenSocket, std::string& error);
-        // Stops accepting; its connections close after their next answer.
-        void Retire();
+        // Stops accepting; its connections close after their next answer. The listening
+        // descriptor, now the caller's, or -1 when the server keeps it.
+        int Retire();
 
     private:
         static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url,
