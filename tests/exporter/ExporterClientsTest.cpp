@@ -51,7 +51,12 @@ TEST(ExporterClients, SlowAndIdleClientsDoNotStopScrapesAndLeaveNothingBehind) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(Scrape(bed, url, 2)) << bed.GetOutput(exporter);
-    const size_t idleDescriptors = CountDescriptors(exporter);
+    // The fewest over a second: the connections of the scrapes above close meanwhile.
+    size_t idleDescriptors = CountDescriptors(exporter);
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        idleDescriptors = std::min(idleDescriptors, CountDescriptors(exporter));
+    }
 
     {
         HostileClients slow(slowHost, "192.0.2.1", 19376, 0, 64);
@@ -79,7 +84,7 @@ TEST(ExporterClients, SlowAndIdleClientsDoNotStopScrapesAndLeaveNothingBehind) {
            Clock::now() - left < std::chrono::seconds(15)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_EQ(CountDescriptors(exporter), idleDescriptors);
+    EXPECT_LE(CountDescriptors(exporter), idleDescriptors);
     EXPECT_TRUE(Scrape(bed, url, 10));
     EXPECT_EQ(bed.Stop(exporter), 0);
 }
