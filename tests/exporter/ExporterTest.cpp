@@ -261,7 +261,7 @@ TEST(QipExporterWebConfig, ReadsTheSupportedKeysAndNamesAnyOther) {
     }
 }
 
-TEST(QipExporterPasswords, ChecksBcryptOnceAndPausesAnAddressAfterAWrongPassword) {
+TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddress) {
     // "secret" with bcrypt's cost 4.
     const std::string hash = "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy";
     ASSERT_TRUE(QipExporterPasswords::Verify("secret", hash));
@@ -271,9 +271,13 @@ TEST(QipExporterPasswords, ChecksBcryptOnceAndPausesAnAddressAfterAWrongPassword
     using Outcome = QipExporterPasswords::Outcome;
     EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.5", 0), Outcome::cAccepted);
     EXPECT_EQ(passwords.Check("nobody", "secret", "192.0.2.6", 0), Outcome::cRefused);
-    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 0), Outcome::cRefused);
-    // The address that failed is paused, except for a pair already verified.
+    // Four checks at once, then two a second; a pair already verified needs none.
+    for (int i = 0; i < QipExporterPasswords::cBurstChecks; ++i) {
+        EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 0), Outcome::cRefused);
+    }
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 100), Outcome::cPaused);
+    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.7", 100), Outcome::cAccepted);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.8", 100), Outcome::cRefused);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cRefused);
     EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cPaused);
-    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.7", 500), Outcome::cAccepted);
-    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 1000), Outcome::cRefused);
 }

@@ -4,8 +4,11 @@
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 
+#include <algorithm>
 
-const long long QipExporterPasswords::cFailurePauseMs;
+
+const int QipExporterPasswords::cChecksPerSecond;
+const int QipExporterPasswords::cBurstChecks;
 const size_t QipExporterPasswords::cMaxRemembered;
 
 namespace {
@@ -48,10 +51,13 @@ QipExporterPasswords::Outcome QipExporterPasswords::Check(const std::string& use
     {
         KspThreadMutex::Guard guard(mLock);
         if (mVerified.count(digest) != 0) return Outcome::cAccepted;
-        const auto failure = mFailures.find(address);
-        if (failure != mFailures.end() && nowMs - failure->second < cFailurePauseMs) {
-            return Outcome::cPaused;
-        }
+        if (mAllowances.size() >= cMaxRemembered && mAllowances.count(address) == 0) mAllowances.clear();
+        Allowance& allowance = mAllowances.emplace(address, Allowance{cBurstChecks, nowMs}).first->second;
+        allowance.mChecks = std::min<double>(
+            cBurstChecks, allowance.mChecks + static_cast<double>(nowMs - allowance.mAtMs) * cChecksPerSecond / 1000);
+        allowance.mAtMs = nowMs;
+        if (allowance.mChecks < 1) return Outcome::cPaused;
+        allowance.mChecks -= 1;
     }
     if (mUsers.empty()) return Outcome::cRefused;
     // An unknown name is checked against some user's hash, and refused whatever the result,
@@ -59,13 +65,9 @@ QipExporterPasswords::Outcome QipExporterPasswords::Check(const std::string& use
     const auto known = mUsers.find(user);
     const bool matches = Verify(password, known == mUsers.end() ? mUsers.begin()->second : known->second);
     const bool accepted = matches && known != mUsers.end();
+    if (!accepted) return Outcome::cRefused;
     KspThreadMutex::Guard guard(mLock);
-    if (accepted) {
-        if (mVerified.size() >= cMaxRemembered) mVerified.clear();
-        mVerified.insert(digest);
-        return Outcome::cAccepted;
-    }
-    if (mFailures.size() >= cMaxRemembered) mFailures.clear();
-    mFailures[address] = nowMs;
-    return Outcome::cRefused;
+    if (mVerified.size() >= cMaxRemembered) mVerified.clear();
+    mVerified.insert(digest);
+    return Outcome::cAccepted;
 }
