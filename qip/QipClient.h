@@ -110,10 +110,12 @@ public:
         unsigned long mPeriodMs = cBroadcastPeriodMs;
     };
 
-    // How far probing has come. mSweeps counts finished sweeps; the others describe the
-    // sweep under way, or the last one when none is.
+    // How far probing has come. mSweeps counts finished sweeps, mSweepsStarted begun ones
+    // (one more than mSweeps while a sweep is under way); the others describe the sweep
+    // under way, or the last one when none is.
     struct ProbeProgress {
         uint64_t mSweeps = 0;
+        uint64_t mSweepsStarted = 0;
         uint64_t mSent = 0;      // probes handed to the system (or failed) so far
         uint64_t mFailed = 0;
         uint64_t mTotal = 0;     // probes of the whole sweep

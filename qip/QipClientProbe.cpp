@@ -164,6 +164,7 @@ void QipClient::ProbeSweep::Begin(long long nowMs,
         if (!route.mIsRouted) mFailed += route.mCount;  // counted now, sent never
     }
     KspThreadMutex::Guard guard(mOuter->mProbeLock);
+    ++mOuter->mProbeProgress.mSweepsStarted;
     mOuter->mProbeProgress.mTotal = mTotal;
     mOuter->mProbeProgress.mSent = 0;
     mOuter->mProbeProgress.mFailed = mFailed;

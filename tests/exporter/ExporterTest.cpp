@@ -12,6 +12,8 @@
 #include "tools/exporter/QipExporterMetrics.h"
 #include "tools/exporter/QipExporterOptions.h"
 #include "tools/exporter/QipExporterPages.h"
+#include "tools/exporter/QipExporterPasswords.h"
+#include "tools/exporter/QipExporterWebConfig.h"
 
 namespace {
 
@@ -34,18 +36,27 @@ std::string Text(const std::vector<prometheus::MetricFamily>& families) {
     return out.str();
 }
 
-TEST(QipExporterMetrics, LabelValuesAreValidUtf8AndCutAtACharacter) {
-    EXPECT_EQ(QipExporterMetrics::LabelValue("Lab \"2\" \\"), "Lab \"2\" \\");
-    EXPECT_EQ(QipExporterMetrics::LabelValue("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+TEST(QipExporterMetrics, LabelValuesAreValidUtf8AndStayDistinct) {
+    EXPECT_EQ(QipExporterMetrics::LabelValue("Lab \"2\" \xC3\xA4"), "Lab \"2\" \xC3\xA4");
+    // Bytes that are no UTF-8 (a stray byte, a surrogate, an overlong form) as text; a
+    // backslash doubled, so that the text "\xff" differs from the byte.
+    EXPECT_EQ(QipExporterMetrics::LabelValue("a\xff" "b\xED\xA0\x80\xC0\xAF"),
+              "a\\xffb\\xed\\xa0\\x80\\xc0\\xaf");
+    EXPECT_EQ(QipExporterMetrics::LabelValue("a\\xff"), "a\\\\xff");
     const std::string fits(QipExporterMetrics::cMaxLabelBytes, 'x');
     EXPECT_EQ(QipExporterMetrics::LabelValue(fits), fits);
-    // 124 ASCII bytes, then two-byte characters: the cut may not split one.
-    const std::string longer = std::string(124, 'x') + "\xC3\xA4\xC3\xA4\xC3\xA4";
-    const std::string cut = QipExporterMetrics::LabelValue(longer);
-    EXPECT_LE(cut.size(), QipExporterMetrics::cMaxLabelBytes);
-    EXPECT_EQ(cut, std::string(124, 'x') + "\xE2\x80\xA6");
+    // Longer: cut between characters (never inside one or inside an escape), ended with
+    // "…" and a hash of the whole text, so texts equal up to the cut still differ.
+    const std::string prefix = std::string(112, 'x') + "\xC3\xA4\xC3\xA4\xff\xff\xff";
+    const std::string one = QipExporterMetrics::LabelValue(prefix + "1");
+    const std::string two = QipExporterMetrics::LabelValue(prefix + "2");
+    EXPECT_NE(one, two);
+    EXPECT_EQ(one.substr(0, 115), std::string(112, 'x') + "\xE2\x80\xA6") << one;
+    EXPECT_EQ(one.size(), 115u + 12);
+    const std::string escapes = QipExporterMetrics::LabelValue(std::string(111, 'x') + std::string(5, '\xff'));
+    EXPECT_EQ(escapes.substr(0, 114), std::string(111, 'x') + "\xE2\x80\xA6") << escapes;
     EXPECT_EQ(QipExporterMetrics::LabelValue(std::string(100000, '\xff')).size(),
-              QipExporterMetrics::cMaxLabelBytes - 2);  // 41 replacements of 3 bytes, and "…"
+              QipExporterMetrics::cMaxLabelBytes - 1);  // 28 escapes of 4 bytes, "…", 12 digits
 }
 
 TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
@@ -78,9 +89,11 @@ TEST(QipExporterMetrics, OneInfoSeriesPerDeviceOnceItsPageWasRead) {
     EXPECT_EQ(text.find("qip_probe"), std::string::npos) << "no probe series without --probe";
     input.mProbes = true;
     input.mProbeProgress.mSweeps = 3;
+    input.mProbeProgress.mSweepsStarted = 4;
     input.mProbeProgress.mAnswers = 2;
     const std::string probing = Text(metrics.Build(input));
-    EXPECT_NE(probing.find("qip_probe_sweeps_total 3\n"), std::string::npos) << probing;
+    EXPECT_NE(probing.find("qip_probe_sweeps_started_total 4\n"), std::string::npos) << probing;
+    EXPECT_NE(probing.find("qip_probe_sweeps_completed_total 3\n"), std::string::npos) << probing;
     EXPECT_NE(probing.find("qip_probe_answers_total 2\n"), std::string::npos) << probing;
 
     // Without page reads every device shows at once.
@@ -221,3 +234,50 @@ TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
 }
 
 }  // namespace
+
+TEST(QipExporterWebConfig, ReadsTheSupportedKeysAndNamesAnyOther) {
+    QipExporterWebConfig config;
+    std::string error;
+    ASSERT_TRUE(QipExporterWebConfig::Parse("basic_auth_users:\n  prometheus: $2y$05$abc\n"
+                                            "http_server_config:\n  http2: false\n  headers: {X-Frame-Options: deny}\n",
+                                            "/nonexistent", config, error)) << error;
+    EXPECT_FALSE(config.mTls);
+    EXPECT_EQ(config.mUsers.at("prometheus"), "$2y$05$abc");
+    ASSERT_EQ(config.mHeaders.size(), 1u);
+    EXPECT_TRUE(QipExporterWebConfig::Parse("", "/", config, error)) << "an empty file is plain HTTP";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  cipher_suites: [x]\n", "tls_server_config.cipher_suites"},
+        {"tls_server_config:\n  cert_file: a\n  key_file: b\n  client_auth_type: RequestClientCert\n", "RequestClientCert"},
+        {"tls_server_config:\n  cert_file: a\n", "both cert_file and key_file"},
+        {"tls_server_config:\n  cert_file: a\n  key_file: b\n", "cannot read /nonexistent/a"},
+        {"http_server_config:\n  http2: true\n", "http2"},
+        {"basic_auth_users:\n  prometheus: plaintext\n", "basic_auth_users.prometheus"},
+        {"basic_auth_user:\n  prometheus: $2y$05$abc\n", "unsupported key basic_auth_user"},
+        {"tls_server_config: [\n", "end of sequence"},
+    };
+    for (const auto& entry : refused) {
+        EXPECT_FALSE(QipExporterWebConfig::Parse(entry.first, "/nonexistent", config, error)) << entry.first;
+        EXPECT_NE(error.find(entry.second), std::string::npos) << error;
+    }
+}
+
+TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddress) {
+    // "secret" with bcrypt's cost 4.
+    const std::string hash = "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy";
+    ASSERT_TRUE(QipExporterPasswords::Verify("secret", hash));
+    EXPECT_FALSE(QipExporterPasswords::Verify("Secret", hash));
+    EXPECT_FALSE(QipExporterPasswords::Verify("secret", "plain"));
+    QipExporterPasswords passwords({{"prometheus", hash}});
+    using Outcome = QipExporterPasswords::Outcome;
+    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.5", 0), Outcome::cAccepted);
+    EXPECT_EQ(passwords.Check("nobody", "secret", "192.0.2.6", 0), Outcome::cRefused);
+    // Four checks at once, then two a second; a pair already verified needs none.
+    for (int i = 0; i < QipExporterPasswords::cBurstChecks; ++i) {
+        EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 0), Outcome::cRefused);
+    }
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 100), Outcome::cPaused);
+    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.7", 100), Outcome::cAccepted);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.8", 100), Outcome::cRefused);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cRefused);
+    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cPaused);
+}

@@ -1,6 +1,8 @@
 #include "tests/exporter/MonitoringServers.h"
 
-#include <civetweb.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -165,38 +167,58 @@ std::string MonitoringServer::Targets() {
 
 std::string MonitoringServer::Output() const { return mPid > 0 ? mBed.GetOutput(mPid) : std::string(); }
 
-WebhookReceiver::WebhookReceiver(const TestBed& bed, const std::string& address) : mContext(nullptr) {
-    // civetweb binds and starts its threads here, so they live in the bed's namespace.
-    TestBed::EnterHost host(bed);
-    if (!host.IsEntered()) return;
-    const char* options[] = {"listening_ports", address.c_str(), "num_threads", "2", nullptr};
-    mg_callbacks callbacks{};
-    mContext = mg_start(&callbacks, this, options);
-    if (mContext == nullptr) {
+WebhookReceiver::WebhookReceiver(const TestBed& bed, const std::string& address) : mDaemon(nullptr) {
+    const size_t colon = address.rfind(':');
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    if (colon == std::string::npos || inet_pton(AF_INET, address.substr(0, colon).c_str(), &where.sin_addr) != 1) {
         ADD_FAILURE() << "the webhook receiver cannot listen on " << address;
         return;
     }
-    mg_set_request_handler(mContext, "/", &WebhookReceiver::OnRequest, this);
+    where.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
+    // The daemon binds here, so its socket lives in the bed's namespace.
+    TestBed::EnterHost host(bed);
+    if (!host.IsEntered()) return;
+    mDaemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+                               &WebhookReceiver::OnRequest, this, MHD_OPTION_SOCK_ADDR, &where,
+                               MHD_OPTION_NOTIFY_COMPLETED, &WebhookReceiver::OnCompleted, nullptr,
+                               MHD_OPTION_END);
+    if (mDaemon == nullptr) ADD_FAILURE() << "the webhook receiver cannot listen on " << address;
 }
 
 WebhookReceiver::~WebhookReceiver() {
-    if (mContext != nullptr) mg_stop(mContext);
+    if (mDaemon != nullptr) MHD_stop_daemon(mDaemon);
 }
 
-int WebhookReceiver::OnRequest(mg_connection* connection, void* data) {
+MHD_Result WebhookReceiver::OnRequest(void* data, MHD_Connection* connection, const char*, const char*,
+                                      const char*, const char* upload, size_t* uploadSize, void** state) {
     WebhookReceiver* receiver = static_cast<WebhookReceiver*>(data);
-    std::string body;
-    char buffer[4096];
-    int n;
-    while ((n = mg_read(connection, buffer, sizeof buffer)) > 0) body.append(buffer, static_cast<size_t>(n));
-    nlohmann::json notification = nlohmann::json::parse(body, nullptr, false);
-    if (notification.is_discarded()) notification = nlohmann::json{{"unreadable", body}};
+    // The body arrives in pieces; it is kept per request until the last, empty call.
+    if (*state == nullptr) {
+        *state = new std::string;
+        return MHD_YES;
+    }
+    std::string* body = static_cast<std::string*>(*state);
+    if (*uploadSize != 0) {
+        body->append(upload, *uploadSize);
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    nlohmann::json notification = nlohmann::json::parse(*body, nullptr, false);
+    if (notification.is_discarded()) notification = nlohmann::json{{"unreadable", *body}};
     {
         std::lock_guard<std::mutex> hold(receiver->mLock);
         receiver->mNotifications.push_back(std::move(notification));
     }
-    mg_send_http_ok(connection, "text/plain", 0);
-    return 200;
+    MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+void WebhookReceiver::OnCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    delete static_cast<std::string*>(*state);
+    *state = nullptr;
 }
 
 std::vector<nlohmann::json> WebhookReceiver::GetNotifications() const {

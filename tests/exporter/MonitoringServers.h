@@ -1,6 +1,8 @@
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <microhttpd.h>
 
 #include <chrono>
 #include <mutex>
@@ -10,9 +12,6 @@
 #include <vector>
 
 #include "tests/testbed/TestBed.h"
-
-struct mg_connection;
-struct mg_context;
 
 // The monitoring servers of Debian's packages (Prometheus in any of its modes, Alertmanager)
 // run in a namespace of the test bed, with the configurations of docs/monitoring.md, and a
@@ -75,7 +74,7 @@ private:
 };
 
 // An HTTP server in a namespace of the bed that keeps each POST it receives (Alertmanager's
-// webhook notifications, parsed as JSON). Runs on civetweb's threads; every member is safe
+// webhook notifications, parsed as JSON). Runs on libmicrohttpd's thread; every member is safe
 // to call from the test's thread.
 class WebhookReceiver {
 public:
@@ -85,7 +84,7 @@ public:
     ~WebhookReceiver();
     WebhookReceiver(const WebhookReceiver&) = delete;
     WebhookReceiver& operator=(const WebhookReceiver&) = delete;
-    bool IsListening() const { return mContext != nullptr; }
+    bool IsListening() const { return mDaemon != nullptr; }
 
     // The notifications received so far, in order.
     std::vector<nlohmann::json> GetNotifications() const;
@@ -93,9 +92,12 @@ public:
     bool WaitForMore(size_t count, double seconds) const;
 
 private:
-    static int OnRequest(mg_connection* connection, void* receiver);
+    static MHD_Result OnRequest(void* receiver, MHD_Connection* connection, const char* url,
+                                const char* method, const char* version, const char* upload,
+                                size_t* uploadSize, void** state);
+    static void OnCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode);
 
-    mg_context* mContext;
+    MHD_Daemon* mDaemon;
     mutable std::mutex mLock;                    // guards mNotifications
     std::vector<nlohmann::json> mNotifications;  // guarded by mLock
 };

@@ -142,7 +142,10 @@ TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevi
     }
     EXPECT_NE(metrics.find(farInfo), std::string::npos) << metrics << "\n" << mBed.GetOutput(exporter);
     EXPECT_NE(metrics.find("device_id=\"near\""), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("qip_probe_sweeps_total "), std::string::npos) << metrics;
+    // The sweep that reached the far device was begun; it may still be sending.
+    EXPECT_NE(metrics.find("\nqip_probe_sweeps_started_total "), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("\nqip_probe_sweeps_started_total 0\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("\nqip_probe_sweeps_completed_total "), std::string::npos) << metrics;
     EXPECT_NE(mBed.GetOutput(exporter).find("; probing 198.51.100.0/24 (254 addresses)"), std::string::npos)
         << mBed.GetOutput(exporter);
     EXPECT_EQ(mBed.Stop(exporter), 0);
@@ -151,6 +154,7 @@ TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevi
     EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "no-such-host.invalid"}, &metrics,
                        TestBed::cDefaultTimeoutMs, &errors), 2);
     EXPECT_NE((metrics + errors).find("no-such-host.invalid"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("\nTry 'qip-exporter --help'.\n"), std::string::npos) << errors;
 }
 
 TEST_F(ProbeTestBed, BothProgramsSweepAtTheProbeRateGiven) {

@@ -28,12 +28,14 @@ int QipExporter::Main(int argc, char** argv) {
                                              : QipOptionParser::Outcome::cVersion,
                                QipExporterOptions::Usage(), std::string(), cExitCannotServe);
     }
+    if (!CheckNames(options, error)) return output.UsageError(error);
     // Blocked before any thread starts, so that every thread inherits the mask and only
     // the main thread's sigwait takes them. A peer that hangs up must not end the server.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -79,25 +81,31 @@ QipExporter::~QipExporter() {
     mList.reset();
 }
 
-int QipExporter::Run() {
+bool QipExporter::CheckNames(QipExporterOptions& options, std::string& error) {
     const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
-    const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, mOptions.mInterfaces);
+    const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, options.mInterfaces);
     if (!unknown.empty()) {
-        mLog->Write(QipExporterLog::cError,
-                    "unknown interface '" + QipDiscoverFormat::TerminalText(unknown.front()) +
-                        "'; see qip-ifaces for this machine's interfaces");
-        return cExitUsage;
+        error = "unknown interface '" + QipDiscoverFormat::TerminalText(unknown.front()) +
+                "'; see qip-ifaces for this machine's interfaces";
+        return false;
     }
     // Names are looked up once, before anything is sent: one that does not resolve is a
     // usage error like a malformed address, not a network that silently stays empty.
-    std::vector<QipProbeTarget> probeTargets = mOptions.mProbeTargets;
-    std::string probed;
-    for (QipProbeTarget& target : probeTargets) {
+    for (QipProbeTarget& target : options.mProbeTargets) {
         std::string reason;
         if (!target.Resolve(reason)) {
-            mLog->Write(QipExporterLog::cError, "--probe: " + QipDiscoverFormat::TerminalText(reason));
-            return cExitUsage;
+            error = "--probe: " + QipDiscoverFormat::TerminalText(reason);
+            return false;
         }
+    }
+    return true;
+}
+
+int QipExporter::Run() {
+    const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
+    const std::vector<QipProbeTarget>& probeTargets = mOptions.mProbeTargets;
+    std::string probed;
+    for (const QipProbeTarget& target : probeTargets) {
         probed += (probed.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(target.GetText()) +
                   " (" + std::to_string(target.GetCount()) +
                   (target.GetCount() == 1 ? " address)" : " addresses)");
@@ -118,7 +126,12 @@ int QipExporter::Run() {
                                                     &mPages, !mOptions.mNoSsid, mOptions.mTypes,
                                                     QIPFINDER_VERSION);
     std::string error;
-    if (!mHttp.Start(mOptions.mListen, mMetrics, QIPFINDER_VERSION, error)) {
+    QipExporterWebConfig webConfig;
+    if (!mOptions.mWebConfig.empty() && !QipExporterWebConfig::Load(mOptions.mWebConfig, webConfig, error)) {
+        mLog->Write(QipExporterLog::cError, QipDiscoverFormat::TerminalText(error));
+        return cExitCannotServe;
+    }
+    if (!mHttp.Start(mOptions.mListen, mMetrics, QIPFINDER_VERSION, webConfig, error)) {
         mLog->Write(QipExporterLog::cError, "cannot listen on " + mOptions.mListen + ": " + error);
         return cExitCannotServe;
     }
@@ -141,16 +154,25 @@ int QipExporter::Run() {
         names += (names.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(interface.GetName());
     }
     mLog->Write(QipExporterLog::cInfo,
-                "serving http://" + mOptions.mListen + "/metrics; discovering on " +
+                std::string("serving ") + (webConfig.mTls ? "https://" : "http://") + mOptions.mListen +
+                    "/metrics" + (webConfig.mUsers.empty() ? "" : " (basic authentication)") +
+                    "; discovering on " +
                     (names.empty() ? std::string("no interface yet") : names) +
                     (probed.empty() ? std::string() : "; probing " + probed));
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     int signalNumber = 0;
-    while (sigwait(&stopSignals, &signalNumber) != 0) {
+    for (;;) {
+        // Woken each second to take down a server that a new web configuration replaced.
+        const timespec second = {1, 0};
+        signalNumber = sigtimedwait(&signals, nullptr, &second);
+        mHttp.Tick(KspMonotonicMs());
+        if (signalNumber == SIGINT || signalNumber == SIGTERM) break;
+        if (signalNumber == SIGHUP) ReloadWebConfig();
     }
     mLog->Write(QipExporterLog::cInfo,
                 std::string("stopping on ") + (signalNumber == SIGINT ? "SIGINT" : "SIGTERM"));
@@ -161,6 +183,21 @@ int QipExporter::Run() {
         _exit(cExitStopped);
     }
     return cExitStopped;
+}
+
+void QipExporter::ReloadWebConfig() {
+    if (mOptions.mWebConfig.empty()) {
+        mLog->Write(QipExporterLog::cInfo, "SIGHUP: no --web-config to read again");
+        return;
+    }
+    QipExporterWebConfig config;
+    std::string error;
+    if (!QipExporterWebConfig::Load(mOptions.mWebConfig, config, error) || !mHttp.Reconfigure(config, error)) {
+        mLog->Write(QipExporterLog::cError, QipDiscoverFormat::TerminalText(error) +
+                                                "; the web configuration in force stays");
+        return;
+    }
+    mLog->Write(QipExporterLog::cInfo, "web config " + mOptions.mWebConfig + " read again");
 }
 
 void QipExporter::ChangeNotifier::OnChange() { mOuter->mPageThread.Wake(); }

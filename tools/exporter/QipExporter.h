@@ -17,9 +17,10 @@
 // The qip-exporter program: one discovery client and device list running for good, a page
 // thread that reads a device's status page when the device appears or its packet id
 // changes (never on a scrape), and the HTTP server whose threads make the metrics on each
-// scrape. The main thread only waits for SIGTERM or SIGINT, which are blocked in every other
-// thread, and then takes everything down within a second: status page reads cannot be
-// interrupted, so when one is under way the process ends without waiting for it.
+// scrape. The main thread only waits for signals, which are blocked in every other thread:
+// SIGHUP reads --web-config again; on SIGTERM or SIGINT it takes everything down within a
+// second: status page reads cannot be interrupted, so when one is under way the process
+// ends without waiting for it.
 class QipExporter {
 public:
     static const int cExitStopped = 0;
@@ -37,7 +38,12 @@ public:
     // Takes down the HTTP server, the page thread, the client, then the list.
     ~QipExporter();
 
-    // Opens everything, serves until a signal, returns the exit status.
+    // Usage errors that need the system: an --interface name this machine lacks, a --probe
+    // name that does not resolve (each target is resolved in place). False with `error`.
+    static bool CheckNames(QipExporterOptions& options, std::string& error);
+
+    // Opens everything, serves until a signal, returns the exit status. `options` passed
+    // CheckNames.
     int Run();
 
 private:
@@ -60,6 +66,9 @@ private:
         QipExporter* mOuter;
     };
 
+    // SIGHUP: reads --web-config again and serves with it, or logs why not and keeps the
+    // one in force; main thread.
+    void ReloadWebConfig();
     // Reads every page that is due, batch after batch, until none is; page thread.
     void ReadDuePages();
 

@@ -1,8 +1,10 @@
 #include "tools/exporter/QipExporterMetrics.h"
 
+#include <stdio.h>
+#include <string.h>
+
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
-#include "tools/discover/QipDiscoverFormat.h"
 
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
@@ -35,6 +37,41 @@ MetricFamily Counter(const char* name, const char* help, uint64_t value) {
     return family;
 }
 
+// The length of the valid UTF-8 character at `at`, 0 when the byte there starts none
+// (overlong forms, surrogates and code points above U+10FFFF are invalid).
+size_t Utf8Length(const std::string& bytes, size_t at) {
+    const unsigned char first = static_cast<unsigned char>(bytes[at]);
+    if (first < 0x80) return 1;
+    size_t length;
+    uint32_t code;
+    if (first >= 0xC2 && first <= 0xDF) {
+        length = 2, code = first & 0x1F;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        length = 3, code = first & 0x0F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        length = 4, code = first & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > bytes.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(bytes[at + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3F);
+    }
+    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+        (length == 4 && (code < 0x10000 || code > 0x10FFFF))) {
+        return 0;
+    }
+    return length;
+}
+
+uint64_t Fnv1a(const std::string& bytes) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ULL;
+    return hash;
+}
+
 }  // namespace
 
 QipExporterMetrics::QipExporterMetrics(QipDeviceList* list, const QipClient* client,
@@ -51,14 +88,40 @@ QipExporterMetrics::QipExporterMetrics(QipDeviceList* list, const QipClient* cli
       mVersion(version) {}
 
 std::string QipExporterMetrics::LabelValue(const std::string& bytes) {
-    std::string text = QipDiscoverFormat::ToValidUtf8(bytes);
-    if (text.size() <= cMaxLabelBytes) return text;
-    static const char cEllipsis[] = "\xE2\x80\xA6";
-    size_t cut = cMaxLabelBytes - (sizeof cEllipsis - 1);
-    // Back to the first byte of the character that would be split.
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    return text + cEllipsis;
+    // Each piece of the escaped text: a valid UTF-8 character as it is, a backslash doubled,
+    // any other byte as \xHH, so that distinct texts stay distinct labels.
+    std::vector<std::string> pieces;
+    size_t escapedSize = 0;
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = Utf8Length(bytes, i);
+        if (length == 0) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(bytes[i]));
+            pieces.emplace_back(escaped);
+            ++i;
+        } else {
+            pieces.emplace_back(bytes[i] == '\\' ? std::string("\\\\") : bytes.substr(i, length));
+            i += length;
+        }
+        escapedSize += pieces.back().size();
+        // Pieces beyond the bound are never shown; the hash covers them.
+        if (escapedSize > cMaxLabelBytes) break;
+    }
+    std::string text;
+    if (escapedSize <= cMaxLabelBytes) {
+        for (const std::string& piece : pieces) text += piece;
+        return text;
+    }
+    // Cut: "…" and a hash of the whole value, so that values equal up to the cut differ.
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, "\xE2\x80\xA6%012llx",
+             static_cast<unsigned long long>(Fnv1a(bytes) & 0xFFFFFFFFFFFFULL));
+    const size_t room = cMaxLabelBytes - strlen(suffix);
+    for (const std::string& piece : pieces) {
+        if (text.size() + piece.size() > room) break;
+        text += piece;
+    }
+    return text + suffix;
 }
 
 std::vector<MetricFamily> QipExporterMetrics::Collect() const {
@@ -143,9 +206,13 @@ std::vector<MetricFamily> QipExporterMetrics::Build(const Input& input) const {
                                "receive buffer was full.",
                                input.mCounts.mKernelDrops));
     if (input.mProbes) {
-        families.push_back(Counter("qip_probe_sweeps_total",
+        families.push_back(Counter("qip_probe_sweeps_started_total",
                                    "Sweeps over the --probe targets begun since start, one "
                                    "each discovery cycle that is not still sweeping.",
+                                   input.mProbeProgress.mSweepsStarted));
+        families.push_back(Counter("qip_probe_sweeps_completed_total",
+                                   "Sweeps over the --probe targets that sent their last probe "
+                                   "since start.",
                                    input.mProbeProgress.mSweeps));
         families.push_back(Counter("qip_probe_answers_total",
                                    "Hello datagrams heard from a probed address since start.",

@@ -54,9 +54,11 @@ public:
     // Pure: the families for `input`.
     std::vector<prometheus::MetricFamily> Build(const Input& input) const;
 
-    // A device text as a label value: invalid UTF-8 replaced by U+FFFD, then, when longer
-    // than cMaxLabelBytes, cut at a character boundary and ended with "…" within that
-    // length. The exposition format's escaping is the serializer's.
+    // A device text as a label value, distinct for distinct texts: a byte that is not part
+    // of valid UTF-8 becomes the text \xHH and a backslash is doubled; a result longer than
+    // cMaxLabelBytes is cut between characters and ends with "…" and 12 hex digits of a
+    // hash of the whole text, within that length. The exposition format's escaping is the
+    // serializer's.
     static std::string LabelValue(const std::string& bytes);
 
 private:

@@ -11,7 +11,7 @@ const char* const QipExporterOptions::cDefaultListen = "127.0.0.1:19376";
 
 namespace {
 
-enum OptionId { cListen, cType, cInterface, cNoSsid, cProbe, cProbeRate };
+enum OptionId { cListen, cType, cInterface, cNoSsid, cProbe, cProbeRate, cWebConfig };
 
 const std::vector<QipOptionParser::Option> cOptions = {
     {"listen", 0, true, cListen},
@@ -20,6 +20,7 @@ const std::vector<QipOptionParser::Option> cOptions = {
     {"no-ssid", 0, false, cNoSsid},
     {"probe", 0, true, cProbe},
     {"probe-rate", 0, true, cProbeRate},
+    {"web-config", 0, true, cWebConfig},
 };
 
 }  // namespace
@@ -71,6 +72,13 @@ bool QipExporterOptions::Reader::OnOption(int id, const std::string& value, std:
         mOuter->mProbeTargets.push_back(target);
         return true;
     }
+    case cWebConfig:
+        if (value.empty()) {
+            error = "--web-config needs a file name";
+            return false;
+        }
+        mOuter->mWebConfig = value;
+        return true;
     case cProbeRate: {
         long long rate = 0;
         if (!QipOptionValue::ParseWhole(value, QipClient::cMinProbeRate, QipClient::cMaxProbeRate, rate)) {
@@ -149,6 +157,9 @@ std::string QipExporterOptions::Usage() {
            "                         (looked up once, at start); may be given several times\n"
            "  --probe-rate N         send at most N probes a second (default 2000, 1 to\n"
            "                         50000)\n"
+           "  --web-config FILE      serve HTTPS and/or ask for passwords as FILE says (the\n"
+           "                         Prometheus exporters' web configuration format);\n"
+           "                         read again on SIGHUP\n"
            "  -h, --help             show this text and exit\n"
            "  -V, --version          show the version and exit\n"
            "  --                     end of options\n"
@@ -160,7 +171,8 @@ std::string QipExporterOptions::Usage() {
            "\n"
            "Exit status:\n"
            "  0  ended by SIGTERM or SIGINT\n"
-           "  1  the HTTP port or UDP port 19375 cannot be opened\n"
+           "  1  the HTTP port or UDP port 19375 cannot be opened, or the --web-config\n"
+           "     file or a file it names cannot be read or used\n"
            "  2  usage error (also an unknown --interface name or a --probe target that is\n"
            "     malformed or does not resolve)\n";
 }

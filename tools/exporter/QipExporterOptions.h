@@ -21,6 +21,7 @@ public:
     // yet resolved.
     std::vector<QipProbeTarget> mProbeTargets;
     unsigned long mProbeRate;  // probes a second
+    std::string mWebConfig;    // --web-config FILE; empty: plain HTTP for everyone
     bool mNoSsid = false;
     bool mHelp = false;
     bool mVersion = false;
