@@ -62,6 +62,7 @@ QipClient::QipClient(const Options& options)
       mOwnerPid(0),
       mHandovers(0),
       mIsHearing(false),
+      mEarlierHandler(nullptr),
       mLastDropCount(0),
       mKernelDrops(0) {
     JoinOrOwn(false);

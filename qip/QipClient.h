@@ -68,6 +68,19 @@ public:
         ~HelloHandler() = default;
     };
 
+    // Receives a hello that the program owning the port heard `ageSeconds` ago, before this
+    // client subscribed to it, so that a record ages from when its device last answered.
+    // Called as OnHello is (receive thread, one call at a time, no lock held); without one,
+    // such hellos go to the hello handler as if heard now.
+    class EarlierHelloHandler {
+    public:
+        virtual void OnEarlierHello(const QipPacketHello& hello, const std::string& sourceAddress,
+                                    unsigned long ageSeconds) = 0;
+
+    protected:
+        ~EarlierHelloHandler() = default;
+    };
+
     // Told of each step of discovery, for a front end that shows them (a verbose mode).
     // Called on the send thread (broadcasts) and the receive thread (everything else): one
     // call at a time per thread, but calls from the two may overlap. None of the client's
@@ -148,6 +161,8 @@ public:
     // The first broadcast waits up to cFirstBroadcastHoldMs for a handler, because answers
     // that arrive while none is registered are dropped.
     void SetHelloHandler(HelloHandler* handler);
+    // The same rules as for SetHelloHandler; register it before the hello handler.
+    void SetEarlierHelloHandler(EarlierHelloHandler* handler) { mEarlierHandler.store(handler); }
     // How this client hears the devices: it owns the port (and serves it to others), it is
     // subscribed to the owner, or it holds the port alone (the owner refused it, or spoke
     // no protocol of ours). Changes from subscriber to owner on a hand-over. Any thread.
@@ -326,6 +341,7 @@ private:
     std::atomic<pid_t> mOwnerPid;
     std::atomic<uint64_t> mHandovers;
     std::atomic<bool> mIsHearing;
+    std::atomic<EarlierHelloHandler*> mEarlierHandler;
     // Receive thread only.
     uint32_t mLastDropCount;
     uint64_t mKernelDrops;

@@ -166,8 +166,12 @@ void QipClient::DeliverShared(const QipShareWire::Message& message) {
         event.mDeviceId = hello->GetDeviceId();
         mTraceHandler->OnTrace(event);
     }
+    if (isOtherInterface) return;
+    EarlierHelloHandler* earlier = mEarlierHandler.load();
     HelloHandler* handler = mHelloHandler.load();
-    if (handler != nullptr && !isOtherInterface) {
+    if (earlier != nullptr && message.mAgeMs >= 1000) {
+        earlier->OnEarlierHello(*hello, sender, message.mAgeMs / 1000);
+    } else if (handler != nullptr) {
         handler->OnHello(*hello, sender);
     }
 }
