@@ -242,7 +242,10 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
                 Join(input.mWhoIsThereSources, ", ") + "): datagrams to port " + port +
                 " reach this computer.\n";
     }
-    text += DescribePortRole(input.mPortRole, input.mOwnerPid, input.mPort) + ".\n";
+    // Said only when the answers came through another program: that one is then worth a look.
+    if (input.mPortRole == QipClient::cRoleSubscriber) {
+        text += DescribePortRole(input.mPortRole, input.mOwnerPid, input.mPort) + ".\n";
+    }
     if (input.mIsPortShared) {
         text += "Warning: another program holds UDP port " + port +
                 " on this computer; devices answer only one of them, so it may get the "
