@@ -276,10 +276,12 @@ private:
     class ShareRequests : public QipShareServer::RequestHandler {
     public:
         explicit ShareRequests(QipClient* outer) : mOuter(outer) {}
-        void OnBroadcastRequested() override { mOuter->BroadcastNow(); }
+        // At most one a second, whatever the subscribers ask: the owner paces the sum.
+        void OnBroadcastRequested() override;
 
     private:
         QipClient* mOuter;
+        long long mLastMs = -1000000;  // the server's thread only
     };
 
     // What the send thread learns each cycle and the receive thread needs per datagram.

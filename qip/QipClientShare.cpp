@@ -30,6 +30,13 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
 }
 }  // namespace
 
+void QipClient::ShareRequests::OnBroadcastRequested() {
+    const long long now = KspMonotonicMs();
+    if (now - mLastMs < 1000) return;
+    mLastMs = now;
+    mOuter->BroadcastNow();
+}
+
 void QipClient::JoinOrOwn(bool isHandover) {
     const pid_t formerOwner = mOwnerPid.load();
     for (int attempt = 0; attempt < cJoinAttempts; ++attempt) {
@@ -41,6 +48,9 @@ void QipClient::JoinOrOwn(bool isHandover) {
             mIsPortShared.store(false);
             mRole.store(cRoleSubscriber);
             mIsHearing.store(true);
+            // As a program alone would broadcast at start: a device the owner has not heard
+            // answers now rather than at the owner's next cycle.
+            if (!isHandover) mShareConnection.SendBroadcastNow();
             for (const QipProbeTarget& target : mProbeTargets) {
                 // The owner resolves no names for others: it gets the address found here.
                 if (target.GetKind() != QipProbeTarget::cName) {

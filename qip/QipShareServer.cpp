@@ -106,7 +106,10 @@ void QipShareServer::Publish(const unsigned char* datagram, size_t length, uint3
     {
         KspThreadMutex::Guard guard(mLock);
         auto found = mRecords.find(key);
-        if (found == mRecords.end() && mRecords.size() >= cMaxRecords) {
+        if (found == mRecords.end() && mRecords.size() >= cMaxRecords &&
+            nowMs - mLastPruneMs >= 1000) {
+            // Not for every hello: a flood of new ids would walk the table each time.
+            mLastPruneMs = nowMs;
             for (auto it = mRecords.begin(); it != mRecords.end();) {
                 it = nowMs - it->second.mHeardMs > cMaxAgeMs ? mRecords.erase(it) : std::next(it);
             }

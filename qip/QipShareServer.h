@@ -119,4 +119,5 @@ private:
                                    // mRecords and the fields of Subscriber marked so
     std::vector<std::unique_ptr<Subscriber>> mSubscribers;
     std::map<std::string, Record> mRecords;
+    long long mLastPruneMs = 0;  // guarded by mLock; a full table is pruned once a second
 };
