@@ -90,6 +90,16 @@ TEST(PortShareTestBed, ProgramsSideBySideEachHearEveryDeviceThroughTheOwner) {
     EXPECT_TRUE(Has(bed.GetOutput(owner), "UDP port 19375: owned by this program"));
 
     // Before the shared port, whichever bound last heard the answers and the other went blind.
+    const auto answers = [&] {
+        const std::string out = bed.GetOutput(owner);
+        size_t count = 0;
+        for (size_t at = out.find("heard QipSim dev-3"); at != std::string::npos;
+             at = out.find("heard QipSim dev-3", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const size_t answersBefore = answers();
     const pid_t second = bed.Start(bed.GetHostNamespace(), cWatch);
     ASSERT_GT(second, 0);
     ASSERT_TRUE(WaitForOutput(bed, second, [](const std::string& out) {
@@ -98,6 +108,10 @@ TEST(PortShareTestBed, ProgramsSideBySideEachHearEveryDeviceThroughTheOwner) {
     EXPECT_TRUE(Has(bed.GetOutput(second),
                     "UDP port 19375: subscribed to process " + std::to_string(owner)))
         << bed.GetOutput(second);
+    // The owner still hears: the newcomer's search went out through it.
+    EXPECT_TRUE(WaitForOutput(bed, owner, [&](const std::string&) {
+        return answers() > answersBefore;
+    })) << bed.GetOutput(owner);
     // The subscriber asks the owner to search now; both hear the answers.
     std::string output;
     ASSERT_EQ(bed.Run(bed.GetHostNamespace(), {"qip-discover", "--no-ssid", "--wait-for", "dev-3"},
