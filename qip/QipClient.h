@@ -177,10 +177,10 @@ public:
     // Whether the client hears the devices: the UDP port opened, or it is subscribed to its
     // owner (for front ends that must say why nothing is found).
     bool IsSocketOpen() const { return mIsHearing.load(); }
-    // Whether another socket of this machine held the port just before the client opened
-    // it. Answers come back by unicast to one of the sockets on the port, so then this
-    // client may not hear some or all of them. Fixed at construction.
-    // A subscriber shares nothing: it hears everything its owner hears.
+    // Whether a program that shares nothing (no owner's socket) held the port just before
+    // the client opened it. Answers come back by unicast to one of the sockets on the port,
+    // so then this client may not hear some or all of them. Set at construction and again
+    // on a hand-over; false while subscribed, as a subscriber hears all its owner hears.
     bool IsPortShared() const { return mIsPortShared.load(); }
     // The receive buffer the kernel granted, in bytes (its own accounting, which counts
     // overhead); 0 when the socket did not open.
