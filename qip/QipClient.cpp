@@ -15,10 +15,6 @@ namespace {
 const unsigned long cClosedSocketPauseMs = 1000;
 // How often the held first broadcast looks for a registered handler.
 const unsigned long cHandlerCheckMs = 10;
-// The receive buffer asked for where the system lets a process pass its maximum. The kernel
-// charges about a kilobyte for each small datagram it holds, so this keeps one answer of each
-// of the 4,096 devices the list can hold, all answering one broadcast at once.
-const int cReceiveBufferBytes = 4 * 1024 * 1024;
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();

@@ -12,8 +12,10 @@
 #include "ksp/KspClock.h"
 
 namespace {
-// The receive buffer asked for (as QipClient.cpp does for its first socket).
-const int cShareReceiveBufferBytes = 4 * 1024 * 1024;
+// The receive buffer asked for where the system lets a process pass its maximum. The kernel
+// charges about a kilobyte for each small datagram it holds, so this keeps one answer of each
+// of the 4,096 devices the list can hold, all answering one broadcast at once.
+const int cReceiveBufferBytes = 4 * 1024 * 1024;
 // While one program is becoming the owner, the name is bound but not yet served for a
 // moment; the others try again this often, this many times (two seconds in all).
 const long cJoinRetryMs = 20;
@@ -100,7 +102,7 @@ void QipClient::OwnPort(int listener, bool isHandover) {
     // Nobody of ours owned the port, so whatever holds it now is some other program.
     mIsPortShared.store(KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse);
     if (mSocket.Open(mPort)) {
-        mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cShareReceiveBufferBytes));
+        mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cReceiveBufferBytes));
         mSocket.EnableReceiveInfo();
     }
     mShareServer.Start(listener, &mShareRequests);
@@ -117,7 +119,7 @@ void QipClient::ListenAlone() {
     mShareConnection.Close();
     mIsPortShared.store(KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse);
     if (mSocket.Open(mPort)) {
-        mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cShareReceiveBufferBytes));
+        mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cReceiveBufferBytes));
         mSocket.EnableReceiveInfo();
     }
     mOwnerPid.store(0);
