@@ -65,3 +65,27 @@ TEST(QipClientShare, ASubscriberHearsThroughTheOwnerAndKeepsItsRecordsWhenTaking
     subscriber.reset();
     list.reset();
 }
+
+TEST(QipClientShare, TheSixtyFifthListensAloneAndSaysWhy) {
+    REQUIRE_NAMESPACE();
+    std::unique_ptr<QipClient> owner(new QipClient(cTestPort));
+    ASSERT_EQ(owner->GetRole(), QipClient::cRoleOwner);
+    std::vector<std::unique_ptr<QipShareConnection>> subscribers;
+    for (size_t i = 0; i < QipShareServer::cMaxSubscribers; ++i) {
+        subscribers.emplace_back(new QipShareConnection());
+        std::string error;
+        ASSERT_EQ(subscribers.back()->Join(cTestPort, error), QipShareConnection::cJoined) << i;
+    }
+    ASSERT_TRUE(Eventually([&] {
+        return owner->GetSubscriberCount() == QipShareServer::cMaxSubscribers;
+    }));
+    testing::internal::CaptureStderr();
+    QipClient refused(cTestPort);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(refused.GetRole(), QipClient::cRoleAlone);
+    EXPECT_TRUE(refused.IsSocketOpen());
+    // It listens beside the owner, and front ends warn that answers may go to the other.
+    EXPECT_TRUE(refused.IsPortShared());
+    EXPECT_NE(errors.find("serves 64 programs already; listening alone"), std::string::npos)
+        << errors;
+}
