@@ -93,6 +93,8 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
     input.mMalformed = counts.mMalformed;
     input.mKernelDrops = counts.mKernelDrops;
     input.mIsPortShared = client.IsPortShared();
+    input.mPortRole = client.GetRole();
+    input.mOwnerPid = static_cast<int>(client.GetOwnerPid());
     input.mIsSocketOpen = client.IsSocketOpen();
     input.mPort = client.GetPort();
     for (const QipProbeTarget& target : client.GetProbeTargets()) {
@@ -245,6 +247,10 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
                 Join(input.mWhoIsThereSources, ", ") + "): datagrams to port " + port +
                 " reach this computer.\n";
     }
+    // Said only when the answers came through another program: that one is then worth a look.
+    if (input.mPortRole == QipClient::cRoleSubscriber) {
+        text += DescribePortRole(input.mPortRole, input.mOwnerPid, input.mPort) + ".\n";
+    }
     if (input.mIsPortShared) {
         text += "Warning: another program holds UDP port " + port +
                 " on this computer; devices answer only one of them, so it may get the "
@@ -341,4 +347,20 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
         }
     }
     return text;
+}
+
+std::string QipDiagnosis::DescribePortRole(QipClient::Role role, int ownerPid,
+                                           unsigned short port) {
+    const std::string head = "UDP port " + std::to_string(port) + ": ";
+    switch (role) {
+    case QipClient::cRoleOwner:
+        return head + "owned by this program, which shares the answers with the other QIP "
+                      "programs of this computer";
+    case QipClient::cRoleSubscriber:
+        return head + "subscribed to process " + std::to_string(ownerPid) +
+               ", which owns it and shares every answer";
+    case QipClient::cRoleAlone:
+        break;
+    }
+    return head + "held by this program alone";
 }

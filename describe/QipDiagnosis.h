@@ -10,7 +10,7 @@
 
 #include "ksp/KspNetworkInterface.h"
 
-class QipClient;
+#include "qip/QipClient.h"
 
 // Why a search found no device of the wanted types, from what it tried and what it heard:
 // what did answer, and the likely causes in order, each with an identifier that a front end
@@ -56,6 +56,8 @@ public:
         uint64_t mMalformed = 0;
         uint64_t mKernelDrops = 0;
         bool mIsPortShared = false;
+        QipClient::Role mPortRole = QipClient::cRoleAlone;
+        int mOwnerPid = 0;  // while subscribed
         bool mIsSocketOpen = true;
         unsigned short mPort = 19375;
         std::vector<std::string> mProbed;  // the probe targets, described; empty: none
@@ -87,4 +89,7 @@ public:
     // interfaces tried and skipped, the networks probed, what answered, the shared port, then the causes in order,
     // each with the command that checks it.
     static std::string Text(const Input& input, const Result& result);
+    // How the program hears the port: "UDP port 19375: owned by this program",
+    // "... subscribed to process 1234, which owns it", "... held by this program alone".
+    static std::string DescribePortRole(QipClient::Role role, int ownerPid, unsigned short port);
 };

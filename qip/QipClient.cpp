@@ -15,10 +15,6 @@ namespace {
 const unsigned long cClosedSocketPauseMs = 1000;
 // How often the held first broadcast looks for a registered handler.
 const unsigned long cHandlerCheckMs = 10;
-// The receive buffer asked for where the system lets a process pass its maximum. The kernel
-// charges about a kilobyte for each small datagram it holds, so this keeps one answer of each
-// of the 4,096 devices the list can hold, all answering one broadcast at once.
-const int cReceiveBufferBytes = 4 * 1024 * 1024;
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -57,14 +53,15 @@ QipClient::QipClient(const Options& options)
       mProbeSweep(this),
       mIsPortShared(false),
       mReceiveBufferBytes(0),
+      mShareRequests(this),
+      mRole(cRoleAlone),
+      mOwnerPid(0),
+      mHandovers(0),
+      mIsHearing(false),
+      mEarlierHandler(nullptr),
       mLastDropCount(0),
       mKernelDrops(0) {
-    // Probed before our own socket holds the port; the socket is opened as always.
-    mIsPortShared = KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse;
-    if (mSocket.Open(mPort)) {
-        mReceiveBufferBytes = mSocket.RaiseReceiveBuffer(cReceiveBufferBytes);
-        mSocket.EnableReceiveInfo();
-    }
+    JoinOrOwn(false);
     // The filter must hold from the first datagram on, before the send thread's first cycle.
     if (!mInterfaceFilter.empty()) {
         Learn(KspNetworkInterface::Enumerate());
@@ -79,6 +76,8 @@ QipClient::~QipClient() {
         // thread is winding down; the socket closes only when neither thread can touch it.
         mReceiveThread.Stop();
         mReceiveThread.WaitForCompletion();
+        // Subscribers see the end now and one takes over while this client winds down.
+        mShareServer.Stop();
         mSendThread.Stop();
         mSendThread.WaitForCompletion();
         mHelloHandler.store(nullptr);
@@ -193,14 +192,17 @@ void QipClient::SendThread::Run() {
     while (IsThreadRunning()) {
         long long now = KspMonotonicMs();
         const bool isRequested = mOuter->mIsBroadcastRequested.exchange(false);
-        if (now >= nextCycleMs || isRequested) {
+        if ((now >= nextCycleMs || isRequested) && !mOuter->SendsOwnCycle(isRequested)) {
+            nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
+        } else if (now >= nextCycleMs || isRequested) {
             // Taken anew every cycle so that interfaces coming and going are followed.
             const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
             mOuter->Learn(interfaces);
             mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
             // A sweep that overran its cycle is finished first rather than begun again.
-            if (!mOuter->mProbeTargets.empty() && !mOuter->mProbeSweep.IsActive()) {
+            if (!mOuter->SweepTargets(mOuter->mProbeTargets).empty() &&
+                !mOuter->mProbeSweep.IsActive()) {
                 mOuter->mProbeSweep.Begin(now, interfaces);
             }
         }
@@ -316,11 +318,28 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
     if (handler != nullptr && !isOtherInterface) {
         handler->OnHello(*hello, info.mAddress);
     }
+    PublishShared(buffer, count, info, *hello);
 }
 
 void QipClient::ReceiveThread::Run() {
     KspUdpSocket::ReceiveInfo info;
+    // As the send thread holds its first broadcast: the owner's snapshot would otherwise
+    // reach no handler.
+    for (unsigned long held = 0; mOuter->GetRole() == cRoleSubscriber &&
+                                 held < cFirstBroadcastHoldMs &&
+                                 mOuter->mHelloHandler.load() == nullptr;
+         held += cHandlerCheckMs) {
+        if (!Pause(cHandlerCheckMs)) break;
+    }
     while (IsThreadRunning()) {
+        if (mOuter->GetRole() == cRoleSubscriber) {
+            if (mOuter->ReceiveShared()) {
+                if (IsThreadRunning()) mOuter->JoinOrOwn(true);
+            } else if (IsThreadRunning()) {
+                mOuter->ListenAlone();
+            }
+            continue;
+        }
         unsigned char buffer[cBufferSize];
         const unsigned long count =
             mOuter->mSocket.ReceiveMessage(buffer, sizeof buffer, info, true);
@@ -338,4 +357,5 @@ void QipClient::ReceiveThread::Run() {
 void QipClient::ReceiveThread::OnStopRequested() {
     // The receive blocks until a datagram arrives, and none may ever come.
     mOuter->mSocket.Interrupt();
+    mOuter->mShareConnection.Interrupt();
 }

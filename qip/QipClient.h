@@ -12,6 +12,9 @@
 #include "qip/QipPacket.h"
 #include "qip/QipProbeTarget.h"
 #include "qip/QipReceiveCounts.h"
+#include "qip/QipShareConnection.h"
+#include "qip/QipShareServer.h"
+#include "qip/QipShareWire.h"
 
 // The active side of discovery: one UDP socket on port 19375, a send thread that broadcasts
 // a whoisthere on every IPv4 interface every 10 seconds, and a receive thread that hands
@@ -35,6 +38,16 @@
 // paced at Options::mProbeRate datagrams a second. A sweep still under way when the next
 // cycle is due goes on (that cycle only broadcasts), so no address is probed twice at once.
 // Failed sends are counted and reported on standard error once per sweep.
+//
+// Sharing the port: devices answer to port 19375 of the asking machine, and the kernel hands
+// each answer to one socket only. So the first client of a network namespace owns the port
+// and serves what it hears on the abstract socket "@qipfinder/<port>" (QipShareServer);
+// every later client subscribes (QipShareConnection) instead of binding the port: it gets
+// the owner's recent hellos and then every hello as it arrives, through the same hello
+// handler, and its BroadcastNow and probe targets go to the owner. When the owner ends, a
+// subscriber takes the port over at once (GetHandoverCount); its device list keeps its
+// records. A port held by a program that serves no such socket is shared as before
+// (IsPortShared).
 class QipClient {
 public:
     static const unsigned short cPort = 19375;
@@ -53,6 +66,19 @@ public:
 
     protected:
         ~HelloHandler() = default;
+    };
+
+    // Receives a hello that the program owning the port heard `ageSeconds` ago, before this
+    // client subscribed to it, so that a record ages from when its device last answered.
+    // Called as OnHello is (receive thread, one call at a time, no lock held); without one,
+    // such hellos go to the hello handler as if heard now.
+    class EarlierHelloHandler {
+    public:
+        virtual void OnEarlierHello(const QipPacketHello& hello, const std::string& sourceAddress,
+                                    unsigned long ageSeconds) = 0;
+
+    protected:
+        ~EarlierHelloHandler() = default;
     };
 
     // Told of each step of discovery, for a front end that shows them (a verbose mode).
@@ -137,15 +163,30 @@ public:
     // The first broadcast waits up to cFirstBroadcastHoldMs for a handler, because answers
     // that arrive while none is registered are dropped.
     void SetHelloHandler(HelloHandler* handler);
-    // Whether the UDP port could be opened (for front ends that must say why nothing is found).
-    bool IsSocketOpen() const { return mSocket.IsOpen(); }
-    // Whether another socket of this machine held the port just before the client opened
-    // it. Answers come back by unicast to one of the sockets on the port, so then this
-    // client may not hear some or all of them. Fixed at construction.
-    bool IsPortShared() const { return mIsPortShared; }
+    // The same rules as for SetHelloHandler; register it before the hello handler.
+    void SetEarlierHelloHandler(EarlierHelloHandler* handler) { mEarlierHandler.store(handler); }
+    // How this client hears the devices: it owns the port (and serves it to others), it is
+    // subscribed to the owner, or it holds the port alone (the owner refused it, or spoke
+    // no protocol of ours). Changes from subscriber to owner on a hand-over. Any thread.
+    enum Role { cRoleAlone, cRoleOwner, cRoleSubscriber };
+    Role GetRole() const { return static_cast<Role>(mRole.load()); }
+    // The process id of the owner while subscribed, else 0.
+    pid_t GetOwnerPid() const { return GetRole() == cRoleSubscriber ? mOwnerPid.load() : 0; }
+    // How often this client took the port over from an owner that ended.
+    uint64_t GetHandoverCount() const { return mHandovers.load(); }
+    // Programs subscribed to this client while it owns the port.
+    size_t GetSubscriberCount() const { return mShareServer.GetSubscriberCount(); }
+    // Whether the client hears the devices: the UDP port opened, or it is subscribed to its
+    // owner (for front ends that must say why nothing is found).
+    bool IsSocketOpen() const { return mIsHearing.load(); }
+    // Whether a program that shares nothing (no owner's socket) held the port just before
+    // the client opened it. Answers come back by unicast to one of the sockets on the port,
+    // so then this client may not hear some or all of them. Set at construction and again
+    // on a hand-over; false while subscribed, as a subscriber hears all its owner hears.
+    bool IsPortShared() const { return mIsPortShared.load(); }
     // The receive buffer the kernel granted, in bytes (its own accounting, which counts
     // overhead); 0 when the socket did not open.
-    int GetReceiveBufferBytes() const { return mReceiveBufferBytes; }
+    int GetReceiveBufferBytes() const { return mReceiveBufferBytes.load(); }
     // Sends the next round of whoisthere now instead of at the end of the period, which
     // then starts over; for a user who asks to search again. Any thread; returns at once.
     // A probe sweep under way goes on; otherwise a new one follows the broadcasts.
@@ -233,6 +274,18 @@ private:
         QipClient* mOuter;
     };
 
+    // Asks the client for a broadcast when a subscriber does.
+    class ShareRequests : public QipShareServer::RequestHandler {
+    public:
+        explicit ShareRequests(QipClient* outer) : mOuter(outer) {}
+        // At most one a second, whatever the subscribers ask: the owner paces the sum.
+        void OnBroadcastRequested() override;
+
+    private:
+        QipClient* mOuter;
+        long long mLastMs = -1000000;  // the server's thread only
+    };
+
     // What the send thread learns each cycle and the receive thread needs per datagram.
     struct Local {
         std::vector<std::string> mAddresses;                // this machine's IPv4 addresses
@@ -248,6 +301,22 @@ private:
     std::string InterfaceName(int index);
     void ReceiveOne(unsigned char* buffer, unsigned long count,
                     const KspUdpSocket::ReceiveInfo& info);
+    // Sharing (QipClientShare.cpp). JoinOrOwn subscribes to the owner, or claims the port
+    // and opens the socket, or opens it alone; at construction, and on the receive thread
+    // when the owner ended.
+    void JoinOrOwn(bool isHandover);
+    void OwnPort(int listener, bool isHandover);
+    void ListenAlone();
+    // Receive thread: feeds the owner's hellos until the connection ends; false when the
+    // owner broke the format (the client then listens alone).
+    bool ReceiveShared();
+    void DeliverShared(const QipShareWire::Message& message);
+    void PublishShared(const unsigned char* buffer, unsigned long count,
+                       const KspUdpSocket::ReceiveInfo& info, const QipPacketHello& hello);
+    // Send thread, once a cycle is due: false when a subscriber, which only forwards a
+    // requested broadcast to its owner and sends nothing itself.
+    bool SendsOwnCycle(bool isRequested);
+    std::vector<QipProbeTarget> SweepTargets(const std::vector<QipProbeTarget>& own) const;
 
     KspUdpSocket mSocket;
     std::atomic<HelloHandler*> mHelloHandler;
@@ -264,11 +333,19 @@ private:
     mutable KspThreadMutex mProbeLock;  // guards mProbeProgress and mProbedRanges
     ProbeProgress mProbeProgress;
     std::vector<std::pair<uint32_t, uint32_t>> mProbedRanges;  // first, count
-    bool mIsPortShared;
-    int mReceiveBufferBytes;
+    std::atomic<bool> mIsPortShared;
+    std::atomic<int> mReceiveBufferBytes;
     QipReceiveCounts mReceiveCounts;
     KspThreadMutex mLocalLock;  // guards mLocal
     Local mLocal;
+    ShareRequests mShareRequests;
+    QipShareServer mShareServer;
+    QipShareConnection mShareConnection;
+    std::atomic<int> mRole;
+    std::atomic<pid_t> mOwnerPid;
+    std::atomic<uint64_t> mHandovers;
+    std::atomic<bool> mIsHearing;
+    std::atomic<EarlierHelloHandler*> mEarlierHandler;
     // Receive thread only.
     uint32_t mLastDropCount;
     uint64_t mKernelDrops;

@@ -105,7 +105,7 @@ void QipClient::ProbeSweep::Begin(long long nowMs,
     mFirstError = 0;
     mFirstFailedAddress = 0;
     mTotal = 0;
-    for (const QipProbeTarget& target : mTargets) {
+    for (const QipProbeTarget& target : mOuter->SweepTargets(mTargets)) {
         Route route;
         route.mFirst = target.GetFirst();
         route.mCount = target.GetCount();

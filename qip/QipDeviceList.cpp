@@ -26,6 +26,7 @@ QipDeviceList::QipDeviceList(QipClient* client)
       mHashes(),
       mIndex(cMinIndexSlots, cEmptySlot),
       mDeviceListHelloHandler(this),
+      mEarlierHelloHandler(this),
       mClient(client),
       mChangeHandler(nullptr),
       mDevicesLock(),
@@ -33,6 +34,7 @@ QipDeviceList::QipDeviceList(QipClient* client)
       mFullReport(cFullReportPeriodSeconds),
       mAgingThread(this) {
     if (mClient != nullptr) {
+        mClient->SetEarlierHelloHandler(&mEarlierHelloHandler);
         mClient->SetHelloHandler(&mDeviceListHelloHandler);
     }
     mAgingThread.Start();
@@ -203,5 +205,14 @@ void QipDeviceList::AgingThread::Run() {
         if (Pause(cAgingPeriodMs) && mOuter != nullptr) {
             mOuter->RemoveExpired();
         }
+    }
+}
+
+void QipDeviceList::DeviceListEarlierHelloHandler::OnEarlierHello(const QipPacketHello& hello,
+                                                                  const std::string& sourceAddress,
+                                                                  unsigned long ageSeconds) {
+    if (mOuter != nullptr) {
+        const time_t age = static_cast<time_t>(ageSeconds);
+        mOuter->OnHello(hello, sourceAddress, time(nullptr) - age, KspMonotonicSeconds() - age);
     }
 }

@@ -75,6 +75,18 @@ private:
         QipDeviceList* mOuter;
     };
 
+    // Hellos the port's owner heard before this program subscribed: the record ages from
+    // when the device answered, not from when the subscriber learnt of it.
+    class DeviceListEarlierHelloHandler : public QipClient::EarlierHelloHandler {
+    public:
+        explicit DeviceListEarlierHelloHandler(QipDeviceList* outer) : mOuter(outer) {}
+        void OnEarlierHello(const QipPacketHello& hello, const std::string& sourceAddress,
+                            unsigned long ageSeconds) override;
+
+    private:
+        QipDeviceList* mOuter;
+    };
+
     class AgingThread : public KspThread {
     public:
         AgingThread() : mOuter(nullptr) {}
@@ -105,6 +117,7 @@ private:
     std::vector<size_t> mHashes;                   // guarded by mDevicesLock; per record
     std::vector<uint32_t> mIndex;                  // guarded by mDevicesLock
     DeviceListHelloHandler mDeviceListHelloHandler;
+    DeviceListEarlierHelloHandler mEarlierHelloHandler;
     QipClient* mClient;
     std::atomic<ChangeHandler*> mChangeHandler;
     KspThreadMutex mDevicesLock;

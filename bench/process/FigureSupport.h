@@ -45,3 +45,5 @@ bool AddAddresses(TestBed& bed, const std::string& namespaceName, const std::vec
 
 // The figures kept in files of their own.
 void FloodFigure(const FigureOptions& options);
+// share-warm, share-handover, share-flood (or "share" for all three).
+void ShareFigure(const FigureOptions& options);

@@ -151,6 +151,12 @@ int QipDiscover::Run() {
                 "only one of them, so some may not be listed here (or be reported gone)\n",
                 static_cast<unsigned>(QipClient::cPort));
     }
+    if (mOptions.mVerbose) {
+        fprintf(stderr, "qip-discover: %s\n",
+                QipDiagnosis::DescribePortRole(mClient->GetRole(),
+                                               static_cast<int>(mClient->GetOwnerPid()),
+                                               mClient->GetPort()).c_str());
+    }
     mList.reset(new QipDeviceList(mClient.get()));
     return mOptions.mWatch ? Watch() : ListOnce();
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "cli/QipProgramOutput.h"
+#include "describe/QipDiagnosis.h"
 #include "ksp/KspClock.h"
 #include "ksp/KspNetworkInterface.h"
 #include "sysinfo/SysInfo.h"
@@ -159,6 +160,10 @@ int QipExporter::Run() {
                     "; discovering on " +
                     (names.empty() ? std::string("no interface yet") : names) +
                     (probed.empty() ? std::string() : "; probing " + probed));
+    mLog->Write(QipExporterLog::cInfo,
+                QipDiagnosis::DescribePortRole(mClient->GetRole(),
+                                               static_cast<int>(mClient->GetOwnerPid()),
+                                               mClient->GetPort()));
 
     sigset_t signals;
     sigemptyset(&signals);

@@ -131,6 +131,8 @@ std::vector<MetricFamily> QipExporterMetrics::Collect() const {
         input.mCounts = mClient->GetReceiveCounts();
         input.mProbes = mClient->HasProbeTargets();
         if (input.mProbes) input.mProbeProgress = mClient->GetProbeProgress();
+        input.mIsPortOwner = mClient->GetRole() != QipClient::cRoleSubscriber;
+        input.mHandovers = mClient->GetHandoverCount();
     }
     input.mReadCounts = mPages->GetReadCounts();
     return Build(input);
@@ -205,6 +207,16 @@ std::vector<MetricFamily> QipExporterMetrics::Build(const Input& input) const {
                                "Datagrams the kernel dropped because the discovery socket's "
                                "receive buffer was full.",
                                input.mCounts.mKernelDrops));
+    MetricFamily owner = Family("qip_port_owner",
+                                "1 when this exporter holds UDP port 19375 itself, 0 when it "
+                                "hears the devices through the program that owns it.",
+                                MetricType::Gauge);
+    owner.metric.push_back(Gauge({}, input.mIsPortOwner ? 1 : 0));
+    families.push_back(std::move(owner));
+    families.push_back(Counter("qip_port_handovers_total",
+                               "Times this exporter took UDP port 19375 over from an owner "
+                               "that ended.",
+                               input.mHandovers));
     if (input.mProbes) {
         families.push_back(Counter("qip_probe_sweeps_started_total",
                                    "Sweeps over the --probe targets begun since start, one "

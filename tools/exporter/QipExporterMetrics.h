@@ -37,6 +37,8 @@ public:
         std::map<std::string, uint64_t> mReadCounts;  // page reads by outcome
         // With probe targets: the probe counters are exported (without, they are left out).
         bool mProbes = false;
+        bool mIsPortOwner = false;  // this exporter owns the discovery port
+        uint64_t mHandovers = 0;    // times it took the port over from an ended owner
         QipClient::ProbeProgress mProbeProgress;
     };
 

@@ -1,0 +1,173 @@
+// Programs sharing the discovery port: warm start, hand-over and a flood with a stopped
+// subscriber.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/process/BenchProcess.h"
+#include "bench/process/FigureSupport.h"
+#include "bench/process/HelloFlood.h"
+#include "tests/testbed/TestBed.h"
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> Watch() {
+    return {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid", "--verbose"};
+}
+
+void WarmStart(const FigureOptions& options, TestBed& bed) {
+    std::printf("**Warm start**: `qip-discover --no-ssid --wait-for bench-a`, median of %d runs, with no\n"
+                "other program (cold: it broadcasts and waits for the answer) and beside an owner\n"
+                "(`qip-discover --watch`) that has heard the device.\n\n", options.mRuns);
+    std::printf("| Start | Each run (ms) | Median | Target |\n|---|---|---|---|\n");
+    for (bool warm : {false, true}) {
+        std::unique_ptr<BenchProcess> owner;
+        if (warm) {
+            owner.reset(new BenchProcess(bed.GetHostNamespace(), Watch()));
+            if (!owner->Start() || !WaitFor([&] { return Has(owner->GetOutput(), "appeared bench-a"); }, 15000)) {
+                std::printf("| warm | the owner did not hear the device | | |\n");
+                return;
+            }
+        }
+        std::vector<double> times;
+        std::vector<std::string> shown;
+        for (int run = 0; run < options.mRuns; ++run) {
+            BenchProcess discover(bed.GetHostNamespace(),
+                                  {TestBed::BinaryPath("qip-discover"), "--no-ssid", "--wait-for", "bench-a"});
+            if (!discover.Start() || !discover.Wait(30000) || discover.GetExitStatus() != 0) {
+                shown.push_back("failed");
+                continue;
+            }
+            times.push_back(discover.GetWallMs());
+            shown.push_back(Ms(discover.GetWallMs()));
+        }
+        std::printf("| %s | %s | **%s ms** | %s |\n", warm ? "warm" : "cold", Joined(shown).c_str(),
+                    Ms(Median(times)).c_str(), warm ? "at most 50 ms" : "as before");
+    }
+    std::printf("\n");
+}
+
+void Handover(const FigureOptions& options, TestBed& bed) {
+    std::printf("**Hand-over**: an owner and two subscribers (`qip-discover --watch`); the owner is killed\n"
+                "with SIGKILL. Time from the kill to the line of the subscriber that took the port over\n"
+                "(its socket is open by then), and whether any program reported a device gone within 35 s.\n\n");
+    std::printf("| Run | Take-over (ms) | New owners | Reported gone |\n|---|---|---|---|\n");
+    for (int run = 0; run < options.mRuns; ++run) {
+        BenchProcess owner(bed.GetHostNamespace(), Watch());
+        if (!owner.Start() || !WaitFor([&] { return Has(owner.GetErrors(), "owned by this program") &&
+                                                     Has(owner.GetOutput(), "appeared bench-a"); }, 15000)) {
+            std::printf("| %d | the owner did not start | | |\n", run + 1);
+            continue;
+        }
+        std::vector<std::unique_ptr<BenchProcess>> subscribers;
+        for (int i = 0; i < 2; ++i) {
+            subscribers.emplace_back(new BenchProcess(bed.GetHostNamespace(), Watch()));
+            BenchProcess& subscriber = *subscribers.back();
+            if (!subscriber.Start() || !WaitFor([&] { return Has(subscriber.GetOutput(), "appeared bench-a"); }, 15000)) break;
+        }
+        const auto killed = std::chrono::steady_clock::now();
+        owner.Signal(SIGKILL);
+        int owners = 0;
+        const bool took = WaitFor([&] {
+            owners = 0;
+            for (const auto& subscriber : subscribers) owners += Has(subscriber->GetErrors(), "owns it now") ? 1 : 0;
+            return owners > 0;
+        }, 15000);
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killed).count();
+        std::this_thread::sleep_for(std::chrono::seconds(35));
+        int gone = 0;
+        owners = 0;
+        for (const auto& subscriber : subscribers) {
+            gone += Has(subscriber->GetOutput(), "gone ") ? 1 : 0;
+            owners += Has(subscriber->GetErrors(), "owns it now") ? 1 : 0;
+        }
+        std::printf("| %d | %s | %d | %d programs |\n", run + 1, took ? Ms(ms).c_str() : "none in 15 s", owners, gone);
+    }
+    std::printf("\n");
+}
+
+void StoppedSubscriber(const FigureOptions& options, TestBed& bed, const std::string& floodNs) {
+    const int cSubscribers = 64;
+    const double seconds = options.mFloodSeconds < 10 ? options.mFloodSeconds : 10;
+    std::printf("**A stopped subscriber under a flood**: `qip-discover --watch --no-ssid` as the owner, alone\n"
+                "and then with %d subscribers (`qip-discover --watch --no-ssid`), one of them stopped with\n"
+                "SIGSTOP; hellos with distinct ids from one sender as fast as it sends, for %.0f s.\n"
+                "RcvbufErrors: what the kernel dropped at the owner's socket (/proc/net/snmp).\n\n",
+                cSubscribers, seconds);
+    std::printf("| Owner | Sent | Per second | RcvbufErrors | Owner CPU (ms) | Stopped one dropped |\n|---|---|---|---|---|---|\n");
+    for (bool shared : {false, true}) {
+        // Not --verbose: a line per hello would be the owner's bottleneck.
+        BenchProcess owner(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
+        if (!owner.Start() || !WaitFor([&] { return Has(owner.GetOutput(), "appeared bench-a"); }, 15000)) {
+            std::printf("| %s | the owner did not start | | | | |\n", shared ? "shared" : "alone");
+            continue;
+        }
+        std::vector<std::unique_ptr<BenchProcess>> subscribers;
+        int joined = 0;
+        for (int i = 0; shared && i < cSubscribers; ++i) {
+            subscribers.emplace_back(new BenchProcess(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"}));
+            BenchProcess& subscriber = *subscribers.back();
+            // Each has the owner's list before the next starts, so all 64 are subscribed.
+            joined += subscriber.Start() && WaitFor([&] { return Has(subscriber.GetOutput(), "appeared bench-a"); }, 30000) ? 1 : 0;
+        }
+        if (shared) subscribers.front()->Signal(SIGSTOP);
+        // A small set of ids, so that the lists stop changing and the watches stop printing
+        // after the first pass: what is measured is the passing on, not 65 terminals.
+        HelloFlood flood("QipSim", "share-", 1000, "192.0.2.40");
+        const double cpuBefore = owner.GetCpuMs();
+        const UdpCounters before = ReadUdpCounters(bed);
+        bool sent = false;
+        std::thread sender([&] {
+            TestBed::EnterHost inside(floodNs);
+            if (inside.IsEntered()) sent = flood.Send(TestBed::cHostAddress, seconds);
+        });
+        sender.join();
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        const UdpCounters after = ReadUdpCounters(bed);
+        const double cpu = owner.GetCpuMs() - cpuBefore;
+        const bool dropped = Has(owner.GetErrors(), "fell behind and was dropped");
+        std::printf("| %s | %s | %s | %s | %s | %s |\n",
+                    shared ? (std::to_string(joined) + " subscribers, one stopped").c_str() : "alone",
+                    sent ? Grouped(flood.GetSentCount()).c_str() : "failed",
+                    Grouped(static_cast<unsigned long long>(flood.GetSentCount() / flood.GetSentSeconds())).c_str(),
+                    before.mIsRead && after.mIsRead ? Grouped(after.mRcvbufErrors - before.mRcvbufErrors).c_str() : "?",
+                    Ms(cpu).c_str(), shared ? (dropped ? "yes" : "no") : "-");
+        if (shared) subscribers.front()->Signal(SIGCONT);
+    }
+    std::printf("\n");
+}
+
+}  // namespace
+
+void ShareFigure(const FigureOptions& options) {
+    std::printf("### Programs sharing the discovery port\n\n");
+    TestBed bed;
+    const std::string deviceNs = bed.AddDevice({"192.0.2.20/24"});
+    const std::string floodNs = bed.AddDevice({"192.0.2.40/24"});
+    if (deviceNs.empty() || floodNs.empty() || bed.StartSimulator(deviceNs, {"--id", "bench-a", "--address", "192.0.2.20"}) <= 0) {
+        std::printf("Skipped: the test bed or the simulated device did not start.\n\n");
+        return;
+    }
+    const bool all = options.Wants("share");
+    if (all || options.Wants("share-warm")) WarmStart(options, bed);
+    if (all || options.Wants("share-handover")) Handover(options, bed);
+    if (all || options.Wants("share-flood")) StoppedSubscriber(options, bed, floodNs);
+    std::printf("Measured with %s.\n\n", Load().c_str());
+}

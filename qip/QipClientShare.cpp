@@ -1,0 +1,220 @@
+// How QipClient shares the discovery port with the other clients of its network namespace.
+#include "qip/QipClient.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "ksp/KspClock.h"
+
+namespace {
+// The receive buffer asked for where the system lets a process pass its maximum. The kernel
+// charges about a kilobyte for each small datagram it holds, so this keeps one answer of each
+// of the 4,096 devices the list can hold, all answering one broadcast at once.
+const int cReceiveBufferBytes = 4 * 1024 * 1024;
+// While one program is becoming the owner, the name is bound but not yet served for a
+// moment; the others try again this often, this many times (two seconds in all).
+const long cJoinRetryMs = 20;
+const int cJoinAttempts = 100;
+
+void SleepMs(long milliseconds) {
+    timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+}  // namespace
+
+void QipClient::ShareRequests::OnBroadcastRequested() {
+    const long long now = KspMonotonicMs();
+    if (now - mLastMs < 1000) return;
+    mLastMs = now;
+    mOuter->BroadcastNow();
+}
+
+void QipClient::JoinOrOwn(bool isHandover) {
+    const pid_t formerOwner = mOwnerPid.load();
+    for (int attempt = 0; attempt < cJoinAttempts; ++attempt) {
+        if (mShareConnection.IsInterrupted()) return;  // the client is being destroyed
+        std::string error;
+        switch (mShareConnection.Join(mPort, error)) {
+        case QipShareConnection::cJoined:
+            mOwnerPid.store(mShareConnection.GetOwnerPid());
+            mIsPortShared.store(false);
+            mRole.store(cRoleSubscriber);
+            mIsHearing.store(true);
+            // As a program alone would broadcast at start: a device the owner has not heard
+            // answers now rather than at the owner's next cycle.
+            if (!isHandover) mShareConnection.SendBroadcastNow();
+            for (const QipProbeTarget& target : mProbeTargets) {
+                // The owner resolves no names for others: it gets the address found here.
+                if (target.GetKind() != QipProbeTarget::cName) {
+                    mShareConnection.SendProbe(target.GetText());
+                } else if (target.IsResolved()) {
+                    mShareConnection.SendProbe(QipProbeTarget::FormatAddress(target.GetFirst()));
+                }
+            }
+            return;
+        case QipShareConnection::cFull:
+            fprintf(stderr,
+                    "Discovery port: the program that owns UDP port %u (process %d) serves "
+                    "%zu programs already; listening alone\n",
+                    static_cast<unsigned>(mPort), static_cast<int>(mShareConnection.GetOwnerPid()),
+                    QipShareServer::cMaxSubscribers);
+            ListenAlone();
+            return;
+        case QipShareConnection::cBroken:
+            fprintf(stderr,
+                    "Discovery port: the program on %s (process %d) does not share answers as "
+                    "expected (%s); listening alone\n",
+                    QipShareServer::SocketName(mPort).substr(1).c_str(),
+                    static_cast<int>(mShareConnection.GetOwnerPid()), error.c_str());
+            ListenAlone();
+            return;
+        case QipShareConnection::cNoOwner:
+            break;
+        }
+        const int listener = QipShareServer::Claim(mPort);
+        if (listener >= 0) {
+            OwnPort(listener, isHandover);
+            if (isHandover) {
+                fprintf(stderr,
+                        "Discovery port: the owner of UDP port %u (process %d) ended; this "
+                        "program owns it now\n",
+                        static_cast<unsigned>(mPort), static_cast<int>(formerOwner));
+            }
+            return;
+        }
+        if (errno != EADDRINUSE) break;  // no abstract sockets here: nothing to share
+        SleepMs(cJoinRetryMs);  // another program is becoming the owner
+    }
+    ListenAlone();
+}
+
+void QipClient::OwnPort(int listener, bool isHandover) {
+    // Nobody of ours owned the port, so whatever holds it now is some other program.
+    mIsPortShared.store(KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse);
+    if (mSocket.Open(mPort)) {
+        mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cReceiveBufferBytes));
+        mSocket.EnableReceiveInfo();
+    }
+    mShareServer.Start(listener, &mShareRequests);
+    mOwnerPid.store(0);
+    mIsHearing.store(mSocket.IsOpen());
+    mRole.store(cRoleOwner);
+    if (isHandover) {
+        mHandovers.fetch_add(1);
+        BroadcastNow();  // the first cycle of the new owner starts at once
+    }
+}
+
+void QipClient::ListenAlone() {
+    mShareConnection.Close();
+    mIsPortShared.store(KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse);
+    if (mSocket.Open(mPort)) {
+        mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cReceiveBufferBytes));
+        mSocket.EnableReceiveInfo();
+    }
+    mOwnerPid.store(0);
+    mIsHearing.store(mSocket.IsOpen());
+    mRole.store(cRoleAlone);
+    BroadcastNow();
+}
+
+bool QipClient::ReceiveShared() {
+    QipShareWire::Message message;
+    std::string error;
+    while (mShareConnection.Read(message, error)) {
+        if (message.mType == QipShareWire::cHello) {
+            DeliverShared(message);
+        } else if (message.mType != QipShareWire::cSnapshotEnd) {
+            error = "an unexpected message of type " + std::to_string(message.mType);
+            break;
+        }
+    }
+    mShareConnection.Close();
+    if (error.empty()) return true;
+    fprintf(stderr,
+            "Discovery port: the owner of UDP port %u (process %d) sent unreadable data (%s)\n",
+            static_cast<unsigned>(mPort), static_cast<int>(mOwnerPid.load()), error.c_str());
+    return false;
+}
+
+void QipClient::DeliverShared(const QipShareWire::Message& message) {
+    // The owner's datagram is read by the same parser as the network's, with its checks.
+    mReceiveCounts.CountDatagram();
+    const std::string sender = QipProbeTarget::FormatAddress(message.mSender);
+    const std::unique_ptr<QipPacket> packet(
+        QipPacket::Create(message.mDatagram.data(), message.mDatagram.size()));
+    const QipPacketHello* hello = dynamic_cast<const QipPacketHello*>(packet.get());
+    if (hello == nullptr) {
+        mReceiveCounts.CountMalformed();
+        if (mTraceHandler != nullptr) {
+            Trace(TraceHandler::Event::cMalformedHeard, message.mInterface, sender);
+        }
+        return;
+    }
+    const bool isOtherInterface =
+        !mInterfaceFilter.empty() && !Contains(mInterfaceFilter, message.mInterface);
+    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
+    if (!mProbeTargets.empty() && IsProbedAddress(sender)) {
+        KspThreadMutex::Guard guard(mProbeLock);
+        ++mProbeProgress.mAnswers;
+    }
+    if (mTraceHandler != nullptr) {
+        TraceHandler::Event event;
+        event.mKind = isOtherInterface ? TraceHandler::Event::cHelloOtherInterface
+                                       : TraceHandler::Event::cHelloHeard;
+        event.mInterface = message.mInterface;
+        event.mAddress = sender;
+        event.mDeviceType = hello->GetDeviceType();
+        event.mDeviceId = hello->GetDeviceId();
+        mTraceHandler->OnTrace(event);
+    }
+    if (isOtherInterface) return;
+    EarlierHelloHandler* earlier = mEarlierHandler.load();
+    HelloHandler* handler = mHelloHandler.load();
+    if (earlier != nullptr && message.mAgeMs >= 1000) {
+        earlier->OnEarlierHello(*hello, sender, message.mAgeMs / 1000);
+    } else if (handler != nullptr) {
+        handler->OnHello(*hello, sender);
+    }
+}
+
+void QipClient::PublishShared(const unsigned char* buffer, unsigned long count,
+                              const KspUdpSocket::ReceiveInfo& info, const QipPacketHello& hello) {
+    if (mRole.load() != cRoleOwner) return;
+    in_addr sender;
+    if (inet_pton(AF_INET, info.mAddress.c_str(), &sender) != 1) return;
+    // Every hello, also one this client's interface filter leaves out: a subscriber has
+    // its own filter, applied by the interface name that goes with it.
+    mShareServer.Publish(buffer, count, ntohl(sender.s_addr), InterfaceName(info.mInterfaceIndex),
+                         hello.GetDeviceId(), KspMonotonicMs());
+}
+
+bool QipClient::SendsOwnCycle(bool isRequested) {
+    if (mRole.load() != cRoleSubscriber) return true;
+    if (isRequested) mShareConnection.SendBroadcastNow();
+    return false;
+}
+
+std::vector<QipProbeTarget> QipClient::SweepTargets(const std::vector<QipProbeTarget>& own) const {
+    std::vector<QipProbeTarget> targets = own;
+    if (mRole.load() != cRoleOwner) return targets;
+    for (const QipProbeTarget& asked : mShareServer.GetProbeTargets()) {
+        bool isKnown = false;
+        for (const QipProbeTarget& target : targets) {
+            isKnown = isKnown || (target.GetFirst() == asked.GetFirst() &&
+                                  target.GetCount() == asked.GetCount());
+        }
+        if (!isKnown) targets.push_back(asked);
+    }
+    return targets;
+}

@@ -1,0 +1,146 @@
+#include "qip/QipShareConnection.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "ksp/KspClock.h"
+#include "qip/QipShareServer.h"
+
+const int QipShareConnection::cWelcomeWaitMs;
+
+QipShareConnection::QipShareConnection()
+    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0) {}
+
+QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std::string& error) {
+    Close();
+    KspDescriptor fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.Get() < 0) return cNoOwner;
+    sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const std::string name = QipShareServer::SocketName(port);
+    memcpy(address.sun_path, name.data(), name.size());
+    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        return cNoOwner;
+    }
+    ucred credentials;
+    socklen_t credentialsLength = sizeof credentials;
+    pid_t pid = 0;
+    if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0) {
+        pid = credentials.pid;
+    }
+    {
+        KspThreadMutex::Guard guard(mSendLock);
+        mSocket.reset(new KspDescriptor(fd.Release()));
+    }
+    mDecoder = QipShareDecoder();
+    mOwnerPid = pid;
+    QipShareWire::Message welcome;
+    const long long deadline = KspMonotonicMs() + cWelcomeWaitMs;
+    for (;;) {
+        const long long left = deadline - KspMonotonicMs();
+        if (mDecoder.Next(welcome)) break;
+        if (mDecoder.IsBroken()) {
+            error = mDecoder.GetError();
+            Close();
+            return cBroken;
+        }
+        if (left <= 0 || !WaitReadable(static_cast<int>(left))) {
+            Close();
+            if (IsInterrupted()) return cNoOwner;
+            error = "no welcome within " + std::to_string(cWelcomeWaitMs) + " ms";
+            return cBroken;
+        }
+        unsigned char buffer[512];
+        const ssize_t count = recv(mSocket->Get(), buffer, sizeof buffer, 0);
+        if (count <= 0) {
+            // The owner ended between our connect and its welcome: another one will come.
+            Close();
+            return cNoOwner;
+        }
+        mDecoder.Feed(buffer, static_cast<size_t>(count));
+    }
+    if (welcome.mType != QipShareWire::cWelcome || welcome.mVersion != QipShareWire::cVersion) {
+        error = welcome.mType != QipShareWire::cWelcome
+                    ? "the first message is not a welcome"
+                    : "protocol version " + std::to_string(welcome.mVersion) + ", not " +
+                          std::to_string(QipShareWire::cVersion);
+        Close();
+        return cBroken;
+    }
+    if (welcome.mStatus == QipShareWire::cFull) {
+        Close();
+        return cFull;
+    }
+    return cJoined;
+}
+
+bool QipShareConnection::WaitReadable(int timeoutMs) {
+    pollfd fds[2] = {{mSocket->Get(), POLLIN, 0}, {mWake.Get(), POLLIN, 0}};
+    for (;;) {
+        const int ready = poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || (fds[1].revents & POLLIN)) return false;
+        return true;
+    }
+}
+
+bool QipShareConnection::Read(QipShareWire::Message& message, std::string& error) {
+    for (;;) {
+        if (mDecoder.Next(message)) return true;
+        if (mDecoder.IsBroken()) {
+            error = mDecoder.GetError();
+            return false;
+        }
+        if (mSocket == nullptr || !WaitReadable(-1)) return false;
+        unsigned char buffer[4096];
+        const ssize_t count = recv(mSocket->Get(), buffer, sizeof buffer, 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return false;
+        mDecoder.Feed(buffer, static_cast<size_t>(count));
+    }
+}
+
+bool QipShareConnection::Send(const std::string& frame) {
+    KspThreadMutex::Guard guard(mSendLock);
+    if (mSocket == nullptr) return false;
+    // Requests are a few bytes; a socket buffer too full for them means the owner no
+    // longer reads, and the reader will see it end.
+    return send(mSocket->Get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(frame.size());
+}
+
+bool QipShareConnection::SendBroadcastNow() {
+    std::string frame;
+    QipShareWire::EncodeBroadcastNow(frame);
+    return Send(frame);
+}
+
+bool QipShareConnection::SendProbe(const std::string& text) {
+    std::string frame;
+    QipShareWire::EncodeProbe(frame, text);
+    return Send(frame);
+}
+
+void QipShareConnection::Close() {
+    KspThreadMutex::Guard guard(mSendLock);
+    mSocket.reset();
+}
+
+void QipShareConnection::Interrupt() {
+    const uint64_t one = 1;
+    ssize_t written = write(mWake.Get(), &one, sizeof one);
+    (void)written;
+}
+
+bool QipShareConnection::IsInterrupted() const {
+    pollfd fd = {mWake.Get(), POLLIN, 0};
+    return poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "ksp/KspDescriptor.h"
+#include "ksp/KspThreadMutex.h"
+#include "qip/QipShareDecoder.h"
+#include "qip/QipShareWire.h"
+
+// A subscriber's connection to the program that owns the discovery port of this network
+// namespace (see QipShareServer). The owner is input like the network: every frame is
+// bounded and checked, and a stream that breaks the format ends the connection.
+//
+// Join, Read and Close run on one thread (the client's receive thread); Send* on any other,
+// under the connection's own lock; Interrupt on any thread. Not copyable.
+class QipShareConnection {
+public:
+    enum JoinResult {
+        cJoined,
+        cNoOwner,  // nobody serves the name (or the owner ended meanwhile)
+        cFull,     // the owner has all the subscribers it takes
+        cBroken,   // something serves the name but does not speak this protocol
+    };
+    static const int cWelcomeWaitMs = 2000;
+
+    QipShareConnection();
+    QipShareConnection(const QipShareConnection&) = delete;
+    QipShareConnection& operator=(const QipShareConnection&) = delete;
+
+    // Connects to the owner of `port` and reads its welcome (waiting up to cWelcomeWaitMs).
+    // On cBroken, `error` says what was wrong. Closes a connection still open first.
+    JoinResult Join(unsigned short port, std::string& error);
+    // The owner's process id (SO_PEERCRED), 0 when not connected or not known.
+    pid_t GetOwnerPid() const { return mOwnerPid; }
+    // Blocks until the next message. False when the owner ended, broke the format (then
+    // `error` is set) or Interrupt was called (then IsInterrupted); the caller then Closes.
+    bool Read(QipShareWire::Message& message, std::string& error);
+    // Asks the owner to broadcast now, or to probe `text` too; false when not connected.
+    bool SendBroadcastNow();
+    bool SendProbe(const std::string& text);
+    void Close();
+    // Ends a Read under way and every later one, for good.
+    void Interrupt();
+    bool IsInterrupted() const;
+
+private:
+    bool Send(const std::string& frame);
+    // Waits for the socket or the interrupt; false on interrupt, timeout or error.
+    bool WaitReadable(int timeoutMs);
+
+    KspDescriptor mWake;         // eventfd written by Interrupt
+    KspThreadMutex mSendLock;    // guards mSocket against the reading thread's Join and Close
+    std::unique_ptr<KspDescriptor> mSocket;
+    pid_t mOwnerPid;             // reading thread only
+    QipShareDecoder mDecoder;    // reading thread only
+};
