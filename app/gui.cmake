@@ -16,7 +16,8 @@ add_library(qipcontroller STATIC
   QipControllerHandOff.cpp
   QipControllerStates.cpp
   QipDesktopWorkspace.cpp
-  QipDeviceChooser.cpp
+  QipDeviceTable.cpp
+  QipDeviceTableModel.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
   QipProbeDialog.cpp
