@@ -26,14 +26,6 @@
 
 namespace {
 
-// The widest a message makes the window, in average characters.
-const int cChooserMaxCharacters = 64;
-// The rows the table shows at least.
-const int cTableRows = 8;
-// The narrowest the window gets, in average characters, so that no message is cut.
-const int cMinimumCharacters = 48;
-// Window frames and panels take some of the screen.
-const int cScreenMargin = 40;
 
 bool IsEnter(QEvent* event) {
     if (event->type() != QEvent::KeyPress) {
@@ -158,7 +150,7 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     Show();
 }
 
-QipMainWindow::~QipMainWindow() = default;
+QipMainWindow::~QipMainWindow() { SavePlacement(); }
 
 QWidget* QipMainWindow::mainMenu() const { return mUi->mainMenu; }
 
@@ -326,65 +318,4 @@ void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {
     address->setFocus(Qt::OtherFocusReason);
     address->selectAll();
     box->open();
-}
-
-void QipMainWindow::FitSize() {
-    QLayout* layout = centralWidget()->layout();
-    layout->activate();
-    const QMargins margins = layout->contentsMargins();
-    const int menuHeight = menuBar()->sizeHint().height();
-    const int average = fontMetrics().averageCharWidth();
-    const bool table = mUi->deviceTable->isVisibleTo(this);
-    int width =
-        qMax(qMax(average * cMinimumCharacters, table ? TableWidth() : 0),
-             qMax(qMin(fontMetrics().horizontalAdvance(mController->message()),
-                       average * cChooserMaxCharacters),
-                  qMax(mUi->chooserLayout->minimumSize().width(),
-                       mUi->searchAgainLayout->minimumSize().width()))) +
-        margins.left() + margins.right();
-    QSize room(width, 100000);
-    if (const QScreen* shown = screen()) {
-        room = shown->availableGeometry().size() - QSize(cScreenMargin, cScreenMargin);
-    }
-    width = qMin(width, qMax(room.width(), average * cMinimumCharacters));
-    const int tableRows =
-        table ? mUi->deviceTable->horizontalHeader()->sizeHint().height() +
-                    mUi->deviceTable->verticalHeader()->defaultSectionSize() * cTableRows +
-                    2 * mUi->deviceTable->frameWidth()
-              : 0;
-    auto heightAt = [layout, menuHeight, tableRows](int w) {
-        return (layout->hasHeightForWidth() ? layout->totalHeightForWidth(w)
-                                            : layout->totalMinimumSize().height()) +
-               menuHeight + tableRows;
-    };
-    // Long texts wrap into fewer lines on a wider window: widen until the height fits.
-    while (heightAt(width) > room.height() && width + average * 4 <= room.width()) {
-        width += average * 4;
-    }
-    const int height = qMin(heightAt(width), qMax(room.height(), 0));
-    // The table grows with the window: it is never made smaller than the user made it,
-    // and its own updates resize nothing. The other states take the size they need.
-    const QSize wanted(width, height);
-    if (table) {
-        setMinimumSize(qMin(width, average * cMinimumCharacters), height - tableRows / 2);
-        if (!mTableSized) {
-            mTableSized = true;
-            resize(size().expandedTo(wanted));
-        }
-        return;
-    }
-    mTableSized = false;
-    setMinimumSize(wanted);
-    resize(wanted);
-}
-
-int QipMainWindow::TableWidth() const {
-    int width = 2 * mUi->deviceTable->frameWidth() +
-                mUi->deviceTable->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const QHeaderView* header = mUi->deviceTable->horizontalHeader();
-    for (int column = 0; column < header->count(); ++column) {
-        width += column + 1 < header->count() ? header->sectionSize(column)
-                                              : fontMetrics().averageCharWidth() * 12;
-    }
-    return width;
 }

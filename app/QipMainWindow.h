@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QSize>
 #include <QString>
 #include <QVariantMap>
 
@@ -36,6 +37,10 @@ public:
 
     // The menu bar whose titles the controller rewrites at launch.
     QWidget* mainMenu() const;
+    // Takes the position, the table's size and its column widths remembered in the user's
+    // settings (QipUserTargets::Open) and remembers them there when the window goes. Off by
+    // default, so that windows made for tests leave the user's settings alone.
+    void setRemembersPlacement(bool remembers);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -67,4 +72,8 @@ private:
     QSortFilterProxyModel* mProxy = nullptr;
     // Whether the table was given its size since it was last hidden.
     bool mTableSized = false;
+    // The window's size while it last showed the table (or as remembered), else invalid.
+    QSize mTableSize;
+    bool mRemembersPlacement = false;
+    void SavePlacement();
 };

@@ -1,6 +1,6 @@
 # The desktop program qipfinder: the controller library (linked by the tests), the window,
 # the bundle folder <build>/share/qipfinder (Info.plist and translations) and install rules.
-find_package(Qt6 REQUIRED COMPONENTS Widgets LinguistTools)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Network LinguistTools)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
@@ -20,17 +20,19 @@ add_library(qipcontroller STATIC
   QipDeviceTableModel.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipMainWindowSize.cpp
   QipProbeDialog.cpp
   QipPropertyListBound.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
+  QipSingleInstance.cpp
   QipUserTargets.cpp
   MainWindow.ui
 )
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)

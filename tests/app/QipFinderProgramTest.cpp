@@ -121,6 +121,7 @@ public:
     }
 
     fs::path ProbeFile() const { return mRoot / "probe.txt"; }
+    fs::path SettingsFile() const { return mRoot / ".config/qipfinder/qipfinder.ini"; }
     std::string Opened() const { return ReadText(mRoot / "opened.txt"); }
 
     // Waits up to 15 s until the probe shows every text in `wanted`; the last probe text.
@@ -535,4 +536,24 @@ TEST_F(ProgramTest, TheNewStatesInGermanSayWhatHappenedWithinTheScreen) {
     EXPECT_TRUE(rig.Screenshot("browser-failed-de.png"));
     EXPECT_NE(shown.find(failed), std::string::npos) << shown;
     mBed.Stop(program);
+}
+
+TEST_F(ProgramTest, ASecondLaunchEndsAtOnceAndThePlacementIsRemembered) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    AddDevice("192.0.2.22", "dev-2", "Lab");
+    const pid_t first = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(first, 0);
+    ASSERT_NE(rig.WaitForWindow({"table deviceTable 2\n"}).find("table deviceTable 2\n"),
+              std::string::npos);
+    std::string said;
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), rig.ProgramCommand(), &said), 0) << said;
+    EXPECT_NE(said.find("already running"), std::string::npos) << said;
+    rig.Press("actionQuit");
+    EXPECT_TRUE(EndsByItself(first));
+    EXPECT_EQ(mBed.Stop(first), 0);
+    const std::string settings = ReadText(rig.SettingsFile());
+    for (const char* key : {"Position=", "TableSize=", "Columns="}) {
+        EXPECT_NE(settings.find(key), std::string::npos) << key << " not in:\n" << settings;
+    }
 }
