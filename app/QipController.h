@@ -88,6 +88,8 @@ public:
     // Rewrites the menus, shows the searching state, stores the three boolean settings and
     // starts the search through the factory.
     void applicationDidFinishLaunching();
+    // The program's help, an HTML page in the bundle (made from docs/app.md at build time).
+    QString helpPage() const { return mBundle.resourcePath() + QStringLiteral("/help/index.html"); }
     // Closing the window ends the application: always true.
     bool applicationShouldTerminateAfterLastWindowClosed() const;
     // Shows the about box with the program name and the release date.

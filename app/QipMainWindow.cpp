@@ -4,13 +4,16 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDialog>
+#include <QFileInfo>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -141,6 +144,7 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
         mUi->mainMenu->setActiveAction(mUi->applicationMenu->menuAction());
     });
     connect(mUi->actionAbout, &QAction::triggered, controller, &QipController::about);
+    connect(mUi->actionHelp, &QAction::triggered, this, [this] { ShowHelp(); });
     connect(mUi->actionSearchAnotherNetwork, &QAction::triggered, this,
             [this] { SearchAnotherNetwork(); });
     connect(mUi->searchAnotherNetworkButton, &QPushButton::clicked, this,
@@ -155,6 +159,13 @@ QipMainWindow::~QipMainWindow() { SavePlacement(); }
 QWidget* QipMainWindow::mainMenu() const { return mUi->mainMenu; }
 
 bool QipMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A control that is hidden or disabled takes no key, not even the focus's Space.
+    if (event->type() == QEvent::KeyPress) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && (!widget->isVisible() || !widget->isEnabled())) {
+            return true;
+        }
+    }
     // Enter acts on the focused button (the toolkit leaves it to the default button), and
     // opens the chosen device in the table.
     if (IsEnter(event)) {
@@ -277,6 +288,16 @@ void QipMainWindow::SearchAnotherNetwork() {
         return mController->searchAnotherNetwork(targets);
     });
     dialog.exec();
+}
+
+void QipMainWindow::ShowHelp() {
+    const QString page = mController->helpPage();
+    if (!QFileInfo::exists(page)) {
+        QMessageBox::information(this, mController->programName(),
+                                 tr("The help is not installed: %1 is missing.").arg(page));
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(page));
 }
 
 void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {

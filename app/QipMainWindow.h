@@ -50,6 +50,8 @@ private:
     void ShowAddress();
     void Configure();
     void ShowPageNotOpened(const QUrl& url, int openerStatus);
+    // Opens the program's help page in the browser (F1).
+    void ShowHelp();
     // Asks for the networks to search beyond this computer's and searches them.
     void SearchAnotherNetwork();
     // The device of the table's current row, or none.

@@ -39,6 +39,14 @@
         <source>&amp;Filter:</source>
         <translation>&amp;Filter:</translation>
     </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message>
+        <source>NewApplication &amp;Help</source>
+        <translation>&amp;Hilfe zu NewApplication</translation>
+    </message>
 </context>
 <context>
     <name>QipController</name>
@@ -251,6 +259,10 @@
     <message>
         <source>&amp;Copy Address</source>
         <translation>Adresse &amp;kopieren</translation>
+    </message>
+    <message>
+        <source>The help is not installed: %1 is missing.</source>
+        <translation>Die Hilfe ist nicht installiert: %1 fehlt.</translation>
     </message>
 </context>
 <context>

@@ -39,6 +39,14 @@
         <source>&amp;Filter:</source>
         <translation>&amp;Filter:</translation>
     </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Help</translation>
+    </message>
+    <message>
+        <source>NewApplication &amp;Help</source>
+        <translation>NewApplication &amp;Help</translation>
+    </message>
 </context>
 <context>
     <name>QipController</name>
@@ -251,6 +259,10 @@
     <message>
         <source>&amp;Copy Address</source>
         <translation>&amp;Copy Address</translation>
+    </message>
+    <message>
+        <source>The help is not installed: %1 is missing.</source>
+        <translation>The help is not installed: %1 is missing.</translation>
     </message>
 </context>
 <context>

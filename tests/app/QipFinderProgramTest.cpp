@@ -69,6 +69,7 @@ public:
         for (const char* qm : {"qipfinder_en.qm", "qipfinder_de.qm", "qipfinder.svg"}) {
             fs::copy_file(fs::path(QIPFINDER_BUNDLE_DIR) / qm, mRoot / "share/qipfinder" / qm);
         }
+        fs::copy(fs::path(QIPFINDER_BUNDLE_DIR) / "help", mRoot / "share/qipfinder/help");
         WriteText(mRoot / "path/xdg-open",
                   "#!/bin/sh\necho \"$1\" >> '" + (mRoot / "opened.txt").string() + "'\n", true);
     }
@@ -556,4 +557,17 @@ TEST_F(ProgramTest, ASecondLaunchEndsAtOnceAndThePlacementIsRemembered) {
     for (const char* key : {"Position=", "TableSize=", "Columns="}) {
         EXPECT_NE(settings.find(key), std::string::npos) << key << " not in:\n" << settings;
     }
+}
+
+TEST_F(ProgramTest, HelpOpensTheInstalledPage) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    rig.WaitForWindow({"progress progressIndicator"});
+    rig.Press("actionHelp");
+    for (int i = 0; i < 150 && rig.Opened().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(rig.Opened().find("/share/qipfinder/help/index.html"), std::string::npos) << rig.Opened();
+    mBed.Stop(program);
 }

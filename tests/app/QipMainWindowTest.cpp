@@ -4,7 +4,9 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QTableView>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMap>
 #include <QLayout>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -21,6 +23,7 @@
 
 #include "app/QipDeviceTableModel.h"
 #include "app/QipMainWindow.h"
+#include "app/QipProbeDialog.h"
 #include "ksp/KspClock.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -323,6 +326,84 @@ TEST(QipMainWindow, TheWindowTakesTheSizeOfEachStateWithinAnSvgaScreenInBothLang
                       rig.mWindow.centralWidget()->layout()->totalHeightForWidth(
                           rig.mWindow.centralWidget()->width()))
                 << language;
+        }
+        QApplication::removeTranslator(&texts);
+    }
+}
+
+namespace {
+
+// The mnemonics of `texts`, each a text with "&" before its letter; what repeats or is
+// missing is named in the result, empty when every text has a letter of its own.
+std::string MnemonicClashes(const QStringList& texts) {
+    std::string faults;
+    QMap<QString, QString> taken;
+    for (const QString& text : texts) {
+        const QKeySequence key = QKeySequence::mnemonic(text);
+        if (key.isEmpty()) {
+            faults += "no mnemonic: " + text.toStdString() + "\n";
+            continue;
+        }
+        const QString letter = key.toString().toLower();
+        if (taken.contains(letter)) {
+            faults += "clash: " + taken[letter].toStdString() + " / " + text.toStdString() + "\n";
+        }
+        taken[letter] = text;
+    }
+    return faults;
+}
+
+// The texts of a window's shown buttons and of its labels that lead to a control.
+QStringList KeyTexts(QWidget* window) {
+    QStringList texts;
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->isVisible()) texts << button->text();
+    }
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->isVisible() && label->buddy() && label->text().contains('&')) texts << label->text();
+    }
+    return texts;
+}
+
+}  // namespace
+
+TEST(QipMainWindow, EveryButtonMenuAndDialogHasMnemonicsOfItsOwnInBothLanguages) {
+    for (const char* language : {"en", "de"}) {
+        QTranslator texts;
+        ASSERT_TRUE(texts.load(QString("qipfinder_") + language, QIPFINDER_BUNDLE_DIR));
+        QApplication::installTranslator(&texts);
+        {
+            WindowRig rig;
+            ASSERT_TRUE(rig.Found());
+            QStringList bar;
+            for (QAction* menu : rig.mWindow.menuBar()->actions()) {
+                bar << menu->text();
+                QStringList items;
+                for (QAction* item : menu->menu()->actions()) {
+                    if (!item->isSeparator()) items << item->text();
+                }
+                EXPECT_EQ(MnemonicClashes(items), "") << language;
+                for (QMenu* sub : menu->menu()->findChildren<QMenu*>()) {
+                    QStringList subItems;
+                    for (QAction* item : sub->actions()) subItems << item->text();
+                    EXPECT_EQ(MnemonicClashes(subItems), "") << language;
+                }
+            }
+            rig.mController->deviceNotFound();
+            EXPECT_EQ(MnemonicClashes(bar + KeyTexts(&rig.mWindow)), "") << language << " failed";
+            rig.mAgain->click();
+            rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
+            EXPECT_EQ(MnemonicClashes(bar + KeyTexts(&rig.mWindow)), "") << language << " table";
+            // A hidden button takes no key, Space included.
+            QSignalSpy clicked(rig.mAgain, &QPushButton::clicked);
+            QTest::keyClick(rig.mAgain, Qt::Key_Space);
+            QTest::keyClick(rig.mAgain, Qt::Key_Return);
+            EXPECT_EQ(clicked.count(), 0) << language;
+        }
+        {
+            QipProbeDialog dialog({}, {"198.51.100.7"});
+            dialog.show();
+            EXPECT_EQ(MnemonicClashes(KeyTexts(&dialog)), "") << language << " probe dialog";
         }
         QApplication::removeTranslator(&texts);
     }
