@@ -25,6 +25,7 @@
 #include "app/QipDeviceTable.h"
 #include "app/QipHelpText.h"
 #include "app/QipProbeDialog.h"
+#include "app/QipRoute.h"
 #include "ui_MainWindow.h"
 
 namespace {
@@ -211,10 +212,15 @@ void QipMainWindow::Show() {
 }
 
 void QipMainWindow::ShowAddress() {
+    // The far-device note only where the route leaves through none of the networks searched.
+    const QVariantMap device = ChosenDevice();
     const QString line =
         mController->hidePopup()
             ? QString()
-            : QipHelpText::AddressLine(ChosenDevice(), gInterfaces);
+            : QipHelpText::AddressLine(
+                  device, gInterfaces,
+                  QipRoutesThroughOneOf(device.value(QStringLiteral("DeviceIP")).toString().toStdString(),
+                                        gInterfaces));
     mUi->addressLabel->setText(line);
     mUi->addressLabel->setVisible(!line.isEmpty());
 }

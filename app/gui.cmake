@@ -23,6 +23,7 @@ add_library(qipcontroller STATIC
   QipMainWindowSize.cpp
   QipProbeDialog.cpp
   QipPropertyListBound.cpp
+  QipRoute.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
   QipSingleInstance.cpp

@@ -23,7 +23,9 @@
 
 #include "app/QipDeviceTableModel.h"
 #include "app/QipMainWindow.h"
+#include "app/QipHelpText.h"
 #include "app/QipProbeDialog.h"
+#include "app/QipRoute.h"
 #include "ksp/KspClock.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -407,4 +409,17 @@ TEST(QipMainWindow, EveryButtonMenuAndDialogHasMnemonicsOfItsOwnInBothLanguages)
         }
         QApplication::removeTranslator(&texts);
     }
+}
+
+TEST(QipMainWindow, TheFarDeviceNoteOnlyWhereTheRouteLeavesThroughNoNetworkSearched) {
+    EnsureApplication();
+    // 127.0.0.5 lies outside lo's /32 here, but the kernel routes it out through lo.
+    const std::vector<KspNetworkInterface> loopback{KspNetworkInterface("lo", "127.0.0.1", "255.255.255.255")};
+    EXPECT_TRUE(QipRoutesThroughOneOf("127.0.0.5", loopback));
+    EXPECT_FALSE(QipRoutesThroughOneOf("127.0.0.5", {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")}));
+    EXPECT_FALSE(QipRoutesThroughOneOf("no address", loopback));
+    const QVariantMap device = Device("a", "127.0.0.5");
+    EXPECT_EQ(QipHelpText::AddressLine(device, loopback, QipRoutesThroughOneOf("127.0.0.5", loopback)),
+              "Opens http://127.0.0.5/");
+    EXPECT_NE(QipHelpText::AddressLine(device, loopback, false).indexOf("on none of this computer's networks"), -1);
 }
