@@ -595,3 +595,69 @@ TEST_F(ProgramTest, TheTableAtTwoScreenSizesInBothLanguagesKeepsTheRememberedSiz
         }
     }
 }
+
+// The program on a session bus of its own with its accessibility on, read through AT-SPI.
+class AtspiProgram {
+public:
+    AtspiProgram(TestBed& bed, const ProgramRig& rig) : mBed(bed), mRig(rig) {
+        const std::string address = (rig.ProbeFile().parent_path() / "bus.txt").string();
+        std::vector<std::string> command = rig.ProgramCommand();
+        command.insert(command.begin() + 2, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1");
+        const std::string program = command.back();
+        command.pop_back();
+        command.insert(command.end(), {QIPFINDER_DBUS_RUN_SESSION, "--", "sh", "-c",
+                                       "echo \"$DBUS_SESSION_BUS_ADDRESS\" > '" + address + "'; exec '" + program + "'"});
+        mProgram = bed.Start(bed.GetHostNamespace(), command);
+        for (int i = 0; i < 150 && mBus.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            mBus = ReadText(address);
+            while (!mBus.empty() && mBus.back() == '\n') mBus.pop_back();
+        }
+    }
+    // Quits the program, so that the session ends with it and takes its bus daemons along.
+    ~AtspiProgram() {
+        if (mProgram <= 0) return;
+        mRig.Press("actionQuit");
+        EXPECT_TRUE(EndsByItself(mProgram));
+        mBed.Stop(mProgram);
+    }
+    bool IsRunning() const { return mProgram > 0 && !mBus.empty(); }
+
+    // Waits (15 s at most) until the window, read as a screen reader reads it, shows every
+    // text of `wanted` ("!text": not); first types `filter` into the filter when given. The
+    // last reading; a GoogleTest failure when something wanted never showed.
+    std::string Reads(const std::vector<std::string>& wanted, const std::string& filter = "") {
+        std::vector<std::string> command{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=/tmp",
+                                         "DBUS_SESSION_BUS_ADDRESS=" + mBus, QIPFINDER_SYSTEM_PYTHON,
+                                         QIPFINDER_ATSPI_SCRIPT, "qipfinder"};
+        if (!filter.empty()) command.insert(command.end(), {"--filter", filter});
+        command.insert(command.end(), wanted.begin(), wanted.end());
+        std::string output;
+        std::string errors;
+        EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), command, &output, 30000, &errors), 0)
+            << output << errors;
+        return output;
+    }
+
+private:
+    TestBed& mBed;
+    const ProgramRig& mRig;
+    pid_t mProgram = -1;
+    std::string mBus;
+};
+
+TEST_F(ProgramTest, AScreenReaderReadsTheTableAsDevicesComeAndAsItIsFiltered) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    AddDevice("192.0.2.22", "dev-2", "Lab");
+    AtspiProgram program(mBed, rig);
+    ASSERT_TRUE(program.IsRunning());
+    program.Reads({"label | Choose a device to configure: |", "table | Devices |", "rows 2\n",
+                   "row Lab | 192.0.2.22 | QipSim | dev-2 |", "row Office | 192.0.2.21 |",
+                   "!push button | Search Again"});
+    // Switched on while the table is read: it appears without a key press.
+    AddDevice("192.0.2.23", "dev-3", "Hall");
+    program.Reads({"rows 3\n", "row Hall | 192.0.2.23 | QipSim | dev-3 |"});
+    program.Reads({"rows 1\n", "row Lab |"}, "Lab");
+    EXPECT_EQ(rig.Opened(), "");
+}
