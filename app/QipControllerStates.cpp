@@ -7,6 +7,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 void QipController::deviceFound(const QVariantList& devices) {
     switch (mState) {
     case State::Choosing:
@@ -177,8 +179,23 @@ void QipController::ShowChooser(const QVariantList& devices) {
 void QipController::ShowFailed(bool otherTypesAnswered) {
     // The search goes on polling at its pace: a wanted device heard later still reports.
     SetState(State::Failed);
-    const QipSearchFindings found = findings();
+    QipSearchFindings found = findings();
     const bool sayOtherTypes = otherTypesAnswered && !found.mOtherTypes.isEmpty();
+    if (sayOtherTypes) {
+        // An answer came in on the discovery port: nothing drops incoming UDP to it, so only
+        // the causes that can still apply are listed.
+        if (found.mCauses.empty()) {
+            found.mCauses = {{QipDiagnosis::cCauseOtherNetwork, {}},
+                             {QipDiagnosis::cCauseWifiIsolation, {}},
+                             {QipDiagnosis::cCauseVpnOrBridge, {}},
+                             {QipDiagnosis::cCauseDeviceOff, {}}};
+        }
+        found.mCauses.erase(std::remove_if(found.mCauses.begin(), found.mCauses.end(),
+                                           [](const QipDiagnosis::Cause& cause) {
+                                               return cause.mId == QipDiagnosis::cCauseFirewall;
+                                           }),
+                            found.mCauses.end());
+    }
     setDeviceList(QVariantList());
     setMessage(sayOtherTypes
                    ? QipHelpText::OtherTypesMessage(mProgramName, mDeviceKennungen, found)

@@ -211,8 +211,15 @@ TEST(QipMainWindow, RowsComeChangeAgeAndLeaveWhileTheChosenOneStaysChosen) {
 TEST(QipMainWindow, OtherTypesAndAnUnopenablePageExplainThemselves) {
     WindowRig rig;
     ASSERT_TRUE(rig.Found());
-    rig.mController->deviceFound({});
-    EXPECT_FALSE(rig.mTable->isVisible()) << "an empty chooser";
+    // A camera answered: its answer came in on the port, so no firewall drops it.
+    rig.mFactory.mSnapshot.emplace_back(
+        QipPacketHello("Camera", "cam", "192.0.2.40", "255.255.255.0", "/s.xml", "1"), "192.0.2.40");
+    rig.mController->qip()->timerCallback();
+    WaitForReport(rig.mController->qip());
+    EXPECT_TRUE(rig.mHelp->text().contains("Likely causes:")) << rig.mHelp->text().toStdString();
+    EXPECT_FALSE(rig.mHelp->text().contains("firewall", Qt::CaseInsensitive)) << rig.mHelp->text().toStdString();
+    rig.mFactory.mSnapshot.clear();
+    EXPECT_FALSE(rig.mTable->isVisible()) << "an empty table";
     EXPECT_FALSE(rig.mButton->isVisible());
     EXPECT_TRUE(rig.mHelp->isVisible());
     EXPECT_TRUE(rig.mAgain->isVisible());
