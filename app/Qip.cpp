@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "app/QipDeviceDictionary.h"
 #include "ksp/KspThread.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
@@ -35,16 +36,6 @@ int RequestedSeconds(const QVariant& timeout) {
 // Device texts are bytes from the network; what is not UTF-8 becomes U+FFFD.
 QString Text(const std::string& bytes) {
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-QVariantMap MakeDeviceDictionary(const DeviceDescriber::Description& d) {
-    QVariantMap dictionary;
-    dictionary.insert(QStringLiteral("DeviceType"), Text(d.mDeviceType));
-    dictionary.insert(QStringLiteral("DeviceId"), Text(d.mDeviceId));
-    dictionary.insert(QStringLiteral("SSID"), Text(d.mSsid));
-    dictionary.insert(QStringLiteral("DeviceIP"), Text(d.mDeviceIp));
-    dictionary.insert(QStringLiteral("DisplayString"), Text(d.mDisplayString));
-    return dictionary;
 }
 
 }  // namespace
@@ -84,6 +75,7 @@ public:
     }
     // Valid once the thread is joined.
     const std::vector<DeviceDescriber::Description>& Descriptions() const { return mResult; }
+    const std::vector<QipDevice>& Snapshot() const { return mSnapshot; }
 
     void Run() override {
         mResult = mDescriber.Describe(mSnapshot);
@@ -129,6 +121,7 @@ Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVaria
 }
 
 Qip::~Qip() {
+    _lookTimer.reset();
     setTimer(nullptr);
     endRead();
     // The client goes first: its receive thread hands hellos to the list without a lock.
@@ -165,6 +158,7 @@ void Qip::start() {
     gInterfaces = KspNetworkInterface::Enumerate();
     _scan = KspNetworkInterface::EnumerateForDiscovery();
     scheduleTimer(intervalSeconds());
+    startLooking();
 }
 
 void Qip::suspend() {
@@ -183,6 +177,7 @@ void Qip::broadcastNow() {
 }
 
 void Qip::stop() {
+    _lookTimer.reset();
     setTimer(nullptr);
     endRead();
     _qipClient.reset();
@@ -300,10 +295,7 @@ void Qip::pollReadDone(quint64 sequence) {
     if (!_read || sequence != _readSequence) return;
     _read->WaitForCompletion();
     const std::unique_ptr<PollRead> read = std::move(_read);
-    QVariantList devices;
-    for (const DeviceDescriber::Description& d : read->Descriptions()) {
-        devices.append(MakeDeviceDictionary(d));
-    }
+    const QVariantList devices = QipDeviceDictionaries(read->Descriptions(), read->Snapshot());
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -14,6 +15,7 @@
 #include "describe/DeviceDescriber.h"
 #include "app/QipDelegate.h"
 #include "app/QipSearchFindings.h"
+#include "app/QipSettle.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipDevice.h"
 
@@ -31,6 +33,10 @@ extern std::vector<KspNetworkInterface> gInterfaces;
 // tick are read on a worker thread of the search's own, so the event loop never waits for a
 // device. A tick's report comes from the event loop once its pages are read; while they are
 // read, further ticks are skipped, so one tick never runs twice at once.
+// Between the polls the search looks at the device list often, reading no page: from the
+// moment the answers have settled (QipSettle) it tells the delegate devicesHeard whenever
+// what it hears changes, so a device that answers, changes or ages out is seen at once and
+// a hanging page delays nothing but its own SSID.
 class Qip : public QObject {
     Q_OBJECT
 public:
@@ -44,7 +50,8 @@ public:
     ~Qip() override;
 
     // Creates the client and the list, snapshots the interfaces into gInterfaces and starts
-    // a repeating timer of timeout() seconds. A second start does nothing. When the client
+    // a repeating timer of timeout() seconds, and the looks (cLookMs, then cLiveLookMs once
+    // settled). A second start does nothing. When the client
     // cannot open its port the search stops itself and, from the event loop, tells the
     // delegate discoveryPortUnavailable instead of ever reporting.
     void start();
@@ -54,8 +61,12 @@ public:
     // Polls again every 2 seconds, the count of empty polls starting from 0. Does nothing
     // while a timer runs, before start() or after stop().
     void resume();
-    // Stops polling and takes down the client, then the device list.
+    // Stops polling and looking and takes down the client, then the device list.
     void stop();
+    // Whether the answers have settled (devicesHeard has been told, or would have been).
+    bool isSettled() const { return _settle.IsSettled(); }
+    static const int cLookMs = 100;
+    static const int cLiveLookMs = 250;
     // Has the client broadcast at once, so that a device switched on since the last round
     // answers before the next poll rather than up to a whole broadcast period later.
     void broadcastNow();
@@ -103,6 +114,10 @@ public:
     QipSearchFindings findings() const;
 
 public slots:
+    // One look at the device list; run by the look timer. Reports nothing before the answers
+    // settle, then devicesHeard when the devices heard differ from the last ones told.
+    void look();
+
     // One poll; run by the timer. An empty tick reports before it returns; a tick with
     // devices starts reading their status pages and reports from the event loop later.
     // Does nothing while the last tick is still reading.
@@ -137,6 +152,12 @@ private:
     // Distinct ids per type seen in snapshots, for searches without a client (the client
     // counts every hello itself).
     std::map<std::string, std::set<std::string>> _snapshotIdsByType;
+
+    std::unique_ptr<QTimer> _lookTimer;
+    QElapsedTimer _since;  // from start()
+    QipSettle _settle;
+    QVariantList _heard;   // what devicesHeard told last
+    void startLooking();
 
     // Creates, connects and starts a repeating timer of `seconds` and stores it.
     void scheduleTimer(int seconds);

@@ -13,6 +13,7 @@
 #include "app/QipHelpText.h"
 #include "app/QipSearchFactory.h"
 #include "app/QipWorkspace.h"
+#include "ksp/KspClock.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
       mWorkspace(workspace),
       mSearchFactory(searchFactory),
       mDeviceListController(this) {
+    mClock.setInterval(1000);
+    connect(&mClock, &QTimer::timeout, this,
+            [this] { mDeviceListController.setNow(KspMonotonicSeconds()); });
     mAskAgain.setInterval(cAskAgainMs);
     connect(&mAskAgain, &QTimer::timeout, this, [this] {
         if (mQip) {
@@ -78,10 +82,10 @@ void QipController::about() {
     const QString date = QipAboutDateText(
         version, QipDateLocaleName(std::getenv("LC_ALL"), std::getenv("LC_TIME"),
                                    std::getenv("LANG")));
-    QString text = mProgramName;
-    if (!date.isEmpty()) {
-        text += QStringLiteral("\n") + tr("Version %1").arg(date);
-    }
+    // The release date, and beside it the number --version prints, which a report names.
+    QString text = mProgramName + QStringLiteral("\n") +
+                   (date.isEmpty() ? tr("Version %1").arg(QStringLiteral(QIPFINDER_VERSION))
+                                   : tr("Version %1 (%2)").arg(date, QStringLiteral(QIPFINDER_VERSION)));
     text += QStringLiteral("\n\n") +
             tr("Finds QIP devices on the local network and opens their configuration page.") +
             QStringLiteral("\n") + tr("Released under the MIT licence.");
@@ -119,22 +123,20 @@ void QipController::setSearching(bool searching) {
     setHideProgress(!searching);
 }
 
-int QipController::countOfDeviceList() const { return static_cast<int>(mDeviceList.size()); }
+int QipController::countOfDeviceList() const { return mDeviceListController.rowCount(); }
 
 void QipController::removeObjectFromDeviceListAtIndex(int index) {
-    if (index < 0 || index >= mDeviceList.size()) {
+    if (!mDeviceListController.removeDevice(index)) {
         std::fprintf(stderr, "No device at position %d\n", index);
         return;
     }
-    mDeviceListController.beginRemoveRows(QModelIndex(), index, index);
-    mDeviceList.removeAt(index);
-    mDeviceListController.endRemoveRows();
     emit deviceListChanged();
 }
 
 void QipController::removeFromDeviceList(const QVariantMap& device) {
-    for (int i = countOfDeviceList() - 1; i >= 0; --i) {
-        if (mDeviceList.at(i) == QVariant(device)) {
+    const QVariantList devices = mDeviceListController.devices();
+    for (int i = static_cast<int>(devices.size()) - 1; i >= 0; --i) {
+        if (devices.at(i) == QVariant(device)) {
             removeObjectFromDeviceListAtIndex(i);
         }
     }
@@ -201,14 +203,12 @@ QString QipController::programName() const { return mProgramName; }
 void QipController::setProgramName(const QString& programName) {
     Assign(this, mProgramName, programName, &QipController::programNameChanged);
 }
-QVariantList QipController::deviceList() const { return mDeviceList; }
+QVariantList QipController::deviceList() const { return mDeviceListController.devices(); }
 void QipController::setDeviceList(const QVariantList& deviceList) {
-    if (mDeviceList == deviceList) {
+    if (mDeviceListController.devices() == deviceList) {
         return;
     }
-    mDeviceListController.beginResetModel();
-    mDeviceList = deviceList;
-    mDeviceListController.endResetModel();
+    mDeviceListController.setDevices(deviceList);
     emit deviceListChanged();
 }
 QipController::DeviceListController* QipController::deviceListController() {
@@ -266,26 +266,8 @@ bool QipController::isRefreshing() const { return mState == State::Refreshing; }
 QipController::DeviceListController::DeviceListController(QipController* outer)
     : mOuter(outer) {}
 
-int QipController::DeviceListController::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : mOuter->countOfDeviceList();
-}
-
-QVariant QipController::DeviceListController::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= mOuter->countOfDeviceList()) {
-        return QVariant();
-    }
-    const QVariantMap device = mOuter->mDeviceList.at(index.row()).toMap();
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) {
-        // The whole text wherever a view has to cut it.
-        return device.value(QStringLiteral("DisplayString")).toString();
-    }
-    return role == DeviceRole ? QVariant(device) : QVariant();
-}
-
 void QipController::DeviceListController::removeObject(const QVariant& device) {
     mOuter->removeFromDeviceList(device.toMap());
 }
 
-QVariantList QipController::DeviceListController::arrangedObjects() const {
-    return mOuter->mDeviceList;
-}
+QVariantList QipController::DeviceListController::arrangedObjects() const { return devices(); }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <QAbstractListModel>
 #include <QAction>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -15,6 +15,7 @@
 
 #include "app/Qip.h"
 #include "app/QipBundle.h"
+#include "app/QipDeviceTableModel.h"
 #include "app/QipDelegate.h"
 #include "app/QipSettings.h"
 #include "app/QipWorkspace.h"
@@ -39,7 +40,7 @@ class QipController : public QObject, public QipDelegate, public QipWorkspace::H
     Q_PROPERTY(QString titel READ titel WRITE setTitel NOTIFY titelChanged)
     Q_PROPERTY(QString programName READ programName WRITE setProgramName NOTIFY programNameChanged)
     Q_PROPERTY(QVariantList deviceList READ deviceList WRITE setDeviceList NOTIFY deviceListChanged)
-    Q_PROPERTY(QAbstractListModel* deviceListController READ deviceListController CONSTANT)
+    Q_PROPERTY(QAbstractItemModel* deviceListController READ deviceListController CONSTANT)
     Q_PROPERTY(QStringList deviceKennungen READ deviceKennungen WRITE setDeviceKennungen
                    NOTIFY deviceKennungenChanged)
     Q_PROPERTY(bool hideProgress READ hideProgress WRITE setHideProgress NOTIFY hideProgressChanged)
@@ -57,23 +58,18 @@ class QipController : public QObject, public QipDelegate, public QipWorkspace::H
     Q_PROPERTY(bool showRefresh READ showRefresh NOTIFY showRefreshChanged)
 
 public:
-    // The list model over deviceList: one row per device dictionary, the display, tooltip and
-    // accessible text roles giving its DisplayString (plain text) and DeviceRole the whole dictionary. Removing through it
-    // removes from deviceList and tells the views.
-    class DeviceListController : public QAbstractListModel {
+    // The table model over deviceList (QipDeviceTableModel): the list is kept there, so that
+    // its views keep their selection while devices come and go. Removing through it removes
+    // from deviceList and tells the views.
+    class DeviceListController : public QipDeviceTableModel {
     public:
-        static constexpr int DeviceRole = Qt::UserRole + 1;
-
         explicit DeviceListController(QipController* outer);
-        int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-        QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
         // Removes every device equal to device (same keys, equal values).
         void removeObject(const QVariant& device);
         // The devices presented, all of deviceList in order.
         QVariantList arrangedObjects() const;
 
     private:
-        friend class QipController;
         QipController* mOuter;
     };
 
@@ -92,6 +88,8 @@ public:
     // Rewrites the menus, shows the searching state, stores the three boolean settings and
     // starts the search through the factory.
     void applicationDidFinishLaunching();
+    // The program's help, an HTML page in the bundle (made from docs/app.md at build time).
+    QString helpPage() const { return mBundle.resourcePath() + QStringLiteral("/help/index.html"); }
     // Closing the window ends the application: always true.
     bool applicationShouldTerminateAfterLastWindowClosed() const;
     // Shows the about box with the program name and the release date.
@@ -109,6 +107,10 @@ public:
     // the chosen device kept chosen when it is still there. The search is suspended once a
     // wanted device was reported.
     void deviceFound(const QVariantList& devices) override;
+    // The search's looks, from the moment the answers settle: the first decision (as
+    // deviceFound, without any page read) while searching or failed; in the table, the rows
+    // that appear, change and leave, each keeping the SSID its page gave.
+    void devicesHeard(const QVariantList& devices) override;
     // The failed state, with helpText and the search startable again; the search goes on
     // polling, so a device heard later still moves the window on.
     void deviceNotFound() override;
@@ -135,8 +137,9 @@ public:
     // "Search Another Network…": remembers `userTargets` as the user's own networks (in
     // the user's settings) and, from any state, starts a new search that probes them and
     // the bundle's (a client's targets are fixed when it starts). While a page is being
-    // handed to the browser the targets are only remembered, for the next search.
-    void searchAnotherNetwork(const QStringList& userTargets);
+    // handed to the browser the targets are only remembered, for the next search. False
+    // when they could not be remembered (the search goes on with them all the same).
+    bool searchAnotherNetwork(const QStringList& userTargets);
     // What the search learned besides the wanted devices (empty without a search).
     QipSearchFindings findings() const;
     // Opens the page of the device dictionary that is the first element of selection, then
@@ -232,7 +235,6 @@ private:
     QString mMessage;
     QString mTitel;
     QString mProgramName;
-    QVariantList mDeviceList;
     DeviceListController mDeviceListController;
     QStringList mDeviceKennungen;
     bool mHideProgress = false;
@@ -261,6 +263,17 @@ private:
     bool mPageNotOpened = false;
     // Has the client ask the network again while Search Again or Refresh looks.
     QTimer mAskAgain;
+    // Moves the table's ages on while it is shown.
+    QTimer mClock;
+    // Devices taken off the list after their page opened: the looks do not bring them back.
+    QSet<QString> mRemovedIds;
+    // devices without those taken off the list.
+    QVariantList Listable(const QVariantList& devices) const;
+    // devices, each (or with onlyUnread each whose page was not read) taking SSID,
+    // PageOutcome and DisplayString from the device of its id and address in `read` whose
+    // page was read. Pure.
+    static QVariantList WithPages(const QVariantList& devices, const QVariantList& read,
+                                  bool onlyUnread = true);
 
     // Hands the page of device to the browser; OnHandOffEnded follows.
     void OpenPage(const QVariantMap& device, bool isLone);

@@ -27,7 +27,15 @@ void QipController::OnHandOffEnded(const QUrl& url, bool opened, int openerStatu
         return;
     }
     if (mRemoveAfterConfigure) {
-        mDeviceListController.removeObject(handOff.mDevice);
+        // By id: the row may have changed (its last answer) since it was chosen.
+        const QString id = handOff.mDevice.value(QStringLiteral("DeviceId")).toString();
+        mRemovedIds.insert(id);
+        const QVariantList devices = mDeviceListController.arrangedObjects();
+        for (int i = static_cast<int>(devices.size()) - 1; i >= 0; --i) {
+            if (devices.at(i).toMap().value(QStringLiteral("DeviceId")).toString() == id) {
+                removeObjectFromDeviceListAtIndex(i);
+            }
+        }
     }
     if (mTerminateAfterLastItem && mDeviceListController.arrangedObjects().isEmpty()) {
         mWorkspace->Terminate();

@@ -14,6 +14,12 @@ public:
     // values "DeviceType", "DeviceId", "SSID", "DeviceIP", "DisplayString"), in list order.
     // The list may be empty when only unwanted types answered. May call Qip::suspend.
     virtual void deviceFound(const QVariantList& devices) { (void)devices; }
+    // The wanted devices as the device list holds them now, told without reading any page
+    // (SSID empty, PageOutcome "skipped"; see QipDeviceDictionaries for the keys): first
+    // when the answers have settled (the search's first decision), then whenever they
+    // change (a device answers, changes, or ages out). Never with an empty list before the
+    // first call. May stop or suspend the search.
+    virtual void devicesHeard(const QVariantList& devices) { (void)devices; }
     // The device list was empty on the third (and each later) empty poll.
     virtual void deviceNotFound() {}
     // The search could not open the discovery port (UDP `port`) and has stopped itself: it

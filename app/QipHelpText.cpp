@@ -121,7 +121,8 @@ QString QipHelpText::PortUnavailableHelp(quint16 port) {
 }
 
 QString QipHelpText::AddressLine(const QVariantMap& device,
-                                 const std::vector<KspNetworkInterface>& interfaces) {
+                                 const std::vector<KspNetworkInterface>& interfaces,
+                                 bool routedThroughOne) {
     if (device.isEmpty()) {
         return QString();
     }
@@ -131,7 +132,7 @@ QString QipHelpText::AddressLine(const QVariantMap& device,
     for (const KspNetworkInterface& network : interfaces) {
         reachable = reachable || network.IsReachable(address.toStdString());
     }
-    if (!reachable) {
+    if (!reachable && !routedThroughOne) {
         line += QStringLiteral("\n") +
                 tr("%1 is on none of this computer's networks: the page may not open.")
                     .arg(address);

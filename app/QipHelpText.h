@@ -31,10 +31,13 @@ public:
     static QString PortUnavailableMessage(quint16 port);
     // Under that message: what to do about it.
     static QString PortUnavailableHelp(quint16 port);
-    // The line under the chooser: the page Configure opens for device, and a note when its
-    // address is on none of the given networks of this computer. Empty for no device.
+    // The line under the table: the page Open opens for device, and a note when its address
+    // is on none of the given networks of this computer and the route to it does not leave
+    // through one of them either (`routedThroughOne`, QipRoutesThroughOneOf). Empty for no
+    // device.
     static QString AddressLine(const QVariantMap& device,
-                               const std::vector<KspNetworkInterface>& interfaces);
+                               const std::vector<KspNetworkInterface>& interfaces,
+                               bool routedThroughOne = false);
 
 private:
     // "Camera (2), Plug (1)"

@@ -4,31 +4,32 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDialog>
+#include <QFileInfo>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSortFilterProxyModel>
 #include <QVBoxLayout>
 
 #include "app/Qip.h"
 #include "app/QipController.h"
+#include "app/QipDeviceTable.h"
 #include "app/QipHelpText.h"
 #include "app/QipProbeDialog.h"
+#include "app/QipRoute.h"
 #include "ui_MainWindow.h"
 
 namespace {
 
-// Wide enough for the longest display strings of real devices; a maximised window leaves
-// the rest empty instead of stretching the chooser across the screen.
-const int cChooserMaxCharacters = 64;
-// The narrowest the window gets, in average characters, so that no message is cut.
-const int cMinimumCharacters = 48;
-// Window frames and panels take some of the screen.
-const int cScreenMargin = 40;
 
 bool IsEnter(QEvent* event) {
     if (event->type() != QEvent::KeyPress) {
@@ -53,23 +54,42 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     : QMainWindow(parent), mController(controller), mUi(std::make_unique<Ui::MainWindow>()) {
     mUi->setupUi(this);
     QipController::DeviceListController* model = controller->deviceListController();
-    mUi->deviceChooser->setModel(model);
-    mUi->messageLabel->setBuddy(mUi->deviceChooser);
-    mUi->deviceChooser->setAccessibleName(tr("Device"));
+    mProxy = new QSortFilterProxyModel(this);
+    mProxy->setSourceModel(model);
+    mProxy->setSortRole(QipDeviceTableModel::SortRole);
+    mProxy->setFilterKeyColumn(-1);
+    mProxy->setFilterCaseSensitivity(Qt::CaseInsensitive);
+    QipDeviceTable* table = mUi->deviceTable;
+    table->setModel(mProxy);
+    table->sortByColumn(QipDeviceTableModel::cName, Qt::AscendingOrder);
+    const int average = fontMetrics().averageCharWidth();
+    for (const auto& [column, characters] : {std::pair{QipDeviceTableModel::cName, 26},
+                                             {QipDeviceTableModel::cAddress, 15},
+                                             {QipDeviceTableModel::cType, 12},
+                                             {QipDeviceTableModel::cDeviceId, 20}}) {
+        table->setColumnWidth(column, average * characters);
+    }
+    mUi->mainLayout->setStretchFactor(table, 1);
+    mUi->messageLabel->setBuddy(table);
+    table->setAccessibleName(tr("Devices"));
+    mUi->filterEdit->setAccessibleName(tr("Filter"));
+    mUi->filterEdit->setPlaceholderText(tr("Name, address, type or ID"));
     mUi->progressIndicator->setAccessibleName(tr("Searching"));
     mUi->progressIndicator->setAccessibleDescription(
         tr("Shown while the local network is searched for devices"));
-    mUi->configureButton->setAccessibleName(tr("Configure"));
+    mUi->configureButton->setAccessibleName(tr("Open"));
     mUi->refreshButton->setAccessibleName(tr("Refresh"));
     mUi->refreshButton->setToolTip(tr("Looks for devices again (F5)"));
     mUi->searchAnotherNetworkButton->setAccessibleDescription(
         tr("Searches a network behind a router by address, range or host name"));
-    setTabOrder(mUi->deviceChooser, mUi->configureButton);
+    setTabOrder(mUi->filterEdit, table);
+    setTabOrder(table, mUi->configureButton);
     setTabOrder(mUi->configureButton, mUi->refreshButton);
     setTabOrder(mUi->refreshButton, mUi->searchAgainButton);
     setTabOrder(mUi->searchAgainButton, mUi->searchAnotherNetworkButton);
-    for (QWidget* watched : {static_cast<QWidget*>(mUi->deviceChooser),
+    for (QWidget* watched : {static_cast<QWidget*>(table),
                              static_cast<QWidget*>(mUi->configureButton),
+                             static_cast<QWidget*>(mUi->refreshButton),
                              static_cast<QWidget*>(mUi->searchAgainButton),
                              static_cast<QWidget*>(mUi->searchAnotherNetworkButton)}) {
         watched->installEventFilter(this);
@@ -86,26 +106,32 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     connect(controller, &QipController::deviceListChanged, this, show);
     connect(controller, &QipController::pageNotOpened, this,
             [this](const QUrl& url, int openerStatus) { ShowPageNotOpened(url, openerStatus); });
-    // A refill keeps the chosen device chosen, found again by its id.
-    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
-        mChosenId = mUi->deviceChooser->currentData(QipController::DeviceListController::DeviceRole)
-                        .toMap()
-                        .value(QStringLiteral("DeviceId"))
-                        .toString();
+    connect(mUi->filterEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        mProxy->setFilterFixedString(text);
+        ChooseOne();
     });
-    connect(model, &QAbstractItemModel::modelReset, this, [this, model] {
-        for (int row = 0; row < model->rowCount() && !mChosenId.isEmpty(); ++row) {
-            const QVariantMap device =
-                model->index(row).data(QipController::DeviceListController::DeviceRole).toMap();
-            if (device.value(QStringLiteral("DeviceId")).toString() == mChosenId) {
-                mUi->deviceChooser->setCurrentIndex(row);
-            }
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        if (mUi->filterEdit->isVisible()) {
+            mUi->filterEdit->setFocus(Qt::ShortcutFocusReason);
+            mUi->filterEdit->selectAll();
         }
     });
-    connect(mUi->deviceChooser, &QComboBox::currentIndexChanged, this, [this] {
+    // The row's one line of text, as a screen reader gives it.
+    auto* copy = new QShortcut(QKeySequence::Copy, table);
+    copy->setContext(Qt::WidgetShortcut);
+    connect(copy, &QShortcut::activated, this, [this] {
+        QGuiApplication::clipboard()->setText(
+            ChosenDevice().value(QStringLiteral("DisplayString")).toString());
+    });
+    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
         ShowAddress();
         Describe();
+        mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
     });
+    connect(table, &QAbstractItemView::doubleClicked, this, [this] { Configure(); });
+    connect(table, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { ShowRowMenu(at); });
 
     connect(mUi->configureButton, &QPushButton::clicked, this, [this] { Configure(); });
     connect(mUi->searchAgainButton, &QPushButton::clicked, controller,
@@ -119,6 +145,7 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
         mUi->mainMenu->setActiveAction(mUi->applicationMenu->menuAction());
     });
     connect(mUi->actionAbout, &QAction::triggered, controller, &QipController::about);
+    connect(mUi->actionHelp, &QAction::triggered, this, [this] { ShowHelp(); });
     connect(mUi->actionSearchAnotherNetwork, &QAction::triggered, this,
             [this] { SearchAnotherNetwork(); });
     connect(mUi->searchAnotherNetworkButton, &QPushButton::clicked, this,
@@ -128,20 +155,29 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     Show();
 }
 
-QipMainWindow::~QipMainWindow() = default;
+QipMainWindow::~QipMainWindow() { SavePlacement(); }
 
 QWidget* QipMainWindow::mainMenu() const { return mUi->mainMenu; }
 
 bool QipMainWindow::eventFilter(QObject* watched, QEvent* event) {
-    // Only key presses on the widgets themselves arrive here: in the chooser's open list the
-    // list has the keys, and Enter there picks the entry and nothing more.
-    if (IsEnter(event)) {
-        if (watched == mUi->searchAgainButton || watched == mUi->searchAnotherNetworkButton) {
-            static_cast<QPushButton*>(watched)->click();
+    // A control that is hidden or disabled takes no key, not even the focus's Space.
+    if (event->type() == QEvent::KeyPress) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && (!widget->isVisible() || !widget->isEnabled())) {
             return true;
         }
-        if (watched == mUi->deviceChooser || watched == mUi->configureButton) {
+    }
+    // Enter acts on the focused button (the toolkit leaves it to the default button), and
+    // opens the chosen device in the table.
+    if (IsEnter(event)) {
+        if (watched == mUi->deviceTable) {
             Configure();
+            return true;
+        }
+        if (auto* button = qobject_cast<QPushButton*>(watched)) {
+            if (button->isVisible() && button->isEnabled()) {
+                button->click();
+            }
             return true;
         }
     }
@@ -149,23 +185,25 @@ bool QipMainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void QipMainWindow::Show() {
-    const bool chooserWasShown = mUi->deviceChooser->isVisibleTo(this);
+    const bool chooserWasShown = mUi->deviceTable->isVisibleTo(this);
     setWindowTitle(mController->titel());
     mUi->messageLabel->setText(mController->message());
     mUi->helpLabel->setText(mController->helpText());
     mUi->helpLabel->setVisible(!mController->helpText().isEmpty());
     mUi->progressIndicator->setVisible(!mController->hideProgress());
-    mUi->deviceChooser->setVisible(!mController->hidePopup());
+    mUi->deviceTable->setVisible(!mController->hidePopup());
+    mUi->filterLabel->setVisible(!mController->hidePopup());
+    mUi->filterEdit->setVisible(!mController->hidePopup());
     mUi->configureButton->setVisible(!mController->hidePopup());
-    mUi->configureButton->setEnabled(mController->countOfDeviceList() > 0);
+    ChooseOne();
+    mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
     mUi->refreshButton->setVisible(mController->showRefresh());
     mUi->refreshButton->setEnabled(!mController->isRefreshing());
     mUi->searchAgainButton->setVisible(mController->showSearchAgain());
     mUi->searchAnotherNetworkButton->setVisible(mController->showSearchAgain());
-    FitChooser();
     ShowAddress();
     if (!mController->hidePopup() && !chooserWasShown) {
-        mUi->deviceChooser->setFocus(Qt::OtherFocusReason);
+        mUi->deviceTable->setFocus(Qt::OtherFocusReason);
     } else if (mController->hidePopup() && mController->showSearchAgain()) {
         mUi->searchAgainButton->setFocus(Qt::OtherFocusReason);
     }
@@ -174,13 +212,15 @@ void QipMainWindow::Show() {
 }
 
 void QipMainWindow::ShowAddress() {
+    // The far-device note only where the route leaves through none of the networks searched.
+    const QVariantMap device = ChosenDevice();
     const QString line =
         mController->hidePopup()
             ? QString()
             : QipHelpText::AddressLine(
-                  mUi->deviceChooser->currentData(QipController::DeviceListController::DeviceRole)
-                      .toMap(),
-                  gInterfaces);
+                  device, gInterfaces,
+                  QipRoutesThroughOneOf(device.value(QStringLiteral("DeviceIP")).toString().toStdString(),
+                                        gInterfaces));
     mUi->addressLabel->setText(line);
     mUi->addressLabel->setVisible(!line.isEmpty());
 }
@@ -192,7 +232,7 @@ void QipMainWindow::Describe() {
     SetDescription(mUi->searchAgainButton, told);
     const QString address = mUi->addressLabel->isVisibleTo(this) ? mUi->addressLabel->text()
                                                                   : QString();
-    SetDescription(mUi->deviceChooser,
+    SetDescription(mUi->deviceTable,
                    address.isEmpty() ? told : told + QStringLiteral("\n") + address);
     SetDescription(mUi->configureButton,
                    address.isEmpty() ? tr("Opens the chosen device's page in the web browser")
@@ -204,20 +244,66 @@ void QipMainWindow::Describe() {
 }
 
 void QipMainWindow::Configure() {
-    // Enter also arrives while the chooser is hidden (searching or failed): nothing to choose.
-    if (mController->hidePopup() || mUi->deviceChooser->currentIndex() < 0) {
+    // Enter also arrives while the table is hidden (searching or failed): nothing to choose.
+    const QVariantMap device = ChosenDevice();
+    if (mController->hidePopup() || device.isEmpty()) {
         return;
     }
-    mController->konfigurieren(
-        {mUi->deviceChooser->currentData(QipController::DeviceListController::DeviceRole)});
+    mController->konfigurieren({device});
+}
+
+QVariantMap QipMainWindow::ChosenDevice() const {
+    const QModelIndex current = mUi->deviceTable->currentIndex();
+    return current.isValid() ? current.data(QipDeviceTableModel::DeviceRole).toMap() : QVariantMap();
+}
+
+void QipMainWindow::ChooseOne() {
+    // A table with rows always has one chosen, so that Enter opens something; the first
+    // in the order shown when none is yet.
+    QipDeviceTable* table = mUi->deviceTable;
+    if (!table->currentIndex().isValid() && mProxy->rowCount() > 0) {
+        table->selectionModel()->setCurrentIndex(
+            mProxy->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+}
+
+void QipMainWindow::ShowRowMenu(const QPoint& at) {
+    const QModelIndex row = mUi->deviceTable->indexAt(at);
+    if (!row.isValid()) {
+        return;
+    }
+    mUi->deviceTable->selectionModel()->setCurrentIndex(
+        row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const QVariantMap device = ChosenDevice();
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("rowMenu"));
+    connect(menu.addAction(tr("&Open")), &QAction::triggered, this, [this] { Configure(); });
+    connect(menu.addAction(tr("Copy &Address")), &QAction::triggered, this, [device] {
+        QGuiApplication::clipboard()->setText(device.value(QStringLiteral("DeviceIP")).toString());
+    });
+    connect(menu.addAction(tr("Copy Device &ID")), &QAction::triggered, this, [device] {
+        QGuiApplication::clipboard()->setText(device.value(QStringLiteral("DeviceId")).toString());
+    });
+    menu.exec(mUi->deviceTable->viewport()->mapToGlobal(at));
 }
 
 void QipMainWindow::SearchAnotherNetwork() {
     QipProbeDialog dialog(mController->bundleProbeTargets(), mController->userProbeTargets(),
                           this);
-    if (dialog.exec() == QDialog::Accepted) {
-        mController->searchAnotherNetwork(dialog.userTargets());
+    dialog.setApply([this](const QStringList& targets) {
+        return mController->searchAnotherNetwork(targets);
+    });
+    dialog.exec();
+}
+
+void QipMainWindow::ShowHelp() {
+    const QString page = mController->helpPage();
+    if (!QFileInfo::exists(page)) {
+        QMessageBox::information(this, mController->programName(),
+                                 tr("The help is not installed: %1 is missing.").arg(page));
+        return;
     }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(page));
 }
 
 void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {
@@ -247,7 +333,7 @@ void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {
     address->setMinimumWidth(address->fontMetrics().horizontalAdvance(url.toString()) + 24);
     text->setBuddy(address);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, box);
-    QPushButton* copy = buttons->addButton(tr("Copy Address"), QDialogButtonBox::ActionRole);
+    QPushButton* copy = buttons->addButton(tr("&Copy Address"), QDialogButtonBox::ActionRole);
     copy->setObjectName(QStringLiteral("copyAddressButton"));
     connect(copy, &QPushButton::clicked, box,
             [url] { QGuiApplication::clipboard()->setText(url.toString()); });
@@ -259,51 +345,4 @@ void QipMainWindow::ShowPageNotOpened(const QUrl& url, int openerStatus) {
     address->setFocus(Qt::OtherFocusReason);
     address->selectAll();
     box->open();
-}
-
-void QipMainWindow::FitChooser() {
-    QComboBox* chooser = mUi->deviceChooser;
-    int widest = 0;
-    for (int i = 0; i < chooser->count(); ++i) {
-        widest = qMax(widest, chooser->fontMetrics().horizontalAdvance(chooser->itemText(i)));
-    }
-    const int average = chooser->fontMetrics().averageCharWidth();
-    // Beside the text: the frame and the arrow.
-    const int decoration = chooser->minimumSizeHint().width() -
-                           average * chooser->minimumContentsLength();
-    const int wanted = qBound(average * chooser->minimumContentsLength(), widest,
-                              average * cChooserMaxCharacters);
-    chooser->setMinimumWidth(wanted + qMax(decoration, 0));
-    chooser->setMaximumWidth(average * cChooserMaxCharacters + qMax(decoration, 0));
-}
-
-void QipMainWindow::FitSize() {
-    QLayout* layout = centralWidget()->layout();
-    layout->activate();
-    const QMargins margins = layout->contentsMargins();
-    const int menuHeight = menuBar()->sizeHint().height();
-    const int average = fontMetrics().averageCharWidth();
-    int width =
-        qMax(average * cMinimumCharacters,
-             qMax(qMin(fontMetrics().horizontalAdvance(mController->message()),
-                       average * cChooserMaxCharacters),
-                  qMax(mUi->chooserLayout->minimumSize().width(),
-                       mUi->searchAgainLayout->minimumSize().width()))) +
-        margins.left() + margins.right();
-    QSize room(width, 100000);
-    if (const QScreen* shown = screen()) {
-        room = shown->availableGeometry().size() - QSize(cScreenMargin, cScreenMargin);
-    }
-    auto heightAt = [layout, menuHeight](int w) {
-        return (layout->hasHeightForWidth() ? layout->totalHeightForWidth(w)
-                                            : layout->totalMinimumSize().height()) +
-               menuHeight;
-    };
-    // Long texts wrap into fewer lines on a wider window: widen until the height fits.
-    while (heightAt(width) > room.height() && width + average * 4 <= room.width()) {
-        width += average * 4;
-    }
-    const int height = heightAt(width);
-    setMinimumSize(width, height);
-    resize(width, height);
 }

@@ -6,8 +6,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
+#include "app/QipUserTargets.h"
 #include "qip/QipProbeTarget.h"
 
 QipProbeDialog::QipProbeDialog(const QStringList& bundleTargets, const QStringList& userTargets,
@@ -30,7 +32,7 @@ QipProbeDialog::QipProbeDialog(const QStringList& bundleTargets, const QStringLi
     mEdit->setAccessibleName(tr("Network to search"));
     mEdit->setPlaceholderText(QStringLiteral("198.51.100.0/24"));
     entry->addWidget(mEdit);
-    mAddButton = new QPushButton(tr("Add"), this);
+    mAddButton = new QPushButton(tr("&Add"), this);
     mAddButton->setObjectName(QStringLiteral("probeAddButton"));
     mAddButton->setAutoDefault(false);
     entry->addWidget(mAddButton);
@@ -41,14 +43,14 @@ QipProbeDialog::QipProbeDialog(const QStringList& bundleTargets, const QStringLi
     mVerdict->setWordWrap(true);
     layout->addWidget(mVerdict);
 
-    auto* listLabel = new QLabel(tr("Your networks, searched every time:"), this);
+    auto* listLabel = new QLabel(tr("&Your networks, searched every time:"), this);
     layout->addWidget(listLabel);
     mList = new QListWidget(this);
     mList->setObjectName(QStringLiteral("probeTargetList"));
     mList->addItems(userTargets);
     listLabel->setBuddy(mList);
     layout->addWidget(mList);
-    mRemoveButton = new QPushButton(tr("Remove"), this);
+    mRemoveButton = new QPushButton(tr("&Remove"), this);
     mRemoveButton->setObjectName(QStringLiteral("probeRemoveButton"));
     mRemoveButton->setAutoDefault(false);
     auto* removeRow = new QHBoxLayout();
@@ -65,8 +67,17 @@ QipProbeDialog::QipProbeDialog(const QStringList& bundleTargets, const QStringLi
         layout->addWidget(fixed);
     }
 
+    mSaveFailed = new QLabel(this);
+    mSaveFailed->setObjectName(QStringLiteral("probeSaveFailed"));
+    mSaveFailed->setTextFormat(Qt::PlainText);
+    mSaveFailed->setWordWrap(true);
+    mSaveFailed->hide();
+    layout->addWidget(mSaveFailed);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
-    mSearchButton = buttons->addButton(tr("Search"), QDialogButtonBox::AcceptRole);
+    mCancelButton = buttons->button(QDialogButtonBox::Cancel);
+    mCancelButton->setText(tr("&Cancel"));
+    mSearchButton = buttons->addButton(tr("&Search"), QDialogButtonBox::AcceptRole);
     mSearchButton->setObjectName(QStringLiteral("probeSearchButton"));
     mSearchButton->setDefault(true);
     layout->addWidget(buttons);
@@ -75,6 +86,7 @@ QipProbeDialog::QipProbeDialog(const QStringList& bundleTargets, const QStringLi
     connect(mAddButton, &QPushButton::clicked, this, [this] { AddTyped(); });
     connect(mRemoveButton, &QPushButton::clicked, this, [this] { RemoveChosen(); });
     connect(mList, &QListWidget::currentRowChanged, this, [this] { ShowCheck(); });
+    mList->installEventFilter(this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     ShowCheck();
@@ -158,11 +170,43 @@ void QipProbeDialog::AddTyped() {
 }
 
 void QipProbeDialog::RemoveChosen() {
+    if (mList->currentRow() < 0) {
+        return;
+    }
     delete mList->takeItem(mList->currentRow());
     ShowCheck();
 }
 
+bool QipProbeDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == mList && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Delete)) {
+        RemoveChosen();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void QipProbeDialog::accept() {
+    if (mSaveFailed->isVisible()) {
+        // Already searching; Close only acknowledges.
+        QDialog::accept();
+        return;
+    }
     AddTyped();
+    if (mApply && !mApply(userTargets())) {
+        // Said here, where the user still looks, rather than only on standard error.
+        mSaveFailed->setText(
+            tr("Searching these networks now, but they could not be saved in %1 (is the disk "
+               "full or the file read-only?), so the next start will not search them.")
+                .arg(QipUserTargets::FilePath()));
+        mSaveFailed->show();
+        mSearchButton->hide();
+        mEdit->setEnabled(false);
+        mAddButton->setEnabled(false);
+        mRemoveButton->setEnabled(false);
+        mCancelButton->setText(tr("C&lose"));
+        mCancelButton->setFocus(Qt::OtherFocusReason);
+        return;
+    }
     QDialog::accept();
 }

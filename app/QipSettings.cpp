@@ -1,5 +1,7 @@
 #include "app/QipSettings.h"
 
+#include <QSet>
+
 #include "app/Qip.h"
 #include "app/QipController.h"
 #include "qip/QipProbeTarget.h"
@@ -49,19 +51,50 @@ QStringList QipSettings::ProbeTargetsFrom(const QVariant& setting, const char* k
         std::fprintf(stderr, "%s is not an array of texts; no network is probed\n", key);
         return targets;
     }
+    // A settings file may hold any number of entries: each is looked at once (a set for the
+    // repeats), and what is wrong is told in one line per kind, not one per entry.
+    QSet<QString> seen;
+    qsizetype notText = 0;
+    qsizetype bad = 0;
+    qsizetype beyond = 0;
+    std::string firstBad;
     for (const QVariant& entry : setting.toList()) {
         if (entry.typeId() != QMetaType::QString && setting.typeId() == QMetaType::QVariantList) {
-            std::fprintf(stderr, "%s: an entry that is no text is skipped\n", key);
+            ++notText;
             continue;
         }
-        const std::string text = entry.toString().toStdString();
+        const QString text = entry.toString();
+        if (seen.contains(text)) {
+            continue;
+        }
         QipProbeTarget target;
         std::string error;
-        if (!QipProbeTarget::Parse(text, target, error)) {
-            std::fprintf(stderr, "%s: '%s' skipped: %s\n", key, text.c_str(), error.c_str());
+        if (!QipProbeTarget::Parse(text.toStdString(), target, error)) {
+            if (bad++ == 0) {
+                firstBad = "'" + text.toStdString() + "' skipped: " + error;
+            }
             continue;
         }
-        targets.append(entry.toString());
+        seen.insert(text);
+        if (targets.size() >= cMaxProbeTargets) {
+            ++beyond;
+            continue;
+        }
+        targets.append(text);
+    }
+    if (notText > 0) {
+        std::fprintf(stderr, "%s: %lld entries that are no text skipped\n", key,
+                     static_cast<long long>(notText));
+    }
+    if (bad == 1) {
+        std::fprintf(stderr, "%s: %s\n", key, firstBad.c_str());
+    } else if (bad > 1) {
+        std::fprintf(stderr, "%s: %lld entries skipped that are no target, the first %s\n", key,
+                     static_cast<long long>(bad), firstBad.c_str());
+    }
+    if (beyond > 0) {
+        std::fprintf(stderr, "%s: only the first %d networks are searched; %lld more ignored\n",
+                     key, static_cast<int>(cMaxProbeTargets), static_cast<long long>(beyond));
     }
     return targets;
 }

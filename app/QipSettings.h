@@ -29,9 +29,13 @@ struct QipSettings {
     // well-formed address, range or host name (names are looked up when the search starts).
     QStringList mProbeTargets;
 
-    // The usable entries of a QipProbeTargets setting, in order: an array of texts, each
-    // checked as qip-discover --probe checks its argument. An entry that is no text or no
-    // target, or a setting that is no array, is reported on standard error and skipped.
+    // The most networks a program searches beyond the broadcast domain.
+    static constexpr qsizetype cMaxProbeTargets = 1024;
+    // The usable entries of a QipProbeTargets setting, in order, each once and at most
+    // cMaxProbeTargets of them: an array of texts, each checked as qip-discover --probe
+    // checks its argument. Entries that are no text or no target, or a setting that is no
+    // array, are skipped with one line on standard error per kind (not per entry); so are
+    // the entries past the limit. Linear in the number of entries.
     static QStringList ProbeTargetsFrom(const QVariant& setting,
                                         const char* key = "QipProbeTargets");
 

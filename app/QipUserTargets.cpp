@@ -12,15 +12,15 @@ namespace {
 
 const char* const cKey = "ProbeTargets";
 
-QSettings* Open() {
-    return new QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("qipfinder"),
-                         QStringLiteral("qipfinder"));
-}
-
 }  // namespace
 
+std::unique_ptr<QSettings> QipUserTargets::Open() {
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                       QStringLiteral("qipfinder"), QStringLiteral("qipfinder"));
+}
+
 QStringList QipUserTargets::Load() {
-    const std::unique_ptr<QSettings> settings(Open());
+    const std::unique_ptr<QSettings> settings = Open();
     const QVariant stored = settings->value(QLatin1String(cKey));
     if (!stored.isValid()) {
         return QStringList();
@@ -34,7 +34,7 @@ QStringList QipUserTargets::Load() {
 }
 
 bool QipUserTargets::Save(const QStringList& targets) {
-    const std::unique_ptr<QSettings> settings(Open());
+    const std::unique_ptr<QSettings> settings = Open();
     if (targets.isEmpty()) {
         settings->remove(QLatin1String(cKey));
     } else {
@@ -50,6 +50,6 @@ bool QipUserTargets::Save(const QStringList& targets) {
 }
 
 QString QipUserTargets::FilePath() {
-    const std::unique_ptr<QSettings> settings(Open());
+    const std::unique_ptr<QSettings> settings = Open();
     return settings->fileName();
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QSettings>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 // The networks the user added with "Search Another Network…", kept in the user's own
 // settings (QSettings, $XDG_CONFIG_HOME/qipfinder/qipfinder.conf, key ProbeTargets) so that
@@ -16,4 +19,6 @@ public:
     static bool Save(const QStringList& targets);
     // The settings file, for telling the user where it lives.
     static QString FilePath();
+    // That file, for other things the program remembers there (the window's placement).
+    static std::unique_ptr<QSettings> Open();
 };

@@ -1,6 +1,6 @@
 # The desktop program qipfinder: the controller library (linked by the tests), the window,
 # the bundle folder <build>/share/qipfinder (Info.plist and translations) and install rules.
-find_package(Qt6 REQUIRED COMPONENTS Widgets LinguistTools)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Network LinguistTools)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
@@ -16,20 +16,24 @@ add_library(qipcontroller STATIC
   QipControllerHandOff.cpp
   QipControllerStates.cpp
   QipDesktopWorkspace.cpp
-  QipDeviceChooser.cpp
+  QipDeviceTable.cpp
+  QipDeviceTableModel.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipMainWindowSize.cpp
   QipProbeDialog.cpp
   QipPropertyListBound.cpp
+  QipRoute.cpp
   QipSearchFactory.cpp
   QipSettings.cpp
+  QipSingleInstance.cpp
   QipUserTargets.cpp
   MainWindow.ui
 )
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)
@@ -46,8 +50,20 @@ set(QIPFINDER_TS_FILES
 set_source_files_properties(${QIPFINDER_TS_FILES} PROPERTIES OUTPUT_LOCATION ${QIPFINDER_BUNDLE_DIR})
 qt_add_lrelease(qipfinder TS_FILES ${QIPFINDER_TS_FILES} QM_FILES_OUTPUT_VARIABLE QIPFINDER_QM_FILES)
 
+# The Help menu's page: docs/app.md as HTML, made at build time in the bundle.
+qipfinder_require_program(QIPFINDER_CMARK cmark cmark)
+set(QIPFINDER_HELP_DIR ${QIPFINDER_BUNDLE_DIR}/help)
+add_custom_command(OUTPUT ${QIPFINDER_HELP_DIR}/index.html
+  COMMAND ${CMAKE_COMMAND} -DCMARK=${QIPFINDER_CMARK} -DINPUT=${PROJECT_SOURCE_DIR}/docs/app.md
+          -DOUTPUT=${QIPFINDER_HELP_DIR}/index.html -P ${CMAKE_CURRENT_SOURCE_DIR}/help.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/app.md ${CMAKE_CURRENT_SOURCE_DIR}/help.cmake
+  COMMENT "Converting docs/app.md to the program's help")
+add_custom_target(qipfinder_help ALL DEPENDS ${QIPFINDER_HELP_DIR}/index.html)
+add_dependencies(qipfinder qipfinder_help)
+
 include(GNUInstallDirs)
 install(TARGETS qipfinder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES Info.plist qipfinder.svg ${QIPFINDER_QM_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/qipfinder)
+install(DIRECTORY ${QIPFINDER_HELP_DIR} DESTINATION ${CMAKE_INSTALL_DATADIR}/qipfinder)
 install(FILES qipfinder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES qipfinder.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

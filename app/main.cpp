@@ -16,6 +16,7 @@
 #include "app/QipDesktopWorkspace.h"
 #include "app/QipMainWindow.h"
 #include "app/QipSearchFactory.h"
+#include "app/QipSingleInstance.h"
 #include "cli/QipProgramOutput.h"
 
 namespace {
@@ -60,6 +61,12 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    // One window per session: a second launch shows the first one's window and ends.
+    QipSingleInstance instance;
+    if (!instance.Claim()) {
+        std::fputs("qipfinder: already running on this display; its window was raised\n", stderr);
+        return 0;
+    }
     // Task bars and docks group the window with its launcher by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("qipfinder"));
     const QipBundle bundle = QipBundle::MainBundle();
@@ -86,6 +93,13 @@ int main(int argc, char** argv) {
     QipController controller(bundle, &workspace, &searchFactory);
     app.setQuitOnLastWindowClosed(controller.applicationShouldTerminateAfterLastWindowClosed());
     QipMainWindow window(&controller);
+    window.setRemembersPlacement(true);
+    QObject::connect(&instance, &QipSingleInstance::raiseRequested, &window, [&window] {
+        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+        window.show();
+        window.raise();
+        window.activateWindow();
+    });
     controller.setMainMenu(window.mainMenu());
     controller.setAboutParent(&window);
     window.show();

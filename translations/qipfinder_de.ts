@@ -4,16 +4,8 @@
 <context>
     <name>MainWindow</name>
     <message>
-        <source>Refresh</source>
-        <translation>Aktualisieren</translation>
-    </message>
-    <message>
         <source>&amp;Window</source>
         <translation>&amp;Fenster</translation>
-    </message>
-    <message>
-        <source>&amp;About NewApplication</source>
-        <translation>Ü&amp;ber NewApplication</translation>
     </message>
     <message>
         <source>&amp;Quit NewApplication</source>
@@ -24,20 +16,36 @@
         <translation>NewApplication &amp;minimieren</translation>
     </message>
     <message>
-        <source>Search Again</source>
-        <translation>Erneut suchen</translation>
+        <source>&amp;Refresh</source>
+        <translation>&amp;Aktualisieren</translation>
     </message>
     <message>
-        <source>Configure</source>
-        <translation>Konfigurieren</translation>
+        <source>&amp;About NewApplication</source>
+        <translation>&amp;Über NewApplication</translation>
     </message>
     <message>
-        <source>Search Another Network…</source>
-        <translation>Anderes Netz durchsuchen…</translation>
+        <source>Search &amp;Again</source>
+        <translation>&amp;Erneut suchen</translation>
+    </message>
+    <message>
+        <source>&amp;Open</source>
+        <translation>&amp;Öffnen</translation>
     </message>
     <message>
         <source>Search A&amp;nother Network…</source>
         <translation>Anderes &amp;Netz durchsuchen…</translation>
+    </message>
+    <message>
+        <source>&amp;Filter:</source>
+        <translation>&amp;Filter:</translation>
+    </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message>
+        <source>NewApplication &amp;Help</source>
+        <translation>&amp;Hilfe zu NewApplication</translation>
     </message>
 </context>
 <context>
@@ -69,6 +77,10 @@
     <message>
         <source>Fehler</source>
         <translation>Kein Gerät gefunden.</translation>
+    </message>
+    <message>
+        <source>Version %1 (%2)</source>
+        <translation>Version %1 (%2)</translation>
     </message>
 </context>
 <context>
@@ -197,10 +209,6 @@
         <translation>Adresse der Seite</translation>
     </message>
     <message>
-        <source>Copy Address</source>
-        <translation>Adresse kopieren</translation>
-    </message>
-    <message>
         <source>Shown while the local network is searched for devices</source>
         <translation>Wird gezeigt, während das lokale Netz nach Geräten durchsucht wird</translation>
     </message>
@@ -217,12 +225,44 @@
         <translation>Gerät</translation>
     </message>
     <message>
-        <source>Configure</source>
-        <translation>Konfigurieren</translation>
-    </message>
-    <message>
         <source>Searches a network behind a router by address, range or host name</source>
         <translation>Durchsucht ein Netz hinter einem Router nach Adresse, Bereich oder Hostname</translation>
+    </message>
+    <message>
+        <source>Devices</source>
+        <translation>Geräte</translation>
+    </message>
+    <message>
+        <source>Filter</source>
+        <translation>Filter</translation>
+    </message>
+    <message>
+        <source>Name, address, type or ID</source>
+        <translation>Name, Adresse, Typ oder ID</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>Öffnen</translation>
+    </message>
+    <message>
+        <source>&amp;Open</source>
+        <translation>&amp;Öffnen</translation>
+    </message>
+    <message>
+        <source>Copy &amp;Address</source>
+        <translation>&amp;Adresse kopieren</translation>
+    </message>
+    <message>
+        <source>Copy Device &amp;ID</source>
+        <translation>Geräte-&amp;ID kopieren</translation>
+    </message>
+    <message>
+        <source>&amp;Copy Address</source>
+        <translation>Adresse &amp;kopieren</translation>
+    </message>
+    <message>
+        <source>The help is not installed: %1 is missing.</source>
+        <translation>Die Hilfe ist nicht installiert: %1 fehlt.</translation>
     </message>
 </context>
 <context>
@@ -240,24 +280,8 @@
         <translation>Zu durchsuchendes Netz</translation>
     </message>
     <message>
-        <source>Add</source>
-        <translation>Hinzufügen</translation>
-    </message>
-    <message>
-        <source>Your networks, searched every time:</source>
-        <translation>Ihre Netze, die jedes Mal durchsucht werden:</translation>
-    </message>
-    <message>
-        <source>Remove</source>
-        <translation>Entfernen</translation>
-    </message>
-    <message>
         <source>Always searched, as set up for this computer: %1</source>
         <translation>Immer durchsucht, wie für diesen Computer eingerichtet: %1</translation>
-    </message>
-    <message>
-        <source>Search</source>
-        <translation>Suchen</translation>
     </message>
     <message>
         <source>A host name: looked up when the search starts.</source>
@@ -301,6 +325,77 @@
             <numerusform>%n Adresse wird gefragt.</numerusform>
             <numerusform>%n Adressen werden gefragt.</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>&amp;Add</source>
+        <translation>&amp;Hinzufügen</translation>
+    </message>
+    <message>
+        <source>&amp;Remove</source>
+        <translation>&amp;Entfernen</translation>
+    </message>
+    <message>
+        <source>&amp;Search</source>
+        <translation>&amp;Suchen</translation>
+    </message>
+    <message>
+        <source>&amp;Your networks, searched every time:</source>
+        <translation>&amp;Ihre Netze, die jedes Mal durchsucht werden:</translation>
+    </message>
+    <message>
+        <source>&amp;Cancel</source>
+        <translation>Abbre&amp;chen</translation>
+    </message>
+    <message>
+        <source>Searching these networks now, but they could not be saved in %1 (is the disk full or the file read-only?), so the next start will not search them.</source>
+        <translation>Diese Netze werden jetzt durchsucht, konnten aber nicht in %1 gespeichert werden (ist der Datenträger voll oder die Datei schreibgeschützt?); beim nächsten Start werden sie daher nicht durchsucht.</translation>
+    </message>
+    <message>
+        <source>C&amp;lose</source>
+        <translation>Sch&amp;ließen</translation>
+    </message>
+</context>
+<context>
+    <name>QipDeviceTableModel</name>
+    <message>
+        <source>— reading its page</source>
+        <translation>— Seite wird gelesen</translation>
+    </message>
+    <message>
+        <source>— no wireless name on page</source>
+        <translation>— kein Funknetzname auf der Seite</translation>
+    </message>
+    <message>
+        <source>— page not answering</source>
+        <translation>— Seite antwortet nicht</translation>
+    </message>
+    <message>
+        <source>not answering for %1 s</source>
+        <translation>antwortet seit %1 s nicht</translation>
+    </message>
+    <message>
+        <source>%1 s ago</source>
+        <translation>vor %1 s</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>Address</source>
+        <translation>Adresse</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>Typ</translation>
+    </message>
+    <message>
+        <source>Device ID</source>
+        <translation>Geräte-ID</translation>
+    </message>
+    <message>
+        <source>Last answer</source>
+        <translation>Letzte Antwort</translation>
     </message>
 </context>
 </TS>

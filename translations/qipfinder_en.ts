@@ -4,16 +4,8 @@
 <context>
     <name>MainWindow</name>
     <message>
-        <source>Refresh</source>
-        <translation>Refresh</translation>
-    </message>
-    <message>
         <source>&amp;Window</source>
         <translation>&amp;Window</translation>
-    </message>
-    <message>
-        <source>&amp;About NewApplication</source>
-        <translation>&amp;About NewApplication</translation>
     </message>
     <message>
         <source>&amp;Quit NewApplication</source>
@@ -24,20 +16,36 @@
         <translation>&amp;Minimize NewApplication</translation>
     </message>
     <message>
-        <source>Search Again</source>
-        <translation>Search Again</translation>
+        <source>&amp;Refresh</source>
+        <translation>&amp;Refresh</translation>
     </message>
     <message>
-        <source>Configure</source>
-        <translation>Configure</translation>
+        <source>&amp;About NewApplication</source>
+        <translation>&amp;About NewApplication</translation>
     </message>
     <message>
-        <source>Search Another Network…</source>
-        <translation>Search Another Network…</translation>
+        <source>Search &amp;Again</source>
+        <translation>Search &amp;Again</translation>
+    </message>
+    <message>
+        <source>&amp;Open</source>
+        <translation>&amp;Open</translation>
     </message>
     <message>
         <source>Search A&amp;nother Network…</source>
         <translation>Search A&amp;nother Network…</translation>
+    </message>
+    <message>
+        <source>&amp;Filter:</source>
+        <translation>&amp;Filter:</translation>
+    </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Help</translation>
+    </message>
+    <message>
+        <source>NewApplication &amp;Help</source>
+        <translation>NewApplication &amp;Help</translation>
     </message>
 </context>
 <context>
@@ -69,6 +77,10 @@
     <message>
         <source>Fehler</source>
         <translation>No device found.</translation>
+    </message>
+    <message>
+        <source>Version %1 (%2)</source>
+        <translation>Version %1 (%2)</translation>
     </message>
 </context>
 <context>
@@ -197,10 +209,6 @@
         <translation>Page address</translation>
     </message>
     <message>
-        <source>Copy Address</source>
-        <translation>Copy Address</translation>
-    </message>
-    <message>
         <source>Shown while the local network is searched for devices</source>
         <translation>Shown while the local network is searched for devices</translation>
     </message>
@@ -217,12 +225,44 @@
         <translation>Device</translation>
     </message>
     <message>
-        <source>Configure</source>
-        <translation>Configure</translation>
-    </message>
-    <message>
         <source>Searches a network behind a router by address, range or host name</source>
         <translation>Searches a network behind a router by address, range or host name</translation>
+    </message>
+    <message>
+        <source>Devices</source>
+        <translation>Devices</translation>
+    </message>
+    <message>
+        <source>Filter</source>
+        <translation>Filter</translation>
+    </message>
+    <message>
+        <source>Name, address, type or ID</source>
+        <translation>Name, address, type or ID</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>&amp;Open</source>
+        <translation>&amp;Open</translation>
+    </message>
+    <message>
+        <source>Copy &amp;Address</source>
+        <translation>Copy &amp;Address</translation>
+    </message>
+    <message>
+        <source>Copy Device &amp;ID</source>
+        <translation>Copy Device &amp;ID</translation>
+    </message>
+    <message>
+        <source>&amp;Copy Address</source>
+        <translation>&amp;Copy Address</translation>
+    </message>
+    <message>
+        <source>The help is not installed: %1 is missing.</source>
+        <translation>The help is not installed: %1 is missing.</translation>
     </message>
 </context>
 <context>
@@ -240,24 +280,8 @@
         <translation>Network to search</translation>
     </message>
     <message>
-        <source>Add</source>
-        <translation>Add</translation>
-    </message>
-    <message>
-        <source>Your networks, searched every time:</source>
-        <translation>Your networks, searched every time:</translation>
-    </message>
-    <message>
-        <source>Remove</source>
-        <translation>Remove</translation>
-    </message>
-    <message>
         <source>Always searched, as set up for this computer: %1</source>
         <translation>Always searched, as set up for this computer: %1</translation>
-    </message>
-    <message>
-        <source>Search</source>
-        <translation>Search</translation>
     </message>
     <message>
         <source>A host name: looked up when the search starts.</source>
@@ -301,6 +325,77 @@
             <numerusform>%n address will be asked.</numerusform>
             <numerusform>%n addresses will be asked.</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>&amp;Add</source>
+        <translation>&amp;Add</translation>
+    </message>
+    <message>
+        <source>&amp;Remove</source>
+        <translation>&amp;Remove</translation>
+    </message>
+    <message>
+        <source>&amp;Search</source>
+        <translation>&amp;Search</translation>
+    </message>
+    <message>
+        <source>&amp;Your networks, searched every time:</source>
+        <translation>&amp;Your networks, searched every time:</translation>
+    </message>
+    <message>
+        <source>&amp;Cancel</source>
+        <translation>&amp;Cancel</translation>
+    </message>
+    <message>
+        <source>Searching these networks now, but they could not be saved in %1 (is the disk full or the file read-only?), so the next start will not search them.</source>
+        <translation>Searching these networks now, but they could not be saved in %1 (is the disk full or the file read-only?), so the next start will not search them.</translation>
+    </message>
+    <message>
+        <source>C&amp;lose</source>
+        <translation>C&amp;lose</translation>
+    </message>
+</context>
+<context>
+    <name>QipDeviceTableModel</name>
+    <message>
+        <source>— reading its page</source>
+        <translation>— reading its page</translation>
+    </message>
+    <message>
+        <source>— no wireless name on page</source>
+        <translation>— no wireless name on page</translation>
+    </message>
+    <message>
+        <source>— page not answering</source>
+        <translation>— page not answering</translation>
+    </message>
+    <message>
+        <source>not answering for %1 s</source>
+        <translation>not answering for %1 s</translation>
+    </message>
+    <message>
+        <source>%1 s ago</source>
+        <translation>%1 s ago</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>Address</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>Type</translation>
+    </message>
+    <message>
+        <source>Device ID</source>
+        <translation>Device ID</translation>
+    </message>
+    <message>
+        <source>Last answer</source>
+        <translation>Last answer</translation>
     </message>
 </context>
 </TS>

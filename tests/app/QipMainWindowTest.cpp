@@ -2,8 +2,11 @@
 
 #include <QAbstractItemView>
 #include <QAction>
-#include <QComboBox>
+#include <QHeaderView>
+#include <QTableView>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMap>
 #include <QLayout>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -18,8 +21,12 @@
 #include <QMenuBar>
 #include <QTranslator>
 
-#include "app/QipDeviceChooser.h"
+#include "app/QipDeviceTableModel.h"
 #include "app/QipMainWindow.h"
+#include "app/QipHelpText.h"
+#include "app/QipProbeDialog.h"
+#include "app/QipRoute.h"
+#include "ksp/KspClock.h"
 #include "tests/app/AppTestSupport.h"
 
 namespace {
@@ -32,7 +39,7 @@ struct WindowRig : ControllerRig {
         QApplication::setActiveWindow(&mWindow);
         mController->applicationDidFinishLaunching();
         gInterfaces = {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")};
-        mChooser = mWindow.findChild<QComboBox*>("deviceChooser");
+        mTable = mWindow.findChild<QTableView*>("deviceTable");
         mButton = mWindow.findChild<QPushButton*>("configureButton");
         mAgain = mWindow.findChild<QPushButton*>("searchAgainButton");
         mProgress = mWindow.findChild<QProgressBar*>("progressIndicator");
@@ -41,11 +48,30 @@ struct WindowRig : ControllerRig {
         mAddress = mWindow.findChild<QLabel*>("addressLabel");
     }
     bool Found() const {
-        return mChooser && mButton && mAgain && mProgress && mMessage && mHelp && mAddress;
+        return mTable && mButton && mAgain && mProgress && mMessage && mHelp && mAddress;
+    }
+
+    // The shown rows' texts in one column, in the order shown.
+    QStringList Column(int column) const {
+        QStringList texts;
+        for (int row = 0; row < mTable->model()->rowCount(); ++row) {
+            texts << mTable->model()->index(row, column).data().toString();
+        }
+        return texts;
+    }
+    QString ChosenId() const {
+        return mTable->currentIndex().data(QipDeviceTableModel::DeviceRole).toMap().value("DeviceId").toString();
+    }
+    void Choose(const QString& id) {
+        for (int row = 0; row < mTable->model()->rowCount(); ++row) {
+            if (mTable->model()->index(row, QipDeviceTableModel::cDeviceId).data().toString() == id) {
+                mTable->selectRow(row);
+            }
+        }
     }
 
     QipMainWindow mWindow;
-    QComboBox* mChooser;
+    QTableView* mTable;
     QPushButton* mButton;
     QPushButton* mAgain;
     QProgressBar* mProgress;
@@ -62,14 +88,14 @@ TEST(QipMainWindow, FollowsTheControllerThroughFailureAndSearchAgain) {
     EXPECT_EQ(rig.mWindow.windowTitle(), "QipFinder");
     EXPECT_EQ(rig.mMessage->text(), "Suche");
     EXPECT_TRUE(rig.mProgress->isVisible());
-    EXPECT_FALSE(rig.mChooser->isVisible());
+    EXPECT_FALSE(rig.mTable->isVisible());
     EXPECT_FALSE(rig.mButton->isVisible());
     EXPECT_FALSE(rig.mHelp->isVisible());
     EXPECT_FALSE(rig.mAgain->isVisible());
     rig.mController->deviceNotFound();
     EXPECT_EQ(rig.mMessage->text(), "Fehler");
     EXPECT_FALSE(rig.mProgress->isVisible());
-    EXPECT_FALSE(rig.mChooser->isVisible());
+    EXPECT_FALSE(rig.mTable->isVisible());
     EXPECT_TRUE(rig.mHelp->isVisible());
     EXPECT_TRUE(rig.mHelp->text().contains("A firewall on this computer")) << rig.mHelp->text().toStdString();
     EXPECT_EQ(rig.mHelp->textFormat(), Qt::PlainText);
@@ -87,60 +113,113 @@ TEST(QipMainWindow, FollowsTheControllerThroughFailureAndSearchAgain) {
     EXPECT_FALSE(rig.mAgain->isVisible());
 }
 
-TEST(QipMainWindow, ChooserListsDevicesShowsTheirPageAndConfiguresByKeyboard) {
+TEST(QipMainWindow, TheTableListsDevicesByNameAndOpensTheChosenOneByKeyboard) {
     WindowRig rig;
     ASSERT_TRUE(rig.Found());
-    const QString markup = "<b>lan</b>";
-    rig.mController->deviceFound(
-        {Device("a", "192.0.2.10", markup), Device("b", "198.51.100.11"), Device("c", "192.0.2.12")});
+    QVariantMap silent = Device("d", "192.0.2.13", "");
+    silent.insert("PageOutcome", "timeout");
+    rig.mController->deviceFound({Device("a", "192.0.2.10", "<b>lan</b>"), Device("b", "198.51.100.11", "Office"),
+                                  Device("c", "192.0.2.12", "attic"), silent});
     EXPECT_EQ(rig.mMessage->text(), "Choose");
-    EXPECT_TRUE(rig.mChooser->isVisible());
+    EXPECT_TRUE(rig.mTable->isVisible());
     EXPECT_FALSE(rig.mProgress->isVisible());
     EXPECT_FALSE(rig.mHelp->isVisible());
-    ASSERT_EQ(rig.mChooser->count(), 3);
-    EXPECT_EQ(rig.mChooser->itemText(0), "a - QipFinder - SSID:\"<b>lan</b>\"");
-    EXPECT_EQ(QApplication::focusWidget(), rig.mChooser);
-    EXPECT_EQ(rig.mMessage->buddy(), rig.mChooser);
-    for (QWidget* widget : {static_cast<QWidget*>(rig.mChooser), static_cast<QWidget*>(rig.mButton),
+    // By name whatever the case; markup shown as it is; no name says why.
+    EXPECT_EQ(rig.Column(QipDeviceTableModel::cName),
+              (QStringList{"<b>lan</b>", "attic", "Office", QString::fromUtf8("— page not answering")}));
+    EXPECT_EQ(rig.Column(QipDeviceTableModel::cAddress),
+              (QStringList{"192.0.2.10", "192.0.2.12", "198.51.100.11", "192.0.2.13"}));
+    EXPECT_EQ(rig.mTable->model()->index(2, 3).data(Qt::ToolTipRole).toString(), "b - QipFinder - SSID:\"Office\"");
+    EXPECT_EQ(QApplication::focusWidget(), rig.mTable);
+    EXPECT_EQ(rig.mMessage->buddy(), rig.mTable);
+    EXPECT_EQ(rig.ChosenId(), "a") << "the first row is chosen";
+    for (QWidget* widget : {static_cast<QWidget*>(rig.mTable), static_cast<QWidget*>(rig.mButton),
                             static_cast<QWidget*>(rig.mProgress)}) {
         EXPECT_FALSE(widget->accessibleName().isEmpty()) << widget->objectName().toStdString();
         EXPECT_FALSE(widget->accessibleDescription().isEmpty()) << widget->objectName().toStdString();
     }
     EXPECT_EQ(rig.mAddress->text(), "Opens http://192.0.2.10/");
 
-    // Enter in the open list only picks the entry.
-    rig.mChooser->showPopup();
-    QAbstractItemView* list = rig.mChooser->view();
-    QTest::keyClick(list, Qt::Key_Down);
-    QTest::keyClick(list, Qt::Key_Return);
-    EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
-    EXPECT_EQ(rig.mChooser->currentIndex(), 1);
+    // Typing a name goes to it from any column; the far device says so.
+    rig.mTable->setCurrentIndex(rig.mTable->model()->index(0, QipDeviceTableModel::cType));
+    QTest::keyClicks(rig.mTable, "of");
+    EXPECT_EQ(rig.ChosenId(), "b");
     EXPECT_EQ(rig.mAddress->text(),
               "Opens http://198.51.100.11/\n198.51.100.11 is on none of this computer's networks: "
               "the page may not open.");
-    // Enter on the closed chooser opens; Tab reaches Configure, whose Enter opens too.
-    QTest::keyClick(rig.mChooser, Qt::Key_Return);
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(rig.mTable, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "b - QipFinder - SSID:\"Office\"");
+    // Ctrl+F filters by any column.
+    QTest::keyClick(&rig.mWindow, Qt::Key_F, Qt::ControlModifier);
+    auto* filter = rig.mWindow.findChild<QLineEdit*>("filterEdit");
+    ASSERT_EQ(QApplication::focusWidget(), filter);
+    QTest::keyClicks(filter, "198.51");
+    EXPECT_EQ(rig.Column(QipDeviceTableModel::cDeviceId), QStringList{"b"});
+    filter->clear();
+    EXPECT_EQ(rig.ChosenId(), "b") << "the filter keeps the chosen row chosen";
+
+    // Enter on the table opens; Tab reaches Open, whose Enter opens too.
+    QTest::keyClick(rig.mTable, Qt::Key_Return);
     EXPECT_EQ(rig.mWorkspace.mEvents, std::vector<std::string>{"open http://198.51.100.11/"});
-    ASSERT_EQ(rig.mChooser->count(), 2);
-    rig.mChooser->setFocus();
+    ASSERT_EQ(rig.mTable->model()->rowCount(), 3);
+    rig.mTable->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), rig.mButton);
     QTest::keyClick(rig.mButton, Qt::Key_Enter);
     EXPECT_EQ(rig.mWorkspace.mEvents.size(), 2u);
+
     QSignalSpy quit(rig.mWindow.findChild<QAction*>("actionQuit"), &QAction::triggered);
     QTest::keyClick(&rig.mWindow, Qt::Key_Q, Qt::ControlModifier);
     EXPECT_EQ(quit.count(), 1);
-    // A maximised window leaves the chooser at a readable width.
-    rig.mWindow.resize(3000, 400);
+    // The table grows with the window.
+    const int narrow = rig.mTable->width();
+    rig.mWindow.resize(1800, 700);
     QApplication::processEvents();
-    EXPECT_LT(rig.mChooser->width(), 1500);
+    EXPECT_GT(rig.mTable->width(), narrow + 800);
+}
+
+TEST(QipMainWindow, RowsComeChangeAgeAndLeaveWhileTheChosenOneStaysChosen) {
+    WindowRig rig;
+    ASSERT_TRUE(rig.Found());
+    const qint64 now = KspMonotonicSeconds();
+    auto heard = [now](const QString& id, const QString& ip, qint64 age) {
+        QVariantMap device = Device(id, ip, "");
+        device.insert("PageOutcome", "skipped");
+        device.insert("LastAnswer", now - age);
+        return QVariant(device);
+    };
+    rig.mController->devicesHeard({heard("a", "192.0.2.10", 0), heard("b", "192.0.2.11", 0)});
+    ASSERT_EQ(rig.mTable->model()->rowCount(), 2);
+    rig.Choose("b");
+    // A page read later names the device; the looks after it keep that name.
+    rig.mController->deviceFound({Device("b", "192.0.2.11", "Office")});
+    rig.mController->devicesHeard({heard("c", "192.0.2.9", 0), heard("b", "192.0.2.11", 14)});
+    EXPECT_EQ(rig.ChosenId(), "b");
+    EXPECT_EQ(rig.Column(QipDeviceTableModel::cDeviceId), (QStringList{"b", "c"}));
+    const QModelIndex b = rig.mTable->model()->index(0, QipDeviceTableModel::cLastAnswer);
+    EXPECT_EQ(b.siblingAtColumn(0).data().toString(), "Office");
+    EXPECT_EQ(b.data().toString(), "not answering for 14 s");
+    EXPECT_TRUE(b.data(Qt::ForegroundRole).isValid()) << "greyed";
+    EXPECT_EQ(rig.mTable->model()->index(1, QipDeviceTableModel::cLastAnswer).data().toString(), "0 s ago");
+    EXPECT_EQ(rig.mTable->model()->index(1, 0).data().toString(), QString::fromUtf8("— reading its page"));
+    rig.mController->devicesHeard({heard("c", "192.0.2.9", 0)});
+    EXPECT_EQ(rig.Column(QipDeviceTableModel::cDeviceId), QStringList{"c"});
+    EXPECT_EQ(rig.ChosenId(), "c") << "one row is always chosen";
 }
 
 TEST(QipMainWindow, OtherTypesAndAnUnopenablePageExplainThemselves) {
     WindowRig rig;
     ASSERT_TRUE(rig.Found());
-    rig.mController->deviceFound({});
-    EXPECT_FALSE(rig.mChooser->isVisible()) << "an empty chooser";
+    // A camera answered: its answer came in on the port, so no firewall drops it.
+    rig.mFactory.mSnapshot.emplace_back(
+        QipPacketHello("Camera", "cam", "192.0.2.40", "255.255.255.0", "/s.xml", "1"), "192.0.2.40");
+    rig.mController->qip()->timerCallback();
+    WaitForReport(rig.mController->qip());
+    EXPECT_TRUE(rig.mHelp->text().contains("Likely causes:")) << rig.mHelp->text().toStdString();
+    EXPECT_FALSE(rig.mHelp->text().contains("firewall", Qt::CaseInsensitive)) << rig.mHelp->text().toStdString();
+    rig.mFactory.mSnapshot.clear();
+    EXPECT_FALSE(rig.mTable->isVisible()) << "an empty table";
     EXPECT_FALSE(rig.mButton->isVisible());
     EXPECT_TRUE(rig.mHelp->isVisible());
     EXPECT_TRUE(rig.mAgain->isVisible());
@@ -159,7 +238,7 @@ TEST(QipMainWindow, OtherTypesAndAnUnopenablePageExplainThemselves) {
     ASSERT_TRUE(text && address);
     EXPECT_TRUE(text->text().contains("status 3")) << text->text().toStdString();
     EXPECT_EQ(address->text(), "http://192.0.2.10/");
-    EXPECT_EQ(rig.mChooser->count(), 2);
+    EXPECT_EQ(rig.mTable->model()->rowCount(), 2);
     EXPECT_EQ(rig.mWorkspace.mEvents, std::vector<std::string>{"cannot open http://192.0.2.10/"});
     // The address by keyboard alone: it has the focus, Ctrl+A and Ctrl+C copy it whole.
     QApplication::setActiveWindow(box);
@@ -172,30 +251,6 @@ TEST(QipMainWindow, OtherTypesAndAnUnopenablePageExplainThemselves) {
     box->close();
 }
 
-TEST(QipMainWindow, LongDeviceTextsAreCutInTheMiddleAndShownWholeElsewhere) {
-    WindowRig rig;
-    ASSERT_TRUE(rig.Found());
-    const QString north = QString::fromUtf8("Büro 3. OG – Küche Nordflügel");
-    const QString south = QString::fromUtf8("Büro 3. OG – Küche Südflügel");
-    rig.mController->deviceFound({Device("00:11:22:33:44:55", "192.0.2.10", north),
-                                  Device("00:11:22:33:44:66", "192.0.2.11", south)});
-    const QFontMetrics metrics = rig.mChooser->fontMetrics();
-    const QString whole = rig.mChooser->itemText(0);
-    // The chooser takes the room the texts need; cut at all, they keep both ends.
-    for (int width : {metrics.horizontalAdvance(whole) + 1, 160}) {
-        const QString a = QipDeviceChooser::Elided(rig.mChooser->itemText(0), metrics, width);
-        const QString b = QipDeviceChooser::Elided(rig.mChooser->itemText(1), metrics, width);
-        EXPECT_NE(a, b) << width;
-        EXPECT_TRUE(a.endsWith("\"")) << a.toStdString();
-    }
-    EXPECT_GE(rig.mChooser->width(), metrics.horizontalAdvance(whole));
-    EXPECT_EQ(rig.mChooser->toolTip(), whole);
-    EXPECT_EQ(rig.mChooser->itemData(1, Qt::ToolTipRole).toString(), rig.mChooser->itemText(1));
-    rig.mChooser->showPopup();
-    EXPECT_GE(rig.mChooser->view()->width(), metrics.horizontalAdvance(whole));
-    rig.mChooser->hidePopup();
-}
-
 TEST(QipMainWindow, RefreshByButtonOrF5KeepsTheChosenDeviceChosen) {
     WindowRig rig;
     ASSERT_TRUE(rig.Found());
@@ -204,14 +259,14 @@ TEST(QipMainWindow, RefreshByButtonOrF5KeepsTheChosenDeviceChosen) {
     EXPECT_FALSE(refresh->isVisible());
     rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
     ASSERT_TRUE(refresh->isVisible());
-    rig.mChooser->setCurrentIndex(1);
+    rig.Choose("b");
     QTest::keyClick(&rig.mWindow, Qt::Key_F5);
     EXPECT_TRUE(rig.mController->isRefreshing());
     EXPECT_FALSE(refresh->isEnabled());
     rig.mController->deviceFound(
         {Device("c", "192.0.2.12"), Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
-    EXPECT_EQ(rig.mChooser->count(), 3);
-    EXPECT_EQ(rig.mChooser->currentIndex(), 2) << "b stays chosen";
+    EXPECT_EQ(rig.mTable->model()->rowCount(), 3);
+    EXPECT_EQ(rig.ChosenId(), "b") << "b stays chosen";
     refresh->click();
     EXPECT_TRUE(rig.mController->isRefreshing());
 }
@@ -239,12 +294,12 @@ TEST(QipMainWindow, KeyboardReachesTheMenuAndScreenReadersHearEachState) {
     // Focus shows on Configure: it looks different with the focus and without.
     rig.mAgain->click();
     rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
-    ASSERT_EQ(QApplication::focusWidget(), rig.mChooser);
-    QTest::keyClick(rig.mChooser, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), rig.mTable);
+    QTest::keyClick(rig.mTable, Qt::Key_Tab);
     ASSERT_EQ(QApplication::focusWidget(), rig.mButton);
     const QImage focused = rig.mButton->grab().toImage();
     QTest::keyClick(rig.mButton, Qt::Key_Backtab, Qt::ShiftModifier);
-    ASSERT_EQ(QApplication::focusWidget(), rig.mChooser);
+    ASSERT_EQ(QApplication::focusWidget(), rig.mTable);
     const QImage unfocused = rig.mButton->grab().toImage();
     EXPECT_NE(focused, unfocused);
 }
@@ -283,4 +338,95 @@ TEST(QipMainWindow, TheWindowTakesTheSizeOfEachStateWithinAnSvgaScreenInBothLang
         }
         QApplication::removeTranslator(&texts);
     }
+}
+
+namespace {
+
+// The mnemonics of `texts`, each a text with "&" before its letter; what repeats or is
+// missing is named in the result, empty when every text has a letter of its own.
+std::string MnemonicClashes(const QStringList& texts) {
+    std::string faults;
+    QMap<QString, QString> taken;
+    for (const QString& text : texts) {
+        const QKeySequence key = QKeySequence::mnemonic(text);
+        if (key.isEmpty()) {
+            faults += "no mnemonic: " + text.toStdString() + "\n";
+            continue;
+        }
+        const QString letter = key.toString().toLower();
+        if (taken.contains(letter)) {
+            faults += "clash: " + taken[letter].toStdString() + " / " + text.toStdString() + "\n";
+        }
+        taken[letter] = text;
+    }
+    return faults;
+}
+
+// The texts of a window's shown buttons and of its labels that lead to a control.
+QStringList KeyTexts(QWidget* window) {
+    QStringList texts;
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->isVisible()) texts << button->text();
+    }
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->isVisible() && label->buddy() && label->text().contains('&')) texts << label->text();
+    }
+    return texts;
+}
+
+}  // namespace
+
+TEST(QipMainWindow, EveryButtonMenuAndDialogHasMnemonicsOfItsOwnInBothLanguages) {
+    for (const char* language : {"en", "de"}) {
+        QTranslator texts;
+        ASSERT_TRUE(texts.load(QString("qipfinder_") + language, QIPFINDER_BUNDLE_DIR));
+        QApplication::installTranslator(&texts);
+        {
+            WindowRig rig;
+            ASSERT_TRUE(rig.Found());
+            QStringList bar;
+            for (QAction* menu : rig.mWindow.menuBar()->actions()) {
+                bar << menu->text();
+                QStringList items;
+                for (QAction* item : menu->menu()->actions()) {
+                    if (!item->isSeparator()) items << item->text();
+                }
+                EXPECT_EQ(MnemonicClashes(items), "") << language;
+                for (QMenu* sub : menu->menu()->findChildren<QMenu*>()) {
+                    QStringList subItems;
+                    for (QAction* item : sub->actions()) subItems << item->text();
+                    EXPECT_EQ(MnemonicClashes(subItems), "") << language;
+                }
+            }
+            rig.mController->deviceNotFound();
+            EXPECT_EQ(MnemonicClashes(bar + KeyTexts(&rig.mWindow)), "") << language << " failed";
+            rig.mAgain->click();
+            rig.mController->deviceFound({Device("a", "192.0.2.10"), Device("b", "192.0.2.11")});
+            EXPECT_EQ(MnemonicClashes(bar + KeyTexts(&rig.mWindow)), "") << language << " table";
+            // A hidden button takes no key, Space included.
+            QSignalSpy clicked(rig.mAgain, &QPushButton::clicked);
+            QTest::keyClick(rig.mAgain, Qt::Key_Space);
+            QTest::keyClick(rig.mAgain, Qt::Key_Return);
+            EXPECT_EQ(clicked.count(), 0) << language;
+        }
+        {
+            QipProbeDialog dialog({}, {"198.51.100.7"});
+            dialog.show();
+            EXPECT_EQ(MnemonicClashes(KeyTexts(&dialog)), "") << language << " probe dialog";
+        }
+        QApplication::removeTranslator(&texts);
+    }
+}
+
+TEST(QipMainWindow, TheFarDeviceNoteOnlyWhereTheRouteLeavesThroughNoNetworkSearched) {
+    EnsureApplication();
+    // 127.0.0.5 lies outside lo's /32 here, but the kernel routes it out through lo.
+    const std::vector<KspNetworkInterface> loopback{KspNetworkInterface("lo", "127.0.0.1", "255.255.255.255")};
+    EXPECT_TRUE(QipRoutesThroughOneOf("127.0.0.5", loopback));
+    EXPECT_FALSE(QipRoutesThroughOneOf("127.0.0.5", {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")}));
+    EXPECT_FALSE(QipRoutesThroughOneOf("no address", loopback));
+    const QVariantMap device = Device("a", "127.0.0.5");
+    EXPECT_EQ(QipHelpText::AddressLine(device, loopback, QipRoutesThroughOneOf("127.0.0.5", loopback)),
+              "Opens http://127.0.0.5/");
+    EXPECT_NE(QipHelpText::AddressLine(device, loopback, false).indexOf("on none of this computer's networks"), -1);
 }

@@ -1,13 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 
+#include <algorithm>
+
+#include "app/QipDeviceTableModel.h"
 #include "app/QipHelpText.h"
 #include "app/QipMainWindow.h"
 #include "app/QipProbeDialog.h"
@@ -23,8 +32,11 @@ public:
     PrivateConfig() {
         EnsureApplication();
         qputenv("XDG_CONFIG_HOME", mFolder.path().toUtf8());
+        // The toolkit reads the folder once per program; this sets it again.
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, mFolder.path());
     }
     ~PrivateConfig() { qunsetenv("XDG_CONFIG_HOME"); }
+    QString Path() const { return mFolder.path(); }
 
 private:
     QTemporaryDir mFolder;
@@ -32,16 +44,35 @@ private:
 
 }  // namespace
 
-TEST(ProbeApp, BundleTargetsKeepTheGoodEntriesAndNameEachBadOne) {
+TEST(ProbeApp, TargetsKeepTheGoodEntriesOnceAndTellTheBadOnesInALineEach) {
     testing::internal::CaptureStderr();
-    const QStringList targets = QipSettings::ProbeTargetsFrom(
-        QVariantList{"198.51.100.0/24", 5, "10.0.0.0/8", "lab-router.example", "224.0.0.1"});
-    const std::string errors = testing::internal::GetCapturedStderr();
+    const QStringList targets = QipSettings::ProbeTargetsFrom(QVariantList{
+        "198.51.100.0/24", 5, "10.0.0.0/8", "lab-router.example", "224.0.0.1", "198.51.100.0/24"});
+    std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(targets, (QStringList{"198.51.100.0/24", "lab-router.example"}));
-    EXPECT_NE(errors.find("QipProbeTargets: '10.0.0.0/8' skipped: a prefix shorter than /16"), std::string::npos)
+    EXPECT_NE(errors.find("QipProbeTargets: 2 entries skipped that are no target, the first "
+                          "'10.0.0.0/8' skipped: a prefix shorter than /16"),
+              std::string::npos)
         << errors;
-    EXPECT_NE(errors.find("'224.0.0.1' skipped: a multicast"), std::string::npos) << errors;
-    EXPECT_NE(errors.find("no text"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("1 entries that are no text"), std::string::npos) << errors;
+
+    // A settings file of 100,000 entries: the first 1,024 distinct good ones, three lines.
+    QVariantList flood;
+    for (int i = 0; i < 100000; ++i) {
+        flood.append(i % 2 ? QStringLiteral("bad/%1").arg(i)
+                           : QStringLiteral("198.51.%1.%2").arg(i / 2 % 2000 / 250 + 100).arg(i / 2 % 250 + 1));
+    }
+    testing::internal::CaptureStderr();
+    const QStringList capped = QipSettings::ProbeTargetsFrom(flood, "ProbeTargets");
+    errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(capped.size(), QipSettings::cMaxProbeTargets);
+    EXPECT_EQ(QSet<QString>(capped.cbegin(), capped.cend()).size(), capped.size());
+    EXPECT_EQ(capped.first(), "198.51.100.1");
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+    EXPECT_NE(errors.find("50000 entries skipped"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("only the first 1024 networks are searched; 976 more ignored"),
+              std::string::npos)
+        << errors;
 
     testing::internal::CaptureStderr();
     EXPECT_TRUE(QipSettings::ProbeTargetsFrom(QVariant("198.51.100.0/24")).isEmpty());
@@ -77,9 +108,40 @@ TEST(ProbeApp, DialogChecksWhatIsTypedAndEditsTheUsersList) {
     list->setCurrentRow(0);
     remove->click();
     EXPECT_EQ(dialog.userTargets(), QStringList{"198.51.100.0/24"});
+    list->addItem("203.0.113.9");
+    list->setCurrentRow(1);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(dialog.userTargets(), QStringList{"198.51.100.0/24"}) << "Delete removes the chosen one";
     edit->setText("lab-router.example");
     dialog.accept();  // Search takes what is typed along
     EXPECT_EQ(dialog.userTargets(), (QStringList{"198.51.100.0/24", "lab-router.example"}));
+}
+
+TEST(ProbeApp, ASaveThatFailsIsSaidInTheDialogWhileTheSearchGoesOn) {
+    PrivateConfig config;
+    // A folder where the settings file belongs cannot be written, even by root.
+    ASSERT_TRUE(QipUserTargets::FilePath().startsWith(config.Path()));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(QipUserTargets::FilePath()).absoluteFilePath()));
+    ControllerRig rig;
+    QipProbeDialog dialog({}, {});
+    dialog.setApply([&rig](const QStringList& targets) {
+        return rig.mController->searchAnotherNetwork(targets);
+    });
+    dialog.findChild<QLineEdit*>("probeTargetEdit")->setText("198.51.100.7");
+    dialog.show();
+    dialog.accept();
+    EXPECT_EQ(rig.mFactory.GetProbeTargets(), QStringList{"198.51.100.7"});
+    EXPECT_EQ(rig.mFactory.mStarted, 2);
+    auto* said = dialog.findChild<QLabel*>("probeSaveFailed");
+    ASSERT_TRUE(said);
+    EXPECT_TRUE(dialog.isVisible()) << "the dialog stays to say it";
+    EXPECT_TRUE(said->isVisible());
+    EXPECT_NE(said->text().indexOf("could not be saved in " + QipUserTargets::FilePath()), -1)
+        << said->text().toStdString();
+    dialog.accept();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(rig.mFactory.mStarted, 2) << "closing starts nothing again";
 }
 
 TEST(ProbeApp, SearchAnotherNetworkRemembersTheUsersTargetsAndProbesThemWithTheBundles) {
@@ -155,15 +217,19 @@ TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetworkWhichSearchesAfr
     rig.mController->deviceNotFound();
     EXPECT_TRUE(button->isVisible());
 
-    // From the chooser, whose search was suspended: the new search's report is taken, not
-    // dropped as a stale one.
+    // From the table: it stays, its chosen row too, and the new search's looks add to it.
     rig.mController->deviceFound({Device("a", "192.0.2.20"), Device("b", "192.0.2.21")});
     ASSERT_EQ(rig.mController->countOfDeviceList(), 2);
+    auto* table = window.findChild<QAbstractItemView*>("deviceTable");
+    table->setCurrentIndex(table->model()->index(1, 0));
     rig.mController->searchAnotherNetwork({"198.51.100.0/24"});
-    EXPECT_EQ(rig.mController->countOfDeviceList(), 0);
-    rig.mController->deviceFound(
+    EXPECT_EQ(rig.mFactory.mStarted, started + 2);
+    EXPECT_EQ(rig.mController->countOfDeviceList(), 2);
+    EXPECT_TRUE(table->isVisible());
+    rig.mController->devicesHeard(
         {Device("a", "192.0.2.20"), Device("b", "192.0.2.21"), Device("far", "198.51.100.20")});
     EXPECT_EQ(rig.mController->countOfDeviceList(), 3);
+    EXPECT_EQ(table->currentIndex().data(QipDeviceTableModel::DeviceRole).toMap().value("DeviceId"), "b");
 
     // While a page is being handed to the browser, the networks are remembered but neither a
     // new search starts nor the list empties under the hand-off.

@@ -6,6 +6,8 @@
 //   progress <object name>
 //   combo <object name> <item count>
 //   item <text>
+//   table <object name> <row count>
+//   row <the row's cells as shown, joined by " | "> (in the order shown)
 //   button <object name> <1 when enabled, else 0> <text>
 //   edit <object name> <text>
 //   focus <object name of the widget with the keyboard focus>
@@ -13,6 +15,7 @@
 // it once (from the event loop, so a modal box it opens does not stop the probe) and removes
 // the file.
 #include <QAbstractButton>
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -22,6 +25,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSaveFile>
+#include <QTableView>
 #include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
@@ -76,6 +80,17 @@ private:
                 lines << QString("button %1 %2 %3")
                              .arg(button->objectName(), button->isEnabled() ? "1" : "0",
                                   button->text());
+            } else if (auto* table = qobject_cast<QTableView*>(widget)) {
+                const QAbstractItemModel* model = table->model();
+                const int rows = model ? model->rowCount() : 0;
+                lines << QString("table %1 %2").arg(table->objectName()).arg(rows);
+                for (int row = 0; row < rows; ++row) {
+                    QStringList cells;
+                    for (int column = 0; column < model->columnCount(); ++column) {
+                        cells << model->index(row, column).data().toString();
+                    }
+                    lines << "row " + cells.join(" | ");
+                }
             } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
                 lines << QString("combo %1 %2").arg(combo->objectName()).arg(combo->count());
                 for (int i = 0; i < combo->count(); ++i) {

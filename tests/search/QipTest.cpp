@@ -47,6 +47,7 @@ struct Search : QipDelegate, Qip::SnapshotSource, DeviceDescriber::StatusFetcher
     explicit Search(const QVariant& timeout) : mQip((App(), this), {"Router"}, timeout) {
         mQip.setSnapshotSource(this);
         mQip.setStatusFetcher(this);
+        mSince.start();
         mQip.start();
     }
     std::vector<QipDevice> TakeSnapshot() override { return mDevices; }
@@ -57,6 +58,13 @@ struct Search : QipDelegate, Qip::SnapshotSource, DeviceDescriber::StatusFetcher
     }
     void deviceFound(const QVariantList& devices) override { mFound.push_back(devices); mOnReport(); }
     void deviceNotFound() override { ++mNotFound; mOnReport(); }
+    std::vector<QVariantList> mHeard;
+    qint64 mFirstHeardMs = -1;
+    QElapsedTimer mSince;
+    void devicesHeard(const QVariantList& devices) override {
+        if (mHeard.empty()) mFirstHeardMs = mSince.elapsed();
+        mHeard.push_back(devices);
+    }
     // Lets the event loop run until the tick's pages are read and reported (at most 15 s).
     void WaitForReport() {
         QElapsedTimer waited;
@@ -149,7 +157,7 @@ TEST(QipPoll, ReportsDictionariesOfWantedDevicesWithTextsMadeValid) {
     ASSERT_EQ(search.mFound.size(), 1u);
     ASSERT_EQ(search.mFound[0].size(), 1);
     const QVariantMap device = search.mFound[0][0].toMap();
-    EXPECT_EQ(device.keys(), (QStringList{"DeviceIP", "DeviceId", "DeviceType", "DisplayString", "SSID"}));
+    EXPECT_EQ(device.keys(), (QStringList{"DeviceIP", "DeviceId", "DeviceType", "DisplayString", "LastAnswer", "PageOutcome", "SSID"}));
     EXPECT_EQ(device["DeviceIP"].toString() + "|" + device["SSID"].toString(), "192.168.1.7|Office");
     EXPECT_EQ(device["DisplayString"].toString(), QString::fromUtf8("d\xEF\xBF\xBD - Router - SSID:\"Office\""));
     EXPECT_EQ(search.mHosts, std::vector<std::string>{"192.168.1.7"});
@@ -236,4 +244,57 @@ TEST(QipRead, SuspendOrDestructionEndsAHangingReadAtOnceWithoutAReport) {
             EXPECT_TRUE(search->mFound.empty()) << "the report of a read that was ended";
         }
     }
+}
+
+TEST(QipSettle, TheFirstDecisionWaitsForTheAnswersToSettleNotForAPoll) {
+    // A lone device heard at once: due at 1 s, not sooner.
+    QipSettle lone(0);
+    EXPECT_FALSE(lone.Note(50, {"a"}));
+    EXPECT_FALSE(lone.Note(999, {"a"}));
+    EXPECT_TRUE(lone.Note(1000, {"a"}));
+    EXPECT_TRUE(lone.Note(1100, {}));
+    // A second device 0.9 s after the first moves the decision to 400 ms after it.
+    QipSettle late(0);
+    EXPECT_FALSE(late.Note(100, {"a"}));
+    EXPECT_FALSE(late.Note(1000, {"a", "b"}));
+    EXPECT_FALSE(late.Note(1399, {"a", "b"}));
+    EXPECT_TRUE(late.Note(1400, {"a", "b"}));
+    // Nothing wanted heard: never due.
+    QipSettle none(0);
+    EXPECT_FALSE(none.Note(60000, {}));
+}
+
+TEST(QipLook, DevicesAreHeardOnceSettledAndFollowedWithoutWaitingForAHangingPage) {
+    Search search(10);
+    gInterfaces = {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")};
+    std::atomic<bool> release{false};
+    search.mFetch = [&release](SysInfo&) {
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    search.mDevices = {Device("Router", "a", "192.0.2.7"), Device("Printer", "p", "192.0.2.8")};
+    search.mQip.timerCallback();  // a poll whose page hangs
+    auto runUntil = [](const std::function<bool()>& done) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!done() && waited.elapsed() < 15000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            QCoreApplication::processEvents();
+        }
+    };
+    runUntil([&search] { return !search.mHeard.empty(); });
+    ASSERT_EQ(search.mHeard.size(), 1u);
+    EXPECT_GE(search.mFirstHeardMs, QipSettle::cEarliestMs);
+    ASSERT_EQ(search.mHeard[0].size(), 1);
+    const QVariantMap device = search.mHeard[0][0].toMap();
+    EXPECT_EQ(device["DeviceId"], "a");
+    EXPECT_EQ(device["PageOutcome"], "skipped");
+    EXPECT_TRUE(search.mQip.isReading()) << "the page still hangs";
+    // A second device is heard, the first ages out: each is told.
+    search.mDevices = {Device("Router", "b", "192.0.2.9")};
+    runUntil([&search] { return search.mHeard.size() >= 2; });
+    ASSERT_EQ(search.mHeard.size(), 2u);
+    ASSERT_EQ(search.mHeard[1].size(), 1);
+    EXPECT_EQ(search.mHeard[1][0].toMap()["DeviceId"], "b");
+    release = true;
+    search.WaitForReport();
 }

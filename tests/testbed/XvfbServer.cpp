@@ -36,7 +36,8 @@ std::string XvfbServer::FindDisplayNumber(const std::string& output) {
     return "";
 }
 
-XvfbServer::XvfbServer(TestBed& bed, const std::string& program) : mBed(bed) {
+XvfbServer::XvfbServer(TestBed& bed, const std::string& program, const std::string& screen)
+    : mBed(bed), mScreen(screen) {
     int attempts = 0;
     for (int number = cFirstDisplay; number < cFirstDisplay + cDisplayCount && attempts < cAttempts; ++number) {
         const std::string lockPath = "/tmp/qipfinder-xvfb-" + std::to_string(number) + ".lock";
@@ -60,7 +61,7 @@ XvfbServer::~XvfbServer() {
 bool XvfbServer::StartOn(int number, const std::string& program) {
     // With an explicit display, -displayfd still writes its number, once clients can connect.
     mServer = mBed.Start(mBed.GetHostNamespace(), {program, ":" + std::to_string(number), "-displayfd", "1",
-                                                   "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+                                                   "-screen", "0", mScreen, "-nolisten", "tcp"});
     if (mServer <= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cStartTimeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {

@@ -19,8 +19,10 @@
 // output on standard error), and IsReady() is false.
 class XvfbServer {
 public:
-    // `program`: the Xvfb to run (resolved as TestBed::Start does).
-    explicit XvfbServer(TestBed& bed, const std::string& program = "Xvfb");
+    // `program`: the Xvfb to run (resolved as TestBed::Start does); `screen`: its size and
+    // depth as Xvfb's -screen takes them.
+    explicit XvfbServer(TestBed& bed, const std::string& program = "Xvfb",
+                        const std::string& screen = "800x600x24");
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
     ~XvfbServer();
@@ -39,6 +41,7 @@ private:
     bool StartOn(int number, const std::string& program);
 
     TestBed& mBed;
+    std::string mScreen;
     pid_t mServer = -1;
     int mLock = -1;  // the flock on this server's display number
     std::string mDisplay;

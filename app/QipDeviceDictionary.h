@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <vector>
+
+#include "describe/DeviceDescriber.h"
+#include "qip/QipDevice.h"
+
+// The device dictionaries a search hands to its delegate: the five values "DeviceType",
+// "DeviceId", "SSID", "DeviceIP" and "DisplayString" (texts; bytes that are not UTF-8 become
+// U+FFFD), and for the window's table "PageOutcome" (how reading the status page ended, as
+// DeviceDescriber::Description says: "ok", "timeout", "skipped" when it was not read, ...)
+// and "LastAnswer" (the monotonic second, KspMonotonicSeconds, of the latest answer from the
+// device among the snapshot's entries of its id). Pure.
+QVariantList QipDeviceDictionaries(const std::vector<DeviceDescriber::Description>& descriptions,
+                                   const std::vector<QipDevice>& snapshot);

@@ -1,0 +1,36 @@
+// The search's looks between polls: what the device list holds, told without reading a page.
+#include "app/Qip.h"
+
+#include <set>
+
+#include "app/QipDeviceDictionary.h"
+
+void Qip::startLooking() {
+    _since.start();
+    _settle = QipSettle(0);
+    _lookTimer.reset(new QTimer(this));
+    _lookTimer->setInterval(cLookMs);
+    connect(_lookTimer.get(), &QTimer::timeout, this, &Qip::look);
+    _lookTimer->start();
+}
+
+void Qip::look() {
+    std::vector<QipDevice> snapshot = takeSnapshot();
+    std::vector<std::string> wanted;
+    for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
+    DeviceDescriber describer(wanted, gInterfaces);
+    const std::vector<DeviceDescriber::Description> descriptions =
+        describer.Describe(snapshot, false);
+    if (!_settle.IsSettled()) {
+        std::set<std::string> ids;
+        for (const DeviceDescriber::Description& d : descriptions) ids.insert(d.mDeviceId);
+        if (!_settle.Note(_since.elapsed(), ids)) return;
+        // Settled: from now on the looks only follow changes, and less often.
+        if (_lookTimer) _lookTimer->setInterval(cLiveLookMs);
+    }
+    const QVariantList heard = QipDeviceDictionaries(descriptions, snapshot);
+    if (heard == _heard) return;
+    _heard = heard;
+    // The delegate may stop or delete this search; nothing of it is touched afterwards.
+    if (_delegate != nullptr) _delegate->devicesHeard(heard);
+}

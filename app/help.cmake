@@ -1,0 +1,22 @@
+# Turns the desktop program's documentation (Markdown) into the HTML page its Help menu
+# opens, with the pictures it shows beside it. Run as cmake -DCMARK=... -DINPUT=<file.md>
+# -DOUTPUT=<file.html> -P help.cmake.
+execute_process(COMMAND ${CMARK} ${INPUT} OUTPUT_VARIABLE body RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmark could not convert ${INPUT}")
+endif()
+get_filename_component(folder ${OUTPUT} DIRECTORY)
+get_filename_component(source ${INPUT} DIRECTORY)
+file(MAKE_DIRECTORY ${folder})
+file(WRITE ${OUTPUT} "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+  "<title>QipFinder Help</title>\n<style>body{max-width:52em;margin:1em auto;padding:0 1em;"
+  "font-family:sans-serif;line-height:1.4}img{max-width:100%}code,pre{background:#f4f4f4}"
+  "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .4em}</style>\n"
+  "</head>\n<body>\n${body}</body>\n</html>\n")
+string(REGEX MATCHALL "src=\"[^\"/]+\\.png\"" pictures "${body}")
+foreach(picture ${pictures})
+  string(REGEX REPLACE "src=\"([^\"]+)\"" "\\1" name "${picture}")
+  if(EXISTS ${source}/${name})
+    file(COPY ${source}/${name} DESTINATION ${folder})
+  endif()
+endforeach()
