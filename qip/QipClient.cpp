@@ -57,6 +57,8 @@ QipClient::QipClient(const Options& options)
       mProbeSweep(this),
       mIsPortShared(false),
       mReceiveBufferBytes(0),
+      mReportClock(options.mReportClock),
+      mMalformedReporter(this),
       mLastDropCount(0),
       mKernelDrops(0) {
     // Probed before our own socket holds the port; the socket is opened as always.
@@ -260,7 +262,7 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
             mTraceHandler->OnTrace(event);
         }
     }
-    const std::unique_ptr<QipPacket> packet(QipPacket::Create(buffer, count));
+    const std::unique_ptr<QipPacket> packet(QipPacket::Create(buffer, count, &mMalformedReporter));
     if (packet == nullptr) {
         mReceiveCounts.CountMalformed();
         if (mTraceHandler != nullptr) {
@@ -316,6 +318,12 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
     if (handler != nullptr && !isOtherInterface) {
         handler->OnHello(*hello, info.mAddress);
     }
+}
+
+void QipClient::MalformedReporter::OnMalformed(const std::string& line) {
+    const long long now =
+        mOuter->mReportClock != nullptr ? mOuter->mReportClock->NowMs() : KspMonotonicMs();
+    QipReportLimiter::Write(mLimiter.OnLine(line, now));
 }
 
 void QipClient::ReceiveThread::Run() {

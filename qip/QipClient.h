@@ -12,6 +12,7 @@
 #include "qip/QipPacket.h"
 #include "qip/QipProbeTarget.h"
 #include "qip/QipReceiveCounts.h"
+#include "qip/QipReportLimiter.h"
 
 // The active side of discovery: one UDP socket on port 19375, a send thread that broadcasts
 // a whoisthere on every IPv4 interface every 10 seconds, and a receive thread that hands
@@ -35,6 +36,11 @@
 // paced at Options::mProbeRate datagrams a second. A sweep still under way when the next
 // cycle is due goes on (that cycle only broadcasts), so no address is probed twice at once.
 // Failed sends are counted and reported on standard error once per sweep.
+//
+// A malformed datagram is reported on standard error as the parser words it, but by each
+// client at most once a minute per kind after the first, with the number of repeats (every
+// one is still counted in GetReceiveCounts), so that a host flooding the port neither fills
+// a log nor stalls the receive thread on a slow standard error.
 class QipClient {
 public:
     static const unsigned short cPort = 19375;
@@ -92,6 +98,16 @@ public:
         ~TraceHandler() = default;
     };
 
+    // The time that bounds the reports of malformed datagrams, in milliseconds on a clock
+    // that does not jump (a test seam). Called on the receive thread.
+    class Clock {
+    public:
+        virtual long long NowMs() = 0;
+
+    protected:
+        ~Clock() = default;
+    };
+
     struct Options {
         // The discovery port, both local and destination (another one only in tests).
         unsigned short mPort = cPort;
@@ -108,6 +124,8 @@ public:
         unsigned long mProbeRate = cDefaultProbeRate;
         // Test seam: the time from one cycle to the next.
         unsigned long mPeriodMs = cBroadcastPeriodMs;
+        // Test seam: not owned, must outlive the client. Null: the monotonic clock.
+        Clock* mReportClock = nullptr;
     };
 
     // How far probing has come. mSweeps counts finished sweeps; the others describe the
@@ -231,6 +249,18 @@ private:
         QipClient* mOuter;
     };
 
+    // Passes the parser's reports of malformed datagrams through the client's own limiter.
+    // Receive thread only.
+    class MalformedReporter : public QipPacket::Reporter {
+    public:
+        explicit MalformedReporter(QipClient* outer) : mOuter(outer) {}
+        void OnMalformed(const std::string& line) override;
+
+    private:
+        QipClient* mOuter;
+        QipReportLimiter mLimiter;
+    };
+
     // What the send thread learns each cycle and the receive thread needs per datagram.
     struct Local {
         std::vector<std::string> mAddresses;                // this machine's IPv4 addresses
@@ -268,6 +298,8 @@ private:
     KspThreadMutex mLocalLock;  // guards mLocal
     Local mLocal;
     // Receive thread only.
+    Clock* const mReportClock;
+    MalformedReporter mMalformedReporter;
     uint32_t mLastDropCount;
     uint64_t mKernelDrops;
 };
