@@ -299,7 +299,6 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
                            std::find(mLocal.mAllowed.begin(), mLocal.mAllowed.end(),
                                      info.mInterfaceIndex) == mLocal.mAllowed.end();
     }
-    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
     if (!mProbeTargets.empty() && IsProbedAddress(info.mAddress)) {
         KspThreadMutex::Guard guard(mProbeLock);
         ++mProbeProgress.mAnswers;
@@ -318,6 +317,9 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
     if (handler != nullptr && !isOtherInterface) {
         handler->OnHello(*hello, info.mAddress);
     }
+    // Counted once the handler holds it, so that counts taken before a look at the handler's
+    // list never show a hello that the list lacks.
+    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
 }
 
 void QipClient::MalformedReporter::OnMalformed(const std::string& line) {

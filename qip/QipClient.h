@@ -179,7 +179,9 @@ public:
     static uint64_t ProbesDue(long long elapsedMs, unsigned long rate, uint64_t total);
     // Pure: when (ms after the sweep began) probe number `index` is due.
     static long long ProbeDueMs(uint64_t index, unsigned long rate);
-    // What was heard since the client started. Any thread.
+    // What was heard since the client started. Any thread. A hello is counted only after the
+    // handler's OnHello has returned: counts taken before a snapshot of the handler's list
+    // show no hello that the snapshot lacks.
     QipReceiveCounts::Counts GetReceiveCounts() const { return mReceiveCounts.GetCounts(); }
     const std::vector<std::string>& GetInterfaceFilter() const { return mInterfaceFilter; }
     unsigned short GetPort() const { return mPort; }
