@@ -155,8 +155,12 @@ void Qip::start() {
         }
         _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
     }
-    gInterfaces = KspNetworkInterface::Enumerate();
-    _scan = KspNetworkInterface::EnumerateForDiscovery();
+    if (_hasGivenScan) {
+        gInterfaces = _scan.mUsable;
+    } else {
+        gInterfaces = KspNetworkInterface::Enumerate();
+        _scan = KspNetworkInterface::EnumerateForDiscovery();
+    }
     scheduleTimer(intervalSeconds());
     startLooking();
 }
@@ -227,6 +231,11 @@ int Qip::IntervalSecondsFor(const QVariant& timeout) {
 }
 
 void Qip::setSnapshotSource(SnapshotSource* source) { _snapshotSource = source; }
+
+void Qip::setInterfaceScan(const KspNetworkInterface::Scan& scan) {
+    _scan = scan;
+    _hasGivenScan = true;
+}
 
 void Qip::setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher) { _statusFetcher = fetcher; }
 

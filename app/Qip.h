@@ -101,6 +101,10 @@ public:
         ~SnapshotSource() = default;
     };
     void setSnapshotSource(SnapshotSource* source);
+    // The interfaces start() takes for the machine's: gInterfaces becomes their usable ones
+    // and findings() names them, so that a test reads the same on any machine. Set before
+    // start(); without it start() reads the machine's.
+    void setInterfaceScan(const KspNetworkInterface::Scan& scan);
     // How ticks read status pages (null: over the network). Not owned.
     void setStatusFetcher(DeviceDescriber::StatusFetcher* fetcher);
     // The number of empty polls since creation or the last resume().
@@ -148,6 +152,7 @@ private:
     DeviceDescriber::StatusFetcher* _statusFetcher = nullptr;
     // What start() found to broadcast on, and whether the port could be opened.
     KspNetworkInterface::Scan _scan;
+    bool _hasGivenScan = false;  // _scan was given by setInterfaceScan
     bool _portOpen = true;
     // Distinct ids per type seen in snapshots, for searches without a client (the client
     // counts every hello itself).

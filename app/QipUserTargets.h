@@ -7,7 +7,7 @@
 #include <memory>
 
 // The networks the user added with "Search Another Network…", kept in the user's own
-// settings (QSettings, $XDG_CONFIG_HOME/qipfinder/qipfinder.conf, key ProbeTargets) so that
+// settings (QSettings, $XDG_CONFIG_HOME/qipfinder/qipfinder.ini, key ProbeTargets) so that
 // later runs probe them too. Main thread only; nothing is cached.
 class QipUserTargets {
 public:

@@ -70,6 +70,11 @@ bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion 
 newest=$(zcat /usr/share/doc/qipfinder/changelog.Debian.gz | head -1 | sed -E 's/^[^(]*\(([^)]*)\).*/\1/')
 [ "$newest" = "$(dpkg-deb -f "$deb" Version)" ] || fail "changelog's newest entry is $newest, the package $(dpkg-deb -f "$deb" Version)"
 
+# Enabled as docs/monitoring.md says (systemctl makes the link without a running systemd):
+# purging must leave no link to a unit that is gone.
+systemctl enable qip-exporter.service 2>/dev/null || fail "systemctl enable qip-exporter.service"
+[ -L /etc/systemd/system/multi-user.target.wants/qip-exporter.service ] || fail "enabling made no link"
+
 echo "== dpkg -r, then dpkg -P"
 trap - EXIT
 dpkg -r qipfinder || fail "dpkg -r"
@@ -77,6 +82,9 @@ dpkg-query -W -f='${Status}\n' qipfinder 2>/dev/null | grep -q ' installed$' && 
 # Removal keeps the conffile, as Debian does for edited configuration; purging ends it.
 [ -f /etc/default/qip-exporter ] || fail "dpkg -r removed the conffile /etc/default/qip-exporter"
 dpkg -P qipfinder || fail "dpkg -P"
+left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked \
+       -name 'qip-exporter*' 2>/dev/null)
+[ -z "$left" ] || fail "purge left the unit's links: $left"
 for path in "${paths[@]}"; do
   [ -e "$path" ] || continue
   printf '%s\n' "${existing_dirs[@]}" | grep -qxF -- "$path" || fail "left behind: $path"

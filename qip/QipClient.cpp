@@ -59,6 +59,8 @@ QipClient::QipClient(const Options& options)
       mHandovers(0),
       mIsHearing(false),
       mEarlierHandler(nullptr),
+      mReportClock(options.mReportClock),
+      mMalformedReporter(this),
       mLastDropCount(0),
       mKernelDrops(0) {
     JoinOrOwn(false);
@@ -262,7 +264,7 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
             mTraceHandler->OnTrace(event);
         }
     }
-    const std::unique_ptr<QipPacket> packet(QipPacket::Create(buffer, count));
+    const std::unique_ptr<QipPacket> packet(QipPacket::Create(buffer, count, &mMalformedReporter));
     if (packet == nullptr) {
         mReceiveCounts.CountMalformed();
         if (mTraceHandler != nullptr) {
@@ -299,7 +301,6 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
                            std::find(mLocal.mAllowed.begin(), mLocal.mAllowed.end(),
                                      info.mInterfaceIndex) == mLocal.mAllowed.end();
     }
-    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
     if (!mProbeTargets.empty() && IsProbedAddress(info.mAddress)) {
         KspThreadMutex::Guard guard(mProbeLock);
         ++mProbeProgress.mAnswers;
@@ -318,7 +319,16 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
     if (handler != nullptr && !isOtherInterface) {
         handler->OnHello(*hello, info.mAddress);
     }
+    // Counted once the handler holds it, so that counts taken before a look at the handler's
+    // list never show a hello that the list lacks.
+    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
     PublishShared(buffer, count, info, *hello);
+}
+
+void QipClient::MalformedReporter::OnMalformed(const std::string& line) {
+    const long long now =
+        mOuter->mReportClock != nullptr ? mOuter->mReportClock->NowMs() : KspMonotonicMs();
+    QipReportLimiter::Write(mLimiter.OnLine(line, now));
 }
 
 void QipClient::ReceiveThread::Run() {

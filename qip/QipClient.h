@@ -15,6 +15,7 @@
 #include "qip/QipShareConnection.h"
 #include "qip/QipShareServer.h"
 #include "qip/QipShareWire.h"
+#include "qip/QipReportLimiter.h"
 
 // The active side of discovery: one UDP socket on port 19375, a send thread that broadcasts
 // a whoisthere on every IPv4 interface every 10 seconds, and a receive thread that hands
@@ -48,6 +49,11 @@
 // subscriber takes the port over at once (GetHandoverCount); its device list keeps its
 // records. A port held by a program that serves no such socket is shared as before
 // (IsPortShared).
+//
+// A malformed datagram is reported on standard error as the parser words it, but by each
+// client at most once a minute per kind after the first, with the number of repeats (every
+// one is still counted in GetReceiveCounts), so that a host flooding the port neither fills
+// a log nor stalls the receive thread on a slow standard error.
 class QipClient {
 public:
     static const unsigned short cPort = 19375;
@@ -118,6 +124,16 @@ public:
         ~TraceHandler() = default;
     };
 
+    // The time that bounds the reports of malformed datagrams, in milliseconds on a clock
+    // that does not jump (a test seam). Called on the receive thread.
+    class Clock {
+    public:
+        virtual long long NowMs() = 0;
+
+    protected:
+        ~Clock() = default;
+    };
+
     struct Options {
         // The discovery port, both local and destination (another one only in tests).
         unsigned short mPort = cPort;
@@ -134,6 +150,8 @@ public:
         unsigned long mProbeRate = cDefaultProbeRate;
         // Test seam: the time from one cycle to the next.
         unsigned long mPeriodMs = cBroadcastPeriodMs;
+        // Test seam: not owned, must outlive the client. Null: the monotonic clock.
+        Clock* mReportClock = nullptr;
     };
 
     // How far probing has come. mSweeps counts finished sweeps, mSweepsStarted begun ones
@@ -204,7 +222,9 @@ public:
     static uint64_t ProbesDue(long long elapsedMs, unsigned long rate, uint64_t total);
     // Pure: when (ms after the sweep began) probe number `index` is due.
     static long long ProbeDueMs(uint64_t index, unsigned long rate);
-    // What was heard since the client started. Any thread.
+    // What was heard since the client started. Any thread. A hello is counted only after the
+    // handler's OnHello has returned: counts taken before a snapshot of the handler's list
+    // show no hello that the snapshot lacks.
     QipReceiveCounts::Counts GetReceiveCounts() const { return mReceiveCounts.GetCounts(); }
     const std::vector<std::string>& GetInterfaceFilter() const { return mInterfaceFilter; }
     unsigned short GetPort() const { return mPort; }
@@ -286,6 +306,18 @@ private:
         long long mLastMs = -1000000;  // the server's thread only
     };
 
+    // Passes the parser's reports of malformed datagrams through the client's own limiter.
+    // Receive thread only.
+    class MalformedReporter : public QipPacket::Reporter {
+    public:
+        explicit MalformedReporter(QipClient* outer) : mOuter(outer) {}
+        void OnMalformed(const std::string& line) override;
+
+    private:
+        QipClient* mOuter;
+        QipReportLimiter mLimiter;
+    };
+
     // What the send thread learns each cycle and the receive thread needs per datagram.
     struct Local {
         std::vector<std::string> mAddresses;                // this machine's IPv4 addresses
@@ -347,6 +379,8 @@ private:
     std::atomic<bool> mIsHearing;
     std::atomic<EarlierHelloHandler*> mEarlierHandler;
     // Receive thread only.
+    Clock* const mReportClock;
+    MalformedReporter mMalformedReporter;
     uint32_t mLastDropCount;
     uint64_t mKernelDrops;
 };

@@ -152,7 +152,7 @@ void QipClient::DeliverShared(const QipShareWire::Message& message) {
     mReceiveCounts.CountDatagram();
     const std::string sender = QipProbeTarget::FormatAddress(message.mSender);
     const std::unique_ptr<QipPacket> packet(
-        QipPacket::Create(message.mDatagram.data(), message.mDatagram.size()));
+        QipPacket::Create(message.mDatagram.data(), message.mDatagram.size(), &mMalformedReporter));
     const QipPacketHello* hello = dynamic_cast<const QipPacketHello*>(packet.get());
     if (hello == nullptr) {
         mReceiveCounts.CountMalformed();
@@ -163,7 +163,6 @@ void QipClient::DeliverShared(const QipShareWire::Message& message) {
     }
     const bool isOtherInterface =
         !mInterfaceFilter.empty() && !Contains(mInterfaceFilter, message.mInterface);
-    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
     if (!mProbeTargets.empty() && IsProbedAddress(sender)) {
         KspThreadMutex::Guard guard(mProbeLock);
         ++mProbeProgress.mAnswers;
@@ -178,14 +177,17 @@ void QipClient::DeliverShared(const QipShareWire::Message& message) {
         event.mDeviceId = hello->GetDeviceId();
         mTraceHandler->OnTrace(event);
     }
-    if (isOtherInterface) return;
-    EarlierHelloHandler* earlier = mEarlierHandler.load();
-    HelloHandler* handler = mHelloHandler.load();
-    if (earlier != nullptr && message.mAgeMs >= 1000) {
-        earlier->OnEarlierHello(*hello, sender, message.mAgeMs / 1000);
-    } else if (handler != nullptr) {
-        handler->OnHello(*hello, sender);
+    if (!isOtherInterface) {
+        EarlierHelloHandler* earlier = mEarlierHandler.load();
+        HelloHandler* handler = mHelloHandler.load();
+        if (earlier != nullptr && message.mAgeMs >= 1000) {
+            earlier->OnEarlierHello(*hello, sender, message.mAgeMs / 1000);
+        } else if (handler != nullptr) {
+            handler->OnHello(*hello, sender);
+        }
     }
+    // Counted once the handler holds it, as on the client's own socket.
+    mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
 }
 
 void QipClient::PublishShared(const unsigned char* buffer, unsigned long count,

@@ -31,7 +31,7 @@ QipDeviceList::QipDeviceList(QipClient* client)
       mChangeHandler(nullptr),
       mDevicesLock(),
       mChangeCondition(),
-      mFullReport(cFullReportPeriodSeconds),
+      mFullReport(cFullReportPeriodSeconds * 1000),
       mAgingThread(this) {
     if (mClient != nullptr) {
         mClient->SetEarlierHelloHandler(&mEarlierHelloHandler);
@@ -103,8 +103,7 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
 void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sourceAddress,
                             time_t wallNow, time_t monotonicNow) {
     bool changed = false;
-    bool reportFull = false;
-    uint64_t fullLeftOut = 0;
+    std::vector<std::string> fullReport;
     {
         KspThreadMutex::Guard guard(mDevicesLock);
         // The (id, address) pair is unique, so the index finds the one match there can be.
@@ -122,7 +121,8 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 }
                 changed = true;
             } else {
-                reportFull = mFullReport.Allow(monotonicNow, &fullLeftOut);
+                fullReport = mFullReport.OnLine("Device list full",
+                                                static_cast<long long>(monotonicNow) * 1000);
             }
         } else {
             QipDevice& match = mDevices[mIndex[slot]];
@@ -139,9 +139,7 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
             }
         }
     }
-    if (reportFull) {
-        QipReportLimiter::Write("Device list full\n", fullLeftOut);
-    }
+    QipReportLimiter::Write(fullReport);
     if (changed) {
         NotifyChange();
     }

@@ -3,34 +3,17 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "ksp/KspClock.h"
-#include "ksp/KspThreadMutex.h"
-#include "qip/QipReportLimiter.h"
-
 const std::string cQipTypeHello = "hello";
 const std::string cQipTypeWhoIsThere = "whoisthere";
 
 namespace {
 
-// One host sending malformed datagrams must neither fill a log nor stall the receive thread
-// on a slow standard error: each kind is written at most once a minute, with the number left
-// out since (the client counts every one of them for its diagnosis).
-const long long cMalformedReportPeriodMs = 60000;
-
-enum MalformedKind { cUnterminated, cFewHelloFields, cFewWhoIsThereFields, cMalformedKinds };
-
-void ReportMalformed(MalformedKind kind, const char* line) {
-    // Function-local, so that a parse during another file's static start-up finds them made.
-    static KspThreadMutex sLock;  // guards sLimiters
-    static QipReportLimiter sLimiters[cMalformedKinds] = {
-        QipReportLimiter(cMalformedReportPeriodMs), QipReportLimiter(cMalformedReportPeriodMs),
-        QipReportLimiter(cMalformedReportPeriodMs)};
-    uint64_t leftOut = 0;
-    {
-        KspThreadMutex::Guard guard(sLock);
-        if (!sLimiters[kind].Allow(KspMonotonicMs(), &leftOut)) return;
+void ReportMalformed(QipPacket::Reporter* reporter, const char* line) {
+    if (reporter != nullptr) {
+        reporter->OnMalformed(line);
+    } else {
+        fprintf(stderr, "%s\n", line);
     }
-    QipReportLimiter::Write(line, leftOut);
 }
 
 }  // namespace
@@ -46,22 +29,22 @@ const std::string& QipPacket::GetIpAddress() const { return mIpAddress; }
 
 const std::string& QipPacket::GetNetmask() const { return mNetmask; }
 
-QipPacket* QipPacket::Create(const unsigned char* data, unsigned long count)
+QipPacket* QipPacket::Create(const unsigned char* data, unsigned long count, Reporter* reporter)
 {
-    const std::vector<std::string> fields = SplitFields(data, count);
+    const std::vector<std::string> fields = SplitFields(data, count, reporter);
     if (fields.empty()) {
         return nullptr;
     }
     if (fields[0] == cQipTypeHello) {
         if (fields.size() < 7) {
-            ReportMalformed(cFewHelloFields, "Insufficient fields for creating 'hello' packet\n");
+            ReportMalformed(reporter, "Insufficient fields for creating 'hello' packet");
             return nullptr;
         }
         return new QipPacketHello(fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]);
     }
     if (fields[0] == cQipTypeWhoIsThere) {
         if (fields.size() < 3) {
-            ReportMalformed(cFewWhoIsThereFields, "Insufficient fields for creating 'whoisthere' packet\n");
+            ReportMalformed(reporter, "Insufficient fields for creating 'whoisthere' packet");
             return nullptr;
         }
         return new QipPacketWhoIsThere(fields[1], fields[2]);
@@ -69,7 +52,8 @@ QipPacket* QipPacket::Create(const unsigned char* data, unsigned long count)
     return nullptr;
 }
 
-std::vector<std::string> QipPacket::SplitFields(const unsigned char* data, unsigned long count)
+std::vector<std::string> QipPacket::SplitFields(const unsigned char* data, unsigned long count,
+                                                Reporter* reporter)
 {
     std::vector<std::string> fields;
     if (data == nullptr || count == 0) {
@@ -84,7 +68,7 @@ std::vector<std::string> QipPacket::SplitFields(const unsigned char* data, unsig
         }
     }
     if (fieldStart != end) {
-        ReportMalformed(cUnterminated, "QIP payload is not terminated with 0x00\n");
+        ReportMalformed(reporter, "QIP payload is not terminated with 0x00");
     }
     return fields;
 }

@@ -26,13 +26,27 @@ public:
     const std::string& GetIpAddress() const;
     const std::string& GetNetmask() const;
 
+    // Told each line that a malformed datagram earns, in place of standard error: for a
+    // receive path that must bound what a flood of them writes. Called on the parsing thread,
+    // with the line without its line end.
+    class Reporter {
+    public:
+        virtual void OnMalformed(const std::string& line) = 0;
+
+    protected:
+        ~Reporter() = default;
+    };
+
     // Parses a received datagram. Returns a new QipPacketHello or QipPacketWhoIsThere that
-    // the caller owns and deletes, or null when the bytes are not a usable datagram
-    // (malformed ones are reported on standard error).
-    static QipPacket* Create(const unsigned char* data, unsigned long count);
+    // the caller owns and deletes, or null when the bytes are not a usable datagram. A
+    // malformed one (not terminated, or too few fields for its type) is told to `reporter`,
+    // or without one written to standard error, on every call: the parse keeps no history.
+    static QipPacket* Create(const unsigned char* data, unsigned long count,
+                             Reporter* reporter = nullptr);
     // The terminated fields, in order; an unterminated tail is dropped after
-    // "QIP payload is not terminated with 0x00\n".
-    static std::vector<std::string> SplitFields(const unsigned char* data, unsigned long count);
+    // "QIP payload is not terminated with 0x00" (told as by Create).
+    static std::vector<std::string> SplitFields(const unsigned char* data, unsigned long count,
+                                                Reporter* reporter = nullptr);
     // Writes `fields` in wire form; the byte count, or 0 when `size` is too small.
     static unsigned long ConcatFields(unsigned char* buffer, unsigned long size,
                                       const std::vector<std::string>& fields);

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -44,14 +45,30 @@ bool BedAvailable(benchmark::State& state) {
     return false;
 }
 
-// A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when it cannot be read.
-long StatusKb(const std::string& pid, const std::string& field) {
+// Set when a figure could not be measured: its benchmark then shows the error instead of a
+// number, and the program ends with status 1, so that make bench fails rather than print a
+// figure nobody measured.
+bool gUnmeasured = false;
+
+void Unmeasured(benchmark::State& state, const std::string& what) {
+    gUnmeasured = true;
+    state.SkipWithError(("cannot measure " + what).c_str());
+}
+
+// A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); nothing when it cannot be read.
+std::optional<long> StatusKb(const std::string& pid, const std::string& field) {
     std::ifstream status("/proc/" + pid + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
     }
-    return -1;
+    return std::nullopt;
+}
+
+// The growth in MB from `before` to `after` as counter `name`, or the benchmark's error.
+void SetGrowth(benchmark::State& state, const char* name, std::optional<long> before, std::optional<long> after) {
+    if (!before || !after) return Unmeasured(state, std::string(name) + ": no VmRSS or VmHWM in /proc/<pid>/status");
+    state.counters[name] = (*after - *before) / 1024.0;
 }
 
 // True once `pid` has ended (a zombie not yet reaped counts as ended).
@@ -69,11 +86,15 @@ size_t CountOf(const std::string& text, const std::string& what) {
     return count;
 }
 
-// "Maximum resident set size (kbytes): N" of /usr/bin/time -v, in MB; -1 when absent.
-double PeakMb(const std::string& timeOutput) {
+// "Maximum resident set size (kbytes): N" of /usr/bin/time -v as counter `name`, in MB, or
+// the benchmark's error when the line is missing (the Debian package time not installed).
+void SetPeakMb(benchmark::State& state, const char* name, const std::string& timeOutput) {
     const std::string key = "Maximum resident set size (kbytes): ";
     const std::string::size_type at = timeOutput.find(key);
-    return at == std::string::npos ? -1 : std::stod(timeOutput.substr(at + key.size())) / 1024.0;
+    if (at == std::string::npos) {
+        return Unmeasured(state, std::string(name) + ": no peak memory from /usr/bin/time -v (package time)");
+    }
+    state.counters[name] = std::stod(timeOutput.substr(at + key.size())) / 1024.0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -152,7 +173,7 @@ void BM_HelloFloodList(benchmark::State& state) {
     fflush(stderr);
     const int savedStderr = dup(2);
     dup2(errorsFile, 2);
-    const long rssBefore = StatusKb("self", "VmRSS");
+    const std::optional<long> rssBefore = StatusKb("self", "VmRSS");
     size_t maxRecords = 0;
     long sent = 0;
     double floodMs = 0;
@@ -172,7 +193,7 @@ void BM_HelloFloodList(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // what is queued arrives
         maxRecords = std::max(maxRecords, list->Snapshot().size());
     }
-    const long rssAfter = StatusKb("self", "VmHWM");
+    const std::optional<long> rssAfter = StatusKb("self", "VmHWM");
     client.reset();
     list.reset();
     fflush(stderr);
@@ -185,7 +206,7 @@ void BM_HelloFloodList(benchmark::State& state) {
     state.counters["sent"] = static_cast<double>(sent);
     state.counters["flood_ms"] = floodMs;
     state.counters["max_records"] = static_cast<double>(maxRecords);
-    state.counters["rss_growth_mb"] = (rssAfter - rssBefore) / 1024.0;
+    SetGrowth(state, "rss_growth_mb", rssBefore, rssAfter);
     state.counters["full_lines"] = static_cast<double>(CountOf(errors, "Device list full"));
 }
 BENCHMARK(BM_HelloFloodList)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -201,12 +222,12 @@ void BM_HelloFloodWatch(benchmark::State& state) {
     if (watch <= 0) return state.SkipWithError("qip-discover did not start");
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     const std::string pid = std::to_string(watch);
-    const long rssBefore = StatusKb(pid, "VmRSS");
-    double exitMs = -1;
+    const std::optional<long> rssBefore = StatusKb(pid, "VmRSS");
+    double exitMs = 0;
     for (auto _ : state) {
         Flood(ns, "192.0.2.20");
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        state.counters["rss_growth_mb"] = (StatusKb(pid, "VmHWM") - rssBefore) / 1024.0;
+        SetGrowth(state, "rss_growth_mb", rssBefore, StatusKb(pid, "VmHWM"));
         const Clock::time_point start = Clock::now();
         kill(watch, SIGINT);
         while (!HasEnded(watch) && MsSince(start) < 10000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -249,7 +270,7 @@ void BM_HostilePage(benchmark::State& state) {
     double fetchMs = 0;
     size_t values = 0;
     bool ok = false;
-    const long rssBefore = StatusKb("self", "VmRSS");
+    const std::optional<long> rssBefore = StatusKb("self", "VmRSS");
     for (auto _ : state) {
         TestBed::EnterHost host(bed);
         SysInfo info("192.0.2.20", "/status.xml");
@@ -263,7 +284,7 @@ void BM_HostilePage(benchmark::State& state) {
     state.counters["within_bound"] = fetchMs <= hostile.mBoundMs * 1.1;
     state.counters["ok"] = ok;
     state.counters["values"] = static_cast<double>(values);
-    state.counters["rss_growth_mb"] = (StatusKb("self", "VmRSS") - rssBefore) / 1024.0;
+    SetGrowth(state, "rss_growth_mb", rssBefore, StatusKb("self", "VmRSS"));
     std::string output, errors;
     const Clock::time_point start = Clock::now();
     const int status = bed.Run(bed.GetHostNamespace(), {"/usr/bin/time", "-v", TestBed::BinaryPath("qip-discover"),
@@ -271,7 +292,7 @@ void BM_HostilePage(benchmark::State& state) {
                                &output, 30000, &errors);
     state.counters["discover_ms"] = MsSince(start);
     state.counters["discover_status"] = status;
-    state.counters["discover_peak_mb"] = PeakMb(errors);
+    SetPeakMb(state, "discover_peak_mb", errors);
 }
 BENCHMARK(BM_HostilePage)->DenseRange(0, 6)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -293,11 +314,17 @@ void BM_ManyIdsTinyTags(benchmark::State& state) {
         bed.Run(bed.GetHostNamespace(), {"/usr/bin/time", "-v", TestBed::BinaryPath("qip-discover"), "--wait", "2"},
                 &output, 60000, &errors);
     }
-    state.counters["peak_mb"] = PeakMb(errors);
+    SetPeakMb(state, "peak_mb", errors);
     state.counters["devices_listed"] = static_cast<double>(std::max<size_t>(CountOf(output, "\n"), 1) - 1);
 }
 BENCHMARK(BM_ManyIdsTinyTags)->Arg(256)->Arg(512)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return gUnmeasured ? 1 : 0;
+}

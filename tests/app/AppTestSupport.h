@@ -60,6 +60,7 @@ public:
 
 // Hands out started searches that send nothing: their polls read mSnapshot (empty unless a
 // test fills it), so a suspension shows as the timer going away and a resume as its return.
+// They see the interfaces of mScan, whatever the machine has: one Ethernet interface.
 class QuietSearchFactory : public QipSearchFactory, public Qip::SnapshotSource {
 public:
     std::unique_ptr<Qip> StartSearch(QipDelegate* delegate, const QStringList& deviceKennungen,
@@ -69,6 +70,7 @@ public:
         ++mStarted;
         auto search = std::make_unique<Qip>(delegate, deviceKennungen, timeout);
         search->setSnapshotSource(this);
+        search->setInterfaceScan(mScan);
         search->start();
         return search;
     }
@@ -78,6 +80,7 @@ public:
     QVariant mTimeout;
     int mStarted = 0;
     std::vector<QipDevice> mSnapshot;
+    KspNetworkInterface::Scan mScan = {{KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")}, {}};
 };
 
 // Lets the event loop run until the search's tick has read its pages and reported (15 s at

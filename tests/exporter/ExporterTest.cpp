@@ -8,7 +8,6 @@
 #include "qip/QipDeviceList.h"
 #include "qip/QipPacket.h"
 #include "tools/exporter/QipExporterLog.h"
-#include "tools/exporter/QipExporterLogLimiter.h"
 #include "tools/exporter/QipExporterMetrics.h"
 #include "tools/exporter/QipExporterOptions.h"
 #include "tools/exporter/QipExporterPages.h"
@@ -150,22 +149,6 @@ TEST(QipExporterPages, ReadsWhenADeviceAppearsOrChangesAndRetriesFailuresLessAnd
     EXPECT_FALSE(pages.Find("two", "192.0.2.21", page));
     EXPECT_EQ(pages.GetEntryCount(), 1u);
     EXPECT_EQ(pages.GetReadCounts(), (std::map<std::string, uint64_t>{{"ok", 2}, {"refused", 1}, {"timeout", 1}}));
-}
-
-TEST(QipExporterLogLimiter, TellsARepeatedLineOncePerWindow) {
-    QipExporterLogLimiter limiter;
-    EXPECT_EQ(limiter.OnLine("bad datagram", 0), (std::vector<std::string>{"bad datagram"}));
-    for (int i = 1; i <= 500; ++i) EXPECT_TRUE(limiter.OnLine("bad datagram", i).empty());
-    EXPECT_EQ(limiter.OnLine("other", 10), (std::vector<std::string>{"other"}));
-    EXPECT_EQ(limiter.NextFlushMs(), QipExporterLogLimiter::cWindowMs);
-    EXPECT_EQ(limiter.Flush(QipExporterLogLimiter::cWindowMs + 10),
-              (std::vector<std::string>{"bad datagram (repeated 500 times in 60 s)"}));
-    // Past the texts followed, lines are counted together.
-    for (size_t i = 0; i < QipExporterLogLimiter::cMaxTexts + 3; ++i) {
-        limiter.OnLine("line " + std::to_string(i), 100000);
-    }
-    std::vector<std::string> rest = limiter.FlushAll();
-    EXPECT_EQ(rest.back(), "other messages (repeated 4 times in 60 s)");
 }
 
 TEST(QipExporterLog, JournalLinesCarryTheirPriority) {

@@ -39,6 +39,8 @@ grep -qx lo <<<"$got" || { echo "FAIL: --interface=l completed to '$got', withou
 expect "discover no file names after --type" "" qip-discover --type ""
 expect "sim option" "--malformed" qip-device-sim --mal
 expect "sim fault option" "--lf-only" qip-device-sim --lf
+expect "sim http options, each once" "--http-delay --http-fault --http-hang --http-port --http-split --http-status" \
+  qip-device-sim --http-
 expect "sim fault kind" "wrong-case" qip-device-sim --malformed w
 expect "sim short and long" "--verbose --version" qip-device-sim --ver
 [ "$failures" = 0 ] && echo "completions hold"

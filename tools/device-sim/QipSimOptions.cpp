@@ -309,7 +309,10 @@ Per device (they apply to the latest --device; the first --device may be left ou
   --url TEXT             status URL sent in the hello and served (default /status.xml)
   --packet-id TEXT       packet id (default 1)
   --ssid TEXT            value of status/wlan/ssid on the status page (default QipSim)
-  --http-port N          TCP port of the status page (default 80; 1 to 65535)
+  --http-port N          TCP port of the status page (default 80; 1 to 65535); the hello
+                         cannot carry a port and clients read port 80, so another port is
+                         for trying a page reader (curl) without root, and such a device
+                         is listed without its SSID
 
 Fault modes (per device):
   --http-status CODE     answer with this status (e.g. 404; 100 to 999) and the same page
@@ -332,8 +335,8 @@ Fault modes (per device):
   --hello-ip TEXT        put TEXT in the hello's IP field instead of the source address
   --ids N                answer as N devices from each address: ids ID-1 ... ID-N, one
                          hello each, all sharing the status page (1 to 4096)
-  --http-fault KIND      a hostile status page: silent (accept, read, never answer, as
-                         --http-hang), trickle (one byte a second), endless (a 200 OK head,
+  --http-fault KIND      a hostile status page: silent (accept, read, never answer, the
+                         same as --http-hang), trickle (one byte a second), endless (a 200 OK head,
                          then lines for ever), garbage (1 MiB of arbitrary bytes), reset
                          (half the answer, then a reset), nested (a 200 OK page of 60,000
                          nested tags), tiny-tags (a 200 OK page of 64 KiB of tiny distinct

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -253,8 +254,20 @@ int QipDiscover::ListOnce() {
     }
     mList->SetChangeHandler(nullptr);
 
+    // One view of what was heard, for the listing and the diagnosis alike: the counts are
+    // taken before the list, and the client counts a hello only once the list holds it, so
+    // an answer that comes in meanwhile shows in the list alone or in neither, and the
+    // diagnosis never counts a wanted device that the listing lacks.
+    const QipDiagnosis::Input heard = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
     std::vector<QipDevice> snapshot = mList->Snapshot();
     const long long listened = KspMonotonicMs();
+    // Test seam: answers that arrive while the report is being made must change nothing.
+    if (const char* hold = getenv("QIP_DISCOVER_TEST_HOLD_REPORT_MS")) {
+        const long long until = listened + atoi(hold);
+        for (long long left; (left = until - KspMonotonicMs()) > 0;) {
+            if (mWaker->Wait(static_cast<int>(left)) & Waker::cSignal) return SignalStatus();
+        }
+    }
     for (const QipDevice& device : snapshot) {
         if (mDescriber.IsWanted(device.GetDeviceType())) {
             end.OnRecord(device.GetDeviceId(), device.GetLastSourceAddress(), listened);
@@ -280,7 +293,7 @@ int QipDiscover::ListOnce() {
     if (!QipDiscoverFlushOutput()) return cExitWriteError;
     if (devices.empty()) {
         fputs("qip-discover: no device found\n", stderr);
-        if (!mOptions.mQuiet) PrintDiagnosis(listened - start);
+        if (!mOptions.mQuiet) PrintDiagnosis(heard, listened - start);
         return cExitNone;
     }
     if (!end.IsTargetMet()) {

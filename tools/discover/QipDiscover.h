@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "describe/DeviceDescriber.h"
+#include "describe/QipDiagnosis.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
@@ -68,8 +69,9 @@ private:
     };
 
     int ListOnce();
-    // Why nothing wanted was found, on standard error, after listening `listenedMs`.
-    void PrintDiagnosis(long long listenedMs);
+    // Why nothing wanted was found, on standard error, from what was heard when listening
+    // ended after `listenedMs`.
+    void PrintDiagnosis(const QipDiagnosis::Input& input, long long listenedMs);
     int Watch();
     // False when the output could not be written (already reported).
     bool PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,

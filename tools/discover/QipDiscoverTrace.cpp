@@ -58,8 +58,7 @@ void QipDiscover::Tracer::OnTrace(const Event& event) {
     fprintf(stderr, "qip-discover: %s\n", line.c_str());
 }
 
-void QipDiscover::PrintDiagnosis(long long listenedMs) {
-    const QipDiagnosis::Input input = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
+void QipDiscover::PrintDiagnosis(const QipDiagnosis::Input& input, long long listenedMs) {
     const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
     // A search that heard nothing at all in a moment was too short, whatever else may be.
     std::string text = result.mAnswered == 0 ? QipDiscoverOutcome::ShortListenText(listenedMs) : "";

@@ -86,7 +86,7 @@ void QipExporterLog::Close() {
 }
 
 void QipExporterLog::ReaderThread::Run() {
-    QipExporterLogLimiter limiter;
+    QipReportLimiter limiter;
     std::string pending;
     char buffer[4096];
     for (;;) {

@@ -4,7 +4,7 @@
 
 #include "ksp/KspThread.h"
 #include "ksp/KspThreadMutex.h"
-#include "tools/exporter/QipExporterLogLimiter.h"
+#include "qip/QipReportLimiter.h"
 
 // The exporter's log on standard error, in a form the journal reads: when standard error is
 // the journal's stream (systemd sets JOURNAL_STREAM to it), each line starts with its
@@ -13,7 +13,7 @@
 //
 // The library writes its own diagnostics to standard error, one per malformed datagram or
 // failed page read. While the log is open, descriptor 2 is a pipe that a thread of the log
-// reads line by line through a QipExporterLogLimiter, so that no flood of datagrams becomes
+// reads line by line through a QipReportLimiter, so that no flood of datagrams becomes
 // a flood of lines; those lines are warnings. Not copyable; one per process.
 class QipExporterLog {
 public:
