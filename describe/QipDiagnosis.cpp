@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "qip/QipClient.h"
+#include "qip/QipDeviceList.h"
 
 namespace {
 
@@ -78,7 +79,8 @@ std::string Join(const std::vector<std::string>& words, const char* separator) {
 
 QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
                                             const KspNetworkInterface::Scan& scan,
-                                            const std::vector<std::string>& wantedTypes) {
+                                            const std::vector<std::string>& wantedTypes,
+                                            const QipDeviceList* list) {
     const KspNetworkInterface::Scan used = QipClient::ApplyFilter(scan, client.GetInterfaceFilter());
     const QipReceiveCounts::Counts counts = client.GetReceiveCounts();
     Input input;
@@ -99,6 +101,31 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
     const QipClient::ProbeProgress probes = client.GetProbeProgress();
     input.mProbeAnswers = probes.mAnswers;
     input.mProbeFailures = probes.mFailed;
+    for (const QipClient::ProbeOutcome& outcome : client.GetProbeOutcomes()) {
+        switch (outcome.mKind) {
+        case QipClient::ProbeOutcome::cUnresolved:
+            input.mProbeUnresolved.push_back(outcome.mName);
+            break;
+        case QipClient::ProbeOutcome::cNoRoute:
+            input.mProbeNoRoute.push_back(outcome.mTarget);
+            break;
+        case QipClient::ProbeOutcome::cSilent:
+        case QipClient::ProbeOutcome::cSendFailed:
+            input.mProbeSilent.push_back(outcome.mTarget);
+            break;
+        case QipClient::ProbeOutcome::cNotYet:
+        case QipClient::ProbeOutcome::cAnswered:
+            break;
+        }
+        if (!outcome.mExcludedInterface.empty()) {
+            input.mProbeExcluded.push_back(outcome.mTarget + " through " + outcome.mExcludedInterface);
+        }
+    }
+    if (list != nullptr) {
+        for (const QipDeviceList::CrowdedSender& sender : list->GetCrowdedSenders()) {
+            input.mCrowdedSenders.push_back(sender.mAddress);
+        }
+    }
     return input;
 }
 
@@ -135,9 +162,18 @@ QipDiagnosis::Result QipDiagnosis::Diagnose(const Input& input) {
         causes.push_back({cCauseOtherType, subjects});
     }
     if (input.mMalformed > 0) causes.push_back({cCauseUnreadable, {}});
+    // The wanted device may be among those left out, or its room taken by them.
+    if (!input.mCrowdedSenders.empty()) causes.push_back({cCauseCrowdedSender, input.mCrowdedSenders});
     // The user named these networks, so a silence there is the likeliest thing to look at.
-    if (!input.mProbed.empty() && input.mProbeAnswers == 0) {
-        causes.push_back({cCauseProbedSilent, input.mProbed});
+    // Each target is named for what became of it: a name without an address, a network
+    // without a route, or one that was asked and kept silent.
+    if (!input.mProbeUnresolved.empty()) causes.push_back({cCauseProbeUnresolved, input.mProbeUnresolved});
+    if (!input.mProbeNoRoute.empty()) causes.push_back({cCauseProbeNoRoute, input.mProbeNoRoute});
+    const bool outcomesKnown = !input.mProbeUnresolved.empty() || !input.mProbeNoRoute.empty() ||
+                               !input.mProbeSilent.empty();
+    if (!input.mProbed.empty() && input.mProbeAnswers == 0 &&
+        (!outcomesKnown || !input.mProbeSilent.empty())) {
+        causes.push_back({cCauseProbedSilent, outcomesKnown ? input.mProbeSilent : input.mProbed});
     }
 
     std::vector<std::string> networks;
@@ -190,6 +226,9 @@ const char* QipDiagnosis::CauseName(CauseId id) {
     case cCauseVpnOrBridge: return "vpn-or-bridge";
     case cCauseDeviceOff: return "device-off";
     case cCauseProbedSilent: return "probed-silent";
+    case cCauseCrowdedSender: return "crowded-sender";
+    case cCauseProbeUnresolved: return "probe-unresolved";
+    case cCauseProbeNoRoute: return "probe-no-route";
     }
     return "";
 }
@@ -231,6 +270,9 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
             text += " (" + std::to_string(input.mProbeFailures) + " probes could not be sent)";
         }
         text += "\n";
+    }
+    for (const std::string& excluded : input.mProbeExcluded) {
+        text += "Probes to " + excluded + ", which --interface leaves out; their answers are kept.\n";
     }
     text += DescribeAnswers(input, result);
     text += result.mAnswered == 0 ? "\n" : ".\n";
@@ -328,6 +370,30 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
                     "the devices.\n";
             break;
         }
+        case cCauseProbeUnresolved:
+            for (size_t i = 0; i < cause.mSubjects.size(); ++i) {
+                text += (i == 0 ? n : indent) + "cannot resolve " + cause.mSubjects[i] +
+                        ": the name server did not answer or does not know the name.\n";
+            }
+            text += indent + "Check: getent ahostsv4 " + cause.mSubjects.front() +
+                    "; cat /etc/resolv.conf\n";
+            break;
+        case cCauseProbeNoRoute: {
+            const std::string& first = cause.mSubjects.front();
+            text += n + "This computer has no route to " + subjects +
+                    " (Network is unreachable).\n" + indent + "Check: ip route get " +
+                    first.substr(0, first.find_first_of("/ ")) + "\n";
+            break;
+        }
+        case cCauseCrowdedSender:
+            for (size_t i = 0; i < cause.mSubjects.size(); ++i) {
+                const std::string& address = cause.mSubjects[i];
+                text += (i == 0 ? n : indent) + QipDeviceList::DescribeCrowded(address) +
+                        ": a device that answers from there may be among them.\n" + indent +
+                        "Check: sudo tcpdump -ni any -c 20 udp port " + port + " and src host " +
+                        address + "\n";
+            }
+            break;
         case cCauseDeviceOff:
             text += n + "The device is switched off, still starting, or not connected.\n" + indent +
                     "Check: its power and network lights; ip neigh show lists the hosts heard "

@@ -54,11 +54,11 @@ QipClient::QipClient(const Options& options)
       mProbeRate(std::min(std::max(options.mProbeRate, cMinProbeRate), cMaxProbeRate)),
       mPeriodMs(options.mPeriodMs > 0 ? options.mPeriodMs : cBroadcastPeriodMs),
       mIsBroadcastRequested(false),
-      mProbeSweep(this),
       mIsPortShared(false),
       mReceiveBufferBytes(0),
       mLastDropCount(0),
-      mKernelDrops(0) {
+      mKernelDrops(0),
+      mProbeSweep(this) {
     // Probed before our own socket holds the port; the socket is opened as always.
     mIsPortShared = KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse;
     if (mSocket.Open(mPort)) {
@@ -199,16 +199,16 @@ void QipClient::SendThread::Run() {
             mOuter->Learn(interfaces);
             mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
-            // A sweep that overran its cycle is finished first rather than begun again.
-            if (!mOuter->mProbeTargets.empty() && !mOuter->mProbeSweep.IsActive()) {
-                mOuter->mProbeSweep.Begin(now, interfaces);
+            // A sweep that overran its cycle, or still waits for its names, goes on rather
+            // than being begun again.
+            if (!mOuter->mProbeTargets.empty() && !mOuter->mProbeSweep.IsActive() &&
+                !mOuter->mProbeSweep.IsWaiting()) {
+                mOuter->mProbeSweep.Request(now, interfaces);
             }
         }
         long long wakeMs = nextCycleMs;
-        if (mOuter->mProbeSweep.IsActive()) {
-            const long long dueMs = mOuter->mProbeSweep.SendDue(KspMonotonicMs());
-            if (dueMs >= 0 && dueMs < wakeMs) wakeMs = dueMs;
-        }
+        const long long dueMs = mOuter->mProbeSweep.Step(KspMonotonicMs());
+        if (dueMs >= 0 && dueMs < wakeMs) wakeMs = dueMs;
         now = KspMonotonicMs();
         if (wakeMs > now) {
             Pause(static_cast<unsigned long>(wakeMs - now));
@@ -290,18 +290,17 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
         }
         return;
     }
+    // An answer to our own probe is kept whatever interface its route took: the filter
+    // chooses where to broadcast, not which probes to believe.
+    const bool isProbed = !mProbeTargets.empty() && IsProbedAddress(info.mAddress);
     bool isOtherInterface = false;
-    if (!mInterfaceFilter.empty()) {
+    if (!mInterfaceFilter.empty() && !isProbed) {
         KspThreadMutex::Guard guard(mLocalLock);
         isOtherInterface = info.mInterfaceIndex == 0 ||
                            std::find(mLocal.mAllowed.begin(), mLocal.mAllowed.end(),
                                      info.mInterfaceIndex) == mLocal.mAllowed.end();
     }
     mReceiveCounts.CountHello(hello->GetDeviceType(), hello->GetDeviceId(), isOtherInterface);
-    if (!mProbeTargets.empty() && IsProbedAddress(info.mAddress)) {
-        KspThreadMutex::Guard guard(mProbeLock);
-        ++mProbeProgress.mAnswers;
-    }
     if (mTraceHandler != nullptr) {
         TraceHandler::Event event;
         event.mKind = isOtherInterface ? TraceHandler::Event::cHelloOtherInterface

@@ -18,6 +18,8 @@ const time_t cFullReportPeriodSeconds = 60;
 const size_t QipDeviceList::cMaxDevices;
 const time_t QipDeviceList::cMaxSilenceSeconds;
 const unsigned long QipDeviceList::cAgingPeriodMs;
+const size_t QipDeviceList::cMaxPerSender;
+const size_t QipDeviceList::cMaxCrowdedSenders;
 const size_t QipDeviceList::cMinIndexSlots;
 const uint32_t QipDeviceList::cEmptySlot;
 
@@ -53,6 +55,21 @@ std::vector<QipDevice> QipDeviceList::Snapshot() {
     return mDevices;
 }
 
+std::vector<QipDeviceList::CrowdedSender> QipDeviceList::GetCrowdedSenders() const {
+    KspThreadMutex::Guard guard(mDevicesLock);
+    return mCrowded;
+}
+
+uint64_t QipDeviceList::GetLeftOutCount() const {
+    KspThreadMutex::Guard guard(mDevicesLock);
+    return mLeftOut;
+}
+
+std::string QipDeviceList::DescribeCrowded(const std::string& address) {
+    return address + " answers for more than " + std::to_string(cMaxPerSender) +
+           " devices; the rest are left out";
+}
+
 void QipDeviceList::WaitForChange() {
     mChangeCondition.Wait();
 }
@@ -74,6 +91,8 @@ void QipDeviceList::RemoveExpired(time_t now) {
         for (size_t i = 0; i < mDevices.size(); ++i) {
             if (now > mDevices[i].GetLastResponseMonotonic() + cMaxSilenceSeconds) {
                 removed = true;
+                const auto sender = mPerSender.find(mDevices[i].GetLastSourceAddress());
+                if (sender != mPerSender.end() && --sender->second == 0) mPerSender.erase(sender);
                 continue;
             }
             if (kept != i) {
@@ -103,13 +122,22 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
     bool changed = false;
     bool reportFull = false;
     uint64_t fullLeftOut = 0;
+    std::string crowdedLine;
+    uint64_t crowdedLeftOut = 0;
     {
         KspThreadMutex::Guard guard(mDevicesLock);
         // The (id, address) pair is unique, so the index finds the one match there can be.
         const size_t hash = HashOf(hello.GetDeviceId(), sourceAddress);
         const size_t slot = FindSlot(hello.GetDeviceId(), sourceAddress, hash);
         if (mIndex[slot] == cEmptySlot) {
-            if (mDevices.size() < cMaxDevices) {
+            size_t& fromSender = mPerSender[sourceAddress];
+            if (fromSender >= cMaxPerSender) {
+                ++mLeftOut;
+                if (LeaveOutCrowded(sourceAddress, monotonicNow, &crowdedLeftOut)) {
+                    crowdedLine = DescribeCrowded(sourceAddress) + "\n";
+                }
+            } else if (mDevices.size() < cMaxDevices) {
+                ++fromSender;
                 mDevices.emplace_back(hello, sourceAddress);
                 mDevices.back().UpdateLastResponseTime(wallNow, monotonicNow);
                 mHashes.push_back(hash);
@@ -120,8 +148,10 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 }
                 changed = true;
             } else {
+                ++mLeftOut;
                 reportFull = mFullReport.Allow(monotonicNow, &fullLeftOut);
             }
+            if (fromSender == 0) mPerSender.erase(sourceAddress);
         } else {
             QipDevice& match = mDevices[mIndex[slot]];
             if (match.GetPacketId() != hello.GetPacketId()) {
@@ -140,9 +170,27 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
     if (reportFull) {
         QipReportLimiter::Write("Device list full\n", fullLeftOut);
     }
+    if (!crowdedLine.empty()) {
+        QipReportLimiter::Write(crowdedLine.c_str(), crowdedLeftOut);
+    }
     if (changed) {
         NotifyChange();
     }
+}
+
+bool QipDeviceList::LeaveOutCrowded(const std::string& address, time_t monotonicNow,
+                                    uint64_t* leftOut) {
+    size_t at = 0;
+    while (at < mCrowded.size() && mCrowded[at].mAddress != address) ++at;
+    if (at == mCrowded.size()) {
+        // Beyond the senders remembered, a crowded address is only totalled (and not said).
+        if (mCrowded.size() >= cMaxCrowdedSenders) return false;
+        mCrowded.push_back(CrowdedSender());
+        mCrowded.back().mAddress = address;
+        mCrowdedReports.emplace_back(cFullReportPeriodSeconds);
+    }
+    ++mCrowded[at].mLeftOut;
+    return mCrowdedReports[at].Allow(monotonicNow, leftOut);
 }
 
 size_t QipDeviceList::HashOf(const std::string& deviceId, const std::string& sourceAddress) {

@@ -11,6 +11,7 @@
 #include "cli/QipProgramOutput.h"
 #include "ksp/KspClock.h"
 #include "ksp/KspNetworkInterface.h"
+#include "qip/QipProbeResolver.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 
@@ -88,19 +89,21 @@ int QipExporter::Run() {
                         "'; see qip-ifaces for this machine's interfaces");
         return cExitUsage;
     }
-    // Names are looked up once, before anything is sent: one that does not resolve is a
-    // usage error like a malformed address, not a network that silently stays empty.
+    // Names are looked up before anything is sent, for a few seconds at most: one the name
+    // server does not know is a usage error like a malformed address, not a network that
+    // silently stays empty; one it did not answer for is tried again each cycle.
     std::vector<QipProbeTarget> probeTargets = mOptions.mProbeTargets;
+    std::string reason;
+    if (!QipProbeResolver::ResolveAll(probeTargets, reason, nullptr)) {
+        mLog->Write(QipExporterLog::cError, "--probe: " + QipDiscoverFormat::TerminalText(reason));
+        return cExitUsage;
+    }
     std::string probed;
-    for (QipProbeTarget& target : probeTargets) {
-        std::string reason;
-        if (!target.Resolve(reason)) {
-            mLog->Write(QipExporterLog::cError, "--probe: " + QipDiscoverFormat::TerminalText(reason));
-            return cExitUsage;
-        }
+    for (const QipProbeTarget& target : probeTargets) {
         probed += (probed.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(target.GetText()) +
-                  " (" + std::to_string(target.GetCount()) +
-                  (target.GetCount() == 1 ? " address)" : " addresses)");
+                  (!target.IsResolved() ? std::string(" (not resolved yet)")
+                                        : " (" + std::to_string(target.GetCount()) +
+                                              (target.GetCount() == 1 ? " address)" : " addresses)"));
     }
     QipClient::Options clientOptions;
     clientOptions.mInterfaces = mOptions.mInterfaces;

@@ -70,6 +70,7 @@ std::vector<MetricFamily> QipExporterMetrics::Collect() const {
         if (input.mProbes) input.mProbeProgress = mClient->GetProbeProgress();
     }
     input.mReadCounts = mPages->GetReadCounts();
+    input.mLeftOut = mList->GetLeftOutCount();
     return Build(input);
 }
 
@@ -142,6 +143,11 @@ std::vector<MetricFamily> QipExporterMetrics::Build(const Input& input) const {
                                "Datagrams the kernel dropped because the discovery socket's "
                                "receive buffer was full.",
                                input.mCounts.mKernelDrops));
+    families.push_back(Counter("qip_devices_left_out_total",
+                               "Hellos of new devices left out of the list since start: their "
+                               "sender address answers for more than 256 devices, or the list "
+                               "holds 4096.",
+                               input.mLeftOut));
     if (input.mProbes) {
         families.push_back(Counter("qip_probe_sweeps_total",
                                    "Sweeps over the --probe targets begun since start, one "

@@ -38,6 +38,7 @@ public:
         // With probe targets: the probe counters are exported (without, they are left out).
         bool mProbes = false;
         QipClient::ProbeProgress mProbeProgress;
+        uint64_t mLeftOut = 0;  // hellos of new devices the list left out
     };
 
     // None of the pointers is owned; each must outlive the object. `client` may be null (no
