@@ -55,6 +55,18 @@ std::vector<QipDevice> QipDeviceList::Snapshot() {
     return mDevices;
 }
 
+std::vector<QipDevice> QipDeviceList::SnapshotChangedSince(uint64_t serial, uint64_t& nextSerial,
+                                                          bool& removed) const {
+    std::vector<QipDevice> changed;
+    KspThreadMutex::Guard guard(mDevicesLock);
+    for (size_t i = 0; i < mDevices.size(); ++i) {
+        if (mSerials[i] > serial) changed.push_back(mDevices[i]);
+    }
+    nextSerial = mSerial;
+    removed = mRemovedSerial > serial;
+    return changed;
+}
+
 std::vector<QipDeviceList::CrowdedSender> QipDeviceList::GetCrowdedSenders() const {
     KspThreadMutex::Guard guard(mDevicesLock);
     return mCrowded;
@@ -98,12 +110,15 @@ void QipDeviceList::RemoveExpired(time_t now) {
             if (kept != i) {
                 mDevices[kept] = mDevices[i];
                 mHashes[kept] = mHashes[i];
+                mSerials[kept] = mSerials[i];
             }
             ++kept;
         }
         if (removed) {
             mDevices.erase(mDevices.begin() + static_cast<std::ptrdiff_t>(kept), mDevices.end());
             mHashes.resize(kept);
+            mSerials.resize(kept);
+            mRemovedSerial = ++mSerial;
             RebuildIndex(mIndex.size());
         }
     }
@@ -141,6 +156,7 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 mDevices.emplace_back(hello, sourceAddress);
                 mDevices.back().UpdateLastResponseTime(wallNow, monotonicNow);
                 mHashes.push_back(hash);
+                mSerials.push_back(++mSerial);
                 if (2 * mDevices.size() > mIndex.size()) {
                     RebuildIndex(2 * mIndex.size());
                 } else {
@@ -161,6 +177,7 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 QipDevice replacement(hello, sourceAddress);
                 replacement.UpdateLastResponseTime(wallNow, monotonicNow);
                 match = replacement;
+                mSerials[mIndex[slot]] = ++mSerial;
                 changed = true;
             } else {
                 match.UpdateLastResponseTime(wallNow, monotonicNow);

@@ -66,6 +66,12 @@ public:
 
     // A copy of every record in list order, taken under the list's lock; the caller owns it.
     std::vector<QipDevice> Snapshot();
+    // For a reader that follows the changes rather than the whole list: the records added
+    // or given a new packet id after `serial` (0: every record), in list order, with
+    // `nextSerial` set to pass next time and `removed` telling whether records left the
+    // list after `serial`. Costs a comparison per record and a copy per change.
+    std::vector<QipDevice> SnapshotChangedSince(uint64_t serial, uint64_t& nextSerial,
+                                                bool& removed) const;
     // The senders left out for answering for too many devices, in the order first crowded.
     std::vector<CrowdedSender> GetCrowdedSenders() const;
     // Hellos of new ids left out since the list began, for a crowded sender or a full list.
@@ -130,6 +136,9 @@ private:
 
     std::vector<QipDevice> mDevices;               // guarded by mDevicesLock
     std::vector<size_t> mHashes;                   // guarded by mDevicesLock; per record
+    std::vector<uint64_t> mSerials;                // guarded by mDevicesLock; per record
+    uint64_t mSerial = 0;                          // guarded by mDevicesLock; last given
+    uint64_t mRemovedSerial = 0;                   // guarded by mDevicesLock
     std::vector<uint32_t> mIndex;                  // guarded by mDevicesLock
     DeviceListHelloHandler mDeviceListHelloHandler;
     QipClient* mClient;

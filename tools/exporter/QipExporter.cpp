@@ -64,7 +64,8 @@ QipExporter::QipExporter(const QipExporterOptions& options, QipExporterLog* log)
       mChangeNotifier(this),
       mPageThread(this),
       mPageThreadStarted(false),
-      mIsReading(false) {
+      mIsReading(false),
+      mSeenSerial(0) {
     mDescriber.SetMatchAnyType(options.mTypes.empty());
 }
 
@@ -171,8 +172,8 @@ void QipExporter::ChangeNotifier::OnChange() { mOuter->mPageThread.Wake(); }
 void QipExporter::PageThread::Run() {
     while (IsThreadRunning()) {
         mOuter->ReadDuePages();
-        // Asleep until a change of the list or the next read that failed is due again.
-        const long long next = mOuter->mPages.NextRetryMs();
+        // Asleep until a change of the list or the next read is due.
+        const long long next = mOuter->mPages.NextDueMs();
         const long long wait = next < 0 ? cIdleWaitMs : next - KspMonotonicMs();
         Pause(static_cast<unsigned long>(std::max(0LL, std::min<long long>(wait, cIdleWaitMs))));
     }
@@ -180,29 +181,32 @@ void QipExporter::PageThread::Run() {
 
 void QipExporter::ReadDuePages() {
     while (mPageThread.IsThreadRunning()) {
-        std::vector<QipDevice> snapshot = mList->Snapshot();
-        const std::vector<DeviceDescriber::Group> groups = mDescriber.GroupDevices(snapshot);
-        std::vector<QipExporterPages::Record> present;
-        present.reserve(snapshot.size());
-        for (const QipDevice& device : snapshot) {
-            present.push_back({device.GetDeviceId(), device.GetLastSourceAddress(), device.GetPacketId()});
+        // Only what changed since the last look is copied: a host that changes its packet
+        // ids on every answer costs a record per change here, not the whole list.
+        bool removed = false;
+        const std::vector<QipDevice> changed = mList->SnapshotChangedSince(mSeenSerial, mSeenSerial, removed);
+        // Ageing removes records every few seconds at most; only then is the whole list looked at.
+        if (removed) mPages.Prune(mList->Snapshot());
+        long long now = KspMonotonicMs();
+        for (const QipDevice& device : changed) {
+            if (mDescriber.IsWanted(device.GetDeviceType())) mPages.Note(device, now);
         }
-        std::vector<QipExporterPages::Record> wanted;
-        wanted.reserve(groups.size());
-        for (const DeviceDescriber::Group& group : groups) wanted.push_back(present[group.front()]);
-        const std::vector<size_t> due = mPages.Plan(present, wanted, KspMonotonicMs());
-        if (due.empty()) return;
-        std::vector<DeviceDescriber::Group> batch;
-        for (size_t i : due) batch.push_back(DeviceDescriber::Group(1, groups[i].front()));
+        std::vector<QipDevice> batch = mPages.TakeDue(now, DeviceDescriber::cMaxConcurrentFetches);
+        if (batch.empty()) return;
+        std::vector<DeviceDescriber::Group> groups;
+        for (uint32_t i = 0; i < batch.size(); ++i) groups.push_back(DeviceDescriber::Group(1, i));
         mIsReading.store(true);
-        mDescriber.FetchStatusPages(snapshot, batch);
+        mDescriber.FetchStatusPages(batch, groups);
         mIsReading.store(false);
-        const long long now = KspMonotonicMs();
-        for (size_t k = 0; k < due.size(); ++k) {
-            const SysInfo& page = *snapshot[batch[k].front()].GetSysInfo();
+        now = KspMonotonicMs();
+        for (const QipDevice& device : batch) {
+            const SysInfo& page = *device.GetSysInfo();
             // A page the batch's time budget left unbegun has no outcome: still due.
-            if (page.GetOutcome().empty()) continue;
-            mPages.Store(wanted[due[k]], page.GetValue(DeviceDescriber::cSsidPath),
+            if (page.GetOutcome().empty()) {
+                mPages.Return(device, now);
+                continue;
+            }
+            mPages.Store(QipExporterPages::RecordOf(device), page.GetValue(DeviceDescriber::cSsidPath),
                          page.GetOutcome(), now);
         }
     }

@@ -16,7 +16,7 @@
 
 // The qip-exporter program: one discovery client and device list running for good, a page
 // thread that reads a device's status page when the device appears or its packet id
-// changes (never on a scrape), and the HTTP server whose threads make the metrics on each
+// changes (at most every 30 s per device, and never on a scrape; see QipExporterPages), and the HTTP server whose threads make the metrics on each
 // scrape. The main thread only waits for SIGTERM or SIGINT, which are blocked in every other
 // thread, and then takes everything down within a second: status page reads cannot be
 // interrupted, so when one is under way the process ends without waiting for it.
@@ -75,4 +75,5 @@ private:
     PageThread mPageThread;
     bool mPageThreadStarted;
     std::atomic<bool> mIsReading;  // a batch of page reads is under way
+    uint64_t mSeenSerial;          // page thread only: the list's changes read so far
 };
