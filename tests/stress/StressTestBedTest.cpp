@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -155,4 +156,55 @@ TEST(Stress, HostileStatusPagesEndWithinTheirBoundsAndStayBounded) {
     }
     // The page of tiny values filled the allowance, not the memory.
     EXPECT_GT(stored.back(), SysInfo::cMaxStoredBytes / 2);
+}
+
+TEST(Stress, AHostChangingItsPacketIdsOnEveryAnswerGetsAPageReadNowAndThen) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string churnNs = bed.AddDevice({"192.0.2.40/24"});
+    ASSERT_FALSE(churnNs.empty());
+    const std::string host = bed.GetHostNamespace();
+    const pid_t exporter = bed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19378"});
+    ASSERT_GT(exporter, 0);
+    std::string metrics;
+    for (int i = 0; i < 100 && bed.Run(host, {"curl", "-sf", "http://127.0.0.1:19378/metrics"}, &metrics, 5000) != 0;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // 4,096 ids in turn, every answer with a packet id of its own, as the issue's host sent
+    // them; it serves no page, so each read is a refused connection towards it.
+    const long cHellos = 4096;
+    {
+        TestBed::EnterHost device(churnNs);
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(19375);
+        inet_pton(AF_INET, TestBed::cHostAddress, &to.sin_addr);
+        for (long n = 0; n < cHellos; ++n) {
+            unsigned char buffer[QipClient::cBufferSize];
+            const unsigned long length = QipPacketHello("QipBox", "churn-" + std::to_string(n % 300), "192.0.2.40",
+                                                        "255.255.255.0", "/s", std::to_string(n))
+                                             .Serialize(buffer, sizeof buffer);
+            sendto(fd, buffer, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            if (n % 64 == 63) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        close(fd);
+    }
+    // Its first reads are made, and nothing more is due for the next half minute.
+    double reads = 0;
+    const Clock::time_point settle = Clock::now();
+    while (Clock::now() - settle < std::chrono::seconds(3)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        bed.Run(host, {"curl", "-sf", "http://127.0.0.1:19378/metrics"}, &metrics, 5000);
+    }
+    const std::string series = "qip_status_page_reads_total{outcome=\"";
+    for (auto at = metrics.find(series); at != std::string::npos; at = metrics.find(series, at + 1)) {
+        reads += std::atof(metrics.c_str() + metrics.find(' ', metrics.find('}', at)) + 1);
+    }
+    EXPECT_EQ(bed.Stop(exporter), 0);
+    // One read per record it holds (256 at most from one sender), not one per answer.
+    EXPECT_GE(reads, 1);
+    EXPECT_LE(reads, static_cast<double>(QipDeviceList::cMaxPerSender)) << metrics;
 }
