@@ -285,6 +285,8 @@ private:
 
     void Learn(const std::vector<KspNetworkInterface>& interfaces);
     void Broadcast(const std::vector<KspNetworkInterface>& interfaces);
+    // Whether a hello from `address` answers one of the sweep's probes; if so it is
+    // counted as an answer of its target.
     bool IsProbedAddress(const std::string& address);
     void Trace(TraceHandler::Event::Kind kind, const std::string& interface,
                const std::string& address);
