@@ -7,67 +7,117 @@
 #include <sys/socket.h>
 #include <time.h>
 
-#include <mutex>
+#include <deque>
+#include <memory>
 
 #include "ksp/KspClock.h"
+#include "ksp/KspThread.h"
+#include "ksp/KspThreadMutex.h"
 
 const long long QipProbeResolver::cTimeoutMs;
 
-// One asynchronous lookup. The library's threads write into it until it ends, so it must
-// not move or be freed before then.
+// One lookup, shared by the resolver that asked and the worker that answers; whichever
+// lets go last frees it, so a resolver destroyed mid-lookup never waits for it.
 struct QipProbeResolver::Lookup {
-    explicit Lookup(const std::string& name) : mName(name) {
-        memset(&mHints, 0, sizeof mHints);
-        mHints.ai_family = AF_INET;
-        mHints.ai_socktype = SOCK_DGRAM;
-        memset(&mRequest, 0, sizeof mRequest);
-        mRequest.ar_name = mName.c_str();
-        mRequest.ar_request = &mHints;
-    }
-    ~Lookup() {
-        if (mRequest.ar_result != nullptr) freeaddrinfo(mRequest.ar_result);
-    }
-    std::string mName;
-    addrinfo mHints;
-    gaicb mRequest;
-    long long mStartMs = 0;
-    bool mIsGivenUp = false;  // timed out: its answer, should one still come, is not awaited
+    explicit Lookup(const std::string& name) : mName(name) {}
+    const std::string mName;
+    long long mStartMs = 0;   // resolver side only
+    bool mIsGivenUp = false;  // resolver side only: timed out, its answer not awaited
+    // Guarded by the pool's lock.
+    bool mIsDone = false;
+    int mStatus = 0;          // getaddrinfo's
+    uint32_t mAddress = 0;    // host order; 0 when none
 };
 
 namespace {
 
-// Lookups the library would not cancel when their resolver went; freed once they end.
-std::mutex gOrphansLock;  // guards gOrphans
-std::vector<std::unique_ptr<QipProbeResolver::Lookup>>* gOrphans = nullptr;
+// The threads that call the blocking getaddrinfo for every resolver of the process. They
+// live as long as the process (the pool is never destroyed, so that its end never waits for
+// a name server), grow to cMaxWorkers while all are busy, and sleep while none is asked.
+// Plain threads, so that the sanitizers see them, unlike the C library's own lookup threads.
+class ResolverPool {
+public:
+    static const size_t cMaxWorkers = 8;
 
-void ReapOrphans() {
-    std::lock_guard<std::mutex> guard(gOrphansLock);
-    if (gOrphans == nullptr) return;
-    for (size_t i = 0; i < gOrphans->size();) {
-        if (gai_error(&(*gOrphans)[i]->mRequest) != EAI_INPROGRESS) {
-            (*gOrphans)[i] = std::move(gOrphans->back());
-            gOrphans->pop_back();
-        } else {
-            ++i;
+    static ResolverPool& Get() {
+        static ResolverPool* pool = new ResolverPool();  // never destroyed, see above
+        return *pool;
+    }
+
+    void Submit(const std::shared_ptr<QipProbeResolver::Lookup>& lookup) {
+        KspThreadMutex::Guard guard(mLock);
+        mQueue.push_back(lookup);
+        if (mIdle == 0 && mWorkers.size() < cMaxWorkers) {
+            std::unique_ptr<Worker> worker(new Worker(this));
+            if (worker->Start() == 0) {
+                ++mIdle;
+                mWorkers.push_back(std::move(worker));
+            }
         }
+        for (const std::unique_ptr<Worker>& worker : mWorkers) worker->Wake();
     }
-}
 
-void Orphan(std::unique_ptr<QipProbeResolver::Lookup> lookup) {
-    std::lock_guard<std::mutex> guard(gOrphansLock);
-    // Never freed at exit on purpose: the library may still write into them.
-    if (gOrphans == nullptr) gOrphans = new std::vector<std::unique_ptr<QipProbeResolver::Lookup>>();
-    gOrphans->push_back(std::move(lookup));
-}
-
-// Parks a lookup that may still run: freed now when the library lets it go, else later.
-void Release(std::unique_ptr<QipProbeResolver::Lookup> lookup) {
-    if (lookup == nullptr) return;
-    if (gai_error(&lookup->mRequest) == EAI_INPROGRESS &&
-        gai_cancel(&lookup->mRequest) != EAI_CANCELED) {
-        Orphan(std::move(lookup));
+    // Takes the answer of `lookup` if it came; false while it has not.
+    bool Collect(const QipProbeResolver::Lookup& lookup, int& status, uint32_t& address) {
+        KspThreadMutex::Guard guard(mLock);
+        status = lookup.mStatus;
+        address = lookup.mAddress;
+        return lookup.mIsDone;
     }
-}
+
+private:
+    class Worker : public KspThread {
+    public:
+        explicit Worker(ResolverPool* outer) : mOuter(outer) {}
+        void Run() override {
+            while (IsThreadRunning()) {
+                std::shared_ptr<QipProbeResolver::Lookup> lookup = mOuter->Take();
+                if (!lookup) {
+                    Pause(cIdleMs);
+                    continue;
+                }
+                addrinfo hints;
+                memset(&hints, 0, sizeof hints);
+                hints.ai_family = AF_INET;
+                hints.ai_socktype = SOCK_DGRAM;
+                addrinfo* found = nullptr;
+                const int status = getaddrinfo(lookup->mName.c_str(), nullptr, &hints, &found);
+                uint32_t address = 0;
+                if (status == 0 && found != nullptr) {
+                    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+                }
+                if (found != nullptr) freeaddrinfo(found);
+                mOuter->Finish(*lookup, status, address);
+            }
+        }
+
+    private:
+        static const unsigned long cIdleMs = 60000;
+        ResolverPool* mOuter;
+    };
+
+    std::shared_ptr<QipProbeResolver::Lookup> Take() {
+        KspThreadMutex::Guard guard(mLock);
+        if (mQueue.empty()) return nullptr;
+        std::shared_ptr<QipProbeResolver::Lookup> lookup = mQueue.front();
+        mQueue.pop_front();
+        --mIdle;
+        return lookup;
+    }
+
+    void Finish(QipProbeResolver::Lookup& lookup, int status, uint32_t address) {
+        KspThreadMutex::Guard guard(mLock);
+        lookup.mStatus = status;
+        lookup.mAddress = address;
+        lookup.mIsDone = true;
+        ++mIdle;
+    }
+
+    KspThreadMutex mLock;  // guards mQueue, mIdle, mWorkers and every Lookup's answer
+    std::deque<std::shared_ptr<QipProbeResolver::Lookup>> mQueue;
+    std::vector<std::unique_ptr<Worker>> mWorkers;
+    size_t mIdle = 0;  // workers not inside getaddrinfo
+};
 
 }  // namespace
 
@@ -80,37 +130,20 @@ QipProbeResolver::QipProbeResolver(const std::vector<std::string>& names) {
     mLookups.resize(mNames.size());
 }
 
-QipProbeResolver::~QipProbeResolver() {
-    for (std::unique_ptr<Lookup>& lookup : mLookups) Release(std::move(lookup));
-}
+// Lookups under way are let go of: the worker frees each once its answer comes.
+QipProbeResolver::~QipProbeResolver() = default;
 
 void QipProbeResolver::Begin(long long nowMs) {
-    ReapOrphans();
-    std::vector<gaicb*> requests;
     for (size_t i = 0; i < mNames.size(); ++i) {
         if (mLookups[i] != nullptr) {
             // Still running from an earlier sweep (given up on): not asked twice at once.
             mNames[i].mIsPending = !mLookups[i]->mIsGivenUp;
             continue;
         }
-        mLookups[i].reset(new Lookup(mNames[i].mText));
+        mLookups[i] = std::make_shared<Lookup>(mNames[i].mText);
         mLookups[i]->mStartMs = nowMs;
         mNames[i].mIsPending = true;
-        requests.push_back(&mLookups[i]->mRequest);
-    }
-    if (requests.empty()) return;
-    const int status = getaddrinfo_a(GAI_NOWAIT, requests.data(), static_cast<int>(requests.size()),
-                                     nullptr);
-    if (status == 0) return;
-    // Some or all were not queued (no memory or threads): those go without an answer now.
-    for (size_t i = 0; i < mNames.size(); ++i) {
-        Lookup* lookup = mLookups[i].get();
-        if (lookup != nullptr && lookup->mStartMs == nowMs && lookup->mRequest.ar_result == nullptr &&
-            gai_error(&lookup->mRequest) == 0) {
-            mNames[i].mIsPending = false;
-            mNames[i].mError = gai_strerror(status);
-            mLookups[i].reset();
-        }
+        ResolverPool::Get().Submit(mLookups[i]);
     }
 }
 
@@ -118,10 +151,11 @@ bool QipProbeResolver::Poll(long long nowMs) {
     bool isSettled = true;
     for (size_t i = 0; i < mNames.size(); ++i) {
         Name& name = mNames[i];
-        std::unique_ptr<Lookup>& lookup = mLookups[i];
+        std::shared_ptr<Lookup>& lookup = mLookups[i];
         if (lookup == nullptr) continue;
-        const int status = gai_error(&lookup->mRequest);
-        if (status == EAI_INPROGRESS) {
+        int status = 0;
+        uint32_t address = 0;
+        if (!ResolverPool::Get().Collect(*lookup, status, address)) {
             if (!lookup->mIsGivenUp && nowMs - lookup->mStartMs >= cTimeoutMs) {
                 lookup->mIsGivenUp = true;
                 name.mIsPending = false;
@@ -132,13 +166,10 @@ bool QipProbeResolver::Poll(long long nowMs) {
             isSettled = isSettled && !name.mIsPending;
             continue;
         }
-        const addrinfo* found = lookup->mRequest.ar_result;
         name.mIsTemporary = status == EAI_AGAIN;
-        if (status != 0 || found == nullptr) {
+        if (status != 0 || address == 0) {
             name.mError = status != 0 ? gai_strerror(status) : "no IPv4 address";
         } else {
-            const uint32_t address =
-                ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
             QipProbeTarget checked;
             std::string error;
             QipProbeTarget::Fault fault = QipProbeTarget::cFaultNone;

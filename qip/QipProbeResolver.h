@@ -9,12 +9,12 @@
 #include "qip/QipProbeTarget.h"
 
 // Looks up the host names among the probe targets without ever blocking its caller: every
-// name of a sweep is asked for at once in the background (the C library's asynchronous
-// getaddrinfo), each lookup is given up after cTimeoutMs, and the last address a name had is
-// kept for the sweeps after a lookup that failed. A name server that never answers therefore
-// costs a sweep that name only, never a broadcast, and destroying the resolver never waits
-// for a lookup (one under way is cancelled or, when the library cannot cancel it, handed
-// over to be freed once it ends).
+// name of a sweep is asked for at once in the background (getaddrinfo on the threads of a
+// pool the process keeps for its whole life), each lookup is given up after cTimeoutMs, and
+// the last address a name had is kept for the sweeps after a lookup that failed. A name
+// server that never answers therefore costs a sweep that name only, never a broadcast, and
+// destroying the resolver never waits for a lookup (one under way is left to its worker,
+// which frees it when the answer comes).
 //
 // Used by one thread (the client's send thread); not copyable.
 class QipProbeResolver {
@@ -58,5 +58,5 @@ public:
 
 private:
     std::vector<Name> mNames;
-    std::vector<std::unique_ptr<Lookup>> mLookups;  // one per name; null when none runs
+    std::vector<std::shared_ptr<Lookup>> mLookups;  // one per name; null when none runs
 };
