@@ -200,7 +200,11 @@ void DeadNameServerFigure() {
     double longest = 0;
     for (size_t i = 1; i < sentAt.size(); ++i) longest = std::max(longest, sentAt[i] - sentAt[i - 1]);
     std::printf("| Longest gap between broadcasts | **%.1f s** |\n", longest);
-    std::printf("| SIGTERM to exit | **%s** |\n", ended ? (std::to_string(static_cast<int>(quitMs)) + " ms").c_str() : "more than 30 s");
+    if (ended) {
+        std::printf("| SIGTERM to exit | **%.1f ms** |\n", quitMs);
+    } else {
+        std::printf("| SIGTERM to exit | **more than 30 s** |\n");
+    }
     std::printf("\nMeasured with %s.\n\n", Load().c_str());
 }
 
