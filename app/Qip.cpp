@@ -247,7 +247,7 @@ QipSearchFindings Qip::findings() const {
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
     QipDiagnosis::Input input;
     if (_qipClient) {
-        input = QipDiagnosis::MakeInput(*_qipClient, _scan, wanted);
+        input = QipDiagnosis::MakeInput(*_qipClient, _scan, wanted, _qipDeviceList.get());
     } else {
         input.mTried = _scan.mUsable;
         input.mSkipped = _scan.mSkipped;

@@ -2,6 +2,7 @@
 
 #include "app/QipController.h"
 #include "qip/QipClient.h"
+#include "qip/QipDeviceList.h"
 
 QString QipHelpText::OtherTypesList(const QipSearchFindings& findings) {
     QStringList types;
@@ -101,6 +102,17 @@ QString QipHelpText::CauseLine(const QipDiagnosis::Cause& cause) {
                   "back to this computer.")
             .arg(subjects.join(QStringLiteral(", ")))
             .arg(QipClient::cPort);
+    case QipDiagnosis::cCauseProbeUnresolved:
+        return tr("• Cannot resolve %1: the name server did not answer or does not know the "
+                  "name.")
+            .arg(subjects.join(QStringLiteral(", ")));
+    case QipDiagnosis::cCauseProbeNoRoute:
+        return tr("• This computer has no route to %1.").arg(subjects.join(QStringLiteral(", ")));
+    case QipDiagnosis::cCauseCrowdedSender:
+        return tr("• %1 answers for more than %2 devices; the rest are left out, and your device "
+                  "may be among them.")
+            .arg(subjects.join(QStringLiteral(", ")))
+            .arg(QipDeviceList::cMaxPerSender);
     case QipDiagnosis::cCauseSocketNotOpen:
     case QipDiagnosis::cCausePortShared:
     case QipDiagnosis::cCauseOtherType:

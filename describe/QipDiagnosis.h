@@ -12,6 +12,8 @@
 
 #include "qip/QipClient.h"
 
+class QipDeviceList;
+
 // Why a search found no device of the wanted types, from what it tried and what it heard:
 // what did answer, and the likely causes in order, each with an identifier that a front end
 // renders in its own words and language. Text() is the English rendering for a terminal,
@@ -32,6 +34,9 @@ public:
         cCauseVpnOrBridge,      // a VPN or container bridge takes the route
         cCauseDeviceOff,        // the device is off, starting or not connected
         cCauseProbedSilent,     // networks were probed by unicast and none of them answered
+        cCauseCrowdedSender,    // a sender answered for too many devices; the rest left out
+        cCauseProbeUnresolved,  // a probed host name could not be resolved
+        cCauseProbeNoRoute,     // no route to a probed network
     };
 
     struct Cause {
@@ -39,7 +44,9 @@ public:
         // What the cause is about, for the text: the types that answered (cCauseOtherType,
         // any that differ from a wanted one only in letter case first), the interfaces that
         // look like a VPN or bridge (cCauseVpnOrBridge) or like Wi-Fi (cCauseWifiIsolation),
-        // the networks tried (cCauseOtherNetwork), the networks probed (cCauseProbedSilent);
+        // the networks tried (cCauseOtherNetwork), the networks probed (cCauseProbedSilent),
+        // the crowded sender addresses (cCauseCrowdedSender), the names (cCauseProbeUnresolved),
+        // the networks without a route (cCauseProbeNoRoute);
         // empty for the others.
         std::vector<std::string> mSubjects;
     };
@@ -63,6 +70,16 @@ public:
         std::vector<std::string> mProbed;  // the probe targets, described; empty: none
         uint64_t mProbeAnswers = 0;        // hellos from a probed address
         uint64_t mProbeFailures = 0;       // probes of the latest sweep that were not sent
+        // How each target went (QipClient::GetProbeOutcomes): the names that could not be
+        // resolved, the networks without a route, those probed and silent, and "TARGET
+        // through INTERFACE" for each whose route leaves through an interface left out.
+        // All empty: only mProbed and mProbeAnswers are known.
+        std::vector<std::string> mProbeUnresolved;
+        std::vector<std::string> mProbeNoRoute;
+        std::vector<std::string> mProbeSilent;
+        std::vector<std::string> mProbeExcluded;
+        // Senders whose further devices the list left out (QipDeviceList::GetCrowdedSenders).
+        std::vector<std::string> mCrowdedSenders;
     };
 
     struct Result {
@@ -73,14 +90,17 @@ public:
         std::vector<Cause> mCauses;  // most likely first
     };
 
-    // What `client` heard, with the interfaces of `scan` as the client's filter leaves them.
+    // What `client` heard, with the interfaces of `scan` as the client's filter leaves them,
+    // and what `list` (null: none) left out.
     static Input MakeInput(const QipClient& client, const KspNetworkInterface::Scan& scan,
-                           const std::vector<std::string>& wantedTypes);
+                           const std::vector<std::string>& wantedTypes,
+                           const QipDeviceList* list = nullptr);
     static Result Diagnose(const Input& input);
 
     // A stable lower-case identifier: "socket-not-open", "no-interface", "port-shared",
     // "receive-buffer", "other-type", "unreadable", "firewall", "other-network",
-    // "wifi-isolation", "vpn-or-bridge", "device-off", "probed-silent".
+    // "wifi-isolation", "vpn-or-bridge", "device-off", "probed-silent", "crowded-sender", "probe-unresolved",
+    // "probe-no-route".
     static const char* CauseName(CauseId id);
     // "2 devices answered, of type Camera (1) and Plug (1); none of type QipBox",
     // "No device answered." without any answer.

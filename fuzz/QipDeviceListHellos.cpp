@@ -1,7 +1,8 @@
 // The device list under any sequence of hellos and ageing passes, at fuzz-chosen times,
 // against a plain model of its rules: one record per (id, source) in the order first heard,
 // a new packet id replaces the record in place, a known packet id refreshes it, a record
-// silent for more than 30 s goes, and never more than 4,096 records. Ids, types, addresses
+// silent for more than 30 s goes, never more than 256 records from one source and never more
+// than 4,096 records. Ids, types, addresses
 // and packet ids come from small sets so that records collide.
 #include <time.h>
 
@@ -34,7 +35,11 @@ public:
                 return;
             }
         }
-        if (mRecords.size() < QipDeviceList::cMaxDevices) mRecords.push_back(hello);
+        size_t fromSource = 0;
+        for (const Record& record : mRecords) fromSource += record.mSource == hello.mSource ? 1 : 0;
+        if (fromSource < QipDeviceList::cMaxPerSender && mRecords.size() < QipDeviceList::cMaxDevices) {
+            mRecords.push_back(hello);
+        }
     }
     void RemoveExpired(time_t now) {
         std::vector<Record> kept;

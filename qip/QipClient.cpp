@@ -50,7 +50,6 @@ QipClient::QipClient(const Options& options)
       mProbeRate(std::min(std::max(options.mProbeRate, cMinProbeRate), cMaxProbeRate)),
       mPeriodMs(options.mPeriodMs > 0 ? options.mPeriodMs : cBroadcastPeriodMs),
       mIsBroadcastRequested(false),
-      mProbeSweep(this),
       mIsPortShared(false),
       mReceiveBufferBytes(0),
       mShareRequests(this),
@@ -62,7 +61,8 @@ QipClient::QipClient(const Options& options)
       mReportClock(options.mReportClock),
       mMalformedReporter(this),
       mLastDropCount(0),
-      mKernelDrops(0) {
+      mKernelDrops(0),
+      mProbeSweep(this) {
     JoinOrOwn(false);
     // The filter must hold from the first datagram on, before the send thread's first cycle.
     if (!mInterfaceFilter.empty()) {
@@ -202,17 +202,16 @@ void QipClient::SendThread::Run() {
             mOuter->Learn(interfaces);
             mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
-            // A sweep that overran its cycle is finished first rather than begun again.
+            // A sweep that overran its cycle, or still waits for its names, goes on rather
+            // than being begun again.
             if (!mOuter->SweepTargets(mOuter->mProbeTargets).empty() &&
-                !mOuter->mProbeSweep.IsActive()) {
-                mOuter->mProbeSweep.Begin(now, interfaces);
+                !mOuter->mProbeSweep.IsActive() && !mOuter->mProbeSweep.IsWaiting()) {
+                mOuter->mProbeSweep.Request(now, interfaces);
             }
         }
         long long wakeMs = nextCycleMs;
-        if (mOuter->mProbeSweep.IsActive()) {
-            const long long dueMs = mOuter->mProbeSweep.SendDue(KspMonotonicMs());
-            if (dueMs >= 0 && dueMs < wakeMs) wakeMs = dueMs;
-        }
+        const long long dueMs = mOuter->mProbeSweep.Step(KspMonotonicMs());
+        if (dueMs >= 0 && dueMs < wakeMs) wakeMs = dueMs;
         now = KspMonotonicMs();
         if (wakeMs > now) {
             Pause(static_cast<unsigned long>(wakeMs - now));
@@ -294,16 +293,15 @@ void QipClient::ReceiveOne(unsigned char* buffer, unsigned long count,
         }
         return;
     }
+    // An answer to our own probe is kept whatever interface its route took: the filter
+    // chooses where to broadcast, not which probes to believe.
+    const bool isProbed = IsProbedAddress(info.mAddress);
     bool isOtherInterface = false;
-    if (!mInterfaceFilter.empty()) {
+    if (!mInterfaceFilter.empty() && !isProbed) {
         KspThreadMutex::Guard guard(mLocalLock);
         isOtherInterface = info.mInterfaceIndex == 0 ||
                            std::find(mLocal.mAllowed.begin(), mLocal.mAllowed.end(),
                                      info.mInterfaceIndex) == mLocal.mAllowed.end();
-    }
-    if (!mProbeTargets.empty() && IsProbedAddress(info.mAddress)) {
-        KspThreadMutex::Guard guard(mProbeLock);
-        ++mProbeProgress.mAnswers;
     }
     if (mTraceHandler != nullptr) {
         TraceHandler::Event event;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "ksp/KspThreadMutex.h"
 #include "ksp/KspUdpSocket.h"
 #include "qip/QipPacket.h"
+#include "qip/QipProbeResolver.h"
 #include "qip/QipProbeTarget.h"
 #include "qip/QipReceiveCounts.h"
 #include "qip/QipShareConnection.h"
@@ -38,7 +40,11 @@
 // carrying the address and netmask of the interface the kernel routes that target through,
 // paced at Options::mProbeRate datagrams a second. A sweep still under way when the next
 // cycle is due goes on (that cycle only broadcasts), so no address is probed twice at once.
-// Failed sends are counted and reported on standard error once per sweep.
+// Failed sends are counted and reported on standard error once per sweep. Host names are
+// looked up in the background, all at once at the start of each cycle (QipProbeResolver):
+// the broadcasts never wait for them, the sweep waits at most QipProbeResolver::cTimeoutMs,
+// and a name whose lookup fails is probed at its last good address. Answers from a probed
+// address are kept whatever interface they arrive on: the interface filter is for broadcasts.
 //
 // Sharing the port: devices answer to port 19375 of the asking machine, and the kernel hands
 // each answer to one socket only. So the first client of a network namespace owns the port
@@ -107,6 +113,10 @@ public:
                                        // mDeviceId the interface and its address/prefix
                 cProbeFailed,          // mAddress: a target or an address; mDetail: why
                 cProbeSweepDone,       // mCount probes sent, mFailures not sent
+                cProbeUnresolved,      // once per sweep: mAddress the name, mDetail why
+                cProbeOtherInterface,  // once per target: mAddress the target, mInterface the
+                                       // interface its route leaves through, which the
+                                       // interface filter leaves out
             };
             Kind mKind;
             std::string mInterface;  // interface name; empty when not known
@@ -142,9 +152,8 @@ public:
         std::vector<std::string> mInterfaces;
         // Not owned; must outlive the client. Null: nothing is traced.
         TraceHandler* mTraceHandler = nullptr;
-        // Networks to probe by unicast each cycle; names not yet resolved are resolved once,
-        // on the send thread, before the first sweep (a name that fails is reported and
-        // dropped). Empty: broadcasts only.
+        // Networks to probe by unicast each cycle; names not yet resolved are looked up anew
+        // each cycle, off the client's threads (see above). Empty: broadcasts only.
         std::vector<QipProbeTarget> mProbeTargets;
         // Probes a second at most, spread evenly (cMinProbeRate to cMaxProbeRate).
         unsigned long mProbeRate = cDefaultProbeRate;
@@ -166,6 +175,25 @@ public:
         bool mIsActive = false;
         long long mLastSweepEndMs = 0;  // monotonic (KspMonotonicMs) end of the last sweep
         uint64_t mAnswers = 0;   // hellos heard from a probed address since the start
+    };
+
+    // How probing a target went, for front ends that say why a target gave nothing.
+    struct ProbeOutcome {
+        enum Kind {
+            cNotYet,      // not probed yet (its name is still being looked up)
+            cUnresolved,  // a name without any address: the lookup failed (mDetail why)
+            cNoRoute,     // no route to it (the system's words in mDetail)
+            cSendFailed,  // sends to it failed for another reason (mDetail)
+            cSilent,      // probed, nothing answered from it yet
+            cAnswered,    // a hello came from one of its addresses
+        };
+        std::string mTarget;  // QipProbeTarget::Describe of the target as last probed
+        std::string mName;    // the text the user gave
+        Kind mKind = cNotYet;
+        std::string mDetail;
+        // The interface the route to it leaves through when the interface filter leaves
+        // that interface out (its answers are kept all the same); empty otherwise.
+        std::string mExcludedInterface;
     };
 
     QipClient();
@@ -214,6 +242,8 @@ public:
     }
     // Any thread.
     ProbeProgress GetProbeProgress() const;
+    // One per probe target, in the order given. Any thread.
+    std::vector<ProbeOutcome> GetProbeOutcomes() const;
     bool HasProbeTargets() const { return !mProbeTargets.empty(); }
     // The targets as given (names perhaps still unresolved).
     const std::vector<QipProbeTarget>& GetProbeTargets() const { return mProbeTargets; }
@@ -250,8 +280,15 @@ private:
     // The probe sweeps; used by the send thread only, apart from the progress it publishes.
     class ProbeSweep {
     public:
-        explicit ProbeSweep(QipClient* outer) : mOuter(outer) {}
+        explicit ProbeSweep(QipClient* outer);
         bool IsActive() const { return mIsActive; }
+        bool IsWaiting() const { return mIsWaiting; }
+        // Asks for the names at once; the sweep begins, over `interfaces`, once they are
+        // settled (Step).
+        void Request(long long nowMs, const std::vector<KspNetworkInterface>& interfaces);
+        // Begins the requested sweep once its names are settled, sends what is due; returns
+        // when to come back, or -1 when neither waiting nor sweeping.
+        long long Step(long long nowMs);
         // Starts a sweep over every target, routed as the system routes it right now.
         void Begin(long long nowMs, const std::vector<KspNetworkInterface>& interfaces);
         // Sends the probes due by `nowMs`; returns when the next one is due, or -1 once the
@@ -263,14 +300,22 @@ private:
             uint32_t mFirst = 0;
             uint32_t mCount = 0;
             bool mIsRouted = false;
+            size_t mTarget = 0;  // index in mOuter->mProbeTargets
+            int mError = 0;      // the first send error of this sweep
             std::vector<unsigned char> mPacket;  // the serialised whoisthere for this target
         };
         void Finish(long long nowMs);
+        // The targets as this sweep probes them (names at their last good address, those
+        // without one left out); says each name that failed, once.
+        std::vector<std::pair<size_t, QipProbeTarget>> SettleTargets();
 
         QipClient* mOuter;
         bool mIsActive = false;
-        bool mNamesResolved = false;
-        std::vector<QipProbeTarget> mTargets;  // resolved
+        bool mIsWaiting = false;
+        std::vector<KspNetworkInterface> mInterfaces;  // of the requested sweep
+        std::vector<size_t> mNameOf;  // per target: its index among the resolver's names
+        std::unique_ptr<QipProbeResolver> mResolver;   // null without names
+        std::vector<bool> mOtherInterfaceSaid;         // per target
         std::vector<Route> mRoutes;
         long long mStartMs = 0;
         uint64_t mTotal = 0;
@@ -327,6 +372,8 @@ private:
 
     void Learn(const std::vector<KspNetworkInterface>& interfaces);
     void Broadcast(const std::vector<KspNetworkInterface>& interfaces);
+    // Whether a hello from `address` answers one of the sweep's probes; if so it is
+    // counted as an answer of its target.
     bool IsProbedAddress(const std::string& address);
     void Trace(TraceHandler::Event::Kind kind, const std::string& interface,
                const std::string& address);
@@ -361,10 +408,16 @@ private:
     const unsigned long mProbeRate;
     const unsigned long mPeriodMs;
     std::atomic<bool> mIsBroadcastRequested;
-    ProbeSweep mProbeSweep;
-    mutable KspThreadMutex mProbeLock;  // guards mProbeProgress and mProbedRanges
+    // What IsProbedAddress matches: the addresses of one target as last probed.
+    struct ProbedRange {
+        uint32_t mFirst;
+        uint32_t mCount;
+        size_t mTarget;
+    };
+    mutable KspThreadMutex mProbeLock;  // guards mProbeProgress, mProbedRanges, mProbeOutcomes
     ProbeProgress mProbeProgress;
-    std::vector<std::pair<uint32_t, uint32_t>> mProbedRanges;  // first, count
+    std::vector<ProbedRange> mProbedRanges;
+    std::vector<ProbeOutcome> mProbeOutcomes;  // one per target
     std::atomic<bool> mIsPortShared;
     std::atomic<int> mReceiveBufferBytes;
     QipReceiveCounts mReceiveCounts;
@@ -383,4 +436,6 @@ private:
     MalformedReporter mMalformedReporter;
     uint32_t mLastDropCount;
     uint64_t mKernelDrops;
+    // Last: it reads the targets and fills mProbeOutcomes as it is built.
+    ProbeSweep mProbeSweep;
 };

@@ -15,6 +15,9 @@
 
 namespace {
 
+// The index of a target that a subscribed program asked for: it has no outcome here.
+const size_t cAskedTarget = static_cast<size_t>(-1);
+
 // The most probes sent in one go before the send thread looks at the clock again, so that a
 // late wake-up (a busy machine) does not turn into a burst.
 const uint64_t cMaxBatch = 512;
@@ -53,6 +56,15 @@ bool RouteSource(uint32_t address, unsigned short port, uint32_t& source, int& e
     return true;
 }
 
+// How often a sweep waiting for its names looks whether they have come.
+const long long cResolvePollMs = 50;
+
+// What a send error says about a target: no route, or some other failure.
+QipClient::ProbeOutcome::Kind SendOutcome(int error) {
+    return error == ENETUNREACH || error == EHOSTUNREACH ? QipClient::ProbeOutcome::cNoRoute
+                                                         : QipClient::ProbeOutcome::cSendFailed;
+}
+
 }  // namespace
 
 uint64_t QipClient::ProbesDue(long long elapsedMs, unsigned long rate, uint64_t total) {
@@ -71,44 +83,127 @@ QipClient::ProbeProgress QipClient::GetProbeProgress() const {
     return mProbeProgress;
 }
 
+std::vector<QipClient::ProbeOutcome> QipClient::GetProbeOutcomes() const {
+    KspThreadMutex::Guard guard(mProbeLock);
+    return mProbeOutcomes;
+}
+
 bool QipClient::IsProbedAddress(const std::string& address) {
     in_addr parsed;
     if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
     const uint32_t value = ntohl(parsed.s_addr);
     KspThreadMutex::Guard guard(mProbeLock);
-    for (const auto& range : mProbedRanges) {
-        if (value - range.first < range.second) return true;
+    for (const ProbedRange& range : mProbedRanges) {
+        if (value - range.mFirst < range.mCount) {
+            ++mProbeProgress.mAnswers;
+            if (range.mTarget < mProbeOutcomes.size()) {
+                mProbeOutcomes[range.mTarget].mKind = ProbeOutcome::cAnswered;
+            }
+            return true;
+        }
     }
     return false;
 }
 
+QipClient::ProbeSweep::ProbeSweep(QipClient* outer)
+    : mOuter(outer), mOtherInterfaceSaid(outer->mProbeTargets.size(), false) {
+    std::vector<std::string> names;
+    for (const QipProbeTarget& target : mOuter->mProbeTargets) {
+        mNameOf.push_back(names.size());
+        if (target.GetKind() == QipProbeTarget::cName && !target.IsResolved()) {
+            names.push_back(target.GetText());
+        }
+    }
+    if (!names.empty()) mResolver.reset(new QipProbeResolver(names));
+    KspThreadMutex::Guard guard(mOuter->mProbeLock);
+    for (const QipProbeTarget& target : mOuter->mProbeTargets) {
+        ProbeOutcome outcome;
+        outcome.mTarget = target.Describe();
+        outcome.mName = target.GetText();
+        mOuter->mProbeOutcomes.push_back(outcome);
+    }
+}
+
+void QipClient::ProbeSweep::Request(long long nowMs,
+                                    const std::vector<KspNetworkInterface>& interfaces) {
+    mInterfaces = interfaces;
+    mIsWaiting = true;
+    if (mResolver) mResolver->Begin(nowMs);
+}
+
+long long QipClient::ProbeSweep::Step(long long nowMs) {
+    if (mIsWaiting) {
+        if (mResolver && !mResolver->Poll(nowMs)) return nowMs + cResolvePollMs;
+        mIsWaiting = false;
+        Begin(nowMs, mInterfaces);
+    }
+    return mIsActive ? SendDue(nowMs) : -1;
+}
+
+std::vector<std::pair<size_t, QipProbeTarget>> QipClient::ProbeSweep::SettleTargets() {
+    std::vector<std::pair<size_t, QipProbeTarget>> targets;
+    TraceHandler* tracer = mOuter->mTraceHandler;
+    for (size_t t = 0; t < mOuter->mProbeTargets.size(); ++t) {
+        QipProbeTarget target = mOuter->mProbeTargets[t];
+        if (target.GetKind() == QipProbeTarget::cName && !target.IsResolved() && mResolver) {
+            const QipProbeResolver::Name& name = mResolver->GetNames()[mNameOf[t]];
+            if (!name.mError.empty()) {
+                const std::string line = "cannot resolve " + name.mText + ": " + name.mError;
+                if (tracer != nullptr) {
+                    TraceHandler::Event event;
+                    event.mKind = TraceHandler::Event::cProbeUnresolved;
+                    event.mAddress = name.mText;
+                    event.mDetail = name.mError;
+                    tracer->OnTrace(event);
+                }
+                KspThreadMutex::Guard guard(mOuter->mProbeLock);
+                ProbeOutcome& outcome = mOuter->mProbeOutcomes[t];
+                // Said on standard error when it starts failing, not every cycle.
+                if (outcome.mKind != ProbeOutcome::cUnresolved && name.mAddress == 0) {
+                    fprintf(stderr, "Probe target skipped: %s\n", line.c_str());
+                }
+                if (name.mAddress == 0) {
+                    outcome.mKind = ProbeOutcome::cUnresolved;
+                    outcome.mDetail = name.mError;
+                }
+            }
+            if (name.mAddress == 0) continue;
+            target.SetResolvedAddress(name.mAddress);
+        }
+        targets.emplace_back(t, target);
+    }
+    // What the programs subscribed to this one asked for: addresses and ranges, with no
+    // outcome of ours to keep.
+    std::vector<QipProbeTarget> own;
+    for (const auto& entry : targets) own.push_back(entry.second);
+    const std::vector<QipProbeTarget> all = mOuter->SweepTargets(own);
+    for (size_t t = own.size(); t < all.size(); ++t) targets.emplace_back(cAskedTarget, all[t]);
+    return targets;
+}
+
 void QipClient::ProbeSweep::Begin(long long nowMs,
                                   const std::vector<KspNetworkInterface>& interfaces) {
-    if (!mNamesResolved) {
-        // Once per client: a name stands for the address it had when discovery began.
-        mNamesResolved = true;
-        for (QipProbeTarget target : mOuter->mProbeTargets) {
-            std::string error;
-            if (!target.Resolve(error)) {
-                fprintf(stderr, "Probe target skipped: %s\n", error.c_str());
-                continue;
-            }
-            mTargets.push_back(target);
-        }
+    const std::vector<std::pair<size_t, QipProbeTarget>> targets = SettleTargets();
+    {
         KspThreadMutex::Guard guard(mOuter->mProbeLock);
-        for (const QipProbeTarget& target : mTargets) {
-            mOuter->mProbedRanges.emplace_back(target.GetFirst(), target.GetCount());
+        mOuter->mProbedRanges.clear();
+        for (const auto& target : targets) {
+            mOuter->mProbedRanges.push_back(
+                {target.second.GetFirst(), target.second.GetCount(), target.first});
         }
     }
     TraceHandler* tracer = mOuter->mTraceHandler;
+    const std::vector<std::string>& filter = mOuter->mInterfaceFilter;
     mRoutes.clear();
     mFirstError = 0;
     mFirstFailedAddress = 0;
     mTotal = 0;
-    for (const QipProbeTarget& target : mOuter->SweepTargets(mTargets)) {
+    for (const auto& entry : targets) {
+        const QipProbeTarget& target = entry.second;
         Route route;
         route.mFirst = target.GetFirst();
         route.mCount = target.GetCount();
+        route.mTarget = entry.first;
         uint32_t source = 0;
         int error = 0;
         // The whole target goes the way its first address goes; a target is one network.
@@ -131,6 +226,8 @@ void QipClient::ProbeSweep::Begin(long long nowMs,
             route.mPacket.resize(question.Serialize(route.mPacket.data(), route.mPacket.size()));
             route.mIsRouted = !route.mPacket.empty();
         }
+        const bool isExcluded = route.mIsRouted && !name.empty() && !filter.empty() &&
+                                std::find(filter.begin(), filter.end(), name) == filter.end();
         if (tracer != nullptr) {
             TraceHandler::Event event;
             event.mAddress = target.Describe();
@@ -146,10 +243,30 @@ void QipClient::ProbeSweep::Begin(long long nowMs,
                 event.mDetail = strerror(error);
             }
             tracer->OnTrace(event);
+            if (isExcluded && entry.first != cAskedTarget && !mOtherInterfaceSaid[entry.first]) {
+                event.mKind = TraceHandler::Event::cProbeOtherInterface;
+                event.mInterface = name;
+                tracer->OnTrace(event);
+            }
         }
+        if (isExcluded && entry.first != cAskedTarget) mOtherInterfaceSaid[entry.first] = true;
         if (!route.mIsRouted && mFirstError == 0) {
             mFirstError = error;
             mFirstFailedAddress = target.GetFirst();
+        }
+        route.mError = route.mIsRouted ? 0 : error;
+        if (entry.first != cAskedTarget) {
+            KspThreadMutex::Guard guard(mOuter->mProbeLock);
+            ProbeOutcome& outcome = mOuter->mProbeOutcomes[entry.first];
+            outcome.mTarget = target.Describe();
+            outcome.mExcludedInterface = isExcluded ? name : std::string();
+            if (!route.mIsRouted) {
+                outcome.mKind = SendOutcome(error);
+                outcome.mDetail = strerror(error);
+            } else if (outcome.mKind != ProbeOutcome::cAnswered) {
+                outcome.mKind = ProbeOutcome::cSilent;
+                outcome.mDetail.clear();
+            }
         }
         mTotal += target.GetCount();
         mRoutes.push_back(route);
@@ -199,6 +316,7 @@ long long QipClient::ProbeSweep::SendDue(long long nowMs) {
                 mFirstError = error;
                 mFirstFailedAddress = address;
             }
+            if (mRoutes[mRoute].mError == 0) mRoutes[mRoute].mError = error;
             ++mFailed;
         }
         ++mNext;
@@ -232,6 +350,14 @@ void QipClient::ProbeSweep::Finish(long long nowMs) {
     }
     mFirstError = 0;
     KspThreadMutex::Guard guard(mOuter->mProbeLock);
+    for (const Route& route : mRoutes) {
+        if (route.mTarget == cAskedTarget) continue;
+        ProbeOutcome& outcome = mOuter->mProbeOutcomes[route.mTarget];
+        if (route.mIsRouted && route.mError != 0 && outcome.mKind != ProbeOutcome::cAnswered) {
+            outcome.mKind = SendOutcome(route.mError);
+            outcome.mDetail = strerror(route.mError);
+        }
+    }
     mOuter->mProbeProgress.mIsActive = false;
     ++mOuter->mProbeProgress.mSweeps;
     mOuter->mProbeProgress.mLastSweepEndMs = nowMs;

@@ -53,6 +53,17 @@ void QipClient::JoinOrOwn(bool isHandover) {
             // As a program alone would broadcast at start: a device the owner has not heard
             // answers now rather than at the owner's next cycle.
             if (!isHandover) mShareConnection.SendBroadcastNow();
+            {
+                // What the owner probes for us is what our answers are matched against.
+                KspThreadMutex::Guard guard(mProbeLock);
+                mProbedRanges.clear();
+                for (size_t t = 0; t < mProbeTargets.size(); ++t) {
+                    const QipProbeTarget& target = mProbeTargets[t];
+                    if (target.GetKind() != QipProbeTarget::cName || target.IsResolved()) {
+                        mProbedRanges.push_back({target.GetFirst(), target.GetCount(), t});
+                    }
+                }
+            }
             for (const QipProbeTarget& target : mProbeTargets) {
                 // The owner resolves no names for others: it gets the address found here.
                 if (target.GetKind() != QipProbeTarget::cName) {
@@ -161,12 +172,10 @@ void QipClient::DeliverShared(const QipShareWire::Message& message) {
         }
         return;
     }
-    const bool isOtherInterface =
-        !mInterfaceFilter.empty() && !Contains(mInterfaceFilter, message.mInterface);
-    if (!mProbeTargets.empty() && IsProbedAddress(sender)) {
-        KspThreadMutex::Guard guard(mProbeLock);
-        ++mProbeProgress.mAnswers;
-    }
+    // As on the client's own socket: answers to our probes pass the interface filter.
+    const bool isProbed = IsProbedAddress(sender);
+    const bool isOtherInterface = !mInterfaceFilter.empty() && !isProbed &&
+                                  !Contains(mInterfaceFilter, message.mInterface);
     if (mTraceHandler != nullptr) {
         TraceHandler::Event event;
         event.mKind = isOtherInterface ? TraceHandler::Event::cHelloOtherInterface

@@ -18,6 +18,8 @@ const time_t cFullReportPeriodSeconds = 60;
 const size_t QipDeviceList::cMaxDevices;
 const time_t QipDeviceList::cMaxSilenceSeconds;
 const unsigned long QipDeviceList::cAgingPeriodMs;
+const size_t QipDeviceList::cMaxPerSender;
+const size_t QipDeviceList::cMaxCrowdedSenders;
 const size_t QipDeviceList::cMinIndexSlots;
 const uint32_t QipDeviceList::cEmptySlot;
 
@@ -31,7 +33,7 @@ QipDeviceList::QipDeviceList(QipClient* client)
       mChangeHandler(nullptr),
       mDevicesLock(),
       mChangeCondition(),
-      mFullReport(cFullReportPeriodSeconds * 1000),
+      mReports(cFullReportPeriodSeconds * 1000),
       mAgingThread(this) {
     if (mClient != nullptr) {
         mClient->SetEarlierHelloHandler(&mEarlierHelloHandler);
@@ -55,6 +57,33 @@ std::vector<QipDevice> QipDeviceList::Snapshot() {
     return mDevices;
 }
 
+std::vector<QipDevice> QipDeviceList::SnapshotChangedSince(uint64_t serial, uint64_t& nextSerial,
+                                                          bool& removed) const {
+    std::vector<QipDevice> changed;
+    KspThreadMutex::Guard guard(mDevicesLock);
+    for (size_t i = 0; i < mDevices.size(); ++i) {
+        if (mSerials[i] > serial) changed.push_back(mDevices[i]);
+    }
+    nextSerial = mSerial;
+    removed = mRemovedSerial > serial;
+    return changed;
+}
+
+std::vector<QipDeviceList::CrowdedSender> QipDeviceList::GetCrowdedSenders() const {
+    KspThreadMutex::Guard guard(mDevicesLock);
+    return mCrowded;
+}
+
+uint64_t QipDeviceList::GetLeftOutCount() const {
+    KspThreadMutex::Guard guard(mDevicesLock);
+    return mLeftOut;
+}
+
+std::string QipDeviceList::DescribeCrowded(const std::string& address) {
+    return address + " answers for more than " + std::to_string(cMaxPerSender) +
+           " devices; the rest are left out";
+}
+
 void QipDeviceList::WaitForChange() {
     mChangeCondition.Wait();
 }
@@ -76,17 +105,22 @@ void QipDeviceList::RemoveExpired(time_t now) {
         for (size_t i = 0; i < mDevices.size(); ++i) {
             if (now > mDevices[i].GetLastResponseMonotonic() + cMaxSilenceSeconds) {
                 removed = true;
+                const auto sender = mPerSender.find(mDevices[i].GetLastSourceAddress());
+                if (sender != mPerSender.end() && --sender->second == 0) mPerSender.erase(sender);
                 continue;
             }
             if (kept != i) {
                 mDevices[kept] = mDevices[i];
                 mHashes[kept] = mHashes[i];
+                mSerials[kept] = mSerials[i];
             }
             ++kept;
         }
         if (removed) {
             mDevices.erase(mDevices.begin() + static_cast<std::ptrdiff_t>(kept), mDevices.end());
             mHashes.resize(kept);
+            mSerials.resize(kept);
+            mRemovedSerial = ++mSerial;
             RebuildIndex(mIndex.size());
         }
     }
@@ -103,17 +137,26 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
 void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sourceAddress,
                             time_t wallNow, time_t monotonicNow) {
     bool changed = false;
-    std::vector<std::string> fullReport;
+    std::vector<std::string> reports;
     {
         KspThreadMutex::Guard guard(mDevicesLock);
         // The (id, address) pair is unique, so the index finds the one match there can be.
         const size_t hash = HashOf(hello.GetDeviceId(), sourceAddress);
         const size_t slot = FindSlot(hello.GetDeviceId(), sourceAddress, hash);
         if (mIndex[slot] == cEmptySlot) {
-            if (mDevices.size() < cMaxDevices) {
+            size_t& fromSender = mPerSender[sourceAddress];
+            if (fromSender >= cMaxPerSender) {
+                ++mLeftOut;
+                if (LeaveOutCrowded(sourceAddress)) {
+                    reports = mReports.OnLine(DescribeCrowded(sourceAddress),
+                                              static_cast<long long>(monotonicNow) * 1000);
+                }
+            } else if (mDevices.size() < cMaxDevices) {
+                ++fromSender;
                 mDevices.emplace_back(hello, sourceAddress);
                 mDevices.back().UpdateLastResponseTime(wallNow, monotonicNow);
                 mHashes.push_back(hash);
+                mSerials.push_back(++mSerial);
                 if (2 * mDevices.size() > mIndex.size()) {
                     RebuildIndex(2 * mIndex.size());
                 } else {
@@ -121,9 +164,10 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 }
                 changed = true;
             } else {
-                fullReport = mFullReport.OnLine("Device list full",
-                                                static_cast<long long>(monotonicNow) * 1000);
+                ++mLeftOut;
+                reports = mReports.OnLine("Device list full", static_cast<long long>(monotonicNow) * 1000);
             }
+            if (fromSender == 0) mPerSender.erase(sourceAddress);
         } else {
             QipDevice& match = mDevices[mIndex[slot]];
             if (match.GetPacketId() != hello.GetPacketId()) {
@@ -133,16 +177,30 @@ void QipDeviceList::OnHello(const QipPacketHello& hello, const std::string& sour
                 QipDevice replacement(hello, sourceAddress);
                 replacement.UpdateLastResponseTime(wallNow, monotonicNow);
                 match = replacement;
+                mSerials[mIndex[slot]] = ++mSerial;
                 changed = true;
             } else {
                 match.UpdateLastResponseTime(wallNow, monotonicNow);
             }
         }
     }
-    QipReportLimiter::Write(fullReport);
+    QipReportLimiter::Write(reports);
     if (changed) {
         NotifyChange();
     }
+}
+
+bool QipDeviceList::LeaveOutCrowded(const std::string& address) {
+    size_t at = 0;
+    while (at < mCrowded.size() && mCrowded[at].mAddress != address) ++at;
+    if (at == mCrowded.size()) {
+        // Beyond the senders remembered, a crowded address is only totalled (and not said).
+        if (mCrowded.size() >= cMaxCrowdedSenders) return false;
+        mCrowded.push_back(CrowdedSender());
+        mCrowded.back().mAddress = address;
+    }
+    ++mCrowded[at].mLeftOut;
+    return true;
 }
 
 size_t QipDeviceList::HashOf(const std::string& deviceId, const std::string& sourceAddress) {

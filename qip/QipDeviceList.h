@@ -5,7 +5,9 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ksp/KspThread.h"
@@ -20,6 +22,13 @@
 // records silent for more than 30 seconds every 3 seconds. Each change calls the change
 // handler (if any) and then signals a condition, on the changing thread, with no lock held.
 //
+// Room for everyone: one sender address holds at most cMaxPerSender records (a real device
+// answers from its own address, so a few per address are normal). Hellos of further ids from
+// a crowded address are left out and counted, and each crowded address is said on standard
+// error at most once a minute ("203.0.113.3 answers for more than 256 devices; the rest are
+// left out"), so one host sending thousands of ids cannot fill the list and lock real
+// devices out.
+//
 // Take-down rule: the owner destroys the client before the device list, so that no OnHello
 // can reach a list whose destruction has begun. The list never withdraws its handler.
 // Not copyable.
@@ -28,6 +37,15 @@ public:
     static const size_t cMaxDevices = 4096;
     static const time_t cMaxSilenceSeconds = 30;
     static const unsigned long cAgingPeriodMs = 3000;
+    static const size_t cMaxPerSender = 256;
+    // The crowded addresses remembered; beyond them the left-out hellos are only totalled.
+    static const size_t cMaxCrowdedSenders = 64;
+
+    // A sender address that answered for more than cMaxPerSender devices.
+    struct CrowdedSender {
+        std::string mAddress;
+        uint64_t mLeftOut = 0;  // hellos of new ids left out since the list began
+    };
 
     // Told after each change; one call at a time per changing thread, no list lock held,
     // so it may call Snapshot.
@@ -48,6 +66,18 @@ public:
 
     // A copy of every record in list order, taken under the list's lock; the caller owns it.
     std::vector<QipDevice> Snapshot();
+    // For a reader that follows the changes rather than the whole list: the records added
+    // or given a new packet id after `serial` (0: every record), in list order, with
+    // `nextSerial` set to pass next time and `removed` telling whether records left the
+    // list after `serial`. Costs a comparison per record and a copy per change.
+    std::vector<QipDevice> SnapshotChangedSince(uint64_t serial, uint64_t& nextSerial,
+                                                bool& removed) const;
+    // The senders left out for answering for too many devices, in the order first crowded.
+    std::vector<CrowdedSender> GetCrowdedSenders() const;
+    // Hellos of new ids left out since the list began, for a crowded sender or a full list.
+    uint64_t GetLeftOutCount() const;
+    // The sentence a front end shows for a crowded sender, without a newline.
+    static std::string DescribeCrowded(const std::string& address);
     // Blocks until the next change after the call began (or a spurious wake-up).
     void WaitForChange();
     // Null removes the handler. It must stay valid while set and until a notification under
@@ -98,6 +128,9 @@ private:
     };
 
     void NotifyChange();
+    // Counts a hello left out for `address` being crowded; true when the address is one of
+    // those remembered, whose line may be said. Under mDevicesLock.
+    bool LeaveOutCrowded(const std::string& address);
     // The index: an open-addressing hash table of positions in mDevices, one slot per record
     // keyed by (device id, source address), with linear probing. It has at least twice as
     // many slots as records (a power of two, doubled as the list grows), so a lookup probes
@@ -115,13 +148,22 @@ private:
 
     std::vector<QipDevice> mDevices;               // guarded by mDevicesLock
     std::vector<size_t> mHashes;                   // guarded by mDevicesLock; per record
+    std::vector<uint64_t> mSerials;                // guarded by mDevicesLock; per record
+    uint64_t mSerial = 0;                          // guarded by mDevicesLock; last given
+    uint64_t mRemovedSerial = 0;                   // guarded by mDevicesLock
     std::vector<uint32_t> mIndex;                  // guarded by mDevicesLock
     DeviceListHelloHandler mDeviceListHelloHandler;
     DeviceListEarlierHelloHandler mEarlierHelloHandler;
     QipClient* mClient;
     std::atomic<ChangeHandler*> mChangeHandler;
-    KspThreadMutex mDevicesLock;
+    mutable KspThreadMutex mDevicesLock;
     KspThreadCondition mChangeCondition;
-    QipReportLimiter mFullReport;                  // guarded by mDevicesLock
+    // Guarded by mDevicesLock: "Device list full" and each crowded sender's line, each once
+    // a minute with its count.
+    QipReportLimiter mReports;
+    // Guarded by mDevicesLock: records per sender address, and the crowded senders.
+    std::unordered_map<std::string, size_t> mPerSender;
+    std::vector<CrowdedSender> mCrowded;
+    uint64_t mLeftOut = 0;
     AgingThread mAgingThread;
 };

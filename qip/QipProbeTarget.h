@@ -49,6 +49,13 @@ public:
     // with `error` ("cannot resolve host name 'x': Name or service not known").
     bool Resolve(std::string& error);
 
+    // Gives a name the address a lookup found elsewhere (QipProbeResolver, which checks it
+    // as Resolve does). Not for addresses and ranges.
+    void SetResolvedAddress(uint32_t address) {
+        mFirst = address;
+        mCount = 1;
+    }
+
     Kind GetKind() const { return mKind; }
     // The text as the user gave it.
     const std::string& GetText() const { return mText; }

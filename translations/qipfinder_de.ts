@@ -173,6 +173,18 @@
         <source>• Nothing answered from %1: the router on the way may not let UDP port %2 through in both directions and TCP port 80 to the devices, or may not route back to this computer.</source>
         <translation>• Aus %1 kam keine Antwort: Der Router auf dem Weg lässt vielleicht UDP-Port %2 nicht in beide Richtungen und TCP-Port 80 nicht zu den Geräten durch, oder er leitet nicht zu diesem Computer zurück.</translation>
     </message>
+    <message>
+        <source>• Cannot resolve %1: the name server did not answer or does not know the name.</source>
+        <translation>• %1 lässt sich nicht auflösen: Der Namensserver hat nicht geantwortet oder kennt den Namen nicht.</translation>
+    </message>
+    <message>
+        <source>• This computer has no route to %1.</source>
+        <translation>• Dieser Computer hat keine Route zu %1.</translation>
+    </message>
+    <message>
+        <source>• %1 answers for more than %2 devices; the rest are left out, and your device may be among them.</source>
+        <translation>• %1 antwortet für mehr als %2 Geräte; die übrigen werden ausgelassen, und Ihr Gerät ist vielleicht darunter.</translation>
+    </message>
 </context>
 <context>
     <name>QipMainWindow</name>

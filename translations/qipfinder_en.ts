@@ -173,6 +173,18 @@
         <source>• Nothing answered from %1: the router on the way may not let UDP port %2 through in both directions and TCP port 80 to the devices, or may not route back to this computer.</source>
         <translation>• Nothing answered from %1: the router on the way may not let UDP port %2 through in both directions and TCP port 80 to the devices, or may not route back to this computer.</translation>
     </message>
+    <message>
+        <source>• Cannot resolve %1: the name server did not answer or does not know the name.</source>
+        <translation>• Cannot resolve %1: the name server did not answer or does not know the name.</translation>
+    </message>
+    <message>
+        <source>• This computer has no route to %1.</source>
+        <translation>• This computer has no route to %1.</translation>
+    </message>
+    <message>
+        <source>• %1 answers for more than %2 devices; the rest are left out, and your device may be among them.</source>
+        <translation>• %1 answers for more than %2 devices; the rest are left out, and your device may be among them.</translation>
+    </message>
 </context>
 <context>
     <name>QipMainWindow</name>

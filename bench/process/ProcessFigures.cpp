@@ -3,7 +3,8 @@
 // against simulated devices in the network-namespace test bed (root needed; without it
 // each figure says so and is skipped). Prints Markdown tables on standard output.
 //
-//   process-figures [--only discover,qipfinder,burst,flood,probe,share] [--runs N] [--flood-seconds S]
+//   process-figures [--only discover,qipfinder,burst,flood,probe,share,churn,deadname] [--runs N]
+//                   [--flood-seconds S]
 //
 // Diagnostics of failed runs (a program's standard error) go to standard error; with
 // QIP_BENCH_STACKS set, a qipfinder that has not ended after 60 s gets its stacks printed.
@@ -31,6 +32,7 @@
 
 #include "bench/process/BenchProcess.h"
 #include "bench/process/FigureSupport.h"
+#include "bench/process/HostileFigures.h"
 #include "bench/process/ProbeFigures.h"
 #include "bench/process/QipfinderFigures.h"
 #include "bench/process/HelloFlood.h"
@@ -184,7 +186,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "Usage: process-figures [--only discover,qipfinder,burst,flood,probe,share] [--runs N] [--flood-seconds S]\n");
+        std::fprintf(stderr, "Usage: process-figures [--only discover,qipfinder,burst,flood,probe,share,churn,deadname] [--runs N] [--flood-seconds S]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -203,5 +205,6 @@ int main(int argc, char** argv) {
         ShareFigure(options);
     }
     if (options.Wants("probe")) ProbeFigures(options);
+    HostileFigures(options);
     return 0;
 }

@@ -208,6 +208,7 @@ void BM_HelloFloodList(benchmark::State& state) {
     state.counters["max_records"] = static_cast<double>(maxRecords);
     SetGrowth(state, "rss_growth_mb", rssBefore, rssAfter);
     state.counters["full_lines"] = static_cast<double>(CountOf(errors, "Device list full"));
+    state.counters["crowded_lines"] = static_cast<double>(CountOf(errors, "answers for more than 256 devices"));
 }
 BENCHMARK(BM_HelloFloodList)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -235,6 +236,7 @@ void BM_HelloFloodWatch(benchmark::State& state) {
     }
     const std::string output = bed.GetOutput(watch);
     state.counters["full_lines"] = static_cast<double>(CountOf(output, "Device list full"));
+    state.counters["crowded_lines"] = static_cast<double>(CountOf(output, "answers for more than 256 devices"));
     state.counters["sigint_to_exit_ms"] = exitMs;
     state.counters["exit_status"] = bed.Stop(watch);
 }

@@ -188,6 +188,19 @@ TEST(ProbeApp, FailedStateHelpNamesTheProbedNetworksAndWhatToCheckOnTheRouter) {
     EXPECT_NE(text.indexOf("Nothing answered from 198.51.100.0/24, lab-router.example"), -1) << text.toStdString();
     EXPECT_NE(text.indexOf("UDP port 19375"), -1);
     EXPECT_NE(text.indexOf("TCP port 80"), -1);
+    // A name without an address and a network without a route are named as what they are,
+    // not as a router that drops UDP; only the target that was asked stays "nothing answered".
+    QipDiagnosis::Input input;
+    input.mTried = {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")};
+    input.mProbed = {"lab-router.example", "203.0.113.0/30", "198.51.100.0/24"};
+    input.mProbeUnresolved = {"lab-router.example"};
+    input.mProbeNoRoute = {"203.0.113.0/30"};
+    input.mProbeSilent = {"198.51.100.0/24"};
+    findings.mCauses = QipDiagnosis::Diagnose(input).mCauses;
+    const QString named = QipHelpText::NothingWanted(findings, {"QipBox"});
+    EXPECT_NE(named.indexOf("Cannot resolve lab-router.example"), -1) << named.toStdString();
+    EXPECT_NE(named.indexOf("no route to 203.0.113.0/30"), -1) << named.toStdString();
+    EXPECT_NE(named.indexOf("Nothing answered from 198.51.100.0/24:"), -1) << named.toStdString();
 }
 
 TEST(ProbeApp, TheFailedStateAndTheMenuOfferSearchAnotherNetworkWhichSearchesAfresh) {

@@ -87,6 +87,9 @@ public:
             if (record.mId == id && record.mSource == source) match = &record;
         }
         if (match == nullptr) {
+            size_t fromSource = 0;
+            for (const Record& record : mRecords) fromSource += record.mSource == source ? 1 : 0;
+            if (fromSource >= QipDeviceList::cMaxPerSender) return false;
             if (mRecords.size() >= QipDeviceList::cMaxDevices) return false;
             mRecords.push_back({id, source, packetId, now});
             return true;
@@ -114,7 +117,8 @@ private:
 // every `compareEvery` steps; the clock moves on at one step in `clockOdds`. Ids, sources and
 // packet ids come from small pools so that refreshes, replacements, second addresses,
 // removals and re-additions all happen often. Returns the largest size the list reached.
-size_t CompareWithReference(unsigned seed, int steps, int ids, int compareEvery, int clockOdds) {
+size_t CompareWithReference(unsigned seed, int steps, int ids, int compareEvery, int clockOdds,
+                            int sources = 3) {
     // "Device list full" once a simulated minute is not what is compared here.
     struct QuietStderr {
         QuietStderr() { testing::internal::CaptureStderr(); }
@@ -137,7 +141,7 @@ size_t CompareWithReference(unsigned seed, int steps, int ids, int compareEvery,
             list.RemoveExpired(now);
         } else {
             const std::string id = "id-" + std::to_string(random() % ids);
-            const std::string source = "192.0.2." + std::to_string(1 + random() % 3);
+            const std::string source = "192.0.2." + std::to_string(1 + random() % sources);
             const std::string packetId = "p" + std::to_string(random() % 3 == 0 ? random() % 3 : 0);
             changes += reference.OnHello(id, source, packetId, now) ? 1 : 0;
             list.OnHello(MakeHello(id, packetId), source, now);
@@ -171,7 +175,9 @@ TEST(DeviceList, MatchesAPlainReferenceOverLongRandomRuns) {
 
 TEST(DeviceList, MatchesAPlainReferenceWhileFullAndAgeing) {
     // More pairs than the list holds: the cap turns new pairs away until ageing makes room.
-    EXPECT_EQ(CompareWithReference(7, 60000, 3000, 500, 400), QipDeviceList::cMaxDevices);
+    EXPECT_EQ(CompareWithReference(7, 60000, 3000, 500, 400, 20), QipDeviceList::cMaxDevices);
+    // Few senders with many ids each: every sender stops at its own share.
+    EXPECT_EQ(CompareWithReference(8, 20000, 1000, 500, 400, 2), 2 * QipDeviceList::cMaxPerSender);
 }
 
 TEST(DeviceList, HelloAppendsRefreshesOrReplacesInPlace) {
@@ -288,8 +294,12 @@ TEST(DeviceList, FullListDropsNewDevicesButKeepsServingKnownOnes) {
     ChangeRecorder recorder(list, false);
     list.SetChangeHandler(&recorder);
     const time_t now = Future();
+    // Each sender its full share, so that only the list's own cap turns anyone away.
+    const auto sender = [](size_t i) {
+        return "198.51.100." + std::to_string(1 + i / QipDeviceList::cMaxPerSender);
+    };
     for (size_t i = 0; i < QipDeviceList::cMaxDevices; ++i) {
-        list.OnHello(MakeHello("dev-" + std::to_string(i), "p1"), "192.0.2.1", now);
+        list.OnHello(MakeHello("dev-" + std::to_string(i), "p1"), sender(i), now);
     }
     ASSERT_EQ(recorder.Calls(), QipDeviceList::cMaxDevices);
 
@@ -297,8 +307,8 @@ TEST(DeviceList, FullListDropsNewDevicesButKeepsServingKnownOnes) {
     list.OnHello(MakeHello("late-1", "p1"), "192.0.2.1", now + 1);
     list.OnHello(MakeHello("late-2", "p1"), "192.0.2.1", now + 60);  // within the minute
     list.OnHello(MakeHello("dev-0", "p1"), "192.0.2.2", now + 60);    // new address: a new pair
-    list.OnHello(MakeHello("dev-5", "p1"), "192.0.2.1", now + 10);    // refresh
-    list.OnHello(MakeHello("dev-7", "p2"), "192.0.2.1", now + 10);    // replacement
+    list.OnHello(MakeHello("dev-5", "p1"), sender(5), now + 10);      // refresh
+    list.OnHello(MakeHello("dev-7", "p2"), sender(7), now + 10);      // replacement
     list.OnHello(MakeHello("late-3", "p1"), "192.0.2.1", now + 61);   // a minute later
     const std::string errors = testing::internal::GetCapturedStderr();
 
@@ -313,8 +323,48 @@ TEST(DeviceList, FullListDropsNewDevicesButKeepsServingKnownOnes) {
     // Room made by ageing is available to new devices again.
     list.RemoveExpired(now + 31);
     list.OnHello(MakeHello("late-4", "p1"), "192.0.2.1", now + 31);
-    EXPECT_EQ(Ids(list.Snapshot()),
-              (std::vector<std::string>{"dev-5@192.0.2.1", "dev-7@192.0.2.1", "late-4@192.0.2.1"}));
+    EXPECT_EQ(Ids(list.Snapshot()), (std::vector<std::string>{"dev-5@" + sender(5), "dev-7@" + sender(7),
+                                                              "late-4@192.0.2.1"}));
+    EXPECT_EQ(list.GetLeftOutCount(), 4u);
+    EXPECT_TRUE(list.GetCrowdedSenders().empty());
+}
+
+TEST(DeviceList, OneSenderWithThousandsOfIdsLeavesRoomForRealDevices) {
+    QipDeviceList list(nullptr);
+    const time_t now = Future();
+    testing::internal::CaptureStderr();
+    // Two floods of every id, a second apart, then half a minute on.
+    for (time_t at : {now, now + 1, now + 61}) {
+        for (size_t i = 0; i < QipDeviceList::cMaxDevices; ++i) {
+            list.OnHello(MakeHello("flood-" + std::to_string(i), "p1"), "203.0.113.3", at);
+        }
+        list.OnHello(MakeHello("real", "p1"), "192.0.2.20", at);
+    }
+    // A sender with a few ids of its own (a gateway) is not held back.
+    list.OnHello(MakeHello("behind-1", "p1"), "192.0.2.30", now + 61);
+    list.OnHello(MakeHello("behind-2", "p1"), "192.0.2.30", now + 61);
+    const std::string errors = testing::internal::GetCapturedStderr();
+
+    const std::vector<std::string> ids = Ids(list.Snapshot());
+    ASSERT_EQ(ids.size(), QipDeviceList::cMaxPerSender + 3);
+    EXPECT_EQ(ids[QipDeviceList::cMaxPerSender], "real@192.0.2.20");
+    EXPECT_EQ(ids.back(), "behind-2@192.0.2.30");
+    // Said once a minute, with what was held back in between.
+    const std::string line = "203.0.113.3 answers for more than 256 devices; the rest are left out\n";
+    EXPECT_EQ(Occurrences(errors, line), 2u) << errors;
+    const uint64_t leftOut = 3 * (QipDeviceList::cMaxDevices - QipDeviceList::cMaxPerSender);
+    ASSERT_EQ(list.GetCrowdedSenders().size(), 1u);
+    EXPECT_EQ(list.GetCrowdedSenders()[0].mAddress, "203.0.113.3");
+    EXPECT_EQ(list.GetCrowdedSenders()[0].mLeftOut, leftOut);
+    EXPECT_EQ(list.GetLeftOutCount(), leftOut);
+    const uint64_t between = 2 * (QipDeviceList::cMaxDevices - QipDeviceList::cMaxPerSender) - 1;
+    EXPECT_NE(errors.find("(" + std::to_string(between) + " more of the line above left out"),
+              std::string::npos) << errors;
+
+    // Once its records age out, the sender's share is free again.
+    list.RemoveExpired(now + 61 + QipDeviceList::cMaxSilenceSeconds + 1);
+    list.OnHello(MakeHello("flood-late", "p1"), "203.0.113.3", now + 100);
+    EXPECT_EQ(Ids(list.Snapshot()), (std::vector<std::string>{"flood-late@203.0.113.3"}));
 }
 
 TEST(DeviceList, SnapshotIsAnIndependentCopy) {

@@ -121,34 +121,64 @@ TEST(QipExporterMetrics, SeriesStayBoundedByTheListsCap) {
     }
 }
 
+// The ids of the records a batch reads, with their packet ids.
+std::vector<std::string> Reads(const std::vector<QipDevice>& batch) {
+    std::vector<std::string> reads;
+    for (const QipDevice& device : batch) reads.push_back(device.GetDeviceId() + "/" + device.GetPacketId());
+    return reads;
+}
+
 TEST(QipExporterPages, ReadsWhenADeviceAppearsOrChangesAndRetriesFailuresLessAndLess) {
     QipExporterPages pages;
-    const QipExporterPages::Record one{"one", "192.0.2.20", "1"};
-    const QipExporterPages::Record two{"two", "192.0.2.21", "1"};
-    EXPECT_EQ(pages.Plan({one, two}, {one, two}, 0), (std::vector<size_t>{0, 1}));
-    pages.Store(one, "Office", "ok", 0);
-    pages.Store(two, "", "refused", 0);
-    // Read pages are not read again, however often asked; a failed one only when due.
-    EXPECT_TRUE(pages.Plan({one, two}, {one, two}, 1000).empty());
-    EXPECT_EQ(pages.Plan({one, two}, {one, two}, QipExporterPages::cFirstRetryMs), (std::vector<size_t>{1}));
-    pages.Store(two, "", "timeout", QipExporterPages::cFirstRetryMs);
+    const QipDevice one = Device("QipBox", "one", "192.0.2.20", 0, "1");
+    const QipDevice two = Device("QipBox", "two", "192.0.2.21", 0, "1");
+    pages.Note(one, 0);
+    pages.Note(two, 0);
+    EXPECT_EQ(Reads(pages.TakeDue(0, 16)), (std::vector<std::string>{"one/1", "two/1"}));
+    pages.Store(QipExporterPages::RecordOf(one), "Office", "ok", 0);
+    pages.Store(QipExporterPages::RecordOf(two), "", "refused", 0);
+    // Read pages are not read again, however often the list shows them; a failed one only when due.
+    pages.Note(one, 1000);
+    EXPECT_TRUE(pages.TakeDue(1000, 16).empty());
+    EXPECT_EQ(pages.NextDueMs(), QipExporterPages::cFirstRetryMs);
+    EXPECT_EQ(Reads(pages.TakeDue(QipExporterPages::cFirstRetryMs, 16)), (std::vector<std::string>{"two/1"}));
+    pages.Store(QipExporterPages::RecordOf(two), "", "timeout", QipExporterPages::cFirstRetryMs);
     const long long second = QipExporterPages::cFirstRetryMs * 3;
-    EXPECT_TRUE(pages.Plan({one, two}, {one, two}, second - 1).empty());
-    EXPECT_EQ(pages.Plan({one, two}, {one, two}, second), (std::vector<size_t>{1}));
-    // A new packet id is read at once, and the old SSID stays shown meanwhile.
-    const QipExporterPages::Record changed{"one", "192.0.2.20", "2"};
-    EXPECT_EQ(pages.Plan({changed, two}, {changed}, 2000), (std::vector<size_t>{0}));
+    EXPECT_TRUE(pages.TakeDue(second - 1, 16).empty());
+    EXPECT_EQ(Reads(pages.TakeDue(second, 16)), (std::vector<std::string>{"two/1"}));
+    pages.Store(QipExporterPages::RecordOf(two), "", "timeout", second);
+
+    // A packet id that changes on every answer: read once the interval since the last read
+    // has passed, in its latest state, and the old SSID stays shown meanwhile.
+    for (int packet = 2; packet < 50; ++packet) {
+        pages.Note(Device("QipBox", "one", "192.0.2.20", 0, std::to_string(packet)), 2000 + packet);
+        EXPECT_TRUE(pages.TakeDue(2000 + packet, 16).empty());
+    }
+    EXPECT_EQ(pages.NextDueMs(), QipExporterPages::cMinReadIntervalMs);
+    const std::vector<QipDevice> changed = pages.TakeDue(QipExporterPages::cMinReadIntervalMs, 16);
+    EXPECT_EQ(Reads(changed), (std::vector<std::string>{"one/49"}));
     QipExporterPages::Page page;
     ASSERT_TRUE(pages.Find("one", "192.0.2.20", page));
     EXPECT_EQ(page.mSsid, "Office");
-    pages.Store(changed, "Home", "ok", 2000);
+    pages.Store(QipExporterPages::RecordOf(changed[0]), "Home", "ok", QipExporterPages::cMinReadIntervalMs);
     ASSERT_TRUE(pages.Find("one", "192.0.2.20", page));
     EXPECT_EQ(page.mSsid, "Home");
-    // Records that left the list are forgotten.
-    pages.Plan({changed}, {changed}, 3000);
+    // Records that left the list are forgotten, their waiting reads with them.
+    pages.Prune({changed[0]});
     EXPECT_FALSE(pages.Find("two", "192.0.2.21", page));
     EXPECT_EQ(pages.GetEntryCount(), 1u);
-    EXPECT_EQ(pages.GetReadCounts(), (std::map<std::string, uint64_t>{{"ok", 2}, {"refused", 1}, {"timeout", 1}}));
+    EXPECT_EQ(pages.NextDueMs(), -1);
+    EXPECT_EQ(pages.GetReadCounts(), (std::map<std::string, uint64_t>{{"ok", 2}, {"refused", 1}, {"timeout", 2}}));
+}
+
+TEST(QipExporterPages, OneSenderGetsAFewReadsAtOnceAndTheOthersTheirTurn) {
+    QipExporterPages pages;
+    for (int i = 0; i < 100; ++i) pages.Note(Device("QipBox", "flood-" + std::to_string(i), "203.0.113.3", 0, "1"), 0);
+    pages.Note(Device("QipBox", "real", "192.0.2.20", 0, "1"), 1);
+    const std::vector<std::string> first = Reads(pages.TakeDue(1, 16));
+    ASSERT_EQ(first.size(), QipExporterPages::cMaxReadsPerSender + 1);
+    EXPECT_EQ(first.back(), "real/1");
+    EXPECT_EQ(pages.TakeDue(1, 16).size(), QipExporterPages::cMaxReadsPerSender);
 }
 
 TEST(QipExporterLog, JournalLinesCarryTheirPriority) {

@@ -1,6 +1,13 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -63,6 +70,43 @@ double SecondsBetween(Look look, const std::string& first, const std::string& la
     return std::chrono::duration<double>(Clock::now() - seen).count();
 }
 
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+// A name server that takes every question and never answers: a UDP socket on 127.0.0.1:53 in
+// the bed's host namespace that nobody reads, named in /etc/netns/<host>/resolv.conf, which
+// `ip netns exec` puts in place of /etc/resolv.conf for what it runs.
+class SilentNameServer {
+public:
+    explicit SilentNameServer(const TestBed& bed)
+        : mDirectory("/etc/netns/" + bed.GetHostNamespace()) {
+        TestBed::EnterHost host(bed);
+        mFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        mIsReady = mFd >= 0 && bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        mkdir("/etc/netns", 0755);
+        mkdir(mDirectory.c_str(), 0755);
+        std::ofstream(mDirectory + "/resolv.conf") << "nameserver 127.0.0.1\n";
+    }
+    ~SilentNameServer() {
+        unlink((mDirectory + "/resolv.conf").c_str());
+        rmdir(mDirectory.c_str());
+        if (mFd >= 0) close(mFd);
+    }
+    bool IsReady() const { return mIsReady; }
+
+private:
+    std::string mDirectory;
+    int mFd = -1;
+    bool mIsReady = false;
+};
+
 }  // namespace
 
 TEST_F(ProbeTestBed, BroadcastMissesTheDeviceBehindTheRouterAndProbingFindsItOnceWithItsPage) {
@@ -111,12 +155,23 @@ TEST_F(ProbeTestBed, SilentProbedNetworksAreNamedWithWhatToCheckAndBadTargetsAre
     EXPECT_NE(errors.find("TCP port 80"), std::string::npos) << errors;
 
     // No route at all: counted and said once, the run goes on.
-    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--wait", "0.5", "--probe", "203.0.113.0/30"},
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--wait", "1", "--probe", "203.0.113.0/30"},
                        &output, TestBed::cDefaultTimeoutMs, &errors), 1);
     EXPECT_NE(errors.find("Probes: 2 of 2 could not be sent (first 203.0.113.1: Network is unreachable)"),
               std::string::npos) << errors;
+    // Named as what it is, not as a router that drops UDP.
+    EXPECT_NE(errors.find("This computer has no route to 203.0.113.0/30"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("Nothing answered from the networks probed"), std::string::npos) << errors;
 
-    for (const char* bad : {"198.51.0.0/12", "198.51.100.300", "224.0.0.251", "0.0.0.0", "no-such-host.invalid"}) {
+    // The bed has no name server: a name is not known for now, which is no usage error. The
+    // run goes on without it and says so.
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--wait", "1", "--probe", "no-such-host.invalid"},
+                       &output, TestBed::cDefaultTimeoutMs, &errors), 1);
+    EXPECT_NE(errors.find("1. cannot resolve no-such-host.invalid: the name server did not answer"), std::string::npos)
+        << errors;
+    EXPECT_EQ(errors.find("Nothing answered from the networks probed"), std::string::npos) << errors;
+
+    for (const char* bad : {"198.51.0.0/12", "198.51.100.300", "224.0.0.251", "0.0.0.0"}) {
         EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), {"qip-discover", "--probe", bad}, &output,
                            TestBed::cDefaultTimeoutMs, &errors), 2) << bad;
         EXPECT_NE(errors.find(bad), std::string::npos) << errors;
@@ -151,9 +206,9 @@ TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevi
     EXPECT_EQ(mBed.Stop(exporter), 0);
 
     std::string errors;
-    EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "no-such-host.invalid"}, &metrics,
+    EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "198.51.100.0/12"}, &metrics,
                        TestBed::cDefaultTimeoutMs, &errors), 2);
-    EXPECT_NE((metrics + errors).find("no-such-host.invalid"), std::string::npos) << errors;
+    EXPECT_NE((metrics + errors).find("198.51.100.0/12"), std::string::npos) << errors;
     EXPECT_NE(errors.find("\nTry 'qip-exporter --help'.\n"), std::string::npos) << errors;
 }
 
@@ -193,4 +248,58 @@ TEST_F(ProbeTestBed, BothProgramsSweepAtTheProbeRateGiven) {
     EXPECT_GE(exported, 0) << metrics << "\n" << mBed.GetOutput(exporter);
     EXPECT_LT(exported, defaultPaceSeconds / 2) << mBed.GetOutput(exporter);
     EXPECT_EQ(mBed.Stop(exporter), 0);
+}
+
+TEST_F(ProbeTestBed, ANameServerThatNeverAnswersHoldsNeitherTheBroadcastsNorTheQuit) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    SilentNameServer nameServer(mBed);
+    ASSERT_TRUE(nameServer.IsReady());
+    const std::string host = mBed.GetHostNamespace();
+    using Clock = std::chrono::steady_clock;
+
+    // Three remembered names, as the window keeps them, none of which ever resolves.
+    const pid_t watch = mBed.Start("", {"ip", "netns", "exec", host, TestBed::BinaryPath("qip-discover"), "--watch",
+                                        "-v", "--probe", "lab-router.example", "--probe", "b.example", "--probe",
+                                        "c.example"});
+    ASSERT_GT(watch, 0);
+    const std::string broadcast = "sent whoisthere to 192.0.2.255";
+    std::vector<Clock::time_point> sent;
+    for (const Clock::time_point start = Clock::now(); sent.size() < 3 && Clock::now() - start < std::chrono::seconds(40);
+         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+        if (CountOf(mBed.GetOutput(watch), broadcast) > sent.size()) sent.push_back(Clock::now());
+    }
+    const std::string watched = mBed.GetOutput(watch);
+    ASSERT_EQ(sent.size(), 3u) << watched;
+    // The cycle is 10 s; a lookup on the send thread made it 30 s.
+    for (size_t i = 1; i < sent.size(); ++i) {
+        EXPECT_LT(sent[i] - sent[i - 1], std::chrono::seconds(13)) << watched;
+    }
+    EXPECT_GE(CountOf(watched, "cannot resolve lab-router.example: no answer from the name server"), 2u) << watched;
+    EXPECT_GE(CountOf(watched, "cannot resolve c.example"), 2u) << watched;
+    const Clock::time_point stopping = Clock::now();
+    EXPECT_EQ(mBed.Stop(watch), 0);
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3)) << "the quit waited for a name";
+
+    // A single search says what became of the name in its diagnosis.
+    std::string output, errors;
+    EXPECT_EQ(mBed.Run("", {"ip", "netns", "exec", host, TestBed::BinaryPath("qip-discover"), "--wait", "1", "--probe",
+                            "lab-router.example"},
+                       &output, 30000, &errors), 1);
+    EXPECT_NE(errors.find("1. cannot resolve lab-router.example"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("Nothing answered"), std::string::npos) << errors;
+}
+
+TEST_F(ProbeTestBed, AProbeLeavingThroughAnInterfaceLeftOutKeepsItsAnswers) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ASSERT_TRUE(StartDevices());
+    std::string output, errors;
+    // Broadcasts only on lo (where nobody answers); the probe's route leaves through br0.
+    ASSERT_EQ(Discover({"--interface", "lo", "--probe", cFarAddress, "-v"}, &output, &errors), 0) << errors;
+    const std::vector<nlohmann::json> devices = JsonLines(output);
+    ASSERT_EQ(devices.size(), 1u) << output << errors;
+    EXPECT_EQ(devices[0]["DeviceId"], "far");
+    EXPECT_EQ(CountOf(errors, "probes to 198.51.100.20 leave through br0, which --interface leaves out"), 1u)
+        << errors;
 }

@@ -19,6 +19,7 @@
 #include "ksp/KspThread.h"
 #include "describe/QipDiagnosis.h"
 #include "qip/QipClient.h"
+#include "qip/QipProbeResolver.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 #include "tools/discover/QipDiscoverOutcome.h"
@@ -35,6 +36,8 @@ const int cProgressPeriodMs = 250;
 const long long cProbePollMs = 10;
 // How often a wait for the page opener looks whether it has ended.
 const int cOpenerPollMs = 50;
+
+bool IsSignalPending() { return QipDiscoverPendingSignal() != 0; }
 
 }  // namespace
 
@@ -124,16 +127,16 @@ int QipDiscover::Run() {
                     KspNetworkInterface::DescribeSkipReason(skipped.mReason));
         }
     }
-    // Names are looked up once, before anything is sent, so that one that does not resolve
-    // is a usage error like a malformed address.
-    for (QipProbeTarget& target : mOptions.mProbeTargets) {
-        std::string error;
-        if (!target.Resolve(error)) {
-            fprintf(stderr, "qip-discover: --probe: %s\nTry 'qip-discover --help'.\n",
-                    QipDiscoverFormat::TerminalText(error).c_str());
-            return cExitUsage;
-        }
+    // Names are looked up before anything is sent, all at once and for a few seconds at
+    // most, so that one the name server does not know is a usage error like a malformed
+    // address; one it did not answer for is left to the client, which tries each cycle.
+    std::string resolveError;
+    if (!QipProbeResolver::ResolveAll(mOptions.mProbeTargets, resolveError, IsSignalPending)) {
+        fprintf(stderr, "qip-discover: --probe: %s\nTry 'qip-discover --help'.\n",
+                QipDiscoverFormat::TerminalText(resolveError).c_str());
+        return cExitUsage;
     }
+    if (QipDiscoverPendingSignal() != 0) return SignalStatus();
     QipClient::Options clientOptions;
     clientOptions.mInterfaces = mOptions.mInterfaces;
     clientOptions.mProbeTargets = mOptions.mProbeTargets;
@@ -258,7 +261,7 @@ int QipDiscover::ListOnce() {
     // taken before the list, and the client counts a hello only once the list holds it, so
     // an answer that comes in meanwhile shows in the list alone or in neither, and the
     // diagnosis never counts a wanted device that the listing lacks.
-    const QipDiagnosis::Input heard = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes);
+    const QipDiagnosis::Input heard = QipDiagnosis::MakeInput(*mClient, mScan, mOptions.mTypes, mList.get());
     std::vector<QipDevice> snapshot = mList->Snapshot();
     const long long listened = KspMonotonicMs();
     // Test seam: answers that arrive while the report is being made must change nothing.

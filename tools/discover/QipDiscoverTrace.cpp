@@ -47,6 +47,14 @@ void QipDiscover::Tracer::OnTrace(const Event& event) {
     case E::cProbeFailed:
         line = "cannot probe " + from + ": " + event.mDetail;
         break;
+    case E::cProbeUnresolved:
+        line = "cannot resolve " + from + ": " + event.mDetail;
+        break;
+    case E::cProbeOtherInterface:
+        line = "probes to " + from + " leave through " +
+               QipDiscoverFormat::TerminalText(event.mInterface) +
+               ", which --interface leaves out; their answers are kept";
+        break;
     case E::cProbeSweepDone:
         line = "probes sent: " + std::to_string(event.mCount) +
                (event.mFailures > 0 ? ", " + std::to_string(event.mFailures) + " failed" : std::string());

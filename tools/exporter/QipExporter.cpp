@@ -12,6 +12,7 @@
 #include "describe/QipDiagnosis.h"
 #include "ksp/KspClock.h"
 #include "ksp/KspNetworkInterface.h"
+#include "qip/QipProbeResolver.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 
@@ -66,7 +67,8 @@ QipExporter::QipExporter(const QipExporterOptions& options, QipExporterLog* log)
       mChangeNotifier(this),
       mPageThread(this),
       mPageThreadStarted(false),
-      mIsReading(false) {
+      mIsReading(false),
+      mSeenSerial(0) {
     mDescriber.SetMatchAnyType(options.mTypes.empty());
 }
 
@@ -90,14 +92,13 @@ bool QipExporter::CheckNames(QipExporterOptions& options, std::string& error) {
                 "'; see qip-ifaces for this machine's interfaces";
         return false;
     }
-    // Names are looked up once, before anything is sent: one that does not resolve is a
-    // usage error like a malformed address, not a network that silently stays empty.
-    for (QipProbeTarget& target : options.mProbeTargets) {
-        std::string reason;
-        if (!target.Resolve(reason)) {
-            error = "--probe: " + QipDiscoverFormat::TerminalText(reason);
-            return false;
-        }
+    // Names are looked up before anything is sent, for a few seconds at most: one the name
+    // server does not know is a usage error like a malformed address, not a network that
+    // silently stays empty; one it did not answer for is tried again each cycle.
+    std::string reason;
+    if (!QipProbeResolver::ResolveAll(options.mProbeTargets, reason, nullptr)) {
+        error = "--probe: " + QipDiscoverFormat::TerminalText(reason);
+        return false;
     }
     return true;
 }
@@ -108,8 +109,9 @@ int QipExporter::Run() {
     std::string probed;
     for (const QipProbeTarget& target : probeTargets) {
         probed += (probed.empty() ? "" : ", ") + QipDiscoverFormat::TerminalText(target.GetText()) +
-                  " (" + std::to_string(target.GetCount()) +
-                  (target.GetCount() == 1 ? " address)" : " addresses)");
+                  (!target.IsResolved() ? std::string(" (not resolved yet)")
+                                        : " (" + std::to_string(target.GetCount()) +
+                                              (target.GetCount() == 1 ? " address)" : " addresses)"));
     }
     QipClient::Options clientOptions;
     clientOptions.mInterfaces = mOptions.mInterfaces;
@@ -210,8 +212,8 @@ void QipExporter::ChangeNotifier::OnChange() { mOuter->mPageThread.Wake(); }
 void QipExporter::PageThread::Run() {
     while (IsThreadRunning()) {
         mOuter->ReadDuePages();
-        // Asleep until a change of the list or the next read that failed is due again.
-        const long long next = mOuter->mPages.NextRetryMs();
+        // Asleep until a change of the list or the next read is due.
+        const long long next = mOuter->mPages.NextDueMs();
         const long long wait = next < 0 ? cIdleWaitMs : next - KspMonotonicMs();
         Pause(static_cast<unsigned long>(std::max(0LL, std::min<long long>(wait, cIdleWaitMs))));
     }
@@ -219,29 +221,32 @@ void QipExporter::PageThread::Run() {
 
 void QipExporter::ReadDuePages() {
     while (mPageThread.IsThreadRunning()) {
-        std::vector<QipDevice> snapshot = mList->Snapshot();
-        const std::vector<DeviceDescriber::Group> groups = mDescriber.GroupDevices(snapshot);
-        std::vector<QipExporterPages::Record> present;
-        present.reserve(snapshot.size());
-        for (const QipDevice& device : snapshot) {
-            present.push_back({device.GetDeviceId(), device.GetLastSourceAddress(), device.GetPacketId()});
+        // Only what changed since the last look is copied: a host that changes its packet
+        // ids on every answer costs a record per change here, not the whole list.
+        bool removed = false;
+        const std::vector<QipDevice> changed = mList->SnapshotChangedSince(mSeenSerial, mSeenSerial, removed);
+        // Ageing removes records every few seconds at most; only then is the whole list looked at.
+        if (removed) mPages.Prune(mList->Snapshot());
+        long long now = KspMonotonicMs();
+        for (const QipDevice& device : changed) {
+            if (mDescriber.IsWanted(device.GetDeviceType())) mPages.Note(device, now);
         }
-        std::vector<QipExporterPages::Record> wanted;
-        wanted.reserve(groups.size());
-        for (const DeviceDescriber::Group& group : groups) wanted.push_back(present[group.front()]);
-        const std::vector<size_t> due = mPages.Plan(present, wanted, KspMonotonicMs());
-        if (due.empty()) return;
-        std::vector<DeviceDescriber::Group> batch;
-        for (size_t i : due) batch.push_back(DeviceDescriber::Group(1, groups[i].front()));
+        std::vector<QipDevice> batch = mPages.TakeDue(now, DeviceDescriber::cMaxConcurrentFetches);
+        if (batch.empty()) return;
+        std::vector<DeviceDescriber::Group> groups;
+        for (uint32_t i = 0; i < batch.size(); ++i) groups.push_back(DeviceDescriber::Group(1, i));
         mIsReading.store(true);
-        mDescriber.FetchStatusPages(snapshot, batch);
+        mDescriber.FetchStatusPages(batch, groups);
         mIsReading.store(false);
-        const long long now = KspMonotonicMs();
-        for (size_t k = 0; k < due.size(); ++k) {
-            const SysInfo& page = *snapshot[batch[k].front()].GetSysInfo();
+        now = KspMonotonicMs();
+        for (const QipDevice& device : batch) {
+            const SysInfo& page = *device.GetSysInfo();
             // A page the batch's time budget left unbegun has no outcome: still due.
-            if (page.GetOutcome().empty()) continue;
-            mPages.Store(wanted[due[k]], page.GetValue(DeviceDescriber::cSsidPath),
+            if (page.GetOutcome().empty()) {
+                mPages.Return(device, now);
+                continue;
+            }
+            mPages.Store(QipExporterPages::RecordOf(device), page.GetValue(DeviceDescriber::cSsidPath),
                          page.GetOutcome(), now);
         }
     }

@@ -16,11 +16,11 @@
 
 // The qip-exporter program: one discovery client and device list running for good, a page
 // thread that reads a device's status page when the device appears or its packet id
-// changes (never on a scrape), and the HTTP server whose threads make the metrics on each
-// scrape. The main thread only waits for signals, which are blocked in every other thread:
-// SIGHUP reads --web-config again; on SIGTERM or SIGINT it takes everything down within a
-// second: status page reads cannot be interrupted, so when one is under way the process
-// ends without waiting for it.
+// changes (at most every 30 s per device, and never on a scrape; see QipExporterPages), and
+// the HTTP server whose threads make the metrics on each scrape. The main thread only waits
+// for signals, which are blocked in every other thread: SIGHUP reads --web-config again; on
+// SIGTERM or SIGINT it takes everything down within a second: status page reads cannot be
+// interrupted, so when one is under way the process ends without waiting for it.
 class QipExporter {
 public:
     static const int cExitStopped = 0;
@@ -84,4 +84,5 @@ private:
     PageThread mPageThread;
     bool mPageThreadStarted;
     std::atomic<bool> mIsReading;  // a batch of page reads is under way
+    uint64_t mSeenSerial;          // page thread only: the list's changes read so far
 };

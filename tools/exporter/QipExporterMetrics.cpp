@@ -135,6 +135,7 @@ std::vector<MetricFamily> QipExporterMetrics::Collect() const {
         input.mHandovers = mClient->GetHandoverCount();
     }
     input.mReadCounts = mPages->GetReadCounts();
+    input.mLeftOut = mList->GetLeftOutCount();
     return Build(input);
 }
 
@@ -217,6 +218,11 @@ std::vector<MetricFamily> QipExporterMetrics::Build(const Input& input) const {
                                "Times this exporter took UDP port 19375 over from an owner "
                                "that ended.",
                                input.mHandovers));
+    families.push_back(Counter("qip_devices_left_out_total",
+                               "Hellos of new devices left out of the list since start: their "
+                               "sender address answers for more than 256 devices, or the list "
+                               "holds 4096.",
+                               input.mLeftOut));
     if (input.mProbes) {
         families.push_back(Counter("qip_probe_sweeps_started_total",
                                    "Sweeps over the --probe targets begun since start, one "

@@ -40,6 +40,7 @@ public:
         bool mIsPortOwner = false;  // this exporter owns the discovery port
         uint64_t mHandovers = 0;    // times it took the port over from an ended owner
         QipClient::ProbeProgress mProbeProgress;
+        uint64_t mLeftOut = 0;  // hellos of new devices the list left out
     };
 
     // None of the pointers is owned; each must outlive the object. `client` may be null (no
