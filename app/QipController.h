@@ -31,9 +31,9 @@ class QWidget;
 // A setter given the value already stored changes nothing and signals nothing.
 //
 // States: searching (from launch, Search Again), choosing (two or more devices; Refresh looks
-// again while the chooser stays), failed (nothing answers, or only devices of other types:
-// the search keeps polling, and a wanted device heard later moves the window on by itself as
-// a first report would), port unavailable, and ended.
+// again while the chooser stays; when every row ages out, failed), failed (nothing answers,
+// or only devices of other types: the search keeps polling, and a wanted device heard later
+// moves the window on by itself as a first report would), port unavailable, and ended.
 class QipController : public QObject, public QipDelegate, public QipWorkspace::HandOffHandler {
     Q_OBJECT
     Q_PROPERTY(QString message READ message WRITE setMessage NOTIFY messageChanged)
@@ -109,7 +109,8 @@ public:
     void deviceFound(const QVariantList& devices) override;
     // The search's looks, from the moment the answers settle: the first decision (as
     // deviceFound, without any page read) while searching or failed; in the table, the rows
-    // that appear, change and leave, each keeping the SSID its page gave.
+    // that appear, change and leave, each keeping the SSID its page gave. When the last row
+    // ages out, the failed state as deviceNotFound shows it (the search still watching).
     void devicesHeard(const QVariantList& devices) override;
     // The failed state, with helpText and the search startable again; the search goes on
     // polling, so a device heard later still moves the window on.

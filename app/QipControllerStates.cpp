@@ -44,9 +44,18 @@ void QipController::devicesHeard(const QVariantList& devices) {
     case State::PortUnavailable:
         return;
     case State::Choosing:
-    case State::Refreshing:
-        setDeviceList(WithPages(Listable(devices), deviceList()));
+    case State::Refreshing: {
+        const QVariantList listed = WithPages(Listable(devices), deviceList());
+        // Every row aged out: nothing is found any more, so the window says so as after an
+        // empty start, with its help, and keeps watching. Rows taken off after their page
+        // opened leave no row to age out, and so keep the table.
+        if (listed.isEmpty() && !deviceList().isEmpty()) {
+            ShowFailed(false);
+            return;
+        }
+        setDeviceList(listed);
         return;
+    }
     case State::Searching:
     case State::Failed:
         break;

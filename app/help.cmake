@@ -5,6 +5,26 @@ execute_process(COMMAND ${CMARK} ${INPUT} OUTPUT_VARIABLE body RESULT_VARIABLE s
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmark could not convert ${INPUT}")
 endif()
+# Semicolons would split CMake's lists; they come back at the end.
+string(REPLACE ";" "<semicolon>" body "${body}")
+# Headings get the anchors the documents' own links use (as the repository's web view makes
+# them: lower case, punctuation dropped, blanks as hyphens), which cmark does not add.
+string(REGEX MATCHALL "<h[1-6]>[^\n]*</h[1-6]>" headings "${body}")
+foreach(heading ${headings})
+  string(REGEX REPLACE "^<h([1-6])>.*$" "\\1" level "${heading}")
+  string(REGEX REPLACE "<[^>]*>" "" slug "${heading}")
+  string(REGEX REPLACE "&[a-z]+<semicolon>" "" slug "${slug}")
+  string(TOLOWER "${slug}" slug)
+  string(REGEX REPLACE "[^a-z0-9 _-]" "" slug "${slug}")
+  string(REPLACE " " "-" slug "${slug}")
+  string(REPLACE "<h${level}>" "<h${level} id=\"${slug}\">" anchored "${heading}")
+  string(REPLACE "${heading}" "${anchored}" body "${body}")
+endforeach()
+# The other documents are not installed with the program: a link to one becomes its text
+# and where the sources keep it.
+string(REGEX REPLACE "<a href=\"([^\":#/]+\\.md)(#[^\"]*)?\">([^<]*)</a>"
+       "\\3 (docs/\\1 in QipFinder's sources)" body "${body}")
+string(REPLACE "<semicolon>" ";" body "${body}")
 get_filename_component(folder ${OUTPUT} DIRECTORY)
 get_filename_component(source ${INPUT} DIRECTORY)
 file(MAKE_DIRECTORY ${folder})

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -192,13 +193,15 @@ bool EndsByItself(pid_t pid) {
 }
 
 struct ProgramTest : ::testing::Test {
+    // A simulated device of its own namespace; its simulator's pid in mSimulators[id].
     void AddDevice(const std::string& address, const std::string& id, const std::string& ssid,
                    const std::string& type = "QipSim") {
         const std::string ns = mBed.AddDevice({address + "/24"});
         ASSERT_FALSE(ns.empty());
-        ASSERT_GT(mBed.StartSimulator(
-                      ns, {"--id", id, "--address", address, "--ssid", ssid, "--type", type}),
-                  0);
+        const pid_t simulator = mBed.StartSimulator(
+            ns, {"--id", id, "--address", address, "--ssid", ssid, "--type", type});
+        ASSERT_GT(simulator, 0);
+        mSimulators[id] = simulator;
     }
     // Starts the program, waits until the window shows every text of `wanted` and saves a
     // screenshot; the texts it showed last.
@@ -213,6 +216,7 @@ struct ProgramTest : ::testing::Test {
     }
 
     TestBed mBed;
+    std::map<std::string, pid_t> mSimulators;
 };
 
 }  // namespace
@@ -636,18 +640,21 @@ public:
     }
     bool IsRunning() const { return mProgram > 0 && !mBus.empty(); }
 
-    // Waits (15 s at most) until the window, read as a screen reader reads it, shows every
-    // text of `wanted` ("!text": not); first types `filter` into the filter when given. The
-    // last reading; a GoogleTest failure when something wanted never showed.
-    std::string Reads(const std::vector<std::string>& wanted, const std::string& filter = "") {
+    // Waits (`seconds` at most) until the window, read as a screen reader reads it, shows
+    // every text of `wanted` ("!text": not; "announced text": spoken unasked meanwhile, see
+    // AtspiWindow.py); first types `filter` into the filter when given. The last reading; a
+    // GoogleTest failure when something wanted never showed.
+    std::string Reads(const std::vector<std::string>& wanted, const std::string& filter = "",
+                      int seconds = 15) {
         std::vector<std::string> command{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=/tmp",
                                          "DBUS_SESSION_BUS_ADDRESS=" + mBus, QIPFINDER_SYSTEM_PYTHON,
-                                         QIPFINDER_ATSPI_SCRIPT, "qipfinder"};
+                                         QIPFINDER_ATSPI_SCRIPT, "qipfinder", "--wait",
+                                         std::to_string(seconds)};
         if (!filter.empty()) command.insert(command.end(), {"--filter", filter});
         command.insert(command.end(), wanted.begin(), wanted.end());
         std::string output;
         std::string errors;
-        EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), command, &output, 30000, &errors), 0)
+        EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), command, &output, (seconds + 15) * 1000, &errors), 0)
             << output << errors;
         return output;
     }
@@ -659,7 +666,7 @@ private:
     std::string mBus;
 };
 
-TEST_F(ProgramTest, AScreenReaderReadsTheTableAsDevicesComeAndAsItIsFiltered) {
+TEST_F(ProgramTest, AScreenReaderReadsTheTableAsDevicesComeAndGoAndTheStateAsItChanges) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     AddDevice("192.0.2.21", "dev-1", "Office");
     AddDevice("192.0.2.22", "dev-2", "Lab");
@@ -671,6 +678,24 @@ TEST_F(ProgramTest, AScreenReaderReadsTheTableAsDevicesComeAndAsItIsFiltered) {
     // Switched on while the table is read: it appears without a key press.
     AddDevice("192.0.2.23", "dev-3", "Hall");
     program.Reads({"rows 3\n", "row Hall | 192.0.2.23 | QipSim | dev-3 |"});
+
+    // A second launch ends at once; the one program left has its window raised again.
+    rig.Press("actionMinimize");
+    WaitForPress(rig);
+    program.Reads({"applications 1\n", "!active window QipFinder"});
+    std::string said;
+    EXPECT_EQ(mBed.Run(mBed.GetHostNamespace(), rig.ProgramCommand(), &said), 0) << said;
+    EXPECT_NE(said.find("already running"), std::string::npos) << said;
+    program.Reads({"applications 1\n", "active window QipFinder\n", "rows 3\n"});
+
+    // Switched off: its row leaves 30 to 33 s after its last answer, without a key press.
+    mBed.Stop(mSimulators["dev-1"]);
+    program.Reads({"rows 2\n", "!| dev-1 |", "row Hall |", "row Lab |"}, "", 60);
     program.Reads({"rows 1\n", "row Lab |"}, "Lab");
+    // The last ones go: the window says nothing is found, and a screen reader says so unasked.
+    mBed.Stop(mSimulators["dev-2"]);
+    mBed.Stop(mSimulators["dev-3"]);
+    program.Reads({"label | No device found. |", "!table | Devices |", "announced No device found."},
+                  "", 60);
     EXPECT_EQ(rig.Opened(), "");
 }

@@ -206,6 +206,18 @@ TEST(QipMainWindow, RowsComeChangeAgeAndLeaveWhileTheChosenOneStaysChosen) {
     rig.mController->devicesHeard({heard("c", "192.0.2.9", 0)});
     EXPECT_EQ(rig.Column(QipDeviceTableModel::cDeviceId), QStringList{"c"});
     EXPECT_EQ(rig.ChosenId(), "c") << "one row is always chosen";
+    // The last one ages out: no empty table under "Choose", but the failed state with its
+    // help, the search still watching; devices heard again are offered again.
+    rig.mController->devicesHeard({});
+    EXPECT_EQ(rig.mMessage->text(), "Fehler");
+    EXPECT_FALSE(rig.mTable->isVisible());
+    EXPECT_TRUE(rig.mHelp->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), rig.mAgain);
+    EXPECT_NE(rig.mController->qip()->timer(), nullptr);
+    rig.mController->devicesHeard({heard("a", "192.0.2.10", 0), heard("b", "192.0.2.11", 0)});
+    EXPECT_TRUE(rig.mTable->isVisible());
+    EXPECT_EQ(rig.mTable->model()->rowCount(), 2);
+    EXPECT_TRUE(rig.mWorkspace.mEvents.empty());
 }
 
 TEST(QipMainWindow, OtherTypesAndAnUnopenablePageExplainThemselves) {
