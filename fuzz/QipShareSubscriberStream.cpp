@@ -39,6 +39,9 @@ void CheckMessage(const QipShareWire::Message& message) {
     case QipShareWire::cSnapshotEnd:
         QipShareWire::EncodeSnapshotEnd(again);
         break;
+    case QipShareWire::cKeepAlive:
+        QipShareWire::EncodeKeepAlive(again);
+        break;
     case QipShareWire::cBroadcastNow:
         QipShareWire::EncodeBroadcastNow(again);
         break;

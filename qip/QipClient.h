@@ -387,7 +387,7 @@ private:
     void OwnPort(int listener, bool isHandover);
     void ListenAlone();
     // Receive thread: feeds the owner's hellos until the connection ends; false when the
-    // owner broke the format (the client then listens alone).
+    // owner broke the format or fell silent (the client then listens alone).
     bool ReceiveShared();
     void DeliverShared(const QipShareWire::Message& message);
     void PublishShared(const unsigned char* buffer, unsigned long count,

@@ -142,16 +142,29 @@ void QipClient::ListenAlone() {
 bool QipClient::ReceiveShared() {
     QipShareWire::Message message;
     std::string error;
-    while (mShareConnection.Read(message, error)) {
+    QipShareConnection::ReadResult result;
+    while ((result = mShareConnection.Read(message, error)) == QipShareConnection::cMessage) {
         if (message.mType == QipShareWire::cHello) {
             DeliverShared(message);
-        } else if (message.mType != QipShareWire::cSnapshotEnd) {
+        } else if (message.mType != QipShareWire::cSnapshotEnd &&
+                   message.mType != QipShareWire::cKeepAlive) {
             error = "an unexpected message of type " + std::to_string(message.mType);
+            result = QipShareConnection::cUnreadable;
             break;
         }
     }
     mShareConnection.Close();
-    if (error.empty()) return true;
+    if (result == QipShareConnection::cEnded) return true;
+    if (result == QipShareConnection::cSilent) {
+        // A stopped owner keeps its socket open, so no subscriber would ever take over and
+        // every device would age out: listen beside it instead, as beside a program that
+        // shares nothing. The list keeps its records, so nothing is reported gone.
+        fprintf(stderr,
+                "Discovery port: the owner of UDP port %u (process %d) does not answer; "
+                "listening alone\n",
+                static_cast<unsigned>(mPort), static_cast<int>(mOwnerPid.load()));
+        return false;
+    }
     fprintf(stderr,
             "Discovery port: the owner of UDP port %u (process %d) sent unreadable data (%s)\n",
             static_cast<unsigned>(mPort), static_cast<int>(mOwnerPid.load()), error.c_str());

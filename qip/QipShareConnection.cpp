@@ -13,9 +13,10 @@
 #include "qip/QipShareServer.h"
 
 const int QipShareConnection::cWelcomeWaitMs;
+const int QipShareConnection::cSilenceMs;
 
 QipShareConnection::QipShareConnection()
-    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0) {}
+    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0), mLastHeardMs(0) {}
 
 QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std::string& error) {
     Close();
@@ -52,7 +53,7 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
             Close();
             return cBroken;
         }
-        if (left <= 0 || !WaitReadable(static_cast<int>(left))) {
+        if (left <= 0 || WaitReadable(static_cast<int>(left)) != cReadable) {
             Close();
             if (IsInterrupted()) return cNoOwner;
             error = "no welcome within " + std::to_string(cWelcomeWaitMs) + " ms";
@@ -79,31 +80,41 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
         Close();
         return cFull;
     }
+    mLastHeardMs = KspMonotonicMs();
     return cJoined;
 }
 
-bool QipShareConnection::WaitReadable(int timeoutMs) {
+QipShareConnection::Wait QipShareConnection::WaitReadable(int timeoutMs) {
     pollfd fds[2] = {{mSocket->Get(), POLLIN, 0}, {mWake.Get(), POLLIN, 0}};
     for (;;) {
         const int ready = poll(fds, 2, timeoutMs);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || (fds[1].revents & POLLIN)) return false;
-        return true;
+        if (ready == 0) return cTimedOut;
+        if (ready < 0 || (fds[1].revents & POLLIN)) return cStopped;
+        return cReadable;
     }
 }
 
-bool QipShareConnection::Read(QipShareWire::Message& message, std::string& error) {
+QipShareConnection::ReadResult QipShareConnection::Read(QipShareWire::Message& message,
+                                                        std::string& error) {
     for (;;) {
-        if (mDecoder.Next(message)) return true;
+        if (mDecoder.Next(message)) return cMessage;
         if (mDecoder.IsBroken()) {
             error = mDecoder.GetError();
-            return false;
+            return cUnreadable;
         }
-        if (mSocket == nullptr || !WaitReadable(-1)) return false;
+        if (mSocket == nullptr) return cEnded;
+        // Counted from the owner's last bytes, and polled even when that is past: a
+        // subscriber that was itself stopped finds the owner's keep-alives waiting.
+        const long long left = mLastHeardMs + cSilenceMs - KspMonotonicMs();
+        const Wait wait = WaitReadable(static_cast<int>(left > 0 ? left : 0));
+        if (wait == cTimedOut) return cSilent;
+        if (wait == cStopped) return cEnded;
         unsigned char buffer[4096];
         const ssize_t count = recv(mSocket->Get(), buffer, sizeof buffer, 0);
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
+        if (count <= 0) return cEnded;
+        mLastHeardMs = KspMonotonicMs();
         mDecoder.Feed(buffer, static_cast<size_t>(count));
     }
 }

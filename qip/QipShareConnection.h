@@ -25,7 +25,17 @@ public:
         cFull,     // the owner has all the subscribers it takes
         cBroken,   // something serves the name but does not speak this protocol
     };
+    enum ReadResult {
+        cMessage,
+        cEnded,       // the owner closed the connection, or Interrupt was called
+        cUnreadable,  // the owner broke the format; `error` says how
+        cSilent,      // nothing at all, not even a keep-alive, for cSilenceMs: stopped or hung
+    };
     static const int cWelcomeWaitMs = 2000;
+    // Three of the owner's keep-alive intervals, and well inside the 30 s after which a
+    // list gives a silent device up, so that a subscriber of a stopped owner listens
+    // itself before any device is reported gone.
+    static const int cSilenceMs = 6000;
 
     QipShareConnection();
     QipShareConnection(const QipShareConnection&) = delete;
@@ -36,9 +46,10 @@ public:
     JoinResult Join(unsigned short port, std::string& error);
     // The owner's process id (SO_PEERCRED), 0 when not connected or not known.
     pid_t GetOwnerPid() const { return mOwnerPid; }
-    // Blocks until the next message. False when the owner ended, broke the format (then
-    // `error` is set) or Interrupt was called (then IsInterrupted); the caller then Closes.
-    bool Read(QipShareWire::Message& message, std::string& error);
+    // Blocks until the next message, or until the owner has sent nothing for cSilenceMs
+    // (keep-alives included). On anything but cMessage the caller Closes; after cEnded,
+    // IsInterrupted tells an Interrupt from the owner's end.
+    ReadResult Read(QipShareWire::Message& message, std::string& error);
     // Asks the owner to broadcast now, or to probe `text` too; false when not connected.
     bool SendBroadcastNow();
     bool SendProbe(const std::string& text);
@@ -49,12 +60,14 @@ public:
 
 private:
     bool Send(const std::string& frame);
-    // Waits for the socket or the interrupt; false on interrupt, timeout or error.
-    bool WaitReadable(int timeoutMs);
+    enum Wait { cReadable, cTimedOut, cStopped };
+    // Waits for the socket or the interrupt (cStopped, as is a poll error).
+    Wait WaitReadable(int timeoutMs);
 
     KspDescriptor mWake;         // eventfd written by Interrupt
     KspThreadMutex mSendLock;    // guards mSocket against the reading thread's Join and Close
     std::unique_ptr<KspDescriptor> mSocket;
     pid_t mOwnerPid;             // reading thread only
     QipShareDecoder mDecoder;    // reading thread only
+    long long mLastHeardMs;      // reading thread only: the owner's last bytes, monotonic
 };

@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "ksp/KspClock.h"
 #include "qip/QipShareWire.h"
 
@@ -17,6 +19,7 @@ const size_t QipShareServer::cMaxSubscribers;
 const size_t QipShareServer::cQueueBytes;
 const size_t QipShareServer::cMaxRecords;
 const long long QipShareServer::cMaxAgeMs;
+const long long QipShareServer::cKeepAliveMs;
 
 namespace {
 // The longest the server's poll sleeps when nothing happens; only a safety net, as Stop
@@ -258,10 +261,31 @@ void QipShareServer::Remove(size_t index, const char* why) {
     }
 }
 
+void QipShareServer::QueueKeepAlive() {
+    std::string frame;
+    QipShareWire::EncodeKeepAlive(frame);
+    KspThreadMutex::Guard guard(mLock);
+    for (const std::unique_ptr<Subscriber>& subscriber : mSubscribers) {
+        // A full queue already tells the subscriber more than a keep-alive would.
+        if (!subscriber->mIsLagging &&
+            subscriber->mQueue.size() + frame.size() <= subscriber->mLimit) {
+            subscriber->mQueue += frame;
+        }
+    }
+}
+
 void QipShareServer::ServeThread::Run() {
     QipShareServer* server = mOuter;
     std::vector<pollfd> fds;
+    long long nextKeepAliveMs = KspMonotonicMs() + cKeepAliveMs;
     while (IsThreadRunning()) {
+        long long nowMs = KspMonotonicMs();
+        if (nowMs >= nextKeepAliveMs) {
+            // Through the queues, behind what is already waiting, so it never blocks and
+            // never overtakes a hello.
+            server->QueueKeepAlive();
+            nextKeepAliveMs = nowMs + cKeepAliveMs;
+        }
         // Only this thread changes the list of subscribers, so it reads it without the lock.
         for (size_t i = server->mSubscribers.size(); i-- > 0;) {
             Subscriber& subscriber = *server->mSubscribers[i];
@@ -287,7 +311,10 @@ void QipShareServer::ServeThread::Run() {
             const short events = static_cast<short>(POLLIN | (subscriber->mOut.empty() ? 0 : POLLOUT));
             fds.push_back({subscriber->mFd.Get(), events, 0});
         }
-        if (poll(fds.data(), fds.size(), cPollMs) < 0) continue;
+        nowMs = KspMonotonicMs();
+        const long long untilKeepAlive = nextKeepAliveMs > nowMs ? nextKeepAliveMs - nowMs : 0;
+        const int timeoutMs = static_cast<int>(std::min<long long>(cPollMs, untilKeepAlive));
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0) continue;
         if (fds[0].revents & POLLIN) {
             uint64_t count = 0;
             ssize_t got = read(server->mWake.Get(), &count, sizeof count);

@@ -26,6 +26,10 @@
 // standard error) and reconnects for a fresh snapshot. At most cMaxSubscribers; the next
 // one is told the owner is full and closed.
 //
+// Every cKeepAliveMs the server thread queues a keep-alive for each subscriber, so that a
+// subscriber hears from a running owner even when no device answers; one that hears
+// nothing for longer (the owner is stopped or hung) stops waiting for it.
+//
 // Claim may be called on any thread; Start, Stop and destruction on the owning thread;
 // Publish and the queries on any thread. Not copyable.
 class QipShareServer {
@@ -35,6 +39,7 @@ public:
     static const size_t cQueueBytes = 256 * 1024;
     static const size_t cMaxRecords = 4096;
     static const long long cMaxAgeMs = 30000;
+    static const long long cKeepAliveMs = 2000;
 
     // Told, on the server's thread, when a subscriber asks for a broadcast now. Must return
     // quickly (it wakes the sender).
@@ -108,6 +113,7 @@ private:
     bool ReadRequests(Subscriber& subscriber);
     bool Flush(Subscriber& subscriber);
     void Remove(size_t index, const char* why);
+    void QueueKeepAlive();
     void Wake();
 
     std::unique_ptr<KspDescriptor> mListener;  // null until Start

@@ -65,6 +65,10 @@ void QipShareWire::EncodeSnapshotEnd(std::string& out) {
     Frame(out, std::string(1, static_cast<char>(cSnapshotEnd)));
 }
 
+void QipShareWire::EncodeKeepAlive(std::string& out) {
+    Frame(out, std::string(1, static_cast<char>(cKeepAlive)));
+}
+
 void QipShareWire::EncodeBroadcastNow(std::string& out) {
     Frame(out, std::string(1, static_cast<char>(cBroadcastNow)));
 }
@@ -115,6 +119,7 @@ bool QipShareWire::DecodeBody(const unsigned char* body, size_t length, Message&
         return true;
     }
     case cSnapshotEnd:
+    case cKeepAlive:
     case cBroadcastNow:
         if (size != 0) {
             error = "unexpected payload";

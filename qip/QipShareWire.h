@@ -10,9 +10,12 @@
 // namespace and the programs that subscribe to it (docs/qip-discover.md, "Sharing the port").
 // Every message is a frame: a 2-byte big-endian body length (1 to cMaxBody), then the body,
 // whose first byte is the message type. Pure functions: no sockets, no clocks, no state.
+//
+// A reader ends the connection on an unknown type, so a new message type needs a new
+// version: version 2 brought the keep-alive.
 class QipShareWire {
 public:
-    static const uint8_t cVersion = 1;
+    static const uint8_t cVersion = 2;
     static const size_t cMaxBody = 1600;
     static const size_t cMaxInterfaceName = 15;
     static const size_t cMaxDatagram = 1472;
@@ -23,6 +26,7 @@ public:
         cWelcome = 'W',      // "QIPS", version, status (cAccepted or cFull)
         cHello = 'H',        // sender (IPv4, network order), age ms (u32), interface, datagram
         cSnapshotEnd = 'S',  // the records heard before the subscription are all sent
+        cKeepAlive = 'K',    // nothing: the owner still runs (sent every few seconds)
         // Subscriber to owner.
         cBroadcastNow = 'B',
         cProbe = 'P',        // one probe target as text ("198.51.100.0/24")
@@ -48,6 +52,7 @@ public:
                             const std::string& interface, const unsigned char* datagram,
                             size_t length);
     static void EncodeSnapshotEnd(std::string& out);
+    static void EncodeKeepAlive(std::string& out);
     static void EncodeBroadcastNow(std::string& out);
     static void EncodeProbe(std::string& out, const std::string& text);
 

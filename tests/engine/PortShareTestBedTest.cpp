@@ -205,13 +205,47 @@ TEST(PortShareTestBed, AStoppedSubscriberIsDroppedWhileTheOwnerKeepsUp) {
     })) << bed.GetOutput(stalled);
 }
 
+TEST(PortShareTestBed, ASubscriberOfAStoppedOwnerListensItselfAndLosesNoDevice) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string devices = bed.AddDevice({"192.0.2.21/24"});
+    ASSERT_GT(bed.StartSimulator(devices, {"--address", "192.0.2.21/24", "--id", "dev-1"}), 0);
+    const pid_t owner = bed.Start(bed.GetHostNamespace(), cWatch);
+    ASSERT_GT(owner, 0);
+    ASSERT_TRUE(WaitForOutput(bed, owner, [](const std::string& out) {
+        return Has(out, "appeared dev-1 ");
+    })) << bed.GetOutput(owner);
+    const pid_t subscriber = bed.Start(bed.GetHostNamespace(), cWatch);
+    ASSERT_GT(subscriber, 0);
+    ASSERT_TRUE(WaitForOutput(bed, subscriber, [&](const std::string& out) {
+        return Has(out, "subscribed to process " + std::to_string(owner)) &&
+               Has(out, "appeared dev-1 ");
+    })) << bed.GetOutput(subscriber);
+
+    // Stopped, not ended: its socket stays open and it says nothing more.
+    ASSERT_EQ(kill(owner, SIGSTOP), 0);
+    const std::string stalled =
+        "owner of UDP port 19375 (process " + std::to_string(owner) + ") does not answer; listening alone";
+    ASSERT_TRUE(WaitForOutput(bed, subscriber, [&](const std::string& out) {
+        return Has(out, stalled) && Has(out.substr(out.find(stalled)), "heard QipSim dev-1");
+    })) << bed.GetOutput(subscriber);
+
+    // Woken, the owner finds its subscriber gone; it neither crashes nor hangs, and both end
+    // on SIGTERM (a status of 0, not the bed's SIGKILL).
+    ASSERT_EQ(kill(owner, SIGCONT), 0);
+    EXPECT_EQ(bed.Stop(owner), 0) << bed.GetOutput(owner);
+    EXPECT_EQ(bed.Stop(subscriber), 0) << bed.GetOutput(subscriber);
+    EXPECT_FALSE(Has(bed.GetOutput(subscriber), "gone dev-")) << bed.GetOutput(subscriber);
+}
+
 TEST(PortShareTestBed, AnOwnerServingGarbageLeavesTheSubscriberListeningAlone) {
     QIP_REQUIRE_TESTBED();
     TestBed bed;
     ASSERT_TRUE(bed.IsReady());
     const std::string devices = bed.AddDevice({"192.0.2.21/24"});
     ASSERT_GT(bed.StartSimulator(devices, {"--address", "192.0.2.21/24", "--id", "dev-1"}), 0);
-    const std::string welcome("\x00\x07WQIPS\x01\x00", 9);
+    const std::string welcome("\x00\x07WQIPS\x02\x00", 9);
     const std::vector<std::string> scripts = {
         std::string("\x00\x05HELLO garbage", 14),                  // no welcome at all
         std::string("\x00\x07WQIPS\x09\x00", 9),                   // another version

@@ -89,3 +89,20 @@ TEST(QipClientShare, TheSixtyFifthListensAloneAndSaysWhy) {
     EXPECT_NE(errors.find("serves 64 programs already; listening alone"), std::string::npos)
         << errors;
 }
+
+TEST(QipClientShare, AQuietOwnerStillSendsKeepAlivesSoItsSubscribersStay) {
+    REQUIRE_NAMESPACE();
+    QipClient owner(cTestPort);
+    ASSERT_EQ(owner.GetRole(), QipClient::cRoleOwner);
+    QipShareConnection connection;
+    std::string error;
+    ASSERT_EQ(connection.Join(cTestPort, error), QipShareConnection::cJoined) << error;
+    // No device answers: without keep-alives the subscriber would take the owner for stopped.
+    QipShareWire::Message message;
+    ASSERT_EQ(connection.Read(message, error), QipShareConnection::cMessage) << error;
+    EXPECT_EQ(message.mType, QipShareWire::cSnapshotEnd);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(connection.Read(message, error), QipShareConnection::cMessage) << error;
+        EXPECT_EQ(message.mType, QipShareWire::cKeepAlive);
+    }
+}
