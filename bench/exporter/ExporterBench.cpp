@@ -143,9 +143,10 @@ long ReadRssKb(pid_t pid) {
     return -1;
 }
 
-// The real program in the host namespace of the test bed; 4,096 devices answer from one
-// simulated host that also serves their status pages (each hello sent again every 8 s, so
-// that none ages out). Manual time: the median of 20 scrapes.
+// The real program in the host namespace of the test bed; 4,096 devices answer from 16
+// simulated hosts that also serve their status pages (a host answers for at most 256
+// devices in the list; each hello sent again every 8 s, so that none ages out). Manual time:
+// the median of 20 scrapes.
 void BM_ExporterProcess(benchmark::State& state) {
     std::string reason;
     if (!TestBed::IsAvailable(&reason)) {
@@ -153,9 +154,19 @@ void BM_ExporterProcess(benchmark::State& state) {
         return;
     }
     TestBed bed;
-    const std::string ns = bed.AddDevice({"192.0.2.40/24"});
-    if (ns.empty() || bed.StartSimulator(ns, {"--address", "192.0.2.40/24", "--id", "bench-pages"}) <= 0) {
-        state.SkipWithError("the simulated host did not start");
+    const size_t perHost = QipDeviceList::cMaxPerSender;
+    const size_t hostCount = (cDevices + perHost - 1) / perHost;
+    std::vector<std::string> cidrs;
+    std::vector<std::string> simulator;
+    for (size_t h = 0; h < hostCount; ++h) {
+        const std::string address = "192.0.2." + std::to_string(40 + h);
+        cidrs.push_back(address + "/24");
+        simulator.insert(simulator.end(),
+                         {"--device", "--address", address + "/24", "--id", "bench-pages-" + std::to_string(h)});
+    }
+    const std::string ns = bed.AddDevice(cidrs);
+    if (ns.empty() || bed.StartSimulator(ns, simulator) <= 0) {
+        state.SkipWithError("the simulated hosts did not start");
         return;
     }
     BenchProcess exporter(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-exporter"), "--listen", "192.0.2.1:19376"});
@@ -163,12 +174,21 @@ void BM_ExporterProcess(benchmark::State& state) {
         state.SkipWithError("qip-exporter did not start");
         return;
     }
-    HelloFlood hellos("QipSim", "bench-", cDevices - 1, "192.0.2.40");
+    // Each host's simulated device is one of its 256; the flood adds the rest.
+    std::vector<std::unique_ptr<HelloFlood>> floods;
+    for (size_t h = 0; h < hostCount; ++h) {
+        const size_t count = std::min(perHost, cDevices - h * perHost) - 1;
+        floods.emplace_back(new HelloFlood("QipSim", "bench-" + std::to_string(h) + "-", count,
+                                           "192.0.2." + std::to_string(40 + h)));
+    }
+    const auto sendAll = [&](double seconds) {
+        for (const std::unique_ptr<HelloFlood>& flood : floods) flood->Send(TestBed::cHostAddress, seconds);
+    };
     std::atomic<bool> running{true};
     std::thread sender([&] {
         TestBed::EnterHost inside(ns);
         while (inside.IsEntered() && running) {
-            hellos.Send(TestBed::cHostAddress, 0.1);
+            sendAll(0.1);
             for (int i = 0; i < 80 && running; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
@@ -199,7 +219,7 @@ void BM_ExporterProcess(benchmark::State& state) {
     sender.join();
     {
         TestBed::EnterHost inside(ns);
-        if (inside.IsEntered()) hellos.Send(TestBed::cHostAddress, 0.05);
+        if (inside.IsEntered()) sendAll(0.05);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const double cpuBefore = exporter.GetCpuMs();
