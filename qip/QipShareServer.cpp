@@ -20,6 +20,7 @@ const size_t QipShareServer::cQueueBytes;
 const size_t QipShareServer::cMaxRecords;
 const long long QipShareServer::cMaxAgeMs;
 const long long QipShareServer::cKeepAliveMs;
+const long long QipShareServer::cForwardRepeatMs;
 
 namespace {
 // The longest the server's poll sleeps when nothing happens; only a safety net, as Stop
@@ -119,10 +120,19 @@ void QipShareServer::Publish(const unsigned char* datagram, size_t length, uint3
         }
         if (found != mRecords.end() || mRecords.size() < cMaxRecords) {
             Record& record = mRecords[key];
+            const bool isRepeat = found != mRecords.end() && record.mInterface == interface &&
+                                  record.mDatagram.size() == length &&
+                                  record.mDatagram.compare(0, length, reinterpret_cast<const char*>(datagram),
+                                                           length) == 0;
+            record.mHeardMs = nowMs;
+            if (isRepeat && nowMs >= record.mForwardedMs &&
+                nowMs - record.mForwardedMs < cForwardRepeatMs) {
+                return;
+            }
             record.mDatagram.assign(reinterpret_cast<const char*>(datagram), length);
             record.mSender = sender;
             record.mInterface = interface;
-            record.mHeardMs = nowMs;
+            record.mForwardedMs = nowMs;
         }
         for (const std::unique_ptr<Subscriber>& subscriber : mSubscribers) {
             if (subscriber->mIsLagging) continue;

@@ -40,6 +40,8 @@ public:
     static const size_t cMaxRecords = 4096;
     static const long long cMaxAgeMs = 30000;
     static const long long cKeepAliveMs = 2000;
+    // A device repeating the same hello reaches the subscribers at most this often.
+    static const long long cForwardRepeatMs = 1000;
 
     // Told, on the server's thread, when a subscriber asks for a broadcast now. Must return
     // quickly (it wakes the sender).
@@ -69,7 +71,11 @@ public:
     void Stop();
 
     // Hands one received hello datagram to every subscriber and keeps it for later ones.
-    // `sender` in host byte order; `nowMs` on the monotonic clock.
+    // `sender` in host byte order; `nowMs` on the monotonic clock. A datagram that repeats
+    // the last one of its device (same bytes, same sender and interface) is handed on at most
+    // once per cForwardRepeatMs: a subscriber's list only needs it to know the device still
+    // answers, and a flood of repeats would otherwise cost every subscriber what it costs the
+    // owner.
     void Publish(const unsigned char* datagram, size_t length, uint32_t sender,
                  const std::string& interface, const std::string& deviceId, long long nowMs);
 
@@ -94,6 +100,7 @@ private:
         uint32_t mSender = 0;
         std::string mInterface;
         long long mHeardMs = 0;
+        long long mForwardedMs = 0;  // when subscribers were last handed this device's hello
     };
 
     class ServeThread : public KspThread {

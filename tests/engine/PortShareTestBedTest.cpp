@@ -185,11 +185,12 @@ TEST(PortShareTestBed, AStoppedSubscriberIsDroppedWhileTheOwnerKeepsUp) {
         ASSERT_TRUE(inside.IsEntered());
         KspDescriptor fd(socket(AF_INET, SOCK_DGRAM, 0));
         ASSERT_GE(fd.Get(), 0);
-        // Far more than a subscriber's queue and socket buffer hold: the same device again
-        // and again, so that the owner's list does not change.
-        const std::string flood = Hello("flood", "/" + std::string(1300, 'x'));
+        // Far more than a subscriber's queue and socket buffer hold, each hello unlike its
+        // device's last (an exact repeat reaches subscribers only once a second), from 200
+        // devices whose packet ids stay, so that the owner's list does not change.
+        const std::string padding = std::string(1300, 'x');
         for (int i = 0; i < 20000; ++i) {
-            SendUdp(fd.Get(), flood);
+            SendUdp(fd.Get(), Hello("flood-" + std::to_string(i % 200), "/" + std::to_string(i) + padding));
             if (i % 500 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         SendUdp(fd.Get(), Hello("after-flood", "/status.xml"));

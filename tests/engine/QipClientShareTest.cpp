@@ -54,6 +54,20 @@ TEST(QipClientShare, ASubscriberHearsThroughTheOwnerAndKeepsItsRecordsWhenTaking
     sender.SendHello("later");
     EXPECT_TRUE(Eventually([&] { return Lists(*list, "later") && Lists(*ownerList, "later"); }));
     EXPECT_EQ(subscriber->GetReceiveCounts().mHellos, 2u);
+    // A device repeating itself reaches the subscriber about once a second, not each time
+    // (a flood of repeats would cost every subscriber what it costs the owner); a change
+    // reaches it at once.
+    for (int i = 0; i < 500; ++i) sender.SendHello("later");
+    sender.SendHello("later", "p2");
+    ASSERT_TRUE(Eventually([&] { return owner->GetReceiveCounts().mHellos >= 503; }));
+    ASSERT_TRUE(Eventually([&] { return subscriber->GetReceiveCounts().mHellos >= 3; }));
+    EXPECT_LE(subscriber->GetReceiveCounts().mHellos, 10u);
+    EXPECT_TRUE(Eventually([&] {
+        for (const QipDevice& device : list->Snapshot()) {
+            if (device.GetDeviceId() == "later" && device.GetPacketId() == "p2") return true;
+        }
+        return false;
+    }));
 
     owner.reset();  // the client before its list, as every owner does
     ownerList.reset();
