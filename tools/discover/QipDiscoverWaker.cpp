@@ -4,18 +4,24 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace {
 
 // The signal that asked the program to end (0: none yet), and the write end of the pipe
 // that wakes the main thread for it (-1 while there is none). The pipe carries nothing but
 // signals, so it can hold far more wake-ups than a user can send; the flag is what counts.
-volatile sig_atomic_t gSignal = 0;
-volatile sig_atomic_t gSignalDescriptor = -1;
+// Lock-free atomics, not volatile flags: the handler may run on any of the program's threads
+// (the discovery client's included), and only atomics order its writes for the main thread.
+std::atomic<int> gSignal{0};
+std::atomic<int> gSignalDescriptor{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs lock-free atomics");
 
 void OnSignal(int signalNumber) {
     int saved = errno;
-    if (gSignal == 0) gSignal = signalNumber;
-    int fd = gSignalDescriptor;
+    int none = 0;
+    gSignal.compare_exchange_strong(none, signalNumber);
+    int fd = gSignalDescriptor.load();
     if (fd >= 0) {
         ssize_t ignored = write(fd, "s", 1);
         (void)ignored;
@@ -25,7 +31,7 @@ void OnSignal(int signalNumber) {
 
 }  // namespace
 
-int QipDiscoverPendingSignal() { return gSignal; }
+int QipDiscoverPendingSignal() { return gSignal.load(); }
 
 // The installing and the polling stay beside the handler and its descriptor.
 void QipDiscover::Waker::InstallHandlers() {
