@@ -4,10 +4,13 @@
 #include <set>
 
 #include "app/QipDeviceDictionary.h"
+#include "qip/QipClient.h"
 
 void Qip::startLooking() {
     _since.start();
-    _settle = QipSettle(0);
+    // A subscriber hears at once what the port's owner heard before: a lone device it knew
+    // opens without waiting out the first broadcast's answers.
+    _settle = QipSettle(0, _qipClient && _qipClient->GetRole() == QipClient::cRoleSubscriber);
     _lookTimer.reset(new QTimer(this));
     _lookTimer->setInterval(cLookMs);
     connect(_lookTimer.get(), &QTimer::timeout, this, &Qip::look);

@@ -5,6 +5,6 @@ bool QipSettle::Note(int64_t nowMs, const std::set<std::string>& wantedIds) {
     for (const std::string& id : wantedIds) {
         if (mSeen.insert(id).second) mLastNewMs = nowMs;
     }
-    mSettled = !mSeen.empty() && nowMs - mStartMs >= cEarliestMs && nowMs - mLastNewMs >= cQuietMs;
+    mSettled = !mSeen.empty() && nowMs - mStartMs >= mEarliestMs && nowMs - mLastNewMs >= mQuietMs;
     return mSettled;
 }

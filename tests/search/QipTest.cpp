@@ -262,6 +262,15 @@ TEST(QipSettle, TheFirstDecisionWaitsForTheAnswersToSettleNotForAPoll) {
     // Nothing wanted heard: never due.
     QipSettle none(0);
     EXPECT_FALSE(none.Note(60000, {}));
+    // Warm, the owner's records arriving at once: due a short quiet after the last new one,
+    // long before a cold search's first second is out, and still never without a device.
+    QipSettle warm(0, true);
+    EXPECT_FALSE(warm.Note(10, {"a"}));
+    EXPECT_FALSE(warm.Note(60, {"a", "b"}));
+    EXPECT_FALSE(warm.Note(60 + QipSettle::cWarmQuietMs - 1, {"a", "b"}));
+    EXPECT_TRUE(warm.Note(60 + QipSettle::cWarmQuietMs, {"a", "b"}));
+    QipSettle warmNone(0, true);
+    EXPECT_FALSE(warmNone.Note(60000, {}));
 }
 
 TEST(QipLook, DevicesAreHeardOnceSettledAndFollowedWithoutWaitingForAHangingPage) {
