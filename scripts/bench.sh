@@ -5,6 +5,7 @@
 # The benchmarks that use the network-namespace test bed need root; without it they say so
 # in their row. Diagnostic lines of the code under test go to <build>/bench-stderr.log.
 # Extra arguments go to process-figures, e.g. `--only discover,qipfinder --runs 5`.
+# Last, every program side by side under Prometheus for SOAK_SECONDS (default 60; 0 skips it).
 set -u
 build="${1:-build}"
 [ $# -gt 0 ] && shift
@@ -29,6 +30,10 @@ if [ -x "$bin/process-figures" ]; then
   found=1
   echo "== process-figures ($type)"
   "$bin/process-figures" "$@" 2>>"$log" || status=1
+fi
+if [ -x "$bin/soak-figure" ] && [ "${SOAK_SECONDS:-60}" -gt 0 ]; then
+  echo "== soak-figure ($type)"
+  "$bin/soak-figure" --seconds "${SOAK_SECONDS:-60}" 2>>"$log" || status=1
 fi
 if [ "$found" -eq 0 ]; then
   echo "No benchmark programs in $bin (is Google Benchmark installed?)" >&2
