@@ -10,6 +10,8 @@
 #include "ksp/KspThread.h"
 #include "ksp/KspThreadMutex.h"
 #include "ksp/KspUdpSocket.h"
+#include "qip/QipClientHandlers.h"
+#include "qip/QipClientOptions.h"
 #include "qip/QipPacket.h"
 #include "qip/QipProbeResolver.h"
 #include "qip/QipProbeTarget.h"
@@ -62,139 +64,23 @@
 // a log nor stalls the receive thread on a slow standard error.
 class QipClient {
 public:
-    static const unsigned short cPort = 19375;
+    static const unsigned short cPort = QipClientOptions::cPort;
     static const unsigned long cBufferSize = 1472;
-    static const unsigned long cBroadcastPeriodMs = 10000;
+    static const unsigned long cBroadcastPeriodMs = QipClientOptions::cBroadcastPeriodMs;
     static const unsigned long cFirstBroadcastHoldMs = 1000;
-    static const unsigned long cDefaultProbeRate = 2000;
-    static const unsigned long cMinProbeRate = 1;
-    static const unsigned long cMaxProbeRate = 50000;
+    static const unsigned long cDefaultProbeRate = QipClientOptions::cDefaultProbeRate;
+    static const unsigned long cMinProbeRate = QipClientOptions::cMinProbeRate;
+    static const unsigned long cMaxProbeRate = QipClientOptions::cMaxProbeRate;
 
-    // Receives every hello, one call at a time, on the client's receive thread. The packet
-    // is valid only during the call. Called with none of the client's locks held.
-    class HelloHandler {
-    public:
-        virtual void OnHello(const QipPacketHello& hello, const std::string& sourceAddress) = 0;
-
-    protected:
-        ~HelloHandler() = default;
-    };
-
-    // Receives a hello that the program owning the port heard `ageSeconds` ago, before this
-    // client subscribed to it, so that a record ages from when its device last answered.
-    // Called as OnHello is (receive thread, one call at a time, no lock held); without one,
-    // such hellos go to the hello handler as if heard now.
-    class EarlierHelloHandler {
-    public:
-        virtual void OnEarlierHello(const QipPacketHello& hello, const std::string& sourceAddress,
-                                    unsigned long ageSeconds) = 0;
-
-    protected:
-        ~EarlierHelloHandler() = default;
-    };
-
-    // Told of each step of discovery, for a front end that shows them (a verbose mode).
-    // Called on the send thread (broadcasts) and the receive thread (everything else): one
-    // call at a time per thread, but calls from the two may overlap. None of the client's
-    // locks is held; it must return quickly, as datagrams wait meanwhile.
-    class TraceHandler {
-    public:
-        struct Event {
-            enum Kind {
-                cBroadcastSent,        // mInterface, mAddress: the broadcast address
-                cBroadcastFailed,      // as cBroadcastSent; the socket reported why
-                cHelloHeard,           // mInterface, mAddress: the sender, mDeviceType, mDeviceId
-                cHelloOtherInterface,  // as cHelloHeard, left out by the interface filter
-                cWhoIsThereHeard,      // mInterface, mAddress; mIsFromOther: not this machine's
-                cMalformedHeard,       // mInterface, mAddress
-                cDatagramsDropped,     // mCount: the kernel's drops so far
-                cProbeTarget,          // a sweep begins on a target: mAddress its text, mDetail
-                                       // "first to last", mCount addresses, mInterface and
-                                       // mDeviceId the interface and its address/prefix
-                cProbeFailed,          // mAddress: a target or an address; mDetail: why
-                cProbeSweepDone,       // mCount probes sent, mFailures not sent
-                cProbeUnresolved,      // once per sweep: mAddress the name, mDetail why
-                cProbeOtherInterface,  // once per target: mAddress the target, mInterface the
-                                       // interface its route leaves through, which the
-                                       // interface filter leaves out
-            };
-            Kind mKind;
-            std::string mInterface;  // interface name; empty when not known
-            std::string mAddress;
-            std::string mDeviceType;
-            std::string mDeviceId;
-            bool mIsFromOther = false;
-            uint64_t mCount = 0;
-            std::string mDetail;
-            uint64_t mFailures = 0;
-        };
-        virtual void OnTrace(const Event& event) = 0;
-
-    protected:
-        ~TraceHandler() = default;
-    };
-
-    // The time that bounds the reports of malformed datagrams, in milliseconds on a clock
-    // that does not jump (a test seam). Called on the receive thread.
-    class Clock {
-    public:
-        virtual long long NowMs() = 0;
-
-    protected:
-        ~Clock() = default;
-    };
-
-    struct Options {
-        // The discovery port, both local and destination (another one only in tests).
-        unsigned short mPort = cPort;
-        // Interface names to broadcast on and to accept answers through (by the interface
-        // each datagram arrived on). Empty: every IPv4 interface, answers from anywhere.
-        std::vector<std::string> mInterfaces;
-        // Not owned; must outlive the client. Null: nothing is traced.
-        TraceHandler* mTraceHandler = nullptr;
-        // Networks to probe by unicast each cycle; names not yet resolved are looked up anew
-        // each cycle, off the client's threads (see above). Empty: broadcasts only.
-        std::vector<QipProbeTarget> mProbeTargets;
-        // Probes a second at most, spread evenly (cMinProbeRate to cMaxProbeRate).
-        unsigned long mProbeRate = cDefaultProbeRate;
-        // Test seam: the time from one cycle to the next.
-        unsigned long mPeriodMs = cBroadcastPeriodMs;
-        // Test seam: not owned, must outlive the client. Null: the monotonic clock.
-        Clock* mReportClock = nullptr;
-    };
-
-    // How far probing has come. mSweeps counts finished sweeps, mSweepsStarted begun ones
-    // (one more than mSweeps while a sweep is under way); the others describe the sweep
-    // under way, or the last one when none is.
-    struct ProbeProgress {
-        uint64_t mSweeps = 0;
-        uint64_t mSweepsStarted = 0;
-        uint64_t mSent = 0;      // probes handed to the system (or failed) so far
-        uint64_t mFailed = 0;
-        uint64_t mTotal = 0;     // probes of the whole sweep
-        bool mIsActive = false;
-        long long mLastSweepEndMs = 0;  // monotonic (KspMonotonicMs) end of the last sweep
-        uint64_t mAnswers = 0;   // hellos heard from a probed address since the start
-    };
-
-    // How probing a target went, for front ends that say why a target gave nothing.
-    struct ProbeOutcome {
-        enum Kind {
-            cNotYet,      // not probed yet (its name is still being looked up)
-            cUnresolved,  // a name without any address: the lookup failed (mDetail why)
-            cNoRoute,     // no route to it (the system's words in mDetail)
-            cSendFailed,  // sends to it failed for another reason (mDetail)
-            cSilent,      // probed, nothing answered from it yet
-            cAnswered,    // a hello came from one of its addresses
-        };
-        std::string mTarget;  // QipProbeTarget::Describe of the target as last probed
-        std::string mName;    // the text the user gave
-        Kind mKind = cNotYet;
-        std::string mDetail;
-        // The interface the route to it leaves through when the interface filter leaves
-        // that interface out (its answers are kept all the same); empty otherwise.
-        std::string mExcludedInterface;
-    };
+    // The callbacks (qip/QipClientHandlers.h): their threads, locks and ownership there.
+    using HelloHandler = QipClientHelloHandler;
+    using EarlierHelloHandler = QipClientEarlierHelloHandler;
+    using TraceHandler = QipClientTraceHandler;
+    using Clock = QipClientClock;
+    // What the client is built with and tells of its probing (qip/QipClientOptions.h).
+    using Options = QipClientOptions;
+    using ProbeProgress = QipClientProbeProgress;
+    using ProbeOutcome = QipClientProbeOutcome;
 
     QipClient();
     // Test seam: discovery on another port (both local and destination).
