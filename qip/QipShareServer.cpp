@@ -26,6 +26,11 @@ namespace {
 // The longest the server's poll sleeps when nothing happens; only a safety net, as Stop
 // and Publish wake it.
 const int cPollMs = 1000;
+// The shortest time between two passes over the subscribers. Under a stream of answers each
+// Publish would wake the thread for a single frame, and a pass costs a lock and a send per
+// subscriber: with 64 of them that took the CPU the receive path needed. Passes at most this
+// often send the frames in batches, for at most this much delay.
+const long long cPassMs = 5;
 // Reads of one subscriber's requests per pass, so that a chatty one cannot hold the others.
 const int cMaxReadsPerPass = 8;
 const size_t cMaxProbesPerSubscriber = 64;
@@ -288,8 +293,14 @@ void QipShareServer::ServeThread::Run() {
     QipShareServer* server = mOuter;
     std::vector<pollfd> fds;
     long long nextKeepAliveMs = KspMonotonicMs() + cKeepAliveMs;
+    long long lastPassMs = 0;
     while (IsThreadRunning()) {
         long long nowMs = KspMonotonicMs();
+        if (nowMs - lastPassMs < cPassMs) {
+            usleep(static_cast<useconds_t>((cPassMs - (nowMs - lastPassMs)) * 1000));
+            nowMs = KspMonotonicMs();
+        }
+        lastPassMs = nowMs;
         if (nowMs >= nextKeepAliveMs) {
             // Through the queues, behind what is already waiting, so it never blocks and
             // never overtakes a hello.

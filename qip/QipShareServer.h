@@ -22,7 +22,8 @@
 //
 // The owner's receive path never waits for a subscriber: Publish only appends to each
 // subscriber's queue under a short lock; the server's own thread writes the queues out
-// without blocking. A subscriber whose queue passes its bound is dropped (one line on
+// without blocking, in passes at most every 5 ms (so frames go out in batches, at most that
+// much later). A subscriber whose queue passes its bound is dropped (one line on
 // standard error) and reconnects for a fresh snapshot. At most cMaxSubscribers; the next
 // one is told the owner is full and closed.
 //

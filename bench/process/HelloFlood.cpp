@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "qip/QipClient.h"
 #include "qip/QipPacket.h"
@@ -35,7 +36,7 @@ HelloFlood::HelloFlood(const std::string& deviceType, const std::string& idPrefi
     mOffsets.push_back(mBytes.size());
 }
 
-bool HelloFlood::Send(const std::string& destination, double seconds) {
+bool HelloFlood::Send(const std::string& destination, double seconds, unsigned long rate) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("socket() failed");
@@ -67,6 +68,10 @@ bool HelloFlood::Send(const std::string& destination, double seconds) {
     size_t next = 0;
     mSent = 0;
     while (Clock::now() < end) {
+        if (rate > 0) {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(double(mSent) / rate)));
+        }
         for (unsigned m = 0; m < cBatch; ++m) {
             size_t at = (next + m) % count;
             parts[m].iov_base = &mBytes[mOffsets[at]];

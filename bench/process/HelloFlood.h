@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-// A sender that floods one address with hello datagrams as fast as one thread can, each
+// A sender that floods one address with hello datagrams (as fast as one thread can, or at a
+// given rate), each
 // carrying a distinct device id taken in turn from a fixed set, so that a listener sees an
 // endless stream of devices it has never heard (until the set wraps).
 //
@@ -16,8 +17,9 @@ public:
     HelloFlood(const std::string& deviceType, const std::string& idPrefix, unsigned long idCount,
                const std::string& sourceAddress);
 
-    // Sends from sourceAddress:19375 to destination:19375 for `seconds`.
-    bool Send(const std::string& destination, double seconds);
+    // Sends from sourceAddress:19375 to destination:19375 for `seconds`, `rate` datagrams a
+    // second (in batches, evenly spread), or as fast as it can when `rate` is 0.
+    bool Send(const std::string& destination, double seconds, unsigned long rate = 0);
 
     unsigned long long GetSentCount() const { return mSent; }
     double GetSentSeconds() const { return mSeconds; }

@@ -108,48 +108,51 @@ void StoppedSubscriber(const FigureOptions& options, TestBed& bed, const std::st
     const double seconds = options.mFloodSeconds < 10 ? options.mFloodSeconds : 10;
     std::printf("**A stopped subscriber under a flood**: `qip-discover --watch --no-ssid` as the owner, alone\n"
                 "and then with %d subscribers (`qip-discover --watch --no-ssid`), one of them stopped with\n"
-                "SIGSTOP; hellos with distinct ids from one sender as fast as it sends, for %.0f s.\n"
-                "RcvbufErrors: what the kernel dropped at the owner's socket (/proc/net/snmp).\n\n",
+                "SIGSTOP; hellos with distinct ids from one sender at 100,000 a second, then as fast as it\n"
+                "sends, for %.0f s each. RcvbufErrors: what the kernel dropped at the owner's socket\n"
+                "(/proc/net/snmp).\n\n",
                 cSubscribers, seconds);
     std::printf("| Owner | Sent | Per second | RcvbufErrors | Owner CPU (ms) | Stopped one dropped |\n|---|---|---|---|---|---|\n");
-    for (bool shared : {false, true}) {
-        // Not --verbose: a line per hello would be the owner's bottleneck.
-        BenchProcess owner(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
-        if (!owner.Start() || !WaitFor([&] { return Has(owner.GetOutput(), "appeared bench-a"); }, 15000)) {
-            std::printf("| %s | the owner did not start | | | | |\n", shared ? "shared" : "alone");
-            continue;
+    for (unsigned long rate : {100000UL, 0UL}) {
+        for (bool shared : {false, true}) {
+            // Not --verbose: a line per hello would be the owner's bottleneck.
+            BenchProcess owner(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
+            if (!owner.Start() || !WaitFor([&] { return Has(owner.GetOutput(), "appeared bench-a"); }, 15000)) {
+                std::printf("| %s | the owner did not start | | | | |\n", shared ? "shared" : "alone");
+                continue;
+            }
+            std::vector<std::unique_ptr<BenchProcess>> subscribers;
+            int joined = 0;
+            for (int i = 0; shared && i < cSubscribers; ++i) {
+                subscribers.emplace_back(new BenchProcess(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"}));
+                BenchProcess& subscriber = *subscribers.back();
+                // Each has the owner's list before the next starts, so all 64 are subscribed.
+                joined += subscriber.Start() && WaitFor([&] { return Has(subscriber.GetOutput(), "appeared bench-a"); }, 30000) ? 1 : 0;
+            }
+            if (shared) subscribers.front()->Signal(SIGSTOP);
+            // A small set of ids, so that the lists stop changing and the watches stop printing
+            // after the first pass: what is measured is the passing on, not 65 terminals.
+            HelloFlood flood("QipSim", "share-", 1000, "192.0.2.40");
+            const double cpuBefore = owner.GetCpuMs();
+            const UdpCounters before = ReadUdpCounters(bed);
+            bool sent = false;
+            std::thread sender([&] {
+                TestBed::EnterHost inside(floodNs);
+                if (inside.IsEntered()) sent = flood.Send(TestBed::cHostAddress, seconds, rate);
+            });
+            sender.join();
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            const UdpCounters after = ReadUdpCounters(bed);
+            const double cpu = owner.GetCpuMs() - cpuBefore;
+            const bool dropped = Has(owner.GetErrors(), "fell behind and was dropped");
+            std::printf("| %s | %s | %s | %s | %s | %s |\n",
+                        shared ? (std::to_string(joined) + " subscribers, one stopped").c_str() : "alone",
+                        sent ? Grouped(flood.GetSentCount()).c_str() : "failed",
+                        Grouped(static_cast<unsigned long long>(flood.GetSentCount() / flood.GetSentSeconds())).c_str(),
+                        before.mIsRead && after.mIsRead ? Grouped(after.mRcvbufErrors - before.mRcvbufErrors).c_str() : "?",
+                        Ms(cpu).c_str(), shared ? (dropped ? "yes" : "no") : "-");
+            if (shared) subscribers.front()->Signal(SIGCONT);
         }
-        std::vector<std::unique_ptr<BenchProcess>> subscribers;
-        int joined = 0;
-        for (int i = 0; shared && i < cSubscribers; ++i) {
-            subscribers.emplace_back(new BenchProcess(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"}));
-            BenchProcess& subscriber = *subscribers.back();
-            // Each has the owner's list before the next starts, so all 64 are subscribed.
-            joined += subscriber.Start() && WaitFor([&] { return Has(subscriber.GetOutput(), "appeared bench-a"); }, 30000) ? 1 : 0;
-        }
-        if (shared) subscribers.front()->Signal(SIGSTOP);
-        // A small set of ids, so that the lists stop changing and the watches stop printing
-        // after the first pass: what is measured is the passing on, not 65 terminals.
-        HelloFlood flood("QipSim", "share-", 1000, "192.0.2.40");
-        const double cpuBefore = owner.GetCpuMs();
-        const UdpCounters before = ReadUdpCounters(bed);
-        bool sent = false;
-        std::thread sender([&] {
-            TestBed::EnterHost inside(floodNs);
-            if (inside.IsEntered()) sent = flood.Send(TestBed::cHostAddress, seconds);
-        });
-        sender.join();
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        const UdpCounters after = ReadUdpCounters(bed);
-        const double cpu = owner.GetCpuMs() - cpuBefore;
-        const bool dropped = Has(owner.GetErrors(), "fell behind and was dropped");
-        std::printf("| %s | %s | %s | %s | %s | %s |\n",
-                    shared ? (std::to_string(joined) + " subscribers, one stopped").c_str() : "alone",
-                    sent ? Grouped(flood.GetSentCount()).c_str() : "failed",
-                    Grouped(static_cast<unsigned long long>(flood.GetSentCount() / flood.GetSentSeconds())).c_str(),
-                    before.mIsRead && after.mIsRead ? Grouped(after.mRcvbufErrors - before.mRcvbufErrors).c_str() : "?",
-                    Ms(cpu).c_str(), shared ? (dropped ? "yes" : "no") : "-");
-        if (shared) subscribers.front()->Signal(SIGCONT);
     }
     std::printf("\n");
 }
