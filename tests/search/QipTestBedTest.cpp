@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "app/Qip.h"
+#include "qip/QipClient.h"
+#include "qip/QipDeviceList.h"
 #include "tests/testbed/TestBed.h"
 
 // The real search inside the bed's host namespace. The test thread stays there throughout,
@@ -28,6 +33,17 @@ public:
     Wanted mWanted;
     QVariantList mReport;
     bool mMet = false;
+    // When set, the first decision (devicesHeard) ends the wait too, its time noted.
+    bool mIsFirstHeardWanted = false;
+    QElapsedTimer mSinceStart;
+    qint64 mFirstHeardMs = -1;
+    void devicesHeard(const QVariantList& devices) override {
+        if (!mIsFirstHeardWanted || mFirstHeardMs >= 0 || devices.isEmpty()) return;
+        mFirstHeardMs = mSinceStart.elapsed();
+        mMet = true;
+        mReport = devices;
+        QCoreApplication::quit();
+    }
     void deviceFound(const QVariantList& devices) override {
         if (mMet || !mWanted(devices)) return;
         mMet = true;
@@ -104,4 +120,34 @@ TEST(QipTestBed, PrefersTheReachableAddressAndReadsThePageThere) {
         return devices.size() == 1 && devices[0].toMap()["DeviceIP"] == "192.0.2.30";
     }));
     EXPECT_EQ(waiter.Device("dual")["SSID"].toString(), "Near");
+}
+
+// Beside a program that already owns the port and heard the device, the search subscribes
+// and has the device at once: its first decision does not wait out a cold search's first
+// second (which it could never beat, as a cold search is never settled sooner).
+TEST(QipTestBed, BesideAnOwnerThatHeardTheDeviceTheFirstDecisionComesBeforeAColdOnesFirstSecond) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.20/24"}),
+                                 {"--id", "known", "--address", "192.0.2.20/24", "--type", "Router"}),
+              0);
+    TestBed::EnterHost host(bed);
+    ASSERT_TRUE(host.IsEntered());
+    QipClient owner;
+    QipDeviceList ownerList(&owner);
+    for (int i = 0; i < 1500 && ownerList.Snapshot().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(ownerList.Snapshot().size(), 1u);
+    Waiter waiter;
+    waiter.mIsFirstHeardWanted = true;
+    App();
+    Qip qip(&waiter, {"Router"}, 10);
+    waiter.mSinceStart.start();
+    qip.start();
+    ASSERT_TRUE(waiter.Wait([](const QVariantList& devices) { return !devices.isEmpty(); }));
+    EXPECT_GE(waiter.mFirstHeardMs, 0);
+    EXPECT_LT(waiter.mFirstHeardMs, QipSettle::cEarliestMs);
+    EXPECT_EQ(waiter.mReport[0].toMap()["DeviceId"], "known");
 }
