@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "ksp/KspClock.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
 
@@ -100,6 +101,7 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
         switch (outcome.mKind) {
         case QipClient::ProbeOutcome::cUnresolved:
             input.mProbeUnresolved.push_back(outcome.mName);
+            input.mProbeUnresolvedReasons.push_back(outcome.mDetail);
             break;
         case QipClient::ProbeOutcome::cNoRoute:
             input.mProbeNoRoute.push_back(outcome.mTarget);
@@ -109,6 +111,17 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
             input.mProbeSilent.push_back(outcome.mTarget);
             break;
         case QipClient::ProbeOutcome::cNotYet:
+            // A name the name server has not answered for yet is, for this search, a name
+            // that could not be resolved: nothing was asked there.
+            if (outcome.mLookupSinceMs >= 0) {
+                const long long seconds = (KspMonotonicMs() - outcome.mLookupSinceMs) / 1000;
+                input.mProbeUnresolved.push_back(outcome.mName);
+                input.mProbeUnresolvedReasons.push_back(
+                    seconds < 1 ? std::string("no answer from the name server yet")
+                                : "no answer from the name server within " +
+                                      std::to_string(seconds) + " s");
+            }
+            break;
         case QipClient::ProbeOutcome::cAnswered:
             break;
         }

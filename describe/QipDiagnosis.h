@@ -75,6 +75,9 @@ public:
         // through INTERFACE" for each whose route leaves through an interface left out.
         // All empty: only mProbed and mProbeAnswers are known.
         std::vector<std::string> mProbeUnresolved;
+        // Why each of them (same order): "no answer from the name server within 4 s", the
+        // resolver's words; a name without a reason here is said in general words.
+        std::vector<std::string> mProbeUnresolvedReasons;
         std::vector<std::string> mProbeNoRoute;
         std::vector<std::string> mProbeSilent;
         std::vector<std::string> mProbeExcluded;

@@ -148,8 +148,13 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
         }
         case cCauseProbeUnresolved:
             for (size_t i = 0; i < cause.mSubjects.size(); ++i) {
-                text += (i == 0 ? n : indent) + "cannot resolve " + cause.mSubjects[i] +
-                        ": the name server did not answer or does not know the name.\n";
+                const std::vector<std::string>& reasons = input.mProbeUnresolvedReasons;
+                const bool hasReason = i < reasons.size() && !reasons[i].empty();
+                text += (i == 0 ? n : indent) + "cannot resolve " + cause.mSubjects[i] + ": " +
+                        (hasReason ? reasons[i]
+                                   : std::string("the name server did not answer or does not "
+                                                 "know the name")) +
+                        ".\n";
             }
             text += indent + "Check: getent ahostsv4 " + cause.mSubjects.front() +
                     "; cat /etc/resolv.conf\n";

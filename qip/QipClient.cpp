@@ -202,10 +202,9 @@ void QipClient::SendThread::Run() {
             mOuter->Learn(interfaces);
             mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
-            // A sweep that overran its cycle, or still waits for its names, goes on rather
-            // than being begun again.
+            // A sweep that overran its cycle goes on rather than being begun again.
             if (!mOuter->SweepTargets(mOuter->mProbeTargets).empty() &&
-                !mOuter->mProbeSweep.IsActive() && !mOuter->mProbeSweep.IsWaiting()) {
+                !mOuter->mProbeSweep.IsActive()) {
                 mOuter->mProbeSweep.Request(now, interfaces);
             }
         }

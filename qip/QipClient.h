@@ -44,8 +44,10 @@
 // cycle is due goes on (that cycle only broadcasts), so no address is probed twice at once.
 // Failed sends are counted and reported on standard error once per sweep. Host names are
 // looked up in the background, all at once at the start of each cycle (QipProbeResolver):
-// the broadcasts never wait for them, the sweep waits at most QipProbeResolver::cTimeoutMs,
-// and a name whose lookup fails is probed at its last good address. Answers from a probed
+// neither the broadcasts nor the sweep wait for them. The sweep begins at once with what
+// has an address; a name is probed as soon as its lookup answers, in the same sweep (one
+// already over is taken up again for it) or at its last good address in the next while a
+// lookup fails. Answers from a probed
 // address are kept whatever interface they arrive on: the interface filter is for broadcasts.
 //
 // Sharing the port: devices answer to port 19375 of the asking machine, and the kernel hands
@@ -168,15 +170,12 @@ private:
     public:
         explicit ProbeSweep(QipClient* outer);
         bool IsActive() const { return mIsActive; }
-        bool IsWaiting() const { return mIsWaiting; }
-        // Asks for the names at once; the sweep begins, over `interfaces`, once they are
-        // settled (Step).
+        // Asks for the names and begins a sweep over `interfaces` at once, with every target
+        // that has an address; a name joins it when its lookup answers (Step).
         void Request(long long nowMs, const std::vector<KspNetworkInterface>& interfaces);
-        // Begins the requested sweep once its names are settled, sends what is due; returns
-        // when to come back, or -1 when neither waiting nor sweeping.
+        // Takes in the lookups that ended, adds the names that resolved, sends what is due;
+        // returns when to come back, or -1 when neither a lookup nor a probe is pending.
         long long Step(long long nowMs);
-        // Starts a sweep over every target, routed as the system routes it right now.
-        void Begin(long long nowMs, const std::vector<KspNetworkInterface>& interfaces);
         // Sends the probes due by `nowMs`; returns when the next one is due, or -1 once the
         // sweep is over (its failures then reported).
         long long SendDue(long long nowMs);
@@ -190,18 +189,27 @@ private:
             int mError = 0;      // the first send error of this sweep
             std::vector<unsigned char> mPacket;  // the serialised whoisthere for this target
         };
+        // Starts a sweep over every target that has an address, routed as the system
+        // routes it right now.
+        void Begin(long long nowMs);
+        // The route of one target (`index` in mOuter->mProbeTargets, or cAskedTarget), its
+        // outcome and trace as planned; counts it into the sweep.
+        void Plan(size_t index, const QipProbeTarget& target);
+        // Says what became of the lookup of target `index` that just ended.
+        void NoteLookup(size_t index);
+        // Adds to the sweep the names that resolved since it began; reopens one that is over.
+        void AddResolved();
         void Finish(long long nowMs);
-        // The targets as this sweep probes them (names at their last good address, those
-        // without one left out); says each name that failed, once.
-        std::vector<std::pair<size_t, QipProbeTarget>> SettleTargets();
 
         QipClient* mOuter;
         bool mIsActive = false;
-        bool mIsWaiting = false;
+        bool mIsCounted = false;  // its end is counted in the progress (a reopened sweep's is not again)
         std::vector<KspNetworkInterface> mInterfaces;  // of the requested sweep
         std::vector<size_t> mNameOf;  // per target: its index among the resolver's names
+        std::vector<size_t> mTargetOf;  // per resolver name: its target's index
         std::unique_ptr<QipProbeResolver> mResolver;   // null without names
         std::vector<bool> mOtherInterfaceSaid;         // per target
+        std::vector<bool> mIsInSweep;                  // per target: probed by this sweep
         std::vector<Route> mRoutes;
         long long mStartMs = 0;
         uint64_t mTotal = 0;

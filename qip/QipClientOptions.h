@@ -54,7 +54,7 @@ struct QipClientProbeProgress {
 // How probing a target went, for front ends that say why a target gave nothing.
 struct QipClientProbeOutcome {
     enum Kind {
-        cNotYet,      // not probed yet (its name is still being looked up)
+        cNotYet,      // not probed yet (its name is still being looked up: mLookupSinceMs)
         cUnresolved,  // a name without any address: the lookup failed (mDetail why)
         cNoRoute,     // no route to it (the system's words in mDetail)
         cSendFailed,  // sends to it failed for another reason (mDetail)
@@ -65,6 +65,9 @@ struct QipClientProbeOutcome {
     std::string mName;    // the text the user gave
     Kind mKind = cNotYet;
     std::string mDetail;
+    // While a name that has no address yet is being looked up: when the lookup was asked
+    // (monotonic, as KspMonotonicMs); -1 otherwise.
+    long long mLookupSinceMs = -1;
     // The interface the route to it leaves through when the interface filter leaves
     // that interface out (its answers are kept all the same); empty otherwise.
     std::string mExcludedInterface;

@@ -56,8 +56,9 @@ bool RouteSource(uint32_t address, unsigned short port, uint32_t& source, int& e
     return true;
 }
 
-// How often a sweep waiting for its names looks whether they have come.
-const long long cResolvePollMs = 50;
+// How often the send thread looks whether a lookup under way has answered: a name is
+// probed at most this long after its answer.
+const long long cResolvePollMs = 20;
 
 // What a send error says about a target: no route, or some other failure.
 QipClient::ProbeOutcome::Kind SendOutcome(int error) {
@@ -106,12 +107,16 @@ bool QipClient::IsProbedAddress(const std::string& address) {
 }
 
 QipClient::ProbeSweep::ProbeSweep(QipClient* outer)
-    : mOuter(outer), mOtherInterfaceSaid(outer->mProbeTargets.size(), false) {
+    : mOuter(outer),
+      mOtherInterfaceSaid(outer->mProbeTargets.size(), false),
+      mIsInSweep(outer->mProbeTargets.size(), false) {
     std::vector<std::string> names;
-    for (const QipProbeTarget& target : mOuter->mProbeTargets) {
+    for (size_t t = 0; t < mOuter->mProbeTargets.size(); ++t) {
+        const QipProbeTarget& target = mOuter->mProbeTargets[t];
         mNameOf.push_back(names.size());
         if (target.GetKind() == QipProbeTarget::cName && !target.IsResolved()) {
             names.push_back(target.GetText());
+            mTargetOf.push_back(t);
         }
     }
     if (!names.empty()) mResolver.reset(new QipProbeResolver(names));
@@ -127,137 +132,142 @@ QipClient::ProbeSweep::ProbeSweep(QipClient* outer)
 void QipClient::ProbeSweep::Request(long long nowMs,
                                     const std::vector<KspNetworkInterface>& interfaces) {
     mInterfaces = interfaces;
-    mIsWaiting = true;
-    if (mResolver) mResolver->Begin(nowMs);
+    if (mResolver) {
+        mResolver->Begin(nowMs);
+        KspThreadMutex::Guard guard(mOuter->mProbeLock);
+        for (size_t n = 0; n < mTargetOf.size(); ++n) {
+            const QipProbeResolver::Name& name = mResolver->GetNames()[n];
+            // Only a name with no address at all waits for its lookup to be probed.
+            mOuter->mProbeOutcomes[mTargetOf[n]].mLookupSinceMs =
+                name.mIsPending && name.mAddress == 0 ? name.mPendingSinceMs : -1;
+        }
+    }
+    Begin(nowMs);
 }
 
 long long QipClient::ProbeSweep::Step(long long nowMs) {
-    if (mIsWaiting) {
-        if (mResolver && !mResolver->Poll(nowMs)) return nowMs + cResolvePollMs;
-        mIsWaiting = false;
-        Begin(nowMs, mInterfaces);
+    long long lookupMs = -1;
+    if (mResolver) {
+        std::vector<size_t> ended;
+        if (!mResolver->Poll(nowMs, &ended)) lookupMs = nowMs + cResolvePollMs;
+        for (size_t n : ended) NoteLookup(mTargetOf[n]);
+        if (!ended.empty()) AddResolved();
     }
-    return mIsActive ? SendDue(nowMs) : -1;
+    const long long sendMs = mIsActive ? SendDue(nowMs) : -1;
+    if (sendMs < 0) return lookupMs;
+    return lookupMs < 0 ? sendMs : std::min(sendMs, lookupMs);
 }
 
-std::vector<std::pair<size_t, QipProbeTarget>> QipClient::ProbeSweep::SettleTargets() {
-    std::vector<std::pair<size_t, QipProbeTarget>> targets;
-    TraceHandler* tracer = mOuter->mTraceHandler;
-    for (size_t t = 0; t < mOuter->mProbeTargets.size(); ++t) {
+void QipClient::ProbeSweep::NoteLookup(size_t index) {
+    const QipProbeResolver::Name& name = mResolver->GetNames()[mNameOf[index]];
+    KspThreadMutex::Guard guard(mOuter->mProbeLock);
+    ProbeOutcome& outcome = mOuter->mProbeOutcomes[index];
+    outcome.mLookupSinceMs = -1;
+    if (name.mError.empty()) return;
+    if (TraceHandler* tracer = mOuter->mTraceHandler) {
+        TraceHandler::Event event;
+        event.mKind = TraceHandler::Event::cProbeUnresolved;
+        event.mAddress = name.mText;
+        event.mDetail = name.mError;
+        tracer->OnTrace(event);
+    }
+    // A name with a last good address is still probed there.
+    if (name.mAddress != 0) return;
+    // Said on standard error when it starts failing, not every cycle.
+    if (outcome.mKind != ProbeOutcome::cUnresolved) {
+        fprintf(stderr, "Probe target skipped: cannot resolve %s: %s\n", name.mText.c_str(),
+                name.mError.c_str());
+    }
+    outcome.mKind = ProbeOutcome::cUnresolved;
+    outcome.mDetail = name.mError;
+}
+
+void QipClient::ProbeSweep::AddResolved() {
+    const uint64_t before = mTotal;
+    for (size_t n = 0; n < mTargetOf.size(); ++n) {
+        const size_t t = mTargetOf[n];
+        const uint32_t address = mResolver->GetNames()[n].mAddress;
+        if (mIsInSweep[t] || address == 0) continue;
         QipProbeTarget target = mOuter->mProbeTargets[t];
-        if (target.GetKind() == QipProbeTarget::cName && !target.IsResolved() && mResolver) {
-            const QipProbeResolver::Name& name = mResolver->GetNames()[mNameOf[t]];
-            if (!name.mError.empty()) {
-                const std::string line = "cannot resolve " + name.mText + ": " + name.mError;
-                if (tracer != nullptr) {
-                    TraceHandler::Event event;
-                    event.mKind = TraceHandler::Event::cProbeUnresolved;
-                    event.mAddress = name.mText;
-                    event.mDetail = name.mError;
-                    tracer->OnTrace(event);
-                }
-                KspThreadMutex::Guard guard(mOuter->mProbeLock);
-                ProbeOutcome& outcome = mOuter->mProbeOutcomes[t];
-                // Said on standard error when it starts failing, not every cycle.
-                if (outcome.mKind != ProbeOutcome::cUnresolved && name.mAddress == 0) {
-                    fprintf(stderr, "Probe target skipped: %s\n", line.c_str());
-                }
-                if (name.mAddress == 0) {
-                    outcome.mKind = ProbeOutcome::cUnresolved;
-                    outcome.mDetail = name.mError;
-                }
-            }
-            if (name.mAddress == 0) continue;
-            target.SetResolvedAddress(name.mAddress);
-        }
-        targets.emplace_back(t, target);
+        target.SetResolvedAddress(address);
+        Plan(t, target);
     }
-    // What the programs subscribed to this one asked for: addresses and ranges, with no
-    // outcome of ours to keep.
-    std::vector<QipProbeTarget> own;
-    for (const auto& entry : targets) own.push_back(entry.second);
-    const std::vector<QipProbeTarget> all = mOuter->SweepTargets(own);
-    for (size_t t = own.size(); t < all.size(); ++t) targets.emplace_back(cAskedTarget, all[t]);
-    return targets;
+    if (mTotal == before) return;
+    KspThreadMutex::Guard guard(mOuter->mProbeLock);
+    mOuter->mProbeProgress.mTotal = mTotal;
+    mOuter->mProbeProgress.mFailed = mFailed;
+    if (!mIsActive && mNext < mTotal) {
+        // Taken up again for the late names, which are due at once.
+        mIsActive = true;
+        mOuter->mProbeProgress.mIsActive = true;
+    }
 }
 
-void QipClient::ProbeSweep::Begin(long long nowMs,
-                                  const std::vector<KspNetworkInterface>& interfaces) {
-    const std::vector<std::pair<size_t, QipProbeTarget>> targets = SettleTargets();
-    {
-        KspThreadMutex::Guard guard(mOuter->mProbeLock);
-        mOuter->mProbedRanges.clear();
-        for (const auto& target : targets) {
-            mOuter->mProbedRanges.push_back(
-                {target.second.GetFirst(), target.second.GetCount(), target.first});
-        }
-    }
+void QipClient::ProbeSweep::Plan(size_t index, const QipProbeTarget& target) {
     TraceHandler* tracer = mOuter->mTraceHandler;
     const std::vector<std::string>& filter = mOuter->mInterfaceFilter;
-    mRoutes.clear();
-    mFirstError = 0;
-    mFirstFailedAddress = 0;
-    mTotal = 0;
-    for (const auto& entry : targets) {
-        const QipProbeTarget& target = entry.second;
-        Route route;
-        route.mFirst = target.GetFirst();
-        route.mCount = target.GetCount();
-        route.mTarget = entry.first;
-        uint32_t source = 0;
-        int error = 0;
-        // The whole target goes the way its first address goes; a target is one network.
-        route.mIsRouted = RouteSource(target.GetFirst(), mOuter->mPort, source, error);
-        const std::string sourceText = QipProbeTarget::FormatAddress(source);
-        std::string name;
-        std::string netmask = "255.255.255.255";
-        std::string described = sourceText + "/32";
-        for (const KspNetworkInterface& interface : interfaces) {
-            if (route.mIsRouted && interface.GetIpAddress() == sourceText) {
-                name = interface.GetName();
-                netmask = interface.GetNetmask();
-                described = interface.DescribeAddress();
-                break;
-            }
+    Route route;
+    route.mFirst = target.GetFirst();
+    route.mCount = target.GetCount();
+    route.mTarget = index;
+    uint32_t source = 0;
+    int error = 0;
+    // The whole target goes the way its first address goes; a target is one network.
+    route.mIsRouted = RouteSource(target.GetFirst(), mOuter->mPort, source, error);
+    const std::string sourceText = QipProbeTarget::FormatAddress(source);
+    std::string name;
+    std::string netmask = "255.255.255.255";
+    std::string described = sourceText + "/32";
+    for (const KspNetworkInterface& interface : mInterfaces) {
+        if (route.mIsRouted && interface.GetIpAddress() == sourceText) {
+            name = interface.GetName();
+            netmask = interface.GetNetmask();
+            described = interface.DescribeAddress();
+            break;
         }
+    }
+    if (route.mIsRouted) {
+        const QipPacketWhoIsThere question(sourceText, netmask);
+        route.mPacket.resize(cBufferSize);
+        route.mPacket.resize(question.Serialize(route.mPacket.data(), route.mPacket.size()));
+        route.mIsRouted = !route.mPacket.empty();
+    }
+    const bool isOwn = index != cAskedTarget;
+    const bool isExcluded = route.mIsRouted && !name.empty() && !filter.empty() &&
+                            std::find(filter.begin(), filter.end(), name) == filter.end();
+    if (tracer != nullptr) {
+        TraceHandler::Event event;
+        event.mAddress = target.Describe();
         if (route.mIsRouted) {
-            const QipPacketWhoIsThere question(sourceText, netmask);
-            route.mPacket.resize(cBufferSize);
-            route.mPacket.resize(question.Serialize(route.mPacket.data(), route.mPacket.size()));
-            route.mIsRouted = !route.mPacket.empty();
+            event.mKind = TraceHandler::Event::cProbeTarget;
+            event.mDetail = QipProbeTarget::FormatAddress(target.GetFirst()) + " to " +
+                            QipProbeTarget::FormatAddress(target.GetLast());
+            event.mCount = target.GetCount();
+            event.mInterface = name;
+            event.mDeviceId = described;
+        } else {
+            event.mKind = TraceHandler::Event::cProbeFailed;
+            event.mDetail = strerror(error);
         }
-        const bool isExcluded = route.mIsRouted && !name.empty() && !filter.empty() &&
-                                std::find(filter.begin(), filter.end(), name) == filter.end();
-        if (tracer != nullptr) {
-            TraceHandler::Event event;
-            event.mAddress = target.Describe();
-            if (route.mIsRouted) {
-                event.mKind = TraceHandler::Event::cProbeTarget;
-                event.mDetail = QipProbeTarget::FormatAddress(target.GetFirst()) + " to " +
-                                QipProbeTarget::FormatAddress(target.GetLast());
-                event.mCount = target.GetCount();
-                event.mInterface = name;
-                event.mDeviceId = described;
-            } else {
-                event.mKind = TraceHandler::Event::cProbeFailed;
-                event.mDetail = strerror(error);
-            }
+        tracer->OnTrace(event);
+        if (isExcluded && isOwn && !mOtherInterfaceSaid[index]) {
+            event.mKind = TraceHandler::Event::cProbeOtherInterface;
+            event.mInterface = name;
             tracer->OnTrace(event);
-            if (isExcluded && entry.first != cAskedTarget && !mOtherInterfaceSaid[entry.first]) {
-                event.mKind = TraceHandler::Event::cProbeOtherInterface;
-                event.mInterface = name;
-                tracer->OnTrace(event);
-            }
         }
-        if (isExcluded && entry.first != cAskedTarget) mOtherInterfaceSaid[entry.first] = true;
-        if (!route.mIsRouted && mFirstError == 0) {
-            mFirstError = error;
-            mFirstFailedAddress = target.GetFirst();
-        }
-        route.mError = route.mIsRouted ? 0 : error;
-        if (entry.first != cAskedTarget) {
-            KspThreadMutex::Guard guard(mOuter->mProbeLock);
-            ProbeOutcome& outcome = mOuter->mProbeOutcomes[entry.first];
+    }
+    if (isExcluded && isOwn) mOtherInterfaceSaid[index] = true;
+    if (!route.mIsRouted && mFirstError == 0) {
+        mFirstError = error;
+        mFirstFailedAddress = target.GetFirst();
+    }
+    route.mError = route.mIsRouted ? 0 : error;
+    {
+        KspThreadMutex::Guard guard(mOuter->mProbeLock);
+        mOuter->mProbedRanges.push_back({target.GetFirst(), target.GetCount(), index});
+        if (isOwn) {
+            mIsInSweep[index] = true;
+            ProbeOutcome& outcome = mOuter->mProbeOutcomes[index];
             outcome.mTarget = target.Describe();
             outcome.mExcludedInterface = isExcluded ? name : std::string();
             if (!route.mIsRouted) {
@@ -268,18 +278,46 @@ void QipClient::ProbeSweep::Begin(long long nowMs,
                 outcome.mDetail.clear();
             }
         }
-        mTotal += target.GetCount();
-        mRoutes.push_back(route);
     }
+    mTotal += target.GetCount();
+    if (!route.mIsRouted) mFailed += route.mCount;  // counted now, sent never
+    mRoutes.push_back(route);
+}
+
+void QipClient::ProbeSweep::Begin(long long nowMs) {
+    {
+        KspThreadMutex::Guard guard(mOuter->mProbeLock);
+        mOuter->mProbedRanges.clear();
+    }
+    mRoutes.clear();
+    mIsInSweep.assign(mIsInSweep.size(), false);
+    mFirstError = 0;
+    mFirstFailedAddress = 0;
+    mTotal = 0;
+    mFailed = 0;
+    // Names at their last good address; those without one join when their lookup answers.
+    std::vector<QipProbeTarget> own;
+    for (size_t t = 0; t < mOuter->mProbeTargets.size(); ++t) {
+        QipProbeTarget target = mOuter->mProbeTargets[t];
+        if (target.GetKind() == QipProbeTarget::cName && !target.IsResolved()) {
+            const uint32_t address = mResolver->GetNames()[mNameOf[t]].mAddress;
+            if (address != 0) {
+                target.SetResolvedAddress(address);
+            }
+        }
+        own.push_back(target);
+        if (target.IsResolved()) Plan(t, target);
+    }
+    // What the programs subscribed to this one asked for: addresses and ranges, with no
+    // outcome of ours to keep.
+    const std::vector<QipProbeTarget> all = mOuter->SweepTargets(own);
+    for (size_t t = own.size(); t < all.size(); ++t) Plan(cAskedTarget, all[t]);
     mIsActive = mTotal > 0;
+    mIsCounted = false;
     mStartMs = nowMs;
     mNext = 0;
     mRoute = 0;
     mRouteBase = 0;
-    mFailed = 0;
-    for (const Route& route : mRoutes) {
-        if (!route.mIsRouted) mFailed += route.mCount;  // counted now, sent never
-    }
     KspThreadMutex::Guard guard(mOuter->mProbeLock);
     ++mOuter->mProbeProgress.mSweepsStarted;
     mOuter->mProbeProgress.mTotal = mTotal;
@@ -287,9 +325,10 @@ void QipClient::ProbeSweep::Begin(long long nowMs,
     mOuter->mProbeProgress.mFailed = mFailed;
     mOuter->mProbeProgress.mIsActive = mIsActive;
     if (!mIsActive) {
-        // Nothing to send (every name failed): the sweep is over as it begins.
+        // Nothing to send yet (no target has an address): the sweep is over as it begins.
         ++mOuter->mProbeProgress.mSweeps;
         mOuter->mProbeProgress.mLastSweepEndMs = nowMs;
+        mIsCounted = true;
     }
 }
 
@@ -359,6 +398,7 @@ void QipClient::ProbeSweep::Finish(long long nowMs) {
         }
     }
     mOuter->mProbeProgress.mIsActive = false;
-    ++mOuter->mProbeProgress.mSweeps;
+    if (!mIsCounted) ++mOuter->mProbeProgress.mSweeps;
+    mIsCounted = true;
     mOuter->mProbeProgress.mLastSweepEndMs = nowMs;
 }

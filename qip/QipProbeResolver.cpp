@@ -5,12 +5,10 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <deque>
 #include <memory>
 
-#include "ksp/KspClock.h"
 #include "ksp/KspThread.h"
 #include "ksp/KspThreadMutex.h"
 
@@ -143,11 +141,12 @@ void QipProbeResolver::Begin(long long nowMs) {
         mLookups[i] = std::make_shared<Lookup>(mNames[i].mText);
         mLookups[i]->mStartMs = nowMs;
         mNames[i].mIsPending = true;
+        mNames[i].mPendingSinceMs = nowMs;
         ResolverPool::Get().Submit(mLookups[i]);
     }
 }
 
-bool QipProbeResolver::Poll(long long nowMs) {
+bool QipProbeResolver::Poll(long long nowMs, std::vector<size_t>* ended) {
     bool isSettled = true;
     for (size_t i = 0; i < mNames.size(); ++i) {
         Name& name = mNames[i];
@@ -159,6 +158,8 @@ bool QipProbeResolver::Poll(long long nowMs) {
             if (!lookup->mIsGivenUp && nowMs - lookup->mStartMs >= cTimeoutMs) {
                 lookup->mIsGivenUp = true;
                 name.mIsPending = false;
+                name.mPendingSinceMs = -1;
+                if (ended != nullptr) ended->push_back(i);
                 name.mIsTemporary = true;
                 name.mError = "no answer from the name server within " +
                               std::to_string(cTimeoutMs / 1000) + " s";
@@ -182,38 +183,12 @@ bool QipProbeResolver::Poll(long long nowMs) {
                 name.mError = "resolves to " + QipProbeTarget::FormatAddress(address) + ": " + error;
             }
         }
+        // An answer that came after the lookup was given up still counts: it ends a lookup
+        // the sweep no longer waits for, and gives the name its address for the next probe.
         name.mIsPending = false;
+        name.mPendingSinceMs = -1;
+        if (ended != nullptr) ended->push_back(i);
         lookup.reset();
     }
     return isSettled;
-}
-
-bool QipProbeResolver::ResolveAll(std::vector<QipProbeTarget>& targets, std::string& error,
-                                  bool (*shouldStop)()) {
-    std::vector<std::string> texts;
-    for (const QipProbeTarget& target : targets) {
-        if (target.GetKind() == QipProbeTarget::cName && !target.IsResolved()) {
-            texts.push_back(target.GetText());
-        }
-    }
-    if (texts.empty()) return true;
-    QipProbeResolver resolver(texts);
-    resolver.Begin(KspMonotonicMs());
-    while (!resolver.Poll(KspMonotonicMs())) {
-        if (shouldStop != nullptr && shouldStop()) return true;
-        const timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    size_t n = 0;
-    for (QipProbeTarget& target : targets) {
-        if (target.GetKind() != QipProbeTarget::cName || target.IsResolved()) continue;
-        const Name& name = resolver.GetNames()[n++];
-        if (name.mAddress != 0) {
-            target.SetResolvedAddress(name.mAddress);
-        } else if (!name.mIsTemporary) {
-            error = "cannot resolve host name '" + name.mText + "': " + name.mError;
-            return false;
-        }
-    }
-    return true;
 }

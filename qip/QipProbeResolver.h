@@ -29,16 +29,8 @@ public:
         std::string mError;        // why the latest lookup failed; empty when it did not
         // The failure may pass: no answer in time, or the name server's "try again".
         bool mIsTemporary = false;
+        long long mPendingSinceMs = -1;  // when the pending lookup was asked; -1 while none
     };
-
-    // For a program about to start discovery: looks up every unresolved name of `targets`
-    // at once, waiting up to cTimeoutMs (or until `shouldStop`, if not null, returns true;
-    // it is asked every few milliseconds). Names that resolve get their address. False with
-    // `error` at the first name the name server says does not exist (or that resolves to an
-    // address no probe may go to); a name whose lookup failed for the time being stays
-    // unresolved, for the client to try again each cycle.
-    static bool ResolveAll(std::vector<QipProbeTarget>& targets, std::string& error,
-                           bool (*shouldStop)());
 
     explicit QipProbeResolver(const std::vector<std::string>& names);
     QipProbeResolver(const QipProbeResolver&) = delete;
@@ -48,9 +40,10 @@ public:
     // Asks for every name whose previous lookup has ended, all at once, at `nowMs`
     // (monotonic). Returns at once.
     void Begin(long long nowMs);
-    // Takes in the lookups that ended and gives up those older than cTimeoutMs; true when
-    // none of this sweep's is pending any more. Returns at once.
-    bool Poll(long long nowMs);
+    // Takes in the lookups that ended and gives up those older than cTimeoutMs, adding the
+    // index of each name whose lookup so ended to `ended` (if not null); true when none of
+    // this sweep's is pending any more. Returns at once.
+    bool Poll(long long nowMs, std::vector<size_t>* ended = nullptr);
     const std::vector<Name>& GetNames() const { return mNames; }
 
     // One lookup in the background; defined in the source.

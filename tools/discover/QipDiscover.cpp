@@ -19,7 +19,6 @@
 #include "ksp/KspThread.h"
 #include "describe/QipDiagnosis.h"
 #include "qip/QipClient.h"
-#include "qip/QipProbeResolver.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 #include "tools/discover/QipDiscoverOutcome.h"
@@ -36,8 +35,6 @@ const int cProgressPeriodMs = 250;
 const long long cProbePollMs = 10;
 // How often a wait for the page opener looks whether it has ended.
 const int cOpenerPollMs = 50;
-
-bool IsSignalPending() { return QipDiscoverPendingSignal() != 0; }
 
 }  // namespace
 
@@ -127,16 +124,8 @@ int QipDiscover::Run() {
                     KspNetworkInterface::DescribeSkipReason(skipped.mReason));
         }
     }
-    // Names are looked up before anything is sent, all at once and for a few seconds at
-    // most, so that one the name server does not know is a usage error like a malformed
-    // address; one it did not answer for is left to the client, which tries each cycle.
-    std::string resolveError;
-    if (!QipProbeResolver::ResolveAll(mOptions.mProbeTargets, resolveError, IsSignalPending)) {
-        fprintf(stderr, "qip-discover: --probe: %s\nTry 'qip-discover --help'.\n",
-                QipDiscoverFormat::TerminalText(resolveError).c_str());
-        return cExitUsage;
-    }
-    if (QipDiscoverPendingSignal() != 0) return SignalStatus();
+    // Names are left to the client, which looks them up in the background: the broadcasts
+    // never wait for a name server, and a name that does not resolve is in the diagnosis.
     QipClient::Options clientOptions;
     clientOptions.mInterfaces = mOptions.mInterfaces;
     clientOptions.mProbeTargets = mOptions.mProbeTargets;

@@ -12,7 +12,6 @@
 #include "describe/QipDiagnosis.h"
 #include "ksp/KspClock.h"
 #include "ksp/KspNetworkInterface.h"
-#include "qip/QipProbeResolver.h"
 #include "sysinfo/SysInfo.h"
 #include "tools/discover/QipDiscoverFormat.h"
 
@@ -92,14 +91,9 @@ bool QipExporter::CheckNames(QipExporterOptions& options, std::string& error) {
                 "'; see qip-ifaces for this machine's interfaces";
         return false;
     }
-    // Names are looked up before anything is sent, for a few seconds at most: one the name
-    // server does not know is a usage error like a malformed address, not a network that
-    // silently stays empty; one it did not answer for is tried again each cycle.
-    std::string reason;
-    if (!QipProbeResolver::ResolveAll(options.mProbeTargets, reason, nullptr)) {
-        error = "--probe: " + QipDiscoverFormat::TerminalText(reason);
-        return false;
-    }
+    // Names are left to the client, which looks them up in the background each cycle: the
+    // first sweep never waits for a name server, and a name that does not resolve is said
+    // on standard error.
     return true;
 }
 

@@ -38,8 +38,8 @@ public:
     // Takes down the HTTP server, the page thread, the client, then the list.
     ~QipExporter();
 
-    // Usage errors that need the system: an --interface name this machine lacks, a --probe
-    // name that does not resolve (each target is resolved in place). False with `error`.
+    // Usage errors that need the system: an --interface name this machine lacks. False with
+    // `error`.
     static bool CheckNames(QipExporterOptions& options, std::string& error);
 
     // Opens everything, serves until a signal, returns the exit status. `options` passed
