@@ -109,8 +109,16 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
             text += n + "A firewall on this computer drops incoming UDP to port " + port +
                     " (the answers are not replies it recognises).\n" + indent +
                     "Check: sudo nft list ruleset (look for a drop or reject on input)\n" + indent +
-                    "Allow: nftables: sudo nft add rule inet filter input udp dport " + port +
-                    " accept\n" + indent + "       ufw: sudo ufw allow " + port + "/udp\n" +
+                    // Whole: a lone rule fails where the table has no input chain, and one
+                    // added at the end comes after a final drop. Adding a table or chain that
+                    // exists changes nothing; the chain made here lets everything else pass.
+                    "Allow: nftables: sudo nft add table inet filter\n" + indent +
+                    "                 sudo nft add chain inet filter input '{ type filter hook "
+                    "input priority 0; }'\n" + indent +
+                    "                 sudo nft insert rule inet filter input udp dport " + port +
+                    " accept\n" + indent +
+                    "                 (where another table or chain drops it, insert the rule "
+                    "there)\n" + indent + "       ufw: sudo ufw allow " + port + "/udp\n" +
                     indent + "       firewalld: sudo firewall-cmd --add-port=" + port +
                     "/udp (and again with --permanent to keep it)\n";
             break;

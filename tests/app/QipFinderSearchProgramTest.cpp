@@ -16,6 +16,7 @@
 
 #include "tests/app/ProgramRig.h"
 #include "tests/testbed/TestBed.h"
+#include "tests/testbed/TestBedNameServer.h"
 
 TEST_F(ProgramTest, NoDeviceExplainsWhyAndSearchAgainFindsADeviceSwitchedOnLater) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
@@ -181,4 +182,28 @@ TEST_F(ProgramTest, TheNewStatesInGermanSayWhatHappenedWithinTheScreen) {
     EXPECT_TRUE(rig.Screenshot("browser-failed-de.png"));
     EXPECT_NE(shown.find(failed), std::string::npos) << shown;
     mBed.Stop(program);
+}
+
+TEST_F(ProgramTest, ARememberedNameTheNameServerNeverAnswersForIsSaidAsSuchInGerman) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    TestBedNameServer nameServer(mBed);
+    ASSERT_TRUE(nameServer.IsReady());
+    ProgramRig rig(mBed, "de_DE.UTF-8");
+    ASSERT_TRUE(rig.IsReady());
+    fs::create_directories(rig.SettingsFile().parent_path());
+    WriteText(rig.SettingsFile(), "[General]\nProbeTargets=lab-router.example\n");
+    // Through `ip netns exec`, which gives the program the bed's silent name server. The
+    // search fails after three one-second polls, before a lookup is given up (4 s).
+    std::vector<std::string> argv{"ip", "netns", "exec", mBed.GetHostNamespace()};
+    const std::vector<std::string> program = rig.ProgramCommand();
+    argv.insert(argv.end(), program.begin(), program.end());
+    const pid_t pid = mBed.Start("", argv);
+    ASSERT_GT(pid, 0);
+    const std::string unresolved = "lab-router.example lässt sich nicht auflösen";
+    const std::string shown = rig.WaitForWindow({unresolved});
+    EXPECT_TRUE(rig.Screenshot("unresolved-de.png"));
+    EXPECT_NE(shown.find(unresolved), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Aus lab-router.example kam keine Antwort"), std::string::npos) << shown;
+    mBed.Stop(pid);
 }

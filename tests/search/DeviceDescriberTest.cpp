@@ -280,7 +280,10 @@ TEST(QipDiagnosis, SilenceOrdersTheCausesByWhatTheMachineHas) {
     EXPECT_EQ(CauseNames(result), (std::vector<std::string>{"firewall", "other-network", "vpn-or-bridge",
                                                             "wifi-isolation", "device-off"}));
     const std::string text = QipDiagnosis::Text(input, result);
-    for (const char* command : {"sudo nft add rule inet filter input udp dport 19375 accept",
+    // Whole nftables commands: a machine whose table has no input chain needs them all.
+    for (const char* command : {"sudo nft add table inet filter\n",
+                                "sudo nft add chain inet filter input '{ type filter hook input priority 0; }'\n",
+                                "sudo nft insert rule inet filter input udp dport 19375 accept\n",
                                 "sudo ufw allow 19375/udp", "sudo firewall-cmd --add-port=19375/udp"}) {
         EXPECT_NE(text.find(command), std::string::npos) << command;
     }
