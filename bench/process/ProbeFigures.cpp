@@ -1,11 +1,19 @@
 #include "bench/process/ProbeFigures.h"
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "bench/process/BenchProcess.h"
+#include "ksp/KspDescriptor.h"
 #include "tests/testbed/TestBed.h"
+#include "tests/testbed/TestBedNameServer.h"
 
 namespace {
 
@@ -129,6 +137,90 @@ void LoopbackSweepFigure(const FigureOptions& options) {
     std::printf("Measured with %s.\n\n", Load().c_str());
 }
 
+long long RealtimeNs() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// When the first datagram reaches `fd` within `timeoutMs`, on CLOCK_REALTIME; -1 if none does.
+long long FirstArrivalNs(int fd, int timeoutMs) {
+    pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) != 1) return -1;
+    const long long arrived = RealtimeNs();
+    unsigned char buffer[1500];
+    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+    return arrived;
+}
+
+// The first whoisthere as a device on the host's network receives it, timed from the fork
+// of `ip netns exec ... qip-discover` (so the figure holds that program's start too), with
+// no name and with two names that a silent name server never answers.
+void DeadNameServerFigure(const FigureOptions& options) {
+    std::printf("### The first broadcast under a name server that never answers\n\n");
+    std::printf("`qip-discover --no-ssid --wait 2 -v` started through `ip netns exec` in the test bed's\n"
+                "host namespace, whose resolv.conf names a server that takes every question and never\n"
+                "answers; a socket on UDP 19375 in a device namespace on the host's network notes when the\n"
+                "first whoisthere arrives, from the fork. %d runs each.\n\n", options.mRuns);
+    TestBed bed;
+    const std::string device = bed.AddDevice({"192.0.2.30/24"});
+    TestBedNameServer nameServer(bed);
+    int fd = -1;
+    if (!device.empty()) {
+        TestBed::EnterHost inside(device);
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(19375);
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    const KspDescriptor listener(fd);
+    if (!nameServer.IsReady() || listener.Get() < 0) {
+        std::printf("Skipped: the name server or the listening device could not be set up.\n\n");
+        return;
+    }
+    struct Variant {
+        std::string mLabel;
+        std::vector<std::string> mProbes;
+    };
+    const std::vector<Variant> variants = {
+        {"no probe target", {}},
+        {"`--probe lab-router.example --probe b.example`", {"--probe", "lab-router.example", "--probe", "b.example"}},
+    };
+    std::printf("| Options | First whoisthere, each run (ms) | Median | Run ends, median | Target |\n"
+                "|---|---|---|---|---|\n");
+    for (const Variant& variant : variants) {
+        std::vector<double> firsts;
+        std::vector<double> ends;
+        std::vector<std::string> shown;
+        for (int i = 0; i < options.mRuns; ++i) {
+            std::vector<std::string> argv{"/usr/sbin/ip", "netns", "exec", bed.GetHostNamespace(),
+                                          TestBed::BinaryPath("qip-discover"), "--no-ssid", "--wait", "2", "-v"};
+            argv.insert(argv.end(), variant.mProbes.begin(), variant.mProbes.end());
+            FirstArrivalNs(listener.Get(), 0);  // anything left over
+            BenchProcess discover("", argv);
+            if (!discover.Start()) continue;
+            const long long arrived = FirstArrivalNs(listener.Get(), 15000);
+            const bool ended = discover.Wait(30000);
+            if (arrived < 0 || !ended) {
+                shown.push_back(arrived < 0 ? "(none)" : "(did not end)");
+                continue;
+            }
+            firsts.push_back((arrived - discover.GetStartRealtimeNs()) / 1e6);
+            ends.push_back(discover.GetWallMs());
+            shown.push_back(Ms(firsts.back()));
+        }
+        std::printf("| %s | %s | **%s ms** | %s ms | first whoisthere within 50 ms |\n", variant.mLabel.c_str(),
+                    Joined(shown).c_str(), firsts.empty() ? "-" : Ms(Median(firsts)).c_str(),
+                    ends.empty() ? "-" : Ms(Median(ends)).c_str());
+    }
+    std::printf("\nMeasured with %s.\n\n", Load().c_str());
+}
+
 }  // namespace
 
 void ProbeFigures(const FigureOptions& options) {
@@ -138,4 +230,5 @@ void ProbeFigures(const FigureOptions& options) {
     }
     RouterFigure(options);
     LoopbackSweepFigure(options);
+    DeadNameServerFigure(options);
 }

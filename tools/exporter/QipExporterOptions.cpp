@@ -154,7 +154,8 @@ std::string QipExporterOptions::Usage() {
            "  --probe TARGET         also ask every address of TARGET by unicast each cycle,\n"
            "                         for devices behind a router: an address (198.51.100.20),\n"
            "                         a range (198.51.100.0/24, /16 to /32) or a host name\n"
-           "                         (looked up once, at start); may be given several times\n"
+           "                         (looked up in the background every cycle); may be\n"
+           "                         given several times\n"
            "  --probe-rate N         send at most N probes a second (default 2000, 1 to\n"
            "                         50000)\n"
            "  --web-config FILE      serve HTTPS and/or ask for passwords as FILE says (the\n"
@@ -173,6 +174,6 @@ std::string QipExporterOptions::Usage() {
            "  0  ended by SIGTERM or SIGINT\n"
            "  1  the HTTP port or UDP port 19375 cannot be opened, or the --web-config\n"
            "     file or a file it names cannot be read or used\n"
-           "  2  usage error (also an unknown --interface name or a --probe target that is\n"
-           "     malformed or does not resolve)\n";
+           "  2  usage error (also an unknown --interface name or a malformed --probe\n"
+           "     target)\n";
 }
