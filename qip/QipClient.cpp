@@ -194,13 +194,13 @@ void QipClient::SendThread::Run() {
     while (IsThreadRunning()) {
         long long now = KspMonotonicMs();
         const bool isRequested = mOuter->mIsBroadcastRequested.exchange(false);
-        if ((now >= nextCycleMs || isRequested) && !mOuter->SendsOwnCycle(isRequested)) {
-            nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
-        } else if (now >= nextCycleMs || isRequested) {
+        if (now >= nextCycleMs || isRequested) {
+            // A subscriber leaves the broadcasts to its owner but probes as it would alone.
+            const bool isOwnCycle = mOuter->SendsOwnCycle(isRequested);
             // Taken anew every cycle so that interfaces coming and going are followed.
             const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
             mOuter->Learn(interfaces);
-            mOuter->Broadcast(interfaces);
+            if (isOwnCycle) mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
             // A sweep that overran its cycle, or still waits for its names, goes on rather
             // than being begun again.
