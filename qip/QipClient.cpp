@@ -78,12 +78,13 @@ QipClient::~QipClient() {
         // thread is winding down; the socket closes only when neither thread can touch it.
         mReceiveThread.Stop();
         mReceiveThread.WaitForCompletion();
-        // Subscribers see the end now and one takes over while this client winds down.
-        mShareServer.Stop();
         mSendThread.Stop();
         mSendThread.WaitForCompletion();
-        mHelloHandler.store(nullptr);
+        // The port is let go before the subscribers see the end: the one that takes over
+        // looks whether another program holds the port, and must not find this one.
         mSocket.Close();
+        mShareServer.Stop();
+        mHelloHandler.store(nullptr);
     } catch (...) {
     }
 }

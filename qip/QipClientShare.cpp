@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <time.h>
 
@@ -85,10 +86,14 @@ void QipClient::JoinOrOwn(bool isHandover) {
         if (listener >= 0) {
             OwnPort(listener, isHandover);
             if (isHandover) {
+                // A program may end its search and go on (a window searching another
+                // network starts a new one): only a process that is gone has ended.
+                const bool isGone = kill(formerOwner, 0) != 0 && errno == ESRCH;
                 fprintf(stderr,
-                        "Discovery port: the owner of UDP port %u (process %d) ended; this "
+                        "Discovery port: the owner of UDP port %u (process %d) %s; this "
                         "program owns it now\n",
-                        static_cast<unsigned>(mPort), static_cast<int>(formerOwner));
+                        static_cast<unsigned>(mPort), static_cast<int>(formerOwner),
+                        isGone ? "ended" : "stopped serving it");
             }
             return;
         }
