@@ -78,12 +78,13 @@ QipClient::~QipClient() {
         // thread is winding down; the socket closes only when neither thread can touch it.
         mReceiveThread.Stop();
         mReceiveThread.WaitForCompletion();
-        // Subscribers see the end now and one takes over while this client winds down.
-        mShareServer.Stop();
         mSendThread.Stop();
         mSendThread.WaitForCompletion();
-        mHelloHandler.store(nullptr);
+        // The port is let go before the subscribers see the end: the one that takes over
+        // looks whether another program holds the port, and must not find this one.
         mSocket.Close();
+        mShareServer.Stop();
+        mHelloHandler.store(nullptr);
     } catch (...) {
     }
 }
@@ -194,13 +195,13 @@ void QipClient::SendThread::Run() {
     while (IsThreadRunning()) {
         long long now = KspMonotonicMs();
         const bool isRequested = mOuter->mIsBroadcastRequested.exchange(false);
-        if ((now >= nextCycleMs || isRequested) && !mOuter->SendsOwnCycle(isRequested)) {
-            nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
-        } else if (now >= nextCycleMs || isRequested) {
+        if (now >= nextCycleMs || isRequested) {
+            // A subscriber leaves the broadcasts to its owner but probes as it would alone.
+            const bool isOwnCycle = mOuter->SendsOwnCycle(isRequested);
             // Taken anew every cycle so that interfaces coming and going are followed.
             const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
             mOuter->Learn(interfaces);
-            mOuter->Broadcast(interfaces);
+            if (isOwnCycle) mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
             // A sweep that overran its cycle goes on rather than being begun again.
             if (!mOuter->SweepTargets(mOuter->mProbeTargets).empty() &&

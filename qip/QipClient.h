@@ -55,7 +55,10 @@
 // and serves what it hears on the abstract socket "@qipfinder/<port>" (QipShareServer);
 // every later client subscribes (QipShareConnection) instead of binding the port: it gets
 // the owner's recent hellos and then every hello as it arrives, through the same hello
-// handler, and its BroadcastNow and probe targets go to the owner. When the owner ends, a
+// handler, and its BroadcastNow goes to the owner. It probes its targets itself, as it would
+// alone (same sweeps, pace, progress and outcomes), from a socket of its own on a port the
+// system chooses: an answer sent back to that port arrives there, one sent to the discovery
+// port comes through the owner. When the owner ends, a
 // subscriber takes the port over at once (GetHandoverCount); its device list keeps its
 // records. A port held by a program that serves no such socket is shared as before
 // (IsPortShared).
@@ -280,9 +283,12 @@ private:
     void JoinOrOwn(bool isHandover);
     void OwnPort(int listener, bool isHandover);
     void ListenAlone();
-    // Receive thread: feeds the owner's hellos until the connection ends; false when the
-    // owner broke the format or fell silent (the client then listens alone).
+    // Receive thread: feeds the owner's hellos, and the answers to this subscriber's own
+    // probes, until the connection ends; false when the owner broke the format or fell
+    // silent (the client then listens alone).
     bool ReceiveShared();
+    // The socket probes leave through: the subscriber's own while subscribed.
+    const KspUdpSocket& ProbeSocket() const;
     void DeliverShared(const QipShareWire::Message& message);
     void PublishShared(const unsigned char* buffer, unsigned long count,
                        const KspUdpSocket::ReceiveInfo& info, const QipPacketHello& hello);
@@ -292,6 +298,10 @@ private:
     std::vector<QipProbeTarget> SweepTargets(const std::vector<QipProbeTarget>& own) const;
 
     KspUdpSocket mSocket;
+    // A subscriber's probes (see above): opened at construction when the client subscribes
+    // and has probe targets, closed with the client. The send thread sends on it, the
+    // receive thread reads it.
+    KspUdpSocket mProbeSocket;
     std::atomic<HelloHandler*> mHelloHandler;
     SendThread mSendThread;
     ReceiveThread mReceiveThread;

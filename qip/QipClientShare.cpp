@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <time.h>
 
@@ -53,25 +54,14 @@ void QipClient::JoinOrOwn(bool isHandover) {
             // As a program alone would broadcast at start: a device the owner has not heard
             // answers now rather than at the owner's next cycle.
             if (!isHandover) mShareConnection.SendBroadcastNow();
-            {
-                // What the owner probes for us is what our answers are matched against.
-                KspThreadMutex::Guard guard(mProbeLock);
-                mProbedRanges.clear();
-                for (size_t t = 0; t < mProbeTargets.size(); ++t) {
-                    const QipProbeTarget& target = mProbeTargets[t];
-                    if (target.GetKind() != QipProbeTarget::cName || target.IsResolved()) {
-                        mProbedRanges.push_back({target.GetFirst(), target.GetCount(), t});
-                    }
-                }
+            // Opened here only at construction, before the threads that use it start; a
+            // subscriber that subscribes again after a hand-over keeps it.
+            if (!isHandover && !mProbeTargets.empty() && !mProbeSocket.IsOpen() &&
+                mProbeSocket.Open(0)) {
+                mProbeSocket.RaiseReceiveBuffer(cReceiveBufferBytes);
+                mProbeSocket.EnableReceiveInfo();
             }
-            for (const QipProbeTarget& target : mProbeTargets) {
-                // The owner resolves no names for others: it gets the address found here.
-                if (target.GetKind() != QipProbeTarget::cName) {
-                    mShareConnection.SendProbe(target.GetText());
-                } else if (target.IsResolved()) {
-                    mShareConnection.SendProbe(QipProbeTarget::FormatAddress(target.GetFirst()));
-                }
-            }
+            mShareConnection.WatchAlso(mProbeSocket.GetDescriptor());
             return;
         case QipShareConnection::cFull:
             fprintf(stderr,
@@ -96,10 +86,14 @@ void QipClient::JoinOrOwn(bool isHandover) {
         if (listener >= 0) {
             OwnPort(listener, isHandover);
             if (isHandover) {
+                // A program may end its search and go on (a window searching another
+                // network starts a new one): only a process that is gone has ended.
+                const bool isGone = kill(formerOwner, 0) != 0 && errno == ESRCH;
                 fprintf(stderr,
-                        "Discovery port: the owner of UDP port %u (process %d) ended; this "
+                        "Discovery port: the owner of UDP port %u (process %d) %s; this "
                         "program owns it now\n",
-                        static_cast<unsigned>(mPort), static_cast<int>(formerOwner));
+                        static_cast<unsigned>(mPort), static_cast<int>(formerOwner),
+                        isGone ? "ended" : "stopped serving it");
             }
             return;
         }
@@ -110,6 +104,7 @@ void QipClient::JoinOrOwn(bool isHandover) {
 }
 
 void QipClient::OwnPort(int listener, bool isHandover) {
+    mLastDropCount = 0;  // the kernel counts per socket, and this one is new
     // Nobody of ours owned the port, so whatever holds it now is some other program.
     mIsPortShared.store(KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse);
     if (mSocket.Open(mPort)) {
@@ -128,6 +123,7 @@ void QipClient::OwnPort(int listener, bool isHandover) {
 
 void QipClient::ListenAlone() {
     mShareConnection.Close();
+    mLastDropCount = 0;
     mIsPortShared.store(KspUdpSocket::ProbePort(mPort) == KspUdpSocket::cPortInUse);
     if (mSocket.Open(mPort)) {
         mReceiveBufferBytes.store(mSocket.RaiseReceiveBuffer(cReceiveBufferBytes));
@@ -143,8 +139,14 @@ bool QipClient::ReceiveShared() {
     QipShareWire::Message message;
     std::string error;
     QipShareConnection::ReadResult result;
-    while ((result = mShareConnection.Read(message, error)) == QipShareConnection::cMessage) {
-        if (message.mType == QipShareWire::cHello) {
+    while ((result = mShareConnection.Read(message, error)) == QipShareConnection::cMessage ||
+           result == QipShareConnection::cOtherReady) {
+        if (result == QipShareConnection::cOtherReady) {
+            unsigned char buffer[cBufferSize];
+            KspUdpSocket::ReceiveInfo info;
+            const unsigned long count = mProbeSocket.ReceiveMessage(buffer, sizeof buffer, info, false);
+            if (count > 0) ReceiveOne(buffer, count, info);
+        } else if (message.mType == QipShareWire::cHello) {
             DeliverShared(message);
         } else if (message.mType != QipShareWire::cSnapshotEnd &&
                    message.mType != QipShareWire::cKeepAlive) {
@@ -221,6 +223,10 @@ void QipClient::PublishShared(const unsigned char* buffer, unsigned long count,
     // its own filter, applied by the interface name that goes with it.
     mShareServer.Publish(buffer, count, ntohl(sender.s_addr), InterfaceName(info.mInterfaceIndex),
                          hello.GetDeviceId(), KspMonotonicMs());
+}
+
+const KspUdpSocket& QipClient::ProbeSocket() const {
+    return mRole.load() == cRoleSubscriber ? mProbeSocket : mSocket;
 }
 
 bool QipClient::SendsOwnCycle(bool isRequested) {

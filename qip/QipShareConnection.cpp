@@ -16,7 +16,7 @@ const int QipShareConnection::cWelcomeWaitMs;
 const int QipShareConnection::cSilenceMs;
 
 QipShareConnection::QipShareConnection()
-    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0), mLastHeardMs(0) {}
+    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0), mLastHeardMs(0), mOtherFd(-1) {}
 
 QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std::string& error) {
     Close();
@@ -53,7 +53,7 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
             Close();
             return cBroken;
         }
-        if (left <= 0 || WaitReadable(static_cast<int>(left)) != cReadable) {
+        if (left <= 0 || WaitReadable(static_cast<int>(left), false) != cReadable) {
             Close();
             if (IsInterrupted()) return cNoOwner;
             error = "no welcome within " + std::to_string(cWelcomeWaitMs) + " ms";
@@ -84,13 +84,15 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
     return cJoined;
 }
 
-QipShareConnection::Wait QipShareConnection::WaitReadable(int timeoutMs) {
-    pollfd fds[2] = {{mSocket->Get(), POLLIN, 0}, {mWake.Get(), POLLIN, 0}};
+QipShareConnection::Wait QipShareConnection::WaitReadable(int timeoutMs, bool isOtherWatched) {
+    pollfd fds[3] = {{mSocket->Get(), POLLIN, 0}, {mWake.Get(), POLLIN, 0}, {mOtherFd, POLLIN, 0}};
     for (;;) {
-        const int ready = poll(fds, 2, timeoutMs);
+        const int ready = poll(fds, isOtherWatched && mOtherFd >= 0 ? 3 : 2, timeoutMs);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) return cTimedOut;
         if (ready < 0 || (fds[1].revents & POLLIN)) return cStopped;
+        // The owner first: its silence is what ends the subscription.
+        if (fds[0].revents == 0 && (fds[2].revents & POLLIN)) return cOtherReadable;
         return cReadable;
     }
 }
@@ -107,9 +109,10 @@ QipShareConnection::ReadResult QipShareConnection::Read(QipShareWire::Message& m
         // Counted from the owner's last bytes, and polled even when that is past: a
         // subscriber that was itself stopped finds the owner's keep-alives waiting.
         const long long left = mLastHeardMs + cSilenceMs - KspMonotonicMs();
-        const Wait wait = WaitReadable(static_cast<int>(left > 0 ? left : 0));
+        const Wait wait = WaitReadable(static_cast<int>(left > 0 ? left : 0), true);
         if (wait == cTimedOut) return cSilent;
         if (wait == cStopped) return cEnded;
+        if (wait == cOtherReadable) return cOtherReady;
         unsigned char buffer[4096];
         const ssize_t count = recv(mSocket->Get(), buffer, sizeof buffer, 0);
         if (count < 0 && errno == EINTR) continue;

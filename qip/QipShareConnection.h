@@ -30,6 +30,7 @@ public:
         cEnded,       // the owner closed the connection, or Interrupt was called
         cUnreadable,  // the owner broke the format; `error` says how
         cSilent,      // nothing at all, not even a keep-alive, for cSilenceMs: stopped or hung
+        cOtherReady,  // the descriptor given to WatchAlso has something to read
     };
     static const int cWelcomeWaitMs = 2000;
     // Three of the owner's keep-alive intervals, and well inside the 30 s after which a
@@ -50,6 +51,10 @@ public:
     // (keep-alives included). On anything but cMessage the caller Closes; after cEnded,
     // IsInterrupted tells an Interrupt from the owner's end.
     ReadResult Read(QipShareWire::Message& message, std::string& error);
+    // A descriptor of the reading thread's own that Read also waits on (-1: none): Read
+    // returns cOtherReady while it is readable and nothing from the owner is. Not owned;
+    // reading thread only.
+    void WatchAlso(int fd) { mOtherFd = fd; }
     // Asks the owner to broadcast now, or to probe `text` too; false when not connected.
     bool SendBroadcastNow();
     bool SendProbe(const std::string& text);
@@ -60,9 +65,10 @@ public:
 
 private:
     bool Send(const std::string& frame);
-    enum Wait { cReadable, cTimedOut, cStopped };
-    // Waits for the socket or the interrupt (cStopped, as is a poll error).
-    Wait WaitReadable(int timeoutMs);
+    enum Wait { cReadable, cOtherReadable, cTimedOut, cStopped };
+    // Waits for the socket or the interrupt (cStopped, as is a poll error), and for the
+    // descriptor of WatchAlso when `isOtherWatched`.
+    Wait WaitReadable(int timeoutMs, bool isOtherWatched);
 
     KspDescriptor mWake;         // eventfd written by Interrupt
     KspThreadMutex mSendLock;    // guards mSocket against the reading thread's Join and Close
@@ -70,4 +76,5 @@ private:
     pid_t mOwnerPid;             // reading thread only
     QipShareDecoder mDecoder;    // reading thread only
     long long mLastHeardMs;      // reading thread only: the owner's last bytes, monotonic
+    int mOtherFd;                // reading thread only
 };

@@ -69,10 +69,20 @@ TEST(QipClientShare, ASubscriberHearsThroughTheOwnerAndKeepsItsRecordsWhenTaking
         return false;
     }));
 
+    // The owner's search ends while its process goes on, as a window's does when it searches
+    // another network.
+    testing::internal::CaptureStderr();
     owner.reset();  // the client before its list, as every owner does
     ownerList.reset();
-    ASSERT_TRUE(Eventually([&] { return subscriber->GetRole() == QipClient::cRoleOwner; }));
+    const bool isOwner = Eventually([&] { return subscriber->GetRole() == QipClient::cRoleOwner; });
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(isOwner);
     EXPECT_EQ(subscriber->GetHandoverCount(), 1u);
+    EXPECT_NE(said.find("(process " + std::to_string(getpid()) + ") stopped serving it; this program owns it now"),
+              std::string::npos)
+        << said;
+    // Nothing but itself holds the port now: front ends must not warn of another program.
+    EXPECT_FALSE(subscriber->IsPortShared());
     sender.SendHello("after");
     EXPECT_TRUE(Eventually([&] { return Lists(*list, "after"); }));
     EXPECT_TRUE(Lists(*list, "early") && Lists(*list, "later"));

@@ -147,28 +147,51 @@ TEST_F(ProbeTestBed, TheExporterProbesTheNetworkBehindTheRouterAndExportsItsDevi
     ASSERT_TRUE(StartDevices());
     const std::string host = mBed.GetHostNamespace();
     const std::string metricsUrl = "http://127.0.0.1:19377/metrics";
-    const pid_t exporter =
-        mBed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19377", "--probe", "198.51.100.0/24"});
-    ASSERT_GT(exporter, 0);
-    // The far device appears once a sweep reached it and its page was read through the router.
-    const std::string farInfo = "qip_device_info{device_id=\"far\",device_type=\"QipSim\",address=\"198.51.100.20\","
-                                "ssid=\"Far\"} 1";
-    std::string metrics;
-    for (int i = 0; i < 100 && metrics.find(farInfo) == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        mBed.Run(host, {"curl", "-sf", metricsUrl}, &metrics, 5000);
+    // Alone, then beside a program that owns the port, whose subscriber the exporter is.
+    for (const bool besideOwner : {false, true}) {
+        const pid_t owner = besideOwner ? mBed.Start(host, {"qip-discover", "--watch", "--no-ssid"}) : 0;
+        ASSERT_GE(owner, 0);
+        for (int i = 0; i < 100 && besideOwner && mBed.GetOutput(owner).find("appeared near") == std::string::npos;
+             ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        const pid_t exporter =
+            mBed.Start(host, {"qip-exporter", "--listen", "127.0.0.1:19377", "--probe", "198.51.100.0/24"});
+        ASSERT_GT(exporter, 0);
+        // The far device appears once a sweep reached it and its page was read through the router.
+        const std::string farInfo = "qip_device_info{device_id=\"far\",device_type=\"QipSim\","
+                                    "address=\"198.51.100.20\",ssid=\"Far\"} 1";
+        std::string metrics;
+        for (int i = 0; i < 100 && metrics.find(farInfo) == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            mBed.Run(host, {"curl", "-sf", metricsUrl}, &metrics, 5000);
+        }
+        EXPECT_NE(metrics.find(farInfo), std::string::npos) << metrics << "\n" << mBed.GetOutput(exporter);
+        EXPECT_NE(metrics.find("device_id=\"near\""), std::string::npos) << metrics;
+        // The sweep that reached the far device was begun; it may still be sending.
+        EXPECT_NE(metrics.find("\nqip_probe_sweeps_started_total "), std::string::npos) << metrics;
+        EXPECT_EQ(metrics.find("\nqip_probe_sweeps_started_total 0\n"), std::string::npos) << metrics;
+        EXPECT_NE(metrics.find("\nqip_probe_sweeps_completed_total "), std::string::npos) << metrics;
+        EXPECT_NE(mBed.GetOutput(exporter).find("; probing 198.51.100.0/24 (254 addresses)"), std::string::npos)
+            << mBed.GetOutput(exporter);
+        // A subscriber's sweep ends as one alone does.
+        for (int i = 0; i < 100 && metrics.find("\nqip_probe_sweeps_completed_total 0\n") != std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            mBed.Run(host, {"curl", "-sf", metricsUrl}, &metrics, 5000);
+        }
+        EXPECT_EQ(metrics.find("\nqip_probe_sweeps_completed_total 0\n"), std::string::npos) << metrics;
+        if (besideOwner) {
+            EXPECT_NE(mBed.GetOutput(exporter).find("subscribed to process " + std::to_string(owner)),
+                      std::string::npos)
+                << mBed.GetOutput(exporter);
+        }
+        EXPECT_EQ(mBed.Stop(exporter), 0);
+        if (besideOwner) {
+            EXPECT_EQ(mBed.Stop(owner), 0);
+        }
     }
-    EXPECT_NE(metrics.find(farInfo), std::string::npos) << metrics << "\n" << mBed.GetOutput(exporter);
-    EXPECT_NE(metrics.find("device_id=\"near\""), std::string::npos) << metrics;
-    // The sweep that reached the far device was begun; it may still be sending.
-    EXPECT_NE(metrics.find("\nqip_probe_sweeps_started_total "), std::string::npos) << metrics;
-    EXPECT_EQ(metrics.find("\nqip_probe_sweeps_started_total 0\n"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("\nqip_probe_sweeps_completed_total "), std::string::npos) << metrics;
-    EXPECT_NE(mBed.GetOutput(exporter).find("; probing 198.51.100.0/24 (254 addresses)"), std::string::npos)
-        << mBed.GetOutput(exporter);
-    EXPECT_EQ(mBed.Stop(exporter), 0);
 
-    std::string errors;
+    std::string metrics, errors;
     EXPECT_EQ(mBed.Run(host, {"qip-exporter", "--probe", "198.51.100.0/12"}, &metrics,
                        TestBed::cDefaultTimeoutMs, &errors), 2);
     EXPECT_NE((metrics + errors).find("198.51.100.0/12"), std::string::npos) << errors;
