@@ -57,6 +57,8 @@ public:
     // Closes the descriptor; safe on a closed socket.
     void Close();
     bool IsOpen() const { return mFileDescriptor >= 0; }
+    // The descriptor, for a caller that polls it beside others; -1 while closed.
+    int GetDescriptor() const { return mFileDescriptor; }
 
     // Sends one datagram to `address` (dotted quad) and `port` (host order).
     // False after "Invalid IP address\n", "UDP socket not open\n" or "sendto() failed"

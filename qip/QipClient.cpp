@@ -55,6 +55,7 @@ QipClient::QipClient(const Options& options)
       mShareRequests(this),
       mRole(cRoleAlone),
       mOwnerPid(0),
+      mIsRequestsRefused(false),
       mHandovers(0),
       mIsHearing(false),
       mEarlierHandler(nullptr),
@@ -84,6 +85,7 @@ QipClient::~QipClient() {
         mSendThread.WaitForCompletion();
         mHelloHandler.store(nullptr);
         mSocket.Close();
+        mSendSocket.Close();
     } catch (...) {
     }
 }
@@ -200,7 +202,9 @@ void QipClient::SendThread::Run() {
             // Taken anew every cycle so that interfaces coming and going are followed.
             const std::vector<KspNetworkInterface> interfaces = KspNetworkInterface::Enumerate();
             mOuter->Learn(interfaces);
-            mOuter->Broadcast(interfaces);
+            // A listen-only subscriber probes each cycle, but broadcasts only when asked:
+            // its owner's cycle reaches every device that answers broadcasts.
+            if (isRequested || mOuter->GetRole() != cRoleSubscriber) mOuter->Broadcast(interfaces);
             nextCycleMs = now + static_cast<long long>(mOuter->mPeriodMs);
             // A sweep that overran its cycle, or still waits for its names, goes on rather
             // than being begun again.
@@ -230,7 +234,7 @@ void QipClient::Broadcast(const std::vector<KspNetworkInterface>& interfaces) {
         if (length > 0) {
             // A failed send is reported by the socket; the next interface still gets one.
             const std::string destination = interface.MakeBroadcastAddress();
-            const bool isSent = mSocket.Send(buffer, length, destination, mPort);
+            const bool isSent = SendSocket().Send(buffer, length, destination, mPort);
             if (mTraceHandler != nullptr) {
                 Trace(isSent ? TraceHandler::Event::cBroadcastSent
                              : TraceHandler::Event::cBroadcastFailed,

@@ -104,6 +104,19 @@ public:
     Role GetRole() const { return static_cast<Role>(mRole.load()); }
     // The process id of the owner while subscribed, else 0.
     pid_t GetOwnerPid() const { return GetRole() == cRoleSubscriber ? mOwnerPid.load() : 0; }
+    // While subscribed: the owner passes the answers on but refuses this client's requests
+    // (it does not believe this client's user, QipShareTrust), so the client sends its own
+    // broadcasts and probes from a socket of its own, not bound to the port.
+    bool IsRequestsRefused() const {
+        return GetRole() == cRoleSubscriber && mIsRequestsRefused.load();
+    }
+    // The owner this client found and did not believe (QipShareTrust): it then listens
+    // alone beside it. mPid 0: none.
+    struct UntrustedOwner {
+        pid_t mPid = 0;
+        std::string mUser;  // the name, or the number when the user has none
+    };
+    UntrustedOwner GetUntrustedOwner() const;
     // How often this client took the port over from an owner that ended.
     uint64_t GetHandoverCount() const { return mHandovers.load(); }
     // Programs subscribed to this client while it owns the port.
@@ -282,6 +295,11 @@ private:
     // requested broadcast to its owner and sends nothing itself.
     bool SendsOwnCycle(bool isRequested);
     std::vector<QipProbeTarget> SweepTargets(const std::vector<QipProbeTarget>& own) const;
+    // The socket the send thread sends from: the discovery port's, or a listen-only
+    // subscriber's own.
+    const KspUdpSocket& SendSocket() const;
+    // Receive thread: one datagram from a listen-only subscriber's own socket.
+    void ReceiveSide();
 
     KspUdpSocket mSocket;
     std::atomic<HelloHandler*> mHelloHandler;
@@ -314,6 +332,12 @@ private:
     QipShareConnection mShareConnection;
     std::atomic<int> mRole;
     std::atomic<pid_t> mOwnerPid;
+    // Opened on the first listen-only subscription and kept until destruction, so that the
+    // send thread never meets it half opened; set before mIsRequestsRefused.
+    KspUdpSocket mSendSocket;
+    std::atomic<bool> mIsRequestsRefused;
+    mutable KspThreadMutex mUntrustedLock;  // guards mUntrustedOwner
+    UntrustedOwner mUntrustedOwner;
     std::atomic<uint64_t> mHandovers;
     std::atomic<bool> mIsHearing;
     std::atomic<EarlierHelloHandler*> mEarlierHandler;

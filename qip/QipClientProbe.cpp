@@ -310,7 +310,7 @@ long long QipClient::ProbeSweep::SendDue(long long nowMs) {
         }
         const uint32_t address = route.mFirst + static_cast<uint32_t>(mNext - mRouteBase);
         int error = 0;
-        if (!mOuter->mSocket.Send(route.mPacket.data(), route.mPacket.size(),
+        if (!mOuter->SendSocket().Send(route.mPacket.data(), route.mPacket.size(),
                                   QipProbeTarget::FormatAddress(address), mOuter->mPort, &error)) {
             if (mFirstError == 0) {
                 mFirstError = error;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "ksp/KspClock.h"
+#include "qip/QipShareTrust.h"
 
 namespace {
 // The receive buffer asked for where the system lets a process pass its maximum. The kernel
@@ -46,10 +47,20 @@ void QipClient::JoinOrOwn(bool isHandover) {
         std::string error;
         switch (mShareConnection.Join(mPort, error)) {
         case QipShareConnection::cJoined:
+            if (mShareConnection.IsListenOnly() && !mSendSocket.IsOpen() && mSendSocket.Open(0)) {
+                mSendSocket.EnableReceiveInfo();
+            }
+            mIsRequestsRefused.store(mShareConnection.IsListenOnly());
             mOwnerPid.store(mShareConnection.GetOwnerPid());
             mIsPortShared.store(false);
             mRole.store(cRoleSubscriber);
             mIsHearing.store(true);
+            if (mShareConnection.IsListenOnly()) {
+                // The owner takes none of our requests: we search ourselves, and it passes
+                // on every answer that reaches the port, whoever asked.
+                if (!isHandover) BroadcastNow();
+                return;
+            }
             // As a program alone would broadcast at start: a device the owner has not heard
             // answers now rather than at the owner's next cycle.
             if (!isHandover) mShareConnection.SendBroadcastNow();
@@ -89,6 +100,21 @@ void QipClient::JoinOrOwn(bool isHandover) {
                     static_cast<int>(mShareConnection.GetOwnerPid()), error.c_str());
             ListenAlone();
             return;
+        case QipShareConnection::cUntrusted: {
+            const pid_t pid = mShareConnection.GetOwnerPid();
+            const std::string user = QipShareTrust::UserName(mShareConnection.GetOwnerUid());
+            fprintf(stderr,
+                    "UDP port %u is held by process %d of user %s, which this program does not "
+                    "trust; listening alone\n",
+                    static_cast<unsigned>(mPort), static_cast<int>(pid), user.c_str());
+            {
+                KspThreadMutex::Guard guard(mUntrustedLock);
+                mUntrustedOwner.mPid = pid;
+                mUntrustedOwner.mUser = user;
+            }
+            ListenAlone();
+            return;
+        }
         case QipShareConnection::cNoOwner:
             break;
         }
@@ -143,8 +169,13 @@ bool QipClient::ReceiveShared() {
     QipShareWire::Message message;
     std::string error;
     QipShareConnection::ReadResult result;
-    while ((result = mShareConnection.Read(message, error)) == QipShareConnection::cMessage) {
-        if (message.mType == QipShareWire::cHello) {
+    // A listen-only subscriber's own searches may be answered to its own socket.
+    const int side = mIsRequestsRefused.load() ? mSendSocket.GetDescriptor() : -1;
+    while ((result = mShareConnection.Read(message, error, side)) == QipShareConnection::cMessage ||
+           result == QipShareConnection::cSideReadable) {
+        if (result == QipShareConnection::cSideReadable) {
+            ReceiveSide();
+        } else if (message.mType == QipShareWire::cHello) {
             DeliverShared(message);
         } else if (message.mType != QipShareWire::cSnapshotEnd &&
                    message.mType != QipShareWire::cKeepAlive) {
@@ -223,8 +254,24 @@ void QipClient::PublishShared(const unsigned char* buffer, unsigned long count,
                          hello.GetDeviceId(), KspMonotonicMs());
 }
 
+void QipClient::ReceiveSide() {
+    unsigned char buffer[cBufferSize];
+    KspUdpSocket::ReceiveInfo info;
+    const unsigned long count = mSendSocket.ReceiveMessage(buffer, sizeof buffer, info, false);
+    if (count > 0) ReceiveOne(buffer, count, info);
+}
+
+const KspUdpSocket& QipClient::SendSocket() const {
+    return IsRequestsRefused() ? mSendSocket : mSocket;
+}
+
+QipClient::UntrustedOwner QipClient::GetUntrustedOwner() const {
+    KspThreadMutex::Guard guard(mUntrustedLock);
+    return mUntrustedOwner;
+}
+
 bool QipClient::SendsOwnCycle(bool isRequested) {
-    if (mRole.load() != cRoleSubscriber) return true;
+    if (mRole.load() != cRoleSubscriber || mIsRequestsRefused.load()) return true;
     if (isRequested) mShareConnection.SendBroadcastNow();
     return false;
 }

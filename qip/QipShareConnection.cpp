@@ -11,12 +11,17 @@
 
 #include "ksp/KspClock.h"
 #include "qip/QipShareServer.h"
+#include "qip/QipShareTrust.h"
 
 const int QipShareConnection::cWelcomeWaitMs;
 const int QipShareConnection::cSilenceMs;
 
 QipShareConnection::QipShareConnection()
-    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0), mLastHeardMs(0) {}
+    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      mOwnerPid(0),
+      mOwnerUid(0),
+      mIsListenOnly(false),
+      mLastHeardMs(0) {}
 
 QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std::string& error) {
     Close();
@@ -31,18 +36,20 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
     if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         return cNoOwner;
     }
-    ucred credentials;
-    socklen_t credentialsLength = sizeof credentials;
     pid_t pid = 0;
-    if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0) {
-        pid = credentials.pid;
-    }
+    // An owner the system does not describe is nobody's, and not believed.
+    uid_t uid = static_cast<uid_t>(-1);
+    QipShareTrust::GetPeer(fd.Get(), pid, uid);
+    mOwnerPid = pid;
+    mOwnerUid = uid;
+    mIsListenOnly = false;
+    // Checked before a byte is read: an owner not believed decides nothing here.
+    if (!QipShareTrust::IsTrusted(uid)) return cUntrusted;
     {
         KspThreadMutex::Guard guard(mSendLock);
         mSocket.reset(new KspDescriptor(fd.Release()));
     }
     mDecoder = QipShareDecoder();
-    mOwnerPid = pid;
     QipShareWire::Message welcome;
     const long long deadline = KspMonotonicMs() + cWelcomeWaitMs;
     for (;;) {
@@ -80,23 +87,25 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
         Close();
         return cFull;
     }
+    mIsListenOnly = welcome.mStatus == QipShareWire::cListenOnly;
     mLastHeardMs = KspMonotonicMs();
     return cJoined;
 }
 
-QipShareConnection::Wait QipShareConnection::WaitReadable(int timeoutMs) {
-    pollfd fds[2] = {{mSocket->Get(), POLLIN, 0}, {mWake.Get(), POLLIN, 0}};
+QipShareConnection::Wait QipShareConnection::WaitReadable(int timeoutMs, int sideFd) {
+    pollfd fds[3] = {{mSocket->Get(), POLLIN, 0}, {mWake.Get(), POLLIN, 0}, {sideFd, POLLIN, 0}};
     for (;;) {
-        const int ready = poll(fds, 2, timeoutMs);
+        const int ready = poll(fds, sideFd >= 0 ? 3 : 2, timeoutMs);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) return cTimedOut;
         if (ready < 0 || (fds[1].revents & POLLIN)) return cStopped;
-        return cReadable;
+        if (fds[0].revents != 0) return cReadable;
+        return cSide;
     }
 }
 
 QipShareConnection::ReadResult QipShareConnection::Read(QipShareWire::Message& message,
-                                                        std::string& error) {
+                                                        std::string& error, int sideFd) {
     for (;;) {
         if (mDecoder.Next(message)) return cMessage;
         if (mDecoder.IsBroken()) {
@@ -107,7 +116,8 @@ QipShareConnection::ReadResult QipShareConnection::Read(QipShareWire::Message& m
         // Counted from the owner's last bytes, and polled even when that is past: a
         // subscriber that was itself stopped finds the owner's keep-alives waiting.
         const long long left = mLastHeardMs + cSilenceMs - KspMonotonicMs();
-        const Wait wait = WaitReadable(static_cast<int>(left > 0 ? left : 0));
+        const Wait wait = WaitReadable(static_cast<int>(left > 0 ? left : 0), sideFd);
+        if (wait == cSide) return cSideReadable;
         if (wait == cTimedOut) return cSilent;
         if (wait == cStopped) return cEnded;
         unsigned char buffer[4096];

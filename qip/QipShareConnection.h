@@ -24,12 +24,15 @@ public:
         cNoOwner,  // nobody serves the name (or the owner ended meanwhile)
         cFull,     // the owner has all the subscribers it takes
         cBroken,   // something serves the name but does not speak this protocol
+        cUntrusted,  // the name is served by a process of a user not to be believed
+                     // (QipShareTrust); nothing was read from it
     };
     enum ReadResult {
         cMessage,
         cEnded,       // the owner closed the connection, or Interrupt was called
         cUnreadable,  // the owner broke the format; `error` says how
         cSilent,      // nothing at all, not even a keep-alive, for cSilenceMs: stopped or hung
+        cSideReadable,  // the side descriptor given to Read can be read; nothing was decoded
     };
     static const int cWelcomeWaitMs = 2000;
     // Three of the owner's keep-alive intervals, and well inside the 30 s after which a
@@ -44,12 +47,19 @@ public:
     // Connects to the owner of `port` and reads its welcome (waiting up to cWelcomeWaitMs).
     // On cBroken, `error` says what was wrong. Closes a connection still open first.
     JoinResult Join(unsigned short port, std::string& error);
-    // The owner's process id (SO_PEERCRED), 0 when not connected or not known.
+    // The owner's process id and user (SO_PEERCRED) as of the last Join that connected; pid
+    // 0 when not known.
     pid_t GetOwnerPid() const { return mOwnerPid; }
+    uid_t GetOwnerUid() const { return mOwnerUid; }
+    // After cJoined: the owner passes the answers on but takes none of this program's
+    // requests (QipShareWire::cListenOnly); the program sends its own.
+    bool IsListenOnly() const { return mIsListenOnly; }
     // Blocks until the next message, or until the owner has sent nothing for cSilenceMs
     // (keep-alives included). On anything but cMessage the caller Closes; after cEnded,
-    // IsInterrupted tells an Interrupt from the owner's end.
-    ReadResult Read(QipShareWire::Message& message, std::string& error);
+    // IsInterrupted tells an Interrupt from the owner's end. With `sideFd` (not -1) it also
+    // wakes for that descriptor (a listen-only subscriber's own socket, whose answers come
+    // there), which the caller then reads before calling again.
+    ReadResult Read(QipShareWire::Message& message, std::string& error, int sideFd = -1);
     // Asks the owner to broadcast now, or to probe `text` too; false when not connected.
     bool SendBroadcastNow();
     bool SendProbe(const std::string& text);
@@ -60,14 +70,17 @@ public:
 
 private:
     bool Send(const std::string& frame);
-    enum Wait { cReadable, cTimedOut, cStopped };
-    // Waits for the socket or the interrupt (cStopped, as is a poll error).
-    Wait WaitReadable(int timeoutMs);
+    enum Wait { cReadable, cTimedOut, cStopped, cSide };
+    // Waits for the socket, the side descriptor or the interrupt (cStopped, as is a poll
+    // error).
+    Wait WaitReadable(int timeoutMs, int sideFd = -1);
 
     KspDescriptor mWake;         // eventfd written by Interrupt
     KspThreadMutex mSendLock;    // guards mSocket against the reading thread's Join and Close
     std::unique_ptr<KspDescriptor> mSocket;
     pid_t mOwnerPid;             // reading thread only
+    uid_t mOwnerUid;             // reading thread only
+    bool mIsListenOnly;          // reading thread only
     QipShareDecoder mDecoder;    // reading thread only
     long long mLastHeardMs;      // reading thread only: the owner's last bytes, monotonic
 };

@@ -246,7 +246,7 @@ TEST(PortShareTestBed, AnOwnerServingGarbageLeavesTheSubscriberListeningAlone) {
     ASSERT_TRUE(bed.IsReady());
     const std::string devices = bed.AddDevice({"192.0.2.21/24"});
     ASSERT_GT(bed.StartSimulator(devices, {"--address", "192.0.2.21/24", "--id", "dev-1"}), 0);
-    const std::string welcome("\x00\x07WQIPS\x02\x00", 9);
+    const std::string welcome("\x00\x07WQIPS\x03\x00", 9);
     const std::vector<std::string> scripts = {
         std::string("\x00\x05HELLO garbage", 14),                  // no welcome at all
         std::string("\x00\x07WQIPS\x09\x00", 9),                   // another version
