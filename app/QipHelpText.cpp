@@ -40,8 +40,8 @@ QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStr
     if (findings.mUntrustedOwnerPid != 0) {
         paragraphs.append(
             tr("UDP port %1 is held by process %2 of user %3, which this program does not trust, "
-               "so it listens alone: answers to broadcasts reach both programs, but answers to "
-               "probes may reach only the other one.")
+               "so it listens alone: answers to broadcasts reach both programs, but answers when "
+               "searching another network may reach only the other one.")
                 .arg(QipClient::cPort)
                 .arg(findings.mUntrustedOwnerPid)
                 .arg(findings.mUntrustedOwnerUser));

@@ -288,3 +288,65 @@ TEST(PortShareTestBed, AnOwnerServingGarbageLeavesTheSubscriberListeningAlone) {
         EXPECT_TRUE(Has(errors, "listening alone") || Has(errors, "unreadable data")) << errors;
     }
 }
+
+namespace {
+// Another user, as a stranger with a shell account on the machine would be.
+std::vector<std::string> AsNobody(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"});
+    return argv;
+}
+}  // namespace
+
+TEST(PortShareTestBed, AnOwnerOfAnotherUserIsNotBelievedAndTheRealDeviceIsListed) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string devices = bed.AddDevice({"192.0.2.21/24"});
+    ASSERT_GT(bed.StartSimulator(devices, {"--address", "192.0.2.21/24", "--id", "dev-1"}), 0);
+    // It took the name before any QIP program started, and tells of a device nobody sent.
+    const pid_t fake = bed.Start(bed.GetHostNamespace(),
+                                 AsNobody({TestBed::BinaryPath("qip-test-fake-owner"), "FAKE-DEVICE-66",
+                                           "203.0.113.66"}));
+    ASSERT_GT(fake, 0);
+    ASSERT_TRUE(WaitForOutput(bed, fake, [](const std::string& out) { return Has(out, "serving"); }))
+        << bed.GetOutput(fake);
+    std::string output, errors;
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(),
+                      {"qip-discover", "--no-ssid", "--verbose", "--wait-for", "dev-1"}, &output,
+                      TestBed::cDefaultTimeoutMs, &errors),
+              0)
+        << output << errors;
+    EXPECT_TRUE(Has(output, "dev-1")) << output;
+    EXPECT_FALSE(Has(output + errors, "FAKE-DEVICE-66")) << output << errors;
+    EXPECT_TRUE(Has(errors, "UDP port 19375 is held by process " + std::to_string(fake) +
+                                " of user nobody, which this program does not trust; listening alone"))
+        << errors;
+    // --verbose says what listening alone beside it costs.
+    EXPECT_TRUE(Has(errors, "answers to broadcasts reach both")) << errors;
+}
+
+TEST(PortShareTestBed, ARootOwnerRefusesTheProbesOfAStrangerWhichThenProbesItself) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string far = bed.AddDeviceBehindRouter({"198.51.100.20/24"});
+    ASSERT_FALSE(far.empty());
+    ASSERT_GT(bed.StartSimulator(far, {"--address", "198.51.100.20/24", "--id", "far-1"}), 0);
+    const pid_t owner = bed.Start(bed.GetHostNamespace(), cWatch);
+    ASSERT_GT(owner, 0);
+    ASSERT_TRUE(WaitForOutput(bed, owner, [](const std::string& out) {
+        return Has(out, "owned by this program");
+    })) << bed.GetOutput(owner);
+    std::string output, errors;
+    EXPECT_EQ(bed.Run(bed.GetHostNamespace(),
+                      AsNobody({TestBed::BinaryPath("qip-discover"), "--no-ssid", "--verbose", "--probe", "198.51.100.20",
+                                "--wait-for", "far-1"}),
+                      &output, TestBed::cDefaultTimeoutMs, &errors),
+              0)
+        << output << errors;
+    EXPECT_TRUE(Has(output, "far-1")) << output << errors;
+    EXPECT_TRUE(Has(errors, "subscribed to process " + std::to_string(owner))) << errors;
+    EXPECT_TRUE(Has(errors, "takes no requests from this program's user")) << errors;
+    // The owner never swept the stranger's target for it.
+    EXPECT_FALSE(Has(bed.GetOutput(owner), "probing 198.51.100.20")) << bed.GetOutput(owner);
+}
