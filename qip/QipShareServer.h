@@ -99,7 +99,6 @@ private:
     struct Subscriber {
         explicit Subscriber(int fd) : mFd(fd) {}
         KspDescriptor mFd;
-        pid_t mPid = 0;
         uid_t mUid = 0;
         bool mIsTrusted = false;     // its probe targets and broadcast requests are taken
         std::string mQueue;          // guarded by mLock

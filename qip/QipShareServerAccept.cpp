@@ -33,7 +33,8 @@ void QipShareServer::Accept() {
         std::unique_ptr<Subscriber> subscriber(new Subscriber(fd.Release()));
         // A peer the system does not describe is nobody's, and not believed.
         subscriber->mUid = static_cast<uid_t>(-1);
-        QipShareTrust::GetPeer(subscriber->mFd.Get(), subscriber->mPid, subscriber->mUid);
+        pid_t pid = 0;
+        QipShareTrust::GetPeer(subscriber->mFd.Get(), pid, subscriber->mUid);
         subscriber->mIsTrusted = QipShareTrust::IsTrusted(subscriber->mUid);
         QipShareWire::EncodeWelcome(subscriber->mOut, subscriber->mIsTrusted
                                                           ? QipShareWire::cAccepted
