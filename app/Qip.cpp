@@ -259,6 +259,8 @@ QipSearchFindings Qip::findings() const {
     }
     const QipDiagnosis::Result result = QipDiagnosis::Diagnose(input);
     findings.mPortShared = input.mIsPortShared;
+    findings.mUntrustedOwnerPid = input.mUntrustedOwnerPid;
+    findings.mUntrustedOwnerUser = Text(input.mUntrustedOwnerUser);
     for (const auto& type : result.mOtherTypes) {
         findings.mOtherTypes.append(qMakePair(Text(type.first), static_cast<int>(type.second)));
     }

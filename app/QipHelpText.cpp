@@ -37,6 +37,15 @@ QString QipHelpText::NothingWanted(const QipSearchFindings& findings, const QStr
                "search again.")
                 .arg(QipClient::cPort));
     }
+    if (findings.mUntrustedOwnerPid != 0) {
+        paragraphs.append(
+            tr("UDP port %1 is held by process %2 of user %3, which this program does not trust, "
+               "so it listens alone: answers to broadcasts reach both programs, but answers when "
+               "searching another network may reach only the other one.")
+                .arg(QipClient::cPort)
+                .arg(findings.mUntrustedOwnerPid)
+                .arg(findings.mUntrustedOwnerUser));
+    }
     std::vector<QipDiagnosis::Cause> causes = findings.mCauses;
     if (causes.empty()) {
         causes = {{QipDiagnosis::cCauseFirewall, {}},

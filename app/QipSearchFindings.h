@@ -17,6 +17,10 @@ struct QipSearchFindings {
     // Another socket on this computer already held the discovery port when the search
     // started: devices' unicast answers may reach that program instead.
     bool mPortShared = false;
+    // The owner of the shared port that this program found and does not trust, beside
+    // which it listens alone: its process and user; pid 0 when none.
+    int mUntrustedOwnerPid = 0;
+    QString mUntrustedOwnerUser;
     // Device types that answered since start but are not wanted, with how many distinct
     // devices of each, by type.
     QList<QPair<QString, int>> mOtherTypes;

@@ -89,6 +89,12 @@ QipDiagnosis::Input QipDiagnosis::MakeInput(const QipClient& client,
     input.mIsPortShared = client.IsPortShared();
     input.mPortRole = client.GetRole();
     input.mOwnerPid = static_cast<int>(client.GetOwnerPid());
+    input.mIsRequestsRefused = client.IsRequestsRefused();
+    const QipClient::UntrustedOwner untrusted = client.GetUntrustedOwner();
+    if (client.GetRole() == QipClient::cRoleAlone) {
+        input.mUntrustedOwnerPid = static_cast<int>(untrusted.mPid);
+        input.mUntrustedOwnerUser = untrusted.mUser;
+    }
     input.mIsSocketOpen = client.IsSocketOpen();
     input.mPort = client.GetPort();
     for (const QipProbeTarget& target : client.GetProbeTargets()) {
@@ -255,18 +261,42 @@ std::string QipDiagnosis::DescribeAnswers(const Input& input, const Result& resu
     return text;
 }
 
-std::string QipDiagnosis::DescribePortRole(QipClient::Role role, int ownerPid,
-                                           unsigned short port) {
-    const std::string head = "UDP port " + std::to_string(port) + ": ";
-    switch (role) {
+std::string QipDiagnosis::DescribePortRole(const QipClient& client) {
+    Input input;
+    input.mPortRole = client.GetRole();
+    input.mOwnerPid = static_cast<int>(client.GetOwnerPid());
+    input.mIsRequestsRefused = client.IsRequestsRefused();
+    input.mPort = client.GetPort();
+    const QipClient::UntrustedOwner untrusted = client.GetUntrustedOwner();
+    if (input.mPortRole == QipClient::cRoleAlone) {
+        input.mUntrustedOwnerPid = static_cast<int>(untrusted.mPid);
+        input.mUntrustedOwnerUser = untrusted.mUser;
+    }
+    return DescribePortRole(input);
+}
+
+std::string QipDiagnosis::DescribePortRole(const Input& input) {
+    const std::string head = "UDP port " + std::to_string(input.mPort) + ": ";
+    switch (input.mPortRole) {
     case QipClient::cRoleOwner:
         return head + "owned by this program, which shares the answers with the other QIP "
                       "programs of this computer";
     case QipClient::cRoleSubscriber:
-        return head + "subscribed to process " + std::to_string(ownerPid) +
+        if (input.mIsRequestsRefused) {
+            return head + "subscribed to process " + std::to_string(input.mOwnerPid) +
+                   ", which owns it and shares every answer but takes no requests from this "
+                   "program's user; this program sends its own broadcasts and probes";
+        }
+        return head + "subscribed to process " + std::to_string(input.mOwnerPid) +
                ", which owns it and shares every answer";
     case QipClient::cRoleAlone:
         break;
+    }
+    if (input.mUntrustedOwnerPid != 0) {
+        return head + "held by this program alone, beside process " +
+               std::to_string(input.mUntrustedOwnerPid) + " of user " + input.mUntrustedOwnerUser +
+               ", which it does not trust: answers to broadcasts reach both, but answers by "
+               "unicast (to probes, and from devices that answer so) may reach only one of them";
     }
     return head + "held by this program alone";
 }

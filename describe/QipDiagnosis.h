@@ -65,6 +65,11 @@ public:
         bool mIsPortShared = false;
         QipClient::Role mPortRole = QipClient::cRoleAlone;
         int mOwnerPid = 0;  // while subscribed
+        bool mIsRequestsRefused = false;  // subscribed, but the owner takes no requests
+        // An owner found and not believed, beside which the program listens alone:
+        // pid 0 when none.
+        int mUntrustedOwnerPid = 0;
+        std::string mUntrustedOwnerUser;
         bool mIsSocketOpen = true;
         unsigned short mPort = 19375;
         std::vector<std::string> mProbed;  // the probe targets, described; empty: none
@@ -112,7 +117,10 @@ public:
     // interfaces tried and skipped, the networks probed, what answered, the shared port, then the causes in order,
     // each with the command that checks it.
     static std::string Text(const Input& input, const Result& result);
-    // How the program hears the port: "UDP port 19375: owned by this program",
-    // "... subscribed to process 1234, which owns it", "... held by this program alone".
-    static std::string DescribePortRole(QipClient::Role role, int ownerPid, unsigned short port);
+    // How the program hears the port (from the mPort* fields, mOwnerPid,
+    // mIsRequestsRefused and mUntrustedOwner*): "UDP port 19375: owned by this program",
+    // "... subscribed to process 1234, which owns it", "... held by this program alone",
+    // and what a refused subscriber or an untrusted owner costs.
+    static std::string DescribePortRole(const Input& input);
+    static std::string DescribePortRole(const QipClient& client);
 };

@@ -54,9 +54,10 @@ std::string QipDiagnosis::Text(const Input& input, const Result& result) {
                 Join(input.mWhoIsThereSources, ", ") + "): datagrams to port " + port +
                 " reach this computer.\n";
     }
-    // Said only when the answers came through another program: that one is then worth a look.
-    if (input.mPortRole == QipClient::cRoleSubscriber) {
-        text += DescribePortRole(input.mPortRole, input.mOwnerPid, input.mPort) + ".\n";
+    // Said only when the answers came through another program, or one not trusted holds
+    // the port: that one is then worth a look.
+    if (input.mPortRole == QipClient::cRoleSubscriber || input.mUntrustedOwnerPid != 0) {
+        text += DescribePortRole(input) + ".\n";
     }
     if (input.mIsPortShared) {
         text += "Warning: another program holds UDP port " + port +

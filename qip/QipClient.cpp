@@ -55,6 +55,8 @@ QipClient::QipClient(const Options& options)
       mShareRequests(this),
       mRole(cRoleAlone),
       mOwnerPid(0),
+      mIsOwnSocketOpen(false),
+      mIsRequestsRefused(false),
       mHandovers(0),
       mIsHearing(false),
       mEarlierHandler(nullptr),
@@ -230,7 +232,7 @@ void QipClient::Broadcast(const std::vector<KspNetworkInterface>& interfaces) {
         if (length > 0) {
             // A failed send is reported by the socket; the next interface still gets one.
             const std::string destination = interface.MakeBroadcastAddress();
-            const bool isSent = mSocket.Send(buffer, length, destination, mPort);
+            const bool isSent = BroadcastSocket().Send(buffer, length, destination, mPort);
             if (mTraceHandler != nullptr) {
                 Trace(isSent ? TraceHandler::Event::cBroadcastSent
                              : TraceHandler::Event::cBroadcastFailed,

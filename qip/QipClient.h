@@ -109,6 +109,19 @@ public:
     Role GetRole() const { return static_cast<Role>(mRole.load()); }
     // The process id of the owner while subscribed, else 0.
     pid_t GetOwnerPid() const { return GetRole() == cRoleSubscriber ? mOwnerPid.load() : 0; }
+    // While subscribed: the owner passes the answers on but refuses this client's requests
+    // (it does not believe this client's user, QipShareTrust), so the client sends its own
+    // broadcasts and probes from a socket of its own, not bound to the port.
+    bool IsRequestsRefused() const {
+        return GetRole() == cRoleSubscriber && mIsRequestsRefused.load();
+    }
+    // The owner this client found and did not believe (QipShareTrust): it then listens
+    // alone beside it. mPid 0: none.
+    struct UntrustedOwner {
+        pid_t mPid = 0;
+        std::string mUser;  // the name, or the number when the user has none
+    };
+    UntrustedOwner GetUntrustedOwner() const;
     // How often this client took the port over from an owner that ended.
     uint64_t GetHandoverCount() const { return mHandovers.load(); }
     // Programs subscribed to this client while it owns the port.
@@ -289,6 +302,8 @@ private:
     bool ReceiveShared();
     // The socket probes leave through: the subscriber's own while subscribed.
     const KspUdpSocket& ProbeSocket() const;
+    // The socket broadcasts leave through: a listen-only subscriber's own, else the port's.
+    const KspUdpSocket& BroadcastSocket() const;
     void DeliverShared(const QipShareWire::Message& message);
     void PublishShared(const unsigned char* buffer, unsigned long count,
                        const KspUdpSocket::ReceiveInfo& info, const QipPacketHello& hello);
@@ -298,8 +313,8 @@ private:
     std::vector<QipProbeTarget> SweepTargets(const std::vector<QipProbeTarget>& own) const;
 
     KspUdpSocket mSocket;
-    // A subscriber's probes (see above): opened at construction when the client subscribes
-    // and has probe targets, closed with the client. The send thread sends on it, the
+    // A subscriber's own socket (see above): opened when the client subscribes with probe
+    // targets or listen-only, closed with the client. The send thread sends on it, the
     // receive thread reads it.
     KspUdpSocket mProbeSocket;
     std::atomic<HelloHandler*> mHelloHandler;
@@ -332,6 +347,12 @@ private:
     QipShareConnection mShareConnection;
     std::atomic<int> mRole;
     std::atomic<pid_t> mOwnerPid;
+    // mProbeSocket is open: set once, after opening it, so that the send thread never meets
+    // it half opened.
+    std::atomic<bool> mIsOwnSocketOpen;
+    std::atomic<bool> mIsRequestsRefused;
+    mutable KspThreadMutex mUntrustedLock;  // guards mUntrustedOwner
+    UntrustedOwner mUntrustedOwner;
     std::atomic<uint64_t> mHandovers;
     std::atomic<bool> mIsHearing;
     std::atomic<EarlierHelloHandler*> mEarlierHandler;

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "ksp/KspClock.h"
+#include "qip/QipShareTrust.h"
 
 namespace {
 // The receive buffer asked for where the system lets a process pass its maximum. The kernel
@@ -46,23 +47,35 @@ void QipClient::JoinOrOwn(bool isHandover) {
         if (mShareConnection.IsInterrupted()) return;  // the client is being destroyed
         std::string error;
         switch (mShareConnection.Join(mPort, error)) {
-        case QipShareConnection::cJoined:
+        case QipShareConnection::cJoined: {
+            const bool isListenOnly = mShareConnection.IsListenOnly();
+            // Our own socket, on a port the system chooses: a subscriber's probes leave from
+            // it (their answers may come back to it), and a listen-only subscriber's
+            // broadcasts too. Kept until destruction once open, and published by
+            // mIsOwnSocketOpen so that the send thread never meets it half opened.
+            if (!mIsOwnSocketOpen.load() && (isListenOnly || !mProbeTargets.empty()) &&
+                mProbeSocket.Open(0)) {
+                mProbeSocket.RaiseReceiveBuffer(cReceiveBufferBytes);
+                mProbeSocket.EnableReceiveInfo();
+                mIsOwnSocketOpen.store(true);
+            }
+            mShareConnection.WatchAlso(mProbeSocket.GetDescriptor());
+            mIsRequestsRefused.store(isListenOnly);
             mOwnerPid.store(mShareConnection.GetOwnerPid());
             mIsPortShared.store(false);
             mRole.store(cRoleSubscriber);
             mIsHearing.store(true);
+            if (isListenOnly) {
+                // The owner takes none of our requests: we search ourselves, and it passes
+                // on every answer that reaches the port, whoever asked.
+                if (!isHandover) BroadcastNow();
+                return;
+            }
             // As a program alone would broadcast at start: a device the owner has not heard
             // answers now rather than at the owner's next cycle.
             if (!isHandover) mShareConnection.SendBroadcastNow();
-            // Opened here only at construction, before the threads that use it start; a
-            // subscriber that subscribes again after a hand-over keeps it.
-            if (!isHandover && !mProbeTargets.empty() && !mProbeSocket.IsOpen() &&
-                mProbeSocket.Open(0)) {
-                mProbeSocket.RaiseReceiveBuffer(cReceiveBufferBytes);
-                mProbeSocket.EnableReceiveInfo();
-            }
-            mShareConnection.WatchAlso(mProbeSocket.GetDescriptor());
             return;
+        }
         case QipShareConnection::cFull:
             fprintf(stderr,
                     "Discovery port: the program that owns UDP port %u (process %d) serves "
@@ -79,6 +92,21 @@ void QipClient::JoinOrOwn(bool isHandover) {
                     static_cast<int>(mShareConnection.GetOwnerPid()), error.c_str());
             ListenAlone();
             return;
+        case QipShareConnection::cUntrusted: {
+            const pid_t pid = mShareConnection.GetOwnerPid();
+            const std::string user = QipShareTrust::UserName(mShareConnection.GetOwnerUid());
+            fprintf(stderr,
+                    "UDP port %u is held by process %d of user %s, which this program does not "
+                    "trust; listening alone\n",
+                    static_cast<unsigned>(mPort), static_cast<int>(pid), user.c_str());
+            {
+                KspThreadMutex::Guard guard(mUntrustedLock);
+                mUntrustedOwner.mPid = pid;
+                mUntrustedOwner.mUser = user;
+            }
+            ListenAlone();
+            return;
+        }
         case QipShareConnection::cNoOwner:
             break;
         }
@@ -226,11 +254,23 @@ void QipClient::PublishShared(const unsigned char* buffer, unsigned long count,
 }
 
 const KspUdpSocket& QipClient::ProbeSocket() const {
-    return mRole.load() == cRoleSubscriber ? mProbeSocket : mSocket;
+    return mRole.load() == cRoleSubscriber && mIsOwnSocketOpen.load() ? mProbeSocket : mSocket;
+}
+
+const KspUdpSocket& QipClient::BroadcastSocket() const {
+    return IsRequestsRefused() && mIsOwnSocketOpen.load() ? mProbeSocket : mSocket;
+}
+
+QipClient::UntrustedOwner QipClient::GetUntrustedOwner() const {
+    KspThreadMutex::Guard guard(mUntrustedLock);
+    return mUntrustedOwner;
 }
 
 bool QipClient::SendsOwnCycle(bool isRequested) {
     if (mRole.load() != cRoleSubscriber) return true;
+    // A listen-only subscriber broadcasts itself when asked; between requests its owner's
+    // cycle reaches every device that answers broadcasts, and passes the answers on.
+    if (mIsRequestsRefused.load()) return isRequested;
     if (isRequested) mShareConnection.SendBroadcastNow();
     return false;
 }

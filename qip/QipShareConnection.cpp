@@ -11,12 +11,18 @@
 
 #include "ksp/KspClock.h"
 #include "qip/QipShareServer.h"
+#include "qip/QipShareTrust.h"
 
 const int QipShareConnection::cWelcomeWaitMs;
 const int QipShareConnection::cSilenceMs;
 
 QipShareConnection::QipShareConnection()
-    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mOwnerPid(0), mLastHeardMs(0), mOtherFd(-1) {}
+    : mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      mOwnerPid(0),
+      mOwnerUid(0),
+      mIsListenOnly(false),
+      mLastHeardMs(0),
+      mOtherFd(-1) {}
 
 QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std::string& error) {
     Close();
@@ -31,18 +37,20 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
     if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         return cNoOwner;
     }
-    ucred credentials;
-    socklen_t credentialsLength = sizeof credentials;
     pid_t pid = 0;
-    if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0) {
-        pid = credentials.pid;
-    }
+    // An owner the system does not describe is nobody's, and not believed.
+    uid_t uid = static_cast<uid_t>(-1);
+    QipShareTrust::GetPeer(fd.Get(), pid, uid);
+    mOwnerPid = pid;
+    mOwnerUid = uid;
+    mIsListenOnly = false;
+    // Checked before a byte is read: an owner not believed decides nothing here.
+    if (!QipShareTrust::IsTrusted(uid)) return cUntrusted;
     {
         KspThreadMutex::Guard guard(mSendLock);
         mSocket.reset(new KspDescriptor(fd.Release()));
     }
     mDecoder = QipShareDecoder();
-    mOwnerPid = pid;
     QipShareWire::Message welcome;
     const long long deadline = KspMonotonicMs() + cWelcomeWaitMs;
     for (;;) {
@@ -80,6 +88,7 @@ QipShareConnection::JoinResult QipShareConnection::Join(unsigned short port, std
         Close();
         return cFull;
     }
+    mIsListenOnly = welcome.mStatus == QipShareWire::cListenOnly;
     mLastHeardMs = KspMonotonicMs();
     return cJoined;
 }

@@ -24,6 +24,8 @@ public:
         cNoOwner,  // nobody serves the name (or the owner ended meanwhile)
         cFull,     // the owner has all the subscribers it takes
         cBroken,   // something serves the name but does not speak this protocol
+        cUntrusted,  // the name is served by a process of a user not to be believed
+                     // (QipShareTrust); nothing was read from it
     };
     enum ReadResult {
         cMessage,
@@ -45,8 +47,13 @@ public:
     // Connects to the owner of `port` and reads its welcome (waiting up to cWelcomeWaitMs).
     // On cBroken, `error` says what was wrong. Closes a connection still open first.
     JoinResult Join(unsigned short port, std::string& error);
-    // The owner's process id (SO_PEERCRED), 0 when not connected or not known.
+    // The owner's process id and user (SO_PEERCRED) as of the last Join that connected; pid
+    // 0 when not known.
     pid_t GetOwnerPid() const { return mOwnerPid; }
+    uid_t GetOwnerUid() const { return mOwnerUid; }
+    // After cJoined: the owner passes the answers on but takes none of this program's
+    // requests (QipShareWire::cListenOnly); the program sends its own.
+    bool IsListenOnly() const { return mIsListenOnly; }
     // Blocks until the next message, or until the owner has sent nothing for cSilenceMs
     // (keep-alives included). On anything but cMessage the caller Closes; after cEnded,
     // IsInterrupted tells an Interrupt from the owner's end.
@@ -74,6 +81,8 @@ private:
     KspThreadMutex mSendLock;    // guards mSocket against the reading thread's Join and Close
     std::unique_ptr<KspDescriptor> mSocket;
     pid_t mOwnerPid;             // reading thread only
+    uid_t mOwnerUid;             // reading thread only
+    bool mIsListenOnly;          // reading thread only
     QipShareDecoder mDecoder;    // reading thread only
     long long mLastHeardMs;      // reading thread only: the owner's last bytes, monotonic
     int mOtherFd;                // reading thread only

@@ -17,6 +17,7 @@
 
 const size_t QipShareServer::cMaxSubscribers;
 const size_t QipShareServer::cQueueBytes;
+const size_t QipShareServer::cTotalQueueBytes;
 const size_t QipShareServer::cMaxRecords;
 const long long QipShareServer::cMaxAgeMs;
 const long long QipShareServer::cKeepAliveMs;
@@ -31,10 +32,6 @@ const int cPollMs = 1000;
 // subscriber: with 64 of them that took the CPU the receive path needed. Passes at most this
 // often send the frames in batches, for at most this much delay.
 const long long cPassMs = 5;
-// Reads of one subscriber's requests per pass, so that a chatty one cannot hold the others.
-const int cMaxReadsPerPass = 8;
-const size_t cMaxProbesPerSubscriber = 64;
-
 std::string RecordKey(const std::string& deviceId, uint32_t sender) {
     std::string key = deviceId;
     key.push_back('\0');
@@ -95,8 +92,14 @@ void QipShareServer::Stop() {
     {
         KspThreadMutex::Guard guard(mLock);
         closing.swap(mSubscribers);
+        mQueuedBytes = 0;
     }
     mListener.reset();
+    QipReportLimiter::Write(mLimiter.FlushAll());
+}
+
+void QipShareServer::Report(const std::string& line) {
+    QipReportLimiter::Write(mLimiter.OnLine(line, KspMonotonicMs()));
 }
 
 void QipShareServer::Wake() {
@@ -138,16 +141,12 @@ void QipShareServer::Publish(const unsigned char* datagram, size_t length, uint3
             record.mSender = sender;
             record.mInterface = interface;
             record.mForwardedMs = nowMs;
+            // A subscriber whose snapshot is under way gets this one from its queue, not twice.
+            record.mSeq = mSeq;
         }
+        ++mSeq;
         for (const std::unique_ptr<Subscriber>& subscriber : mSubscribers) {
-            if (subscriber->mIsLagging) continue;
-            if (subscriber->mQueue.size() + frame.size() > subscriber->mLimit) {
-                subscriber->mIsLagging = true;
-                isWakeNeeded = true;
-                continue;
-            }
-            isWakeNeeded = isWakeNeeded || subscriber->mQueue.empty();
-            subscriber->mQueue += frame;
+            Enqueue(*subscriber, frame, isWakeNeeded);
         }
     }
     if (isWakeNeeded) Wake();
@@ -174,121 +173,6 @@ std::vector<QipProbeTarget> QipShareServer::GetProbeTargets() const {
     return targets;
 }
 
-void QipShareServer::Accept() {
-    for (;;) {
-        KspDescriptor fd(accept4(mListener->Get(), nullptr, nullptr,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (fd.Get() < 0) return;
-        ucred credentials;
-        socklen_t length = sizeof credentials;
-        pid_t pid = 0;
-        if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
-            pid = credentials.pid;
-        }
-        if (GetSubscriberCount() >= cMaxSubscribers) {
-            std::string refusal;
-            QipShareWire::EncodeWelcome(refusal, QipShareWire::cFull);
-            ssize_t sent = send(fd.Get(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            (void)sent;
-            fprintf(stderr,
-                    "Discovery port: refused process %d: %zu programs already share this "
-                    "computer's answers\n",
-                    static_cast<int>(pid), cMaxSubscribers);
-            continue;
-        }
-        std::unique_ptr<Subscriber> subscriber(new Subscriber(fd.Release()));
-        subscriber->mPid = pid;
-        QipShareWire::EncodeWelcome(subscriber->mOut, QipShareWire::cAccepted);
-        const long long nowMs = KspMonotonicMs();
-        KspThreadMutex::Guard guard(mLock);
-        // The snapshot and the hellos published after it go through the same queue, under
-        // the same lock, so none is lost or sent twice between the two.
-        for (const auto& entry : mRecords) {
-            const Record& record = entry.second;
-            const long long age = nowMs - record.mHeardMs;
-            if (age > cMaxAgeMs) continue;
-            QipShareWire::EncodeHello(
-                subscriber->mOut, record.mSender, static_cast<uint32_t>(age < 0 ? 0 : age),
-                record.mInterface, reinterpret_cast<const unsigned char*>(record.mDatagram.data()),
-                record.mDatagram.size());
-        }
-        QipShareWire::EncodeSnapshotEnd(subscriber->mOut);
-        mSubscribers.push_back(std::move(subscriber));
-    }
-}
-
-bool QipShareServer::ReadRequests(Subscriber& subscriber) {
-    for (int reads = 0; reads < cMaxReadsPerPass; ++reads) {
-        unsigned char buffer[2048];
-        const ssize_t count = recv(subscriber.mFd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (count == 0) return false;  // the subscriber ended
-        if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-        subscriber.mDecoder.Feed(buffer, static_cast<size_t>(count));
-        QipShareWire::Message message;
-        while (subscriber.mDecoder.Next(message)) {
-            if (message.mType == QipShareWire::cBroadcastNow) {
-                if (mHandler != nullptr) mHandler->OnBroadcastRequested();
-            } else if (message.mType == QipShareWire::cProbe) {
-                QipProbeTarget target;
-                std::string error;
-                // Names stay with the subscriber, which sends the address it resolved.
-                if (QipProbeTarget::Parse(message.mText, target, error) &&
-                    target.GetKind() != QipProbeTarget::cName) {
-                    KspThreadMutex::Guard guard(mLock);
-                    if (subscriber.mProbes.size() < cMaxProbesPerSubscriber) {
-                        subscriber.mProbes.push_back(target);
-                    }
-                }
-            } else {
-                fprintf(stderr, "Discovery port: process %d sent an owner's message; closed\n",
-                        static_cast<int>(subscriber.mPid));
-                return false;
-            }
-        }
-        if (subscriber.mDecoder.IsBroken()) {
-            fprintf(stderr, "Discovery port: process %d sent unreadable requests (%s); closed\n",
-                    static_cast<int>(subscriber.mPid), subscriber.mDecoder.GetError().c_str());
-            return false;
-        }
-    }
-    return true;
-}
-
-bool QipShareServer::Flush(Subscriber& subscriber) {
-    while (!subscriber.mOut.empty()) {
-        const ssize_t sent = send(subscriber.mFd.Get(), subscriber.mOut.data(),
-                                  subscriber.mOut.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-        subscriber.mOut.erase(0, static_cast<size_t>(sent));
-    }
-    return true;
-}
-
-void QipShareServer::Remove(size_t index, const char* why) {
-    std::unique_ptr<Subscriber> gone;
-    {
-        KspThreadMutex::Guard guard(mLock);
-        gone = std::move(mSubscribers[index]);
-        mSubscribers.erase(mSubscribers.begin() + static_cast<long>(index));
-    }
-    if (why != nullptr) {
-        fprintf(stderr, "Discovery port: process %d %s\n", static_cast<int>(gone->mPid), why);
-    }
-}
-
-void QipShareServer::QueueKeepAlive() {
-    std::string frame;
-    QipShareWire::EncodeKeepAlive(frame);
-    KspThreadMutex::Guard guard(mLock);
-    for (const std::unique_ptr<Subscriber>& subscriber : mSubscribers) {
-        // A full queue already tells the subscriber more than a keep-alive would.
-        if (!subscriber->mIsLagging &&
-            subscriber->mQueue.size() + frame.size() <= subscriber->mLimit) {
-            subscriber->mQueue += frame;
-        }
-    }
-}
-
 void QipShareServer::ServeThread::Run() {
     QipShareServer* server = mOuter;
     std::vector<pollfd> fds;
@@ -307,29 +191,18 @@ void QipShareServer::ServeThread::Run() {
             server->QueueKeepAlive();
             nextKeepAliveMs = nowMs + cKeepAliveMs;
         }
+        QipReportLimiter::Write(server->mLimiter.Flush(nowMs));
         // Only this thread changes the list of subscribers, so it reads it without the lock.
         for (size_t i = server->mSubscribers.size(); i-- > 0;) {
-            Subscriber& subscriber = *server->mSubscribers[i];
-            bool isLagging = false;
-            {
-                KspThreadMutex::Guard guard(server->mLock);
-                isLagging = subscriber.mIsLagging;
-                if (subscriber.mOut.empty()) {
-                    subscriber.mOut.swap(subscriber.mQueue);
-                    subscriber.mLimit = cQueueBytes;
-                }
-            }
-            if (isLagging) {
-                server->Remove(i, "fell behind and was dropped; it reconnects for a fresh list");
-            } else if (!server->Flush(subscriber)) {
-                server->Remove(i, nullptr);
-            }
+            const char* why = nullptr;
+            if (!server->Pass(*server->mSubscribers[i], nowMs, why)) server->Remove(i, why);
         }
         fds.clear();
         fds.push_back({server->mWake.Get(), POLLIN, 0});
         fds.push_back({server->mListener->Get(), POLLIN, 0});
         for (const std::unique_ptr<Subscriber>& subscriber : server->mSubscribers) {
-            const short events = static_cast<short>(POLLIN | (subscriber->mOut.empty() ? 0 : POLLOUT));
+            const bool isWaiting = subscriber->mOutOffset < subscriber->mOut.size();
+            const short events = static_cast<short>(POLLIN | (isWaiting ? POLLOUT : 0));
             fds.push_back({subscriber->mFd.Get(), events, 0});
         }
         nowMs = KspMonotonicMs();

@@ -13,6 +13,7 @@
 #include "ksp/KspThread.h"
 #include "ksp/KspThreadMutex.h"
 #include "qip/QipProbeTarget.h"
+#include "qip/QipReportLimiter.h"
 #include "qip/QipShareDecoder.h"
 
 // The owner's side of a shared discovery port: the abstract UNIX socket
@@ -20,12 +21,21 @@
 // subscriber first gets the hellos heard in the last cMaxAgeMs (with their ages), then
 // every hello the owner hears, as the owner publishes it.
 //
+// Anyone on the machine can connect, so what a subscriber can make the owner hold is bounded
+// in total: the snapshot is written from the records as the subscriber's socket drains, a
+// piece at a time, never copied whole; everything waiting for all subscribers together stays
+// within cTotalQueueBytes, and for one within cQueueBytes; a subscriber past either is
+// dropped and reconnects for a fresh snapshot. Its lines go through one QipReportLimiter, so
+// a churn of connections costs a few lines a minute.
+//
+// Subscribers of any user get the answers (anyone on the network hears them too), but probe
+// targets and broadcast requests are taken only from one whose user QipShareTrust believes;
+// the others are welcomed with QipShareWire::cListenOnly and their requests refused.
+//
 // The owner's receive path never waits for a subscriber: Publish only appends to each
 // subscriber's queue under a short lock; the server's own thread writes the queues out
 // without blocking, in passes at most every 5 ms (so frames go out in batches, at most that
-// much later). A subscriber whose queue passes its bound is dropped (one line on
-// standard error) and reconnects for a fresh snapshot. At most cMaxSubscribers; the next
-// one is told the owner is full and closed.
+// much later). At most cMaxSubscribers; the next one is told the owner is full and closed.
 //
 // Every cKeepAliveMs the server thread queues a keep-alive for each subscriber, so that a
 // subscriber hears from a running owner even when no device answers; one that hears
@@ -36,8 +46,9 @@
 class QipShareServer {
 public:
     static const size_t cMaxSubscribers = 64;
-    // What one subscriber may have waiting beyond its snapshot.
+    // What one subscriber may have waiting, and all of them together.
     static const size_t cQueueBytes = 256 * 1024;
+    static const size_t cTotalQueueBytes = 4 * 1024 * 1024;
     static const size_t cMaxRecords = 4096;
     static const long long cMaxAgeMs = 30000;
     static const long long cKeepAliveMs = 2000;
@@ -88,12 +99,23 @@ private:
     struct Subscriber {
         explicit Subscriber(int fd) : mFd(fd) {}
         KspDescriptor mFd;
-        pid_t mPid = 0;
+        uid_t mUid = 0;
+        bool mIsTrusted = false;     // its probe targets and broadcast requests are taken
         std::string mQueue;          // guarded by mLock
-        size_t mLimit = cQueueBytes;  // guarded by mLock
         bool mIsLagging = false;     // guarded by mLock
+        // What it holds of the budget: its queue and the unsent rest of mOut as last
+        // counted. Guarded by mLock.
+        size_t mOutBytes = 0;
         std::vector<QipProbeTarget> mProbes;  // guarded by mLock
-        std::string mOut;            // server thread only: taken from mQueue, not yet written
+        // The snapshot, written as the socket drains: the records published before the
+        // subscriber came (sequence below mSnapshotSeq), in key order from mSnapshotNext.
+        // Guarded by mLock.
+        bool mIsSnapshotDone = false;
+        uint64_t mSnapshotSeq = 0;
+        std::string mSnapshotNext;
+        std::string mOut;            // server thread only: being written, from mOutOffset
+        size_t mOutOffset = 0;       // server thread only
+        bool mIsRefusalSaid = false;  // server thread only
         QipShareDecoder mDecoder;    // server thread only
     };
     struct Record {
@@ -102,6 +124,7 @@ private:
         std::string mInterface;
         long long mHeardMs = 0;
         long long mForwardedMs = 0;  // when subscribers were last handed this device's hello
+        uint64_t mSeq = 0;           // mSeq of the server when last handed on
     };
 
     class ServeThread : public KspThread {
@@ -116,22 +139,37 @@ private:
         QipShareServer* mOuter;
     };
 
+    // The connections (QipShareServerAccept.cpp); server thread only.
     void Accept();
     // False when the subscriber is to be closed.
     bool ReadRequests(Subscriber& subscriber);
-    bool Flush(Subscriber& subscriber);
+    // The queues (QipShareServerQueues.cpp). Under mLock: what one subscriber holds of the
+    // budget, and the next piece of its snapshot.
+    static size_t Held(const Subscriber& subscriber);
+    void WriteSnapshotPiece(Subscriber& subscriber, long long nowMs);
+    // Server thread: refills the subscriber's output from its snapshot or queue, writes what
+    // the socket takes; false when it is to be closed (`why` then says why, or is null).
+    bool Pass(Subscriber& subscriber, long long nowMs, const char*& why);
+    // Adds a frame to one subscriber's queue, or marks it lagging; under mLock.
+    void Enqueue(Subscriber& subscriber, const std::string& frame, bool& isWakeNeeded);
     void Remove(size_t index, const char* why);
     void QueueKeepAlive();
     void Wake();
+    // Server thread: one diagnostic line, through the limiter.
+    void Report(const std::string& line);
 
     std::unique_ptr<KspDescriptor> mListener;  // null until Start
     KspDescriptor mWake;  // eventfd that ends the server's poll
     RequestHandler* mHandler;
     ServeThread mThread;
     bool mIsStarted;
+    QipReportLimiter mLimiter;  // server thread only, then Stop
     mutable KspThreadMutex mLock;  // guards mSubscribers (changed by the server thread only),
-                                   // mRecords and the fields of Subscriber marked so
+                                   // mRecords, mSeq, mQueuedBytes and the fields of
+                                   // Subscriber marked so
     std::vector<std::unique_ptr<Subscriber>> mSubscribers;
     std::map<std::string, Record> mRecords;
+    uint64_t mSeq = 0;           // counts the hellos handed on
+    size_t mQueuedBytes = 0;     // the sum of Held over the subscribers
     long long mLastPruneMs = 0;  // guarded by mLock; a full table is pruned once a second
 };

@@ -94,7 +94,7 @@ bool QipShareWire::DecodeBody(const unsigned char* body, size_t length, Message&
         }
         message.mType = cWelcome;
         message.mVersion = data[4];
-        if (data[5] != cAccepted && data[5] != cFull) {
+        if (data[5] != cAccepted && data[5] != cFull && data[5] != cListenOnly) {
             error = "unknown welcome status " + std::to_string(data[5]);
             return false;
         }

@@ -11,11 +11,17 @@
 // Every message is a frame: a 2-byte big-endian body length (1 to cMaxBody), then the body,
 // whose first byte is the message type. Pure functions: no sockets, no clocks, no state.
 //
-// A reader ends the connection on an unknown type, so a new message type needs a new
-// version: version 2 brought the keep-alive.
+// A reader ends the connection on an unknown type or welcome status, so a new one needs a
+// new version: version 2 brought the keep-alive, version 3 the welcome that refuses a
+// subscriber's requests.
+//
+// Trust (QipShareTrust): a subscriber believes an owner only when the owner's user is root,
+// its own or the service account; an owner passes every answer to any subscriber, but takes
+// probe targets and broadcast requests only from one whose user it would believe as an
+// owner, and welcomes the others with cListenOnly (they send their own).
 class QipShareWire {
 public:
-    static const uint8_t cVersion = 2;
+    static const uint8_t cVersion = 3;
     static const size_t cMaxBody = 1600;
     static const size_t cMaxInterfaceName = 15;
     static const size_t cMaxDatagram = 1472;
@@ -23,7 +29,7 @@ public:
 
     enum Type : uint8_t {
         // Owner to subscriber.
-        cWelcome = 'W',      // "QIPS", version, status (cAccepted or cFull)
+        cWelcome = 'W',      // "QIPS", version, status (cAccepted, cFull or cListenOnly)
         cHello = 'H',        // sender (IPv4, network order), age ms (u32), interface, datagram
         cSnapshotEnd = 'S',  // the records heard before the subscription are all sent
         cKeepAlive = 'K',    // nothing: the owner still runs (sent every few seconds)
@@ -31,7 +37,9 @@ public:
         cBroadcastNow = 'B',
         cProbe = 'P',        // one probe target as text ("198.51.100.0/24")
     };
-    enum Status : uint8_t { cAccepted = 0, cFull = 1 };
+    // cListenOnly: subscribed to the answers; requests are refused (the owner does not
+    // believe the subscriber's user), so the subscriber broadcasts and probes itself.
+    enum Status : uint8_t { cAccepted = 0, cFull = 1, cListenOnly = 2 };
 
     // One decoded message; only the fields of its type are set.
     struct Message {

@@ -154,6 +154,10 @@
         <translation>Womöglich belegt ein anderes Programm auf diesem Computer den UDP-Port %1. Beenden Sie es und suchen Sie dann erneut.</translation>
     </message>
     <message>
+        <source>UDP port %1 is held by process %2 of user %3, which this program does not trust, so it listens alone: answers to broadcasts reach both programs, but answers when searching another network may reach only the other one.</source>
+        <translation>Den UDP-Port %1 hält Prozess %2 des Benutzers %3, dem dieses Programm nicht vertraut; es lauscht daher allein: Antworten auf Broadcasts erreichen beide Programme, Antworten bei der Suche in einem anderen Netz womöglich nur das andere.</translation>
+    </message>
+    <message>
         <source>Another program on this computer also uses UDP port %1. Devices answer only one program per computer, so this one may not hear them: quit the other program and search again.</source>
         <translation>Ein anderes Programm auf diesem Computer nutzt ebenfalls den UDP-Port %1. Geräte antworten nur einem Programm je Computer, dieses hört sie daher womöglich nicht: Beenden Sie das andere Programm und suchen Sie erneut.</translation>
     </message>

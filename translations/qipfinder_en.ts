@@ -154,6 +154,10 @@
         <translation>Another program on this computer may hold UDP port %1. Quit it, then search again.</translation>
     </message>
     <message>
+        <source>UDP port %1 is held by process %2 of user %3, which this program does not trust, so it listens alone: answers to broadcasts reach both programs, but answers when searching another network may reach only the other one.</source>
+        <translation>UDP port %1 is held by process %2 of user %3, which this program does not trust, so it listens alone: answers to broadcasts reach both programs, but answers when searching another network may reach only the other one.</translation>
+    </message>
+    <message>
         <source>Another program on this computer also uses UDP port %1. Devices answer only one program per computer, so this one may not hear them: quit the other program and search again.</source>
         <translation>Another program on this computer also uses UDP port %1. Devices answer only one program per computer, so this one may not hear them: quit the other program and search again.</translation>
     </message>

@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
     if (options.Wants("burst")) BurstFigure(options);
     if (options.Wants("flood")) FloodFigure(options);
     if (options.Wants("share") || options.Wants("share-warm") || options.Wants("share-handover") ||
-        options.Wants("share-flood")) {
+        options.Wants("share-flood") || options.Wants("share-silent")) {
         ShareFigure(options);
     }
     if (options.Wants("probe")) ProbeFigures(options);

@@ -1,6 +1,13 @@
 // Programs sharing the discovery port: warm start, hand-over and a flood with a stopped
 // subscriber.
+#include <arpa/inet.h>
 #include <signal.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +20,8 @@
 #include "bench/process/BenchProcess.h"
 #include "bench/process/FigureSupport.h"
 #include "bench/process/HelloFlood.h"
+#include "ksp/KspDescriptor.h"
+#include "qip/QipPacket.h"
 #include "tests/testbed/TestBed.h"
 
 namespace {
@@ -157,6 +166,121 @@ void StoppedSubscriber(const FigureOptions& options, TestBed& bed, const std::st
     std::printf("\n");
 }
 
+
+long RssKb(pid_t pid) {
+    FILE* file = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
+    if (file == nullptr) return -1;
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof line, file) != nullptr) {
+        if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
+    }
+    fclose(file);
+    return kb;
+}
+
+int ConnectToOwner() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const char cName[] = "\0qipfinder/19375";
+    memcpy(address.sun_path, cName, sizeof cName - 1);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                           offsetof(sockaddr_un, sun_path) + sizeof cName - 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendHellos(int fd, int round) {
+    sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(19375);
+    inet_pton(AF_INET, TestBed::cHostAddress, &to.sin_addr);
+    const std::string path = "/" + std::to_string(round) + std::string(1000, 'x');
+    for (int i = 0; i < 4096; ++i) {
+        unsigned char buffer[1472];
+        const QipPacketHello hello("QipSim", "rec-" + std::to_string(i), "192.0.2.40", "255.255.255.0", path, "1");
+        const unsigned long length = hello.Serialize(buffer, sizeof buffer);
+        sendto(fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (i % 256 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+size_t Lines(const std::string& text, const std::string& start) {
+    size_t count = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        if (text.compare(at, start.size(), start) == 0) ++count;
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return count;
+}
+
+void SilentSubscribers(TestBed& bed, const std::string& floodNs) {
+    std::printf("**Subscribers that never read**: `qip-discover --watch --no-ssid` as the owner with 4,096\n"
+                "records of 1 kB hellos and one reading subscriber; then 64 connections that never read,\n"
+                "4,000 connect-and-close cycles a second for 10 s and the 4,096 records changing twice.\n"
+                "Owner RSS idle (before), peak (sampled every 50 ms) and 5 s after the 64 closed; its\n"
+                "`Discovery port:` lines; whether the reader heard the real device during the attack.\n\n");
+    std::printf("| Idle RSS | Peak | After | Owner CPU (ms) | Lines | Reader heard the device | Goal |\n|---|---|---|---|---|---|---|\n");
+    BenchProcess owner(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid"});
+    BenchProcess reader(bed.GetHostNamespace(), {TestBed::BinaryPath("qip-discover"), "--watch", "--no-ssid", "--verbose"});
+    if (!owner.Start() || !WaitFor([&] { return Has(owner.GetOutput(), "appeared bench-a"); }, 15000) ||
+        !reader.Start() || !WaitFor([&] { return Has(reader.GetOutput(), "appeared bench-a"); }, 15000)) {
+        std::printf("| the owner or the reader did not start | | | | | | |\n\n");
+        return;
+    }
+    {
+        TestBed::EnterHost inside(floodNs);
+        KspDescriptor fd(socket(AF_INET, SOCK_DGRAM, 0));
+        SendHellos(fd.Get(), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long idle = RssKb(owner.GetPid());
+    long peak = idle;
+    const double cpuBefore = owner.GetCpuMs();
+    const std::string heard = "heard QipSim bench-a";
+    const size_t heardBefore = Lines(reader.GetErrors(), "qip-discover: " + heard);
+    std::vector<std::unique_ptr<KspDescriptor>> silent;
+    {
+        TestBed::EnterHost inside(bed);
+        for (int i = 0; i < 64; ++i) silent.emplace_back(new KspDescriptor(ConnectToOwner()));
+    }
+    std::thread churn([&] {
+        TestBed::EnterHost inside(bed);
+        const auto start = std::chrono::steady_clock::now();
+        for (int tick = 0; tick < 1000; ++tick) {
+            for (int i = 0; i < 40; ++i) KspDescriptor fd(ConnectToOwner());
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
+        }
+    });
+    std::thread changes([&] {
+        TestBed::EnterHost inside(floodNs);
+        KspDescriptor fd(socket(AF_INET, SOCK_DGRAM, 0));
+        for (int round = 1; round <= 2; ++round) SendHellos(fd.Get(), round);
+    });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        peak = std::max(peak, RssKb(owner.GetPid()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    churn.join();
+    changes.join();
+    const bool reached = WaitFor([&] { return Lines(reader.GetErrors(), "qip-discover: " + heard) > heardBefore; }, 15000);
+    const double cpu = owner.GetCpuMs() - cpuBefore;
+    silent.clear();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const long after = RssKb(owner.GetPid());
+    std::printf("| %.1f MB | +%.1f MB | +%.1f MB | %s | %zu | %s | +32 MB peak, +8 MB after, a few lines |\n\n",
+                idle / 1024.0, (peak - idle) / 1024.0, (after - idle) / 1024.0, Ms(cpu).c_str(),
+                Lines(owner.GetErrors(), "Discovery port:"), reached ? "yes" : "no");
+}
 }  // namespace
 
 void ShareFigure(const FigureOptions& options) {
@@ -172,5 +296,6 @@ void ShareFigure(const FigureOptions& options) {
     if (all || options.Wants("share-warm")) WarmStart(options, bed);
     if (all || options.Wants("share-handover")) Handover(options, bed);
     if (all || options.Wants("share-flood")) StoppedSubscriber(options, bed, floodNs);
+    if (all || options.Wants("share-silent")) SilentSubscribers(bed, floodNs);
     std::printf("Measured with %s.\n\n", Load().c_str());
 }

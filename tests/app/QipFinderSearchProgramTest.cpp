@@ -113,6 +113,26 @@ TEST_F(ProgramTest, ASharedDiscoveryPortIsNamedWhenNothingIsFound) {
     }
 }
 
+TEST_F(ProgramTest, AnOwnerOfAnotherUserIsNamedInGermanWhenNothingIsFound) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed, "de_DE.UTF-8");
+    ASSERT_TRUE(rig.IsReady());
+    // A stranger took the sharing socket first and would tell of a device of the wanted type.
+    const pid_t fake = mBed.Start(mBed.GetHostNamespace(),
+                                  {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                                   TestBed::BinaryPath("qip-test-fake-owner"), "fake-1", "203.0.113.66"});
+    ASSERT_GT(fake, 0);
+    for (int i = 0; i < 150 && mBed.GetOutput(fake).find("serving") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string said = "Den UDP-Port 19375 hält Prozess " + std::to_string(fake) +
+                             " des Benutzers nobody, dem dieses Programm nicht vertraut";
+    const std::string shown = ShowsAfterStart(rig, {said, "button searchAgainButton 1"}, "untrusted-owner-de.png");
+    EXPECT_NE(shown.find(said), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("table deviceTable"), std::string::npos) << "the stranger's device listed:\n" << shown;
+}
+
 TEST_F(ProgramTest, SearchAgainKeepsAskingSoADeviceSwitchedOnJustAfterThePressIsFound) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     const std::string failure = cNoDeviceFound;

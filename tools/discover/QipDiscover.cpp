@@ -146,9 +146,7 @@ int QipDiscover::Run() {
     }
     if (mOptions.mVerbose) {
         fprintf(stderr, "qip-discover: %s\n",
-                QipDiagnosis::DescribePortRole(mClient->GetRole(),
-                                               static_cast<int>(mClient->GetOwnerPid()),
-                                               mClient->GetPort()).c_str());
+                QipDiagnosis::DescribePortRole(*mClient).c_str());
     }
     mList.reset(new QipDeviceList(mClient.get()));
     return mOptions.mWatch ? Watch() : ListOnce();

@@ -157,9 +157,7 @@ int QipExporter::Run() {
                     (names.empty() ? std::string("no interface yet") : names) +
                     (probed.empty() ? std::string() : "; probing " + probed));
     mLog->Write(QipExporterLog::cInfo,
-                QipDiagnosis::DescribePortRole(mClient->GetRole(),
-                                               static_cast<int>(mClient->GetOwnerPid()),
-                                               mClient->GetPort()));
+                QipDiagnosis::DescribePortRole(*mClient));
 
     sigset_t signals;
     sigemptyset(&signals);
