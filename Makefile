@@ -13,7 +13,7 @@ BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
 BUILD_TYPE ?= Debug
 endif
 
-.PHONY: all deps configure build test run bench demo fuzz package clean
+.PHONY: all deps configure build test run bench demo fuzz portable package clean
 
 all: build
 
@@ -44,6 +44,17 @@ demo: build
 # The libFuzzer harnesses, built with clang into build-fuzz/, FUZZ_SECONDS each.
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
+
+# The library and the command-line programs with clang and LLVM's libc++ under strict POSIX
+# macros, built into build-portable/ with their tests, which then run (QIPFINDER_PORTABLE).
+PORTABLE_BUILD ?= build-portable
+$(PORTABLE_BUILD)/CMakeCache.txt: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(PORTABLE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DQIPFINDER_PORTABLE=ON
+
+portable: $(PORTABLE_BUILD)/CMakeCache.txt
+	cmake --build $(PORTABLE_BUILD) -j $(JOBS)
+	cd $(PORTABLE_BUILD) && ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 # The Debian package $(BUILD)/qipfinder_<version>_<arch>.deb (CPack; see packaging/).
 package: build

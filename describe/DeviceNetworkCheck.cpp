@@ -1,3 +1,6 @@
+// inet_aton (BSD's, on every Unix-like system) reads every spelling of an address a device
+// may state; POSIX's inet_pton takes only four decimal numbers.
+#define _DEFAULT_SOURCE 1
 #include "describe/DeviceNetworkCheck.h"
 
 #include <arpa/inet.h>

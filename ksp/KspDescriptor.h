@@ -13,6 +13,11 @@ public:
     // The descriptor, no longer owned (-1 when there was none).
     int Release();
 
+    // A pipe whose ends are non-blocking and close-on-exec from the start, so that a program
+    // another thread starts meanwhile inherits neither: fds[0] reads, fds[1] writes, both the
+    // caller's to close. 0, or -1 with errno set.
+    static int OpenPipe(int fds[2]);
+
 private:
     int mFd;
 };

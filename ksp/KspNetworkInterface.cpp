@@ -1,3 +1,7 @@
+// POSIX has no call that lists the interfaces with their addresses and flags: getifaddrs
+// and the IFF_ flags are BSD's, on every Unix-like system, and so is inet_aton, whose every
+// spelling this class's contract accepts. This file alone asks for them.
+#define _DEFAULT_SOURCE 1
 #include "ksp/KspNetworkInterface.h"
 
 #include <arpa/inet.h>

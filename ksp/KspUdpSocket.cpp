@@ -1,3 +1,7 @@
+// Linux tells each datagram's arrival interface (IP_PKTINFO) and the socket's drops
+// (SO_RXQ_OVFL), and lets a privileged process pass the buffer limit (SO_RCVBUFFORCE): none is
+// POSIX; glibc declares them for BSD's interfaces, which this file alone asks for.
+#define _DEFAULT_SOURCE 1
 #include "ksp/KspUdpSocket.h"
 
 #include <arpa/inet.h>
@@ -8,6 +12,8 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "ksp/KspDescriptor.h"
 
 namespace {
 
@@ -63,7 +69,7 @@ bool KspUdpSocket::Open(unsigned short port)
         return false;
     }
     // Without the wake pipe a waiting receive could never be interrupted.
-    if (pipe2(mWakeDescriptor, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (KspDescriptor::OpenPipe(mWakeDescriptor) != 0) {
         perror("pipe() failed");
         Close();
         return false;
@@ -89,7 +95,7 @@ bool KspUdpSocket::Send(const unsigned char* data, unsigned long length, const s
                         unsigned short port, int* errorNumber) const
 {
     in_addr destinationAddress;
-    if (inet_aton(address.c_str(), &destinationAddress) == 0) {
+    if (inet_pton(AF_INET, address.c_str(), &destinationAddress) != 1) {
         fputs("Invalid IP address\n", stderr);
         return false;
     }

@@ -11,6 +11,9 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 if dpkg-query -W -f='${Status}' qipfinder 2>/dev/null | grep -q ' installed'; then
   echo "FAIL: qipfinder is installed already; remove it first (dpkg -r qipfinder)"; exit 1
 fi
+if getent passwd qip-exporter >/dev/null || getent group qip-exporter >/dev/null; then
+  echo "FAIL: the account qip-exporter exists already; remove it first (userdel qip-exporter)"; exit 1
+fi
 
 echo "== lintian"
 lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "$deb" || fail "lintian reports errors"
@@ -38,6 +41,19 @@ out=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$out" ] || fail "systemd-ana
 dpkg-query -W -f='${Conffiles}\n' qipfinder | grep -q '^ /etc/default/qip-exporter ' ||
   fail "/etc/default/qip-exporter is no conffile"
 grep -q '^QIP_EXPORTER_OPTIONS=' /etc/default/qip-exporter || fail "/etc/default/qip-exporter sets no options"
+# The service's own system account, which the unit names and the shared port's owners are
+# believed under: a system uid, its own group, no login.
+IFS=: read -r _ _ uid gid _ home shell < <(getent passwd qip-exporter)
+if [ -z "${uid:-}" ]; then
+  fail "installing made no user qip-exporter"
+else
+  [ "$uid" -lt 1000 ] && [ "$uid" -gt 0 ] || fail "qip-exporter's uid $uid is no system uid"
+  [ "$(getent group qip-exporter | cut -d: -f3)" = "$gid" ] || fail "qip-exporter's group is not its own (gid $gid)"
+  case "$shell" in */nologin|/bin/false) ;; *) fail "qip-exporter can log in (shell $shell)" ;; esac
+  [ ! -e "$home" ] || fail "qip-exporter has a home, $home"
+fi
+grep -qx 'User=qip-exporter' "$unit" && grep -qx 'Group=qip-exporter' "$unit" && ! grep -q '^DynamicUser=' "$unit" ||
+  fail "$unit does not run as qip-exporter"
 [ -f /usr/share/doc/qipfinder/monitoring.md ] || fail "monitoring.md missing"
 # The rule files that monitoring.md names, as Prometheus reads them, and no link of the
 # installed document to a file that is not installed.
@@ -81,7 +97,10 @@ dpkg -r qipfinder || fail "dpkg -r"
 dpkg-query -W -f='${Status}\n' qipfinder 2>/dev/null | grep -q ' installed$' && fail "still installed"
 # Removal keeps the conffile, as Debian does for edited configuration; purging ends it.
 [ -f /etc/default/qip-exporter ] || fail "dpkg -r removed the conffile /etc/default/qip-exporter"
+getent passwd qip-exporter >/dev/null || fail "dpkg -r removed the user qip-exporter (purging does)"
 dpkg -P qipfinder || fail "dpkg -P"
+getent passwd qip-exporter >/dev/null && fail "purge left the user qip-exporter"
+getent group qip-exporter >/dev/null && fail "purge left the group qip-exporter"
 left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked \
        -name 'qip-exporter*' 2>/dev/null)
 [ -z "$left" ] || fail "purge left the unit's links: $left"

@@ -1,3 +1,9 @@
+// The shared port is Linux's: an abstract Unix socket, the peer's credentials (SO_PEERCRED),
+// eventfd and accept4. This file asks glibc for them by name; the portable build holds the
+// rest of the library to POSIX.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1
+#endif
 #include "qip/QipShareConnection.h"
 
 #include <errno.h>

@@ -1,3 +1,9 @@
+// The shared port is Linux's: an abstract Unix socket, the peer's credentials (SO_PEERCRED),
+// eventfd and accept4. This file asks glibc for them by name; the portable build holds the
+// rest of the library to POSIX.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1
+#endif
 #include "qip/QipShareServer.h"
 
 #include <errno.h>
@@ -11,6 +17,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "ksp/KspClock.h"
 #include "qip/QipShareWire.h"
@@ -181,7 +189,7 @@ void QipShareServer::ServeThread::Run() {
     while (IsThreadRunning()) {
         long long nowMs = KspMonotonicMs();
         if (nowMs - lastPassMs < cPassMs) {
-            usleep(static_cast<useconds_t>((cPassMs - (nowMs - lastPassMs)) * 1000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(cPassMs - (nowMs - lastPassMs)));
             nowMs = KspMonotonicMs();
         }
         lastPassMs = nowMs;

@@ -193,9 +193,9 @@ int SysInfo::OpenConnection(int& error) const {
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(mPort);
-    if (inet_aton(mHost.c_str(), &address.sin_addr) == 0) {
-        error = EINVAL;  // inet_aton sets no errno; say why instead of a stale text
-        Report("inet_aton() failed", error);
+    if (inet_pton(AF_INET, mHost.c_str(), &address.sin_addr) != 1) {
+        error = EINVAL;  // inet_pton sets no errno for a bad text; say why instead of a stale one
+        Report("inet_pton() failed", error);
         return -1;
     }
     if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs, mCancelFd)) {

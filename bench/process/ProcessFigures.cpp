@@ -159,6 +159,23 @@ void BurstFigure(const Options& options) {
     std::printf("\nMeasured with %s.\n\n", Load().c_str());
 }
 
+// Every name --only takes; the usage line is made from it, so that it names them all.
+const char* const cFigureNames[] = {"discover", "qipfinder", "burst", "flood", "probe", "share", "share-warm",
+                                    "share-handover", "share-flood", "churn", "deadname"};
+
+std::string FigureNames() {
+    std::string names;
+    for (const char* name : cFigureNames) names += (names.empty() ? "" : ",") + std::string(name);
+    return names;
+}
+
+bool IsFigureName(const std::string& name) {
+    for (const char* known : cFigureNames) {
+        if (name == known) return true;
+    }
+    return false;
+}
+
 bool ParseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
@@ -167,7 +184,13 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         std::string value = argv[++i];
         if (flag == "--only") {
             std::istringstream names(value);
-            for (std::string name; std::getline(names, name, ',');) options->mOnly.insert(name);
+            for (std::string name; std::getline(names, name, ',');) {
+                if (!IsFigureName(name)) {
+                    std::fprintf(stderr, "process-figures: no figure '%s'\n", name.c_str());
+                    return false;
+                }
+                options->mOnly.insert(name);
+            }
         } else if (flag == "--runs") {
             options->mRuns = std::atoi(value.c_str());
             if (options->mRuns < 1) return false;
@@ -186,7 +209,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "Usage: process-figures [--only discover,qipfinder,burst,flood,probe,share,churn,deadname] [--runs N] [--flood-seconds S]\n");
+        std::fprintf(stderr, "Usage: process-figures [--only %s] [--runs N] [--flood-seconds S]\n",
+                     FigureNames().c_str());
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

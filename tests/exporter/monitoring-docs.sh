@@ -3,7 +3,8 @@
 #   <!-- monitoring-test: shipped FILE -->  is packaging/prometheus/FILE, which passes
 #                                          `promtool check rules`; with all of them
 #                                          monitoring-rules.test.yml passes `promtool test rules`
-#   <!-- monitoring-test: config -->       passes `promtool check config`
+#   <!-- monitoring-test: config -->       passes `promtool check config`; one that loads
+#                                          the rules evaluates them every 15 s
 #   <!-- monitoring-test: merge -->        added to Debian's /etc/prometheus/prometheus.yml as
 #                                          the document says, passes `promtool check config`
 #   <!-- monitoring-test: alertmanager --> passes `amtool check-config`
@@ -48,6 +49,11 @@ configs=("$work"/*.config)
 for config in "${configs[@]}"; do
   installed "$config" >"$work/prometheus.yml"
   out=$(promtool check config "$work/prometheus.yml" 2>&1) || fail "promtool check config ($config):"$'\n'"$out"
+  # The alert timing the document adds up holds only with 15 s evaluations; Prometheus'
+  # default is a minute.
+  if grep -q '^rule_files:' "$config" && ! grep -qx '  evaluation_interval: 15s' "$config"; then
+    fail "a configuration that loads the rules sets no evaluation_interval: 15s (the alert timing assumes it):"$'\n'"$(cat "$config")"
+  fi
 done
 
 # Debian's prometheus.yml has an empty rule_files: and ends with its scrape_configs; the

@@ -180,7 +180,7 @@ TEST(SysInfoFetch, FailuresLeaveAnEmptyMapAndOneLine) {
     EXPECT_EQ(info.GetValue("status/wlan/ssid"), "");
     SysInfo named("localhost", "/s");
     EXPECT_FALSE(FetchFrom(named, refused.Port(), errors));
-    EXPECT_EQ(errors.substr(0, 20), "inet_aton() failed: ");
+    EXPECT_EQ(errors.substr(0, 20), "inet_pton() failed: ");
     LoopbackHttpServer server("HTTP/1.0 200 OK\r\n\r\n<v>1</v>\r\n");
     SysInfo split("127.0.0.1", "/s\r\nX: 1");
     EXPECT_FALSE(FetchFrom(split, server.Port(), errors));

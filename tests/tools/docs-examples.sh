@@ -52,12 +52,13 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The namespaces of docs/simulator.md's commands, whose names the documents' output shows.
 ip netns add "$host" && ip -n "$host" link set lo up &&
   ip -n "$host" link add br0 type bridge forward_delay 0 &&
   ip -n "$host" addr add 192.0.2.1/24 dev br0 && ip -n "$host" link set br0 up &&
   ip netns add "$device" && ip -n "$device" link set lo up &&
-  ip -n "$host" link add vd type veth peer name eth0 netns "$device" &&
-  ip -n "$host" link set vd master br0 up && ip -n "$device" link set eth0 up ||
+  ip -n "$host" link add vd1 type veth peer name eth0 netns "$device" &&
+  ip -n "$host" link set vd1 master br0 up && ip -n "$device" link set eth0 up ||
   { fail "cannot build the namespaces"; exit 1; }
 simulator=$(tail -n +2 "${simulators[0]}")
 for address in $(grep -oE -- '--address [0-9./]+' <<<"$simulator" | cut -d' ' -f2); do

@@ -213,9 +213,11 @@ long long QipSimServer::SendDueAnswers(long long now) {
 void QipSimServer::OnAccept(const Listener& listener) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    int fd = accept4(listener.mSocket.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // accept4 is Linux's; the simulator starts no program, so setting the flags after is as safe.
+    int fd = accept(listener.mSocket.Get(), reinterpret_cast<sockaddr*>(&peer), &length);
     if (fd < 0) return;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     int on = 1;
     // A two-piece answer must leave as two segments, not be merged by Nagle's algorithm.
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/QipProgramOutput.h"
+#include "ksp/KspDescriptor.h"
 #include "tools/device-sim/QipSimOptions.h"
 #include "tools/device-sim/QipSimServer.h"
 
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
     if (!QipSimOptions::Parse(argc, argv, &options, &error)) return output.UsageError(error);
     if (options.mHelp) return output.Conclude(QipOptionParser::Outcome::cHelp, QipSimOptions::Usage(), "", 1);
     if (options.mVersion) return output.Conclude(QipOptionParser::Outcome::cVersion, "", "", 1);
-    if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (KspDescriptor::OpenPipe(gStopPipe) != 0) {
         std::perror("qip-device-sim: pipe2() failed");
         return 1;
     }

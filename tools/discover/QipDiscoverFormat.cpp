@@ -195,10 +195,11 @@ std::string QipDiscoverFormat::Table(const std::vector<DeviceDescriber::Descript
 std::string QipDiscoverFormat::IsoTime(const struct tm& local, int milliseconds) {
     char date[32];
     if (strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local) == 0) return std::string();
-    const long offset = local.tm_gmtoff;
-    const long minutes = (offset < 0 ? -offset : offset) / 60;
-    char rest[48];
-    snprintf(rest, sizeof rest, ".%03d%c%02ld:%02ld", milliseconds, offset < 0 ? '-' : '+', minutes / 60,
-             minutes % 60);
-    return std::string(date) + rest;
+    // POSIX's %z (+hhmm) rather than tm_gmtoff, which is BSD's; ISO 8601 wants +hh:mm.
+    char zone[16];
+    std::string offset = strftime(zone, sizeof zone, "%z", &local) == 5 ? zone : "+0000";
+    offset.insert(3, ":");
+    char fraction[8];
+    snprintf(fraction, sizeof fraction, ".%03d", milliseconds);
+    return std::string(date) + fraction + offset;
 }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "ksp/KspDescriptor.h"
 #include "tools/discover/QipDiscover.h"
 
 // The signal that asked the program to end (0: none yet). Set by the handlers the Waker
@@ -28,13 +29,13 @@ public:
 
     Waker() : mSignalRead(-1), mSignalWrite(-1), mNoticeRead(-1), mNoticeWrite(-1) {
         int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (KspDescriptor::OpenPipe(fds) != 0) {
             perror("pipe2() failed");
             return;
         }
         mSignalRead = fds[0];
         mSignalWrite = fds[1];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (KspDescriptor::OpenPipe(fds) != 0) {
             perror("pipe2() failed");
             return;
         }
