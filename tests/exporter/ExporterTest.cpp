@@ -284,7 +284,7 @@ TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddressAndOfAll
     ASSERT_TRUE(QipExporterPasswords::Verify("secret", hash));
     EXPECT_FALSE(QipExporterPasswords::Verify("Secret", hash));
     EXPECT_FALSE(QipExporterPasswords::Verify("secret", "plain"));
-    const auto total = std::make_shared<QipExporterPasswords::TotalBudget>();
+    const auto total = std::make_shared<QipExporterPasswords::Shared>();
     QipExporterPasswords passwords({{"prometheus", hash}}, total);
     using Outcome = QipExporterPasswords::Outcome;
     EXPECT_EQ(passwords.Admit("prometheus", nullptr, "192.0.2.5", 0), Outcome::cRefused);
@@ -302,7 +302,7 @@ TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddressAndOfAll
     EXPECT_EQ(passwords.Admit("prometheus", "wrong", "192.0.2.7", 500), Outcome::cToCheck);
     // Every address together: the burst, then the rate, whatever the number of addresses,
     // and a reload (a second set of the same users) keeps the budget.
-    const auto shared = std::make_shared<QipExporterPasswords::TotalBudget>();
+    const auto shared = std::make_shared<QipExporterPasswords::Shared>();
     QipExporterPasswords first({{"prometheus", hash}}, shared);
     QipExporterPasswords second({{"prometheus", hash}}, shared);
     const auto grantedOf64 = [&](const std::string& prefix, long long nowMs) {
@@ -317,6 +317,12 @@ TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddressAndOfAll
     };
     EXPECT_EQ(grantedOf64("198.51.100.", 0), QipExporterPasswords::cTotalBurstChecks);
     EXPECT_EQ(grantedOf64("203.0.113.", 1000), QipExporterPasswords::cTotalChecksPerSecond);
+    // A pair verified before a reload is still verified after it, unless its hash changed.
+    ASSERT_TRUE(first.CheckAdmitted("prometheus", "secret"));
+    EXPECT_EQ(second.Admit("prometheus", "secret", "192.0.2.9", 5000), Outcome::cAccepted);
+    QipExporterPasswords changed({{"prometheus", "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.2HPovuZZEAReu9m886qMj1ld6jxNasO"}},
+                                 shared);
+    EXPECT_EQ(changed.Admit("prometheus", "secret", "192.0.2.9", 5000), Outcome::cToCheck);
 }
 
 TEST(QipExporterPasswords, RefusesHashesItCannotVerifyAndCostsTheDearestForAnUnknownName) {
@@ -340,7 +346,7 @@ TEST(QipExporterPasswords, RefusesHashesItCannotVerifyAndCostsTheDearestForAnUnk
     crypt_data data{};
     ASSERT_NE(crypt_gensalt_rn("$2b$", 10, nullptr, 0, setting, sizeof setting), nullptr);
     const std::string dear = crypt_rn("x", setting, &data, sizeof data);
-    QipExporterPasswords passwords({{"a", cheap}, {"b", dear}}, std::make_shared<QipExporterPasswords::TotalBudget>());
+    QipExporterPasswords passwords({{"a", cheap}, {"b", dear}}, std::make_shared<QipExporterPasswords::Shared>());
     const auto timed = [&](const std::string& user) {
         const auto start = std::chrono::steady_clock::now();
         passwords.CheckAdmitted(user, "guess");

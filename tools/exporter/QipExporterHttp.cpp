@@ -80,7 +80,7 @@ unsigned RaiseDescriptorLimit() {
 }  // namespace
 
 QipExporterHttp::QipExporterHttp()
-    : mPasswordBudget(std::make_shared<QipExporterPasswords::TotalBudget>()), mMaxConnections(cMaxConnections),
+    : mPasswordsShared(std::make_shared<QipExporterPasswords::Shared>()), mMaxConnections(cMaxConnections),
       mPort(0), mListenSocket(-1) {}
 
 QipExporterHttp::~QipExporterHttp() { Stop(); }
@@ -94,7 +94,7 @@ std::string QipExporterHttp::RootPage(const std::string& version) {
 
 std::unique_ptr<QipExporterSite> QipExporterHttp::MakeSite(const QipExporterWebConfig& config) const {
     return std::unique_ptr<QipExporterSite>(
-        new QipExporterSite(config, mMetrics, mRootPage, mPasswordBudget, mMaxConnections));
+        new QipExporterSite(config, mMetrics, mRootPage, mPasswordsShared, mMaxConnections));
 }
 
 bool QipExporterHttp::Start(const std::string& listen,

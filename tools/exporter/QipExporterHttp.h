@@ -75,7 +75,7 @@ private:
     std::unique_ptr<QipExporterSite> MakeSite(const QipExporterWebConfig& config) const;
 
     std::shared_ptr<prometheus::Collectable> mMetrics;
-    std::shared_ptr<QipExporterPasswords::TotalBudget> mPasswordBudget;
+    std::shared_ptr<QipExporterPasswords::Shared> mPasswordsShared;
     std::string mRootPage;
     unsigned mMaxConnections;
     int mPort;

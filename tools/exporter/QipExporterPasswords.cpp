@@ -36,19 +36,13 @@ double Refill(double checks, long long atMs, long long nowMs, int perSecond, int
 
 }  // namespace
 
-bool QipExporterPasswords::TotalBudget::Take(long long nowMs) {
-    KspThreadMutex::Guard guard(mLock);
-    mChecks = Refill(mChecks, mAtMs, nowMs, cTotalChecksPerSecond, cTotalBurstChecks);
-    mAtMs = nowMs;
-    if (mChecks < 1) return false;
-    mChecks -= 1;
-    return true;
+QipExporterPasswords::Shared::Shared() : mDigestKey(32, '\0'), mTotal{cTotalBurstChecks, -1} {
+    gnutls_rnd(GNUTLS_RND_KEY, &mDigestKey[0], mDigestKey.size());
 }
 
 QipExporterPasswords::QipExporterPasswords(const std::map<std::string, std::string>& users,
-                                           const std::shared_ptr<TotalBudget>& total)
-    : mUsers(users), mDigestKey(32, '\0'), mTotal(total) {
-    gnutls_rnd(GNUTLS_RND_KEY, &mDigestKey[0], mDigestKey.size());
+                                           const std::shared_ptr<Shared>& shared)
+    : mUsers(users), mShared(shared) {
     // An unknown name is checked against the costliest user's hash and refused whatever
     // the result: the same work as that user's wrong password, and no hash made here.
     double most = -1;
@@ -93,11 +87,14 @@ double QipExporterPasswords::Cost(const std::string& hash) {
 }
 
 std::string QipExporterPasswords::Digest(const std::string& user, const std::string& password) const {
+    const auto known = mUsers.find(user);
     std::string text = user;
+    text += '\0';
+    text += known == mUsers.end() ? "" : known->second;
     text += '\0';
     text += password;
     unsigned char digest[32];
-    gnutls_hmac_fast(GNUTLS_MAC_SHA256, mDigestKey.data(), mDigestKey.size(), text.data(), text.size(),
+    gnutls_hmac_fast(GNUTLS_MAC_SHA256, mShared->mDigestKey.data(), mShared->mDigestKey.size(), text.data(), text.size(),
                      digest);
     return std::string(reinterpret_cast<char*>(digest), sizeof digest);
 }
@@ -106,22 +103,20 @@ QipExporterPasswords::Outcome QipExporterPasswords::Admit(const char* user, cons
                                                           const std::string& address, long long nowMs) {
     if (user == nullptr || password == nullptr || mUsers.empty()) return Outcome::cRefused;
     const std::string digest = Digest(user, password);
-    {
-        KspThreadMutex::Guard guard(mLock);
-        if (mVerified.count(digest) != 0) return Outcome::cAccepted;
-        if (mAllowances.size() >= cMaxRemembered && mAllowances.count(address) == 0) mAllowances.clear();
-        Allowance& allowance = mAllowances.emplace(address, Allowance{cBurstChecks, nowMs}).first->second;
-        allowance.mChecks = Refill(allowance.mChecks, allowance.mAtMs, nowMs, cChecksPerSecond, cBurstChecks);
-        allowance.mAtMs = nowMs;
-        if (allowance.mChecks < 1) return Outcome::cPaused;
-        allowance.mChecks -= 1;
-    }
-    if (mTotal->Take(nowMs)) return Outcome::cToCheck;
-    // The address's check was not spent: given back.
-    KspThreadMutex::Guard guard(mLock);
-    const auto allowance = mAllowances.find(address);
-    if (allowance != mAllowances.end()) allowance->second.mChecks += 1;
-    return Outcome::cPaused;
+    KspThreadMutex::Guard guard(mShared->mLock);
+    if (mShared->mVerified.count(digest) != 0) return Outcome::cAccepted;
+    auto& allowances = mShared->mAllowances;
+    if (allowances.size() >= cMaxRemembered && allowances.count(address) == 0) allowances.clear();
+    Shared::Allowance& allowance = allowances.emplace(address, Shared::Allowance{cBurstChecks, nowMs}).first->second;
+    allowance.mChecks = Refill(allowance.mChecks, allowance.mAtMs, nowMs, cChecksPerSecond, cBurstChecks);
+    allowance.mAtMs = nowMs;
+    Shared::Allowance& total = mShared->mTotal;
+    total.mChecks = Refill(total.mChecks, total.mAtMs, nowMs, cTotalChecksPerSecond, cTotalBurstChecks);
+    total.mAtMs = nowMs;
+    if (allowance.mChecks < 1 || total.mChecks < 1) return Outcome::cPaused;
+    allowance.mChecks -= 1;
+    total.mChecks -= 1;
+    return Outcome::cToCheck;
 }
 
 bool QipExporterPasswords::CheckAdmitted(const std::string& user, const std::string& password) {
@@ -130,8 +125,8 @@ bool QipExporterPasswords::CheckAdmitted(const std::string& user, const std::str
     const bool matches = Verify(password, known == mUsers.end() ? mDummyHash : known->second);
     if (!matches || known == mUsers.end()) return false;
     const std::string digest = Digest(user, password);
-    KspThreadMutex::Guard guard(mLock);
-    if (mVerified.size() >= cMaxRemembered) mVerified.clear();
-    mVerified.insert(digest);
+    KspThreadMutex::Guard guard(mShared->mLock);
+    if (mShared->mVerified.size() >= cMaxRemembered) mShared->mVerified.clear();
+    mShared->mVerified.insert(digest);
     return true;
 }

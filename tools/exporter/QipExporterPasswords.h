@@ -13,10 +13,10 @@
 // crypt(3): bcrypt ($2b$, $2y$), yescrypt ($y$), SHA-crypt ($5$, $6$) and whatever else
 // libxcrypt verifies. A hash check costs what the hash's cost factor says (a quarter second
 // at bcrypt's 12), so a pair once verified is remembered (as a keyed digest, never the
-// password) and answered without one; every other request must first be admitted: each
+// password, kept across reloads) and answered without one; every other request must first be admitted: each
 // client address gets at most cChecksPerSecond checks a second (cBurstChecks at once), and
-// all addresses together cTotalChecksPerSecond (cTotalBurstChecks at once), a budget that
-// outlives reloads. Wrong passwords from any number of addresses therefore cost at most
+// all addresses together cTotalChecksPerSecond (cTotalBurstChecks at once), budgets that
+// outlive reloads. Wrong passwords from any number of addresses therefore cost at most
 // that many hashes a second, while a scraper whose other job has a stale password still
 // gets its right one checked. Admit is cheap and meant for the thread that serves
 // connections; CheckAdmitted hashes and belongs on a worker. Any thread.
@@ -35,23 +35,32 @@ public:
         cToCheck,   // a check is granted: hand the pair to CheckAdmitted
     };
 
-    // The budget of hash checks that all addresses share, across reloads. Any thread.
-    class TotalBudget {
+    // What every QipExporterPasswords of the process shares, so that a reload keeps it:
+    // the pairs verified, each address's allowance and the total budget. Any thread.
+    class Shared {
     public:
-        TotalBudget() : mChecks(cTotalBurstChecks), mAtMs(-1) {}
-        // Takes one check at `nowMs` (monotonic); false when none is left.
-        bool Take(long long nowMs);
+        Shared();
+        Shared(const Shared&) = delete;
+        Shared& operator=(const Shared&) = delete;
 
     private:
-        KspThreadMutex mLock;  // guards mChecks and mAtMs
-        double mChecks;
-        long long mAtMs;
+        friend class QipExporterPasswords;
+        // An allowance of hash checks: what was left at mAtMs.
+        struct Allowance {
+            double mChecks;
+            long long mAtMs;
+        };
+
+        std::string mDigestKey;  // random, for this process
+        KspThreadMutex mLock;    // guards mVerified, mAllowances and mTotal
+        std::set<std::string> mVerified;
+        std::map<std::string, Allowance> mAllowances;
+        Allowance mTotal;
     };
 
-    // `users` passed CanVerify (QipExporterWebConfig checks each); `total` is shared by
+    // `users` passed CanVerify (QipExporterWebConfig checks each); `shared` is shared by
     // every QipExporterPasswords of the process.
-    QipExporterPasswords(const std::map<std::string, std::string>& users,
-                         const std::shared_ptr<TotalBudget>& total);
+    QipExporterPasswords(const std::map<std::string, std::string>& users, const std::shared_ptr<Shared>& shared);
     QipExporterPasswords(const QipExporterPasswords&) = delete;
     QipExporterPasswords& operator=(const QipExporterPasswords&) = delete;
 
@@ -73,19 +82,11 @@ public:
     static double Cost(const std::string& hash);
 
 private:
+    // A keyed digest of the pair and the hash it was checked against, so that a pair
+    // verified under one configuration counts under the next only while its hash stays.
     std::string Digest(const std::string& user, const std::string& password) const;
 
     const std::map<std::string, std::string> mUsers;
-    std::string mDummyHash;  // of the costliest user's setting, matching no password
-    std::string mDigestKey;  // random, for this process
-    std::shared_ptr<TotalBudget> mTotal;
-    // An address's allowance of hash checks: what was left at mAtMs.
-    struct Allowance {
-        double mChecks;
-        long long mAtMs;
-    };
-
-    KspThreadMutex mLock;    // guards mVerified and mAllowances
-    std::set<std::string> mVerified;
-    std::map<std::string, Allowance> mAllowances;
+    std::string mDummyHash;  // the costliest user's, for names that are not in mUsers
+    std::shared_ptr<Shared> mShared;
 };

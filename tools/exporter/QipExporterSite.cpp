@@ -54,7 +54,7 @@ void QipExporterSite::DeadlineTimer::Run() {
 
 QipExporterSite::QipExporterSite(const QipExporterWebConfig& config,
                                  const std::shared_ptr<prometheus::Collectable>& metrics, const std::string& rootPage,
-                                 const std::shared_ptr<QipExporterPasswords::TotalBudget>& total,
+                                 const std::shared_ptr<QipExporterPasswords::Shared>& total,
                                  unsigned maxConnections)
     : mConfig(config), mMetrics(metrics), mRootPage(rootPage), mMaxConnections(maxConnections),
       mPasswords(config.mUsers, total), mChecks(&mPasswords),

@@ -38,7 +38,7 @@ public:
     // `total` is the password budget of the whole process; `maxConnections` at least
     // 2 × cReservedConnections.
     QipExporterSite(const QipExporterWebConfig& config, const std::shared_ptr<prometheus::Collectable>& metrics,
-                    const std::string& rootPage, const std::shared_ptr<QipExporterPasswords::TotalBudget>& total,
+                    const std::string& rootPage, const std::shared_ptr<QipExporterPasswords::Shared>& total,
                     unsigned maxConnections);
     QipExporterSite(const QipExporterSite&) = delete;
     QipExporterSite& operator=(const QipExporterSite&) = delete;
