@@ -390,3 +390,31 @@ TEST(ExporterClients, ReloadsUnderHttpsScrapesDropNone) {
 }
 
 }  // namespace
+
+namespace {
+
+// Beside an owner of the port, an exporter that cannot read a device's status page says
+// whose page it was: the device, its type and its address, not a bare "connect() failed".
+TEST(ExporterLog, AFailedPageReadNamesTheDeviceAndItsAddressAsASubscriber) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.20/24"}),
+                                 {"--address", "192.0.2.20/24", "--type", "QipBox", "--id", "dark", "--no-http"}),
+              0);
+    const pid_t owner = bed.Start(bed.GetHostNamespace(), {"qip-discover", "--watch", "--no-ssid"});
+    ASSERT_GT(owner, 0);
+    ASSERT_TRUE(WaitForLog(bed, owner, "dark", 1)) << bed.GetOutput(owner);
+    const pid_t exporter = bed.Start(bed.GetHostNamespace(), {"qip-exporter", "--listen", cListen});
+    ASSERT_GT(exporter, 0);
+    EXPECT_TRUE(WaitForLog(bed, exporter, "subscribed to process " + std::to_string(owner), 1))
+        << bed.GetOutput(exporter);
+    EXPECT_TRUE(WaitForLog(bed, exporter,
+                           "status page of dark (QipBox) at 192.0.2.20: connect() failed: Connection refused", 1))
+        << bed.GetOutput(exporter);
+    EXPECT_EQ(bed.GetOutput(exporter).find("qip-exporter: connect() failed"), std::string::npos);
+    EXPECT_EQ(bed.Stop(exporter), 0);
+    bed.Stop(owner);
+}
+
+}  // namespace
