@@ -95,8 +95,8 @@ bool ConnectBounded(int fd, const sockaddr_in& address, long long fetchDeadline,
 // perror() with a code carried from the failing call: writing the message may itself change
 // errno (the first write to a standard error that is not a terminal does), so the caller
 // keeps its own copy for the outcome.
-void Report(const char* what, int error) {
-    fprintf(stderr, "%s: %s\n", what, strerror(error));
+void Report(const std::string& prefix, const char* what, int error) {
+    fprintf(stderr, "%s%s: %s\n", prefix.c_str(), what, strerror(error));
 }
 
 }  // namespace
@@ -186,7 +186,7 @@ int SysInfo::OpenConnection(int& error) const {
     KspDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (socket.Get() < 0) {
         error = errno;
-        Report("socket() failed", error);
+        Report(mReportPrefix, "socket() failed", error);
         return -1;
     }
     sockaddr_in address;
@@ -195,12 +195,12 @@ int SysInfo::OpenConnection(int& error) const {
     address.sin_port = htons(mPort);
     if (inet_pton(AF_INET, mHost.c_str(), &address.sin_addr) != 1) {
         error = EINVAL;  // inet_pton sets no errno for a bad text; say why instead of a stale one
-        Report("inet_pton() failed", error);
+        Report(mReportPrefix, "inet_pton() failed", error);
         return -1;
     }
     if (!ConnectBounded(socket.Get(), address, mFetchDeadlineMs, mCancelFd)) {
         error = errno;
-        if (error != ECANCELED) Report("connect() failed", error);
+        if (error != ECANCELED) Report(mReportPrefix, "connect() failed", error);
         return -1;
     }
     return socket.Release();
@@ -217,13 +217,13 @@ bool SysInfo::FetchPage(int socket, std::string& page, int& failure) const {
     std::string request;
     if (!BuildRequest(mUrl, mHost, request)) {
         failure = EINVAL;
-        fputs("Invalid status URL\n", stderr);
+        fprintf(stderr, "%sInvalid status URL\n", mReportPrefix.c_str());
         return false;
     }
     ssize_t sent = send(socket, request.data(), request.size(), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(request.size())) {
         failure = sent >= 0 ? EIO : errno;
-        Report("send() failed", failure);
+        Report(mReportPrefix, "send() failed", failure);
         return false;
     }
     // Read until the device closes, the page is full or the answer time is up; whatever
@@ -248,7 +248,7 @@ bool SysInfo::FetchPage(int socket, std::string& page, int& failure) const {
     }
     if (count == 0) {
         failure = error;
-        if (failure != ECANCELED) Report("recv() failed", failure);
+        if (failure != ECANCELED) Report(mReportPrefix, "recv() failed", failure);
         return false;
     }
     page.assign(buffer.data(), strnlen(buffer.data(), count));

@@ -82,6 +82,10 @@ public:
     // "cancelled" and nothing on standard error; -1 (the default) for none. Lets an owner
     // that quits join a fetching thread without waiting out the time-outs.
     void SetCancelDescriptor(int fd) { mCancelFd = fd; }
+    // Put before each line that Fetch writes on standard error, so that a program reading
+    // many devices can say whose page failed ("status page of X at 192.0.2.20: "); empty
+    // by default.
+    void SetReportPrefix(const std::string& prefix) { mReportPrefix = prefix; }
     // How the last Fetch ended, for telling a user why a value is missing: "ok", "refused",
     // "timeout", "unreachable", "no answer" (closed before a byte), "reset", "http <code>"
     // (another status), "bad answer" (no status line), "too large" (the page filled the
@@ -101,4 +105,5 @@ private:
     int mCancelFd = -1;
     long long mFetchDeadlineMs = 0;  // monotonic end of the Fetch under way; 0 for none
     std::string mOutcome;
+    std::string mReportPrefix;
 };

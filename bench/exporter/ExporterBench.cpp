@@ -35,7 +35,7 @@
 #include "describe/DeviceDescriber.h"
 #include "qip/QipDeviceList.h"
 #include "qip/QipPacket.h"
-#include "tests/exporter/HostileClients.h"
+#include "bench/exporter/ExporterBenchSupport.h"
 #include "tests/testbed/TestBed.h"
 #include "tools/exporter/QipExporterHttp.h"
 #include "tools/exporter/QipExporterMetrics.h"
@@ -69,29 +69,6 @@ struct FullList {
                                                         std::vector<std::string>(), "bench");
     }
 };
-
-// GET `path` from host:port over a fresh connection; the body, empty on failure.
-std::string HttpGet(const std::string& host, int port, const std::string& path) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::string();
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, host.c_str(), &to.sin_addr);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n";
-        if (send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-            char buffer[65536];
-            ssize_t n;
-            while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    const size_t body = answer.find("\r\n\r\n");
-    if (answer.compare(0, 12, "HTTP/1.1 200") != 0 || body == std::string::npos) return std::string();
-    return answer.substr(body + 4);
-}
 
 size_t CountInfoSeries(const std::string& body) {
     size_t count = 0;
@@ -134,14 +111,6 @@ void BM_ScrapeHttp(benchmark::State& state) {
     state.counters["body_kB"] = static_cast<double>(bytes) / 1000;
 }
 BENCHMARK(BM_ScrapeHttp)->Unit(benchmark::kMillisecond);
-
-long ReadRssKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 // The real program in the host namespace of the test bed; 4,096 devices answer from 16
 // simulated hosts that also serve their status pages (a host answers for at most 256
@@ -240,130 +209,6 @@ void BM_ExporterProcess(benchmark::State& state) {
     if (listed < cDevices) state.SkipWithError(("only " + std::to_string(listed) + " devices listed").c_str());
 }
 BENCHMARK(BM_ExporterProcess)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
-
-size_t CountDescriptors(pid_t pid) {
-    size_t count = 0;
-    if (DIR* folder = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (readdir(folder) != nullptr) ++count;
-        closedir(folder);
-    }
-    return count > 2 ? count - 2 : 0;
-}
-
-// A CA, a certificate for 192.0.2.1 and a web configuration with user "bench" (password
-// "bench", bcrypt cost 10) in `folder`; false when openssl or crypt(3) failed.
-bool MakeWebConfig(const std::string& folder) {
-    const std::string script =
-        "cd '" + folder + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-        " -keyout ca.key -out ca.crt -days 2 -subj /CN=ca && openssl req -newkey ec -pkeyopt"
-        " ec_paramgen_curve:P-256 -nodes -keyout server.key -out server.csr -subj /CN=bench &&"
-        " printf 'subjectAltName=IP:192.0.2.1\\n' >ext && openssl x509 -req -in server.csr -CA ca.crt"
-        " -CAkey ca.key -CAcreateserial -days 2 -extfile ext -out server.crt";
-    if (system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0) return false;
-    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_data data{};
-    if (crypt_gensalt_rn("$2b$", 10, nullptr, 0, setting, sizeof setting) == nullptr) return false;
-    const char* hash = crypt_rn("bench", setting, &data, sizeof data);
-    if (hash == nullptr || hash[0] != '$') return false;
-    std::ofstream(folder + "/web.yml") << "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
-                                       << "basic_auth_users:\n  bench: '" << hash << "'\n";
-    return true;
-}
-
-// One scrape of 192.0.2.1:19376 over a fresh connection: in process over HTTP, or with
-// `folder` a curl over HTTPS with the CA and the password (its start included).
-bool ScrapeOnce(const std::string& folder) {
-    if (folder.empty()) {
-        return HttpGet("192.0.2.1", 19376, "/metrics").find("qip_exporter_build_info") != std::string::npos;
-    }
-    const std::string command = "curl -s -o /dev/null -w '%{http_code}' --max-time 10 --cacert " + folder +
-                                "/ca.crt -u bench:bench https://192.0.2.1:19376/metrics";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return false;
-    char code[16] = "";
-    const bool read = fgets(code, sizeof code, pipe) != nullptr;
-    pclose(pipe);
-    return read && strcmp(code, "200") == 0;
-}
-
-// The real program on the test bed's host while 64 clients in one device namespace send a
-// request head one header line a second and 1,000 in another hold connections open without
-// a byte (each reconnecting a second after the server closes it); with the argument 1 over
-// HTTPS with a password, where those clients never finish (or begin) a handshake. Manual
-// time: the slowest of 20 scrapes, which must each take under a second; its memory against
-// idle and its descriptors, and what is left once the clients are gone.
-void BM_ExporterHostileClients(benchmark::State& state) {
-    std::string reason;
-    if (!TestBed::IsAvailable(&reason)) {
-        state.SkipWithError(("test bed unavailable: " + reason).c_str());
-        return;
-    }
-    std::string folder;
-    char folderName[] = "/tmp/qip-bench-tls-XXXXXX";
-    if (state.range(0) == 1) {
-        if (mkdtemp(folderName) == nullptr || !MakeWebConfig(folderName)) {
-            state.SkipWithError("cannot make the certificates (openssl)");
-            return;
-        }
-        folder = folderName;
-    }
-    TestBed bed;
-    const std::string slowHost = bed.AddDevice({"192.0.2.50/24"});
-    const std::string idleHost = bed.AddDevice({"192.0.2.51/24"});
-    std::vector<std::string> argv = {TestBed::BinaryPath("qip-exporter"), "--listen", "192.0.2.1:19376", "--no-ssid"};
-    if (!folder.empty()) argv.insert(argv.end(), {"--web-config", folder + "/web.yml"});
-    BenchProcess exporter(bed.GetHostNamespace(), argv);
-    if (slowHost.empty() || idleHost.empty() || !exporter.Start()) {
-        state.SkipWithError("qip-exporter or the client hosts did not start");
-        return;
-    }
-    TestBed::EnterHost host(bed);
-    for (int i = 0; i < 150 && !ScrapeOnce(folder); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const long idleRssKb = ReadRssKb(exporter.GetPid());
-    const size_t idleDescriptors = CountDescriptors(exporter.GetPid());
-    long mostRssKb = idleRssKb;
-    size_t mostDescriptors = idleDescriptors;
-    int succeeded = 0;
-    double slowestMs = 0;
-    size_t connects = 0;
-    for (auto _ : state) {
-        HostileClients slow(slowHost, "192.0.2.1", 19376, 0, 64);
-        HostileClients idle(idleHost, "192.0.2.1", 19376, 1000, 0);
-        slow.Start();
-        idle.Start();
-        std::this_thread::sleep_for(std::chrono::seconds(10));
-        for (int i = 0; i < 20; ++i) {
-            const Clock::time_point begin = Clock::now();
-            const bool ok = ScrapeOnce(folder);
-            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-            if (ok && ms < 1000) ++succeeded;
-            slowestMs = std::max(slowestMs, ms);
-            mostRssKb = std::max(mostRssKb, ReadRssKb(exporter.GetPid()));
-            mostDescriptors = std::max(mostDescriptors, CountDescriptors(exporter.GetPid()));
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        }
-        connects = slow.GetConnects() + idle.GetConnects();
-        state.SetIterationTime(slowestMs / 1000);
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(7));  // past the server's idle timeout
-    state.counters["scrapes_ok_of_20"] = succeeded;
-    state.counters["slowest_ms"] = slowestMs;
-    state.counters["rss_growth_MB"] = static_cast<double>(mostRssKb - idleRssKb) / 1024;
-    state.counters["fds_idle"] = static_cast<double>(idleDescriptors);
-    state.counters["fds_most"] = static_cast<double>(mostDescriptors);
-    state.counters["fds_after"] = static_cast<double>(CountDescriptors(exporter.GetPid()));
-    state.counters["client_connects"] = static_cast<double>(connects);
-    exporter.Signal(SIGTERM);
-    exporter.Wait(5000);
-    if (!folder.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-}
-BENCHMARK(BM_ExporterHostileClients)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 }  // namespace
 

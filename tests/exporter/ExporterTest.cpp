@@ -1,4 +1,8 @@
+#include <crypt.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
 
 #include <sstream>
 
@@ -251,11 +255,11 @@ TEST(QipExporterOptions, ListenAddressAndUsageErrors) {
 TEST(QipExporterWebConfig, ReadsTheSupportedKeysAndNamesAnyOther) {
     QipExporterWebConfig config;
     std::string error;
-    ASSERT_TRUE(QipExporterWebConfig::Parse("basic_auth_users:\n  prometheus: $2y$05$abc\n"
+    ASSERT_TRUE(QipExporterWebConfig::Parse("basic_auth_users:\n  prometheus: $2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy\n"
                                             "http_server_config:\n  http2: false\n  headers: {X-Frame-Options: deny}\n",
                                             "/nonexistent", config, error)) << error;
     EXPECT_FALSE(config.mTls);
-    EXPECT_EQ(config.mUsers.at("prometheus"), "$2y$05$abc");
+    EXPECT_EQ(config.mUsers.at("prometheus").substr(0, 7), "$2b$04$");
     ASSERT_EQ(config.mHeaders.size(), 1u);
     EXPECT_TRUE(QipExporterWebConfig::Parse("", "/", config, error)) << "an empty file is plain HTTP";
     const std::vector<std::pair<std::string, std::string>> refused = {
@@ -274,23 +278,79 @@ TEST(QipExporterWebConfig, ReadsTheSupportedKeysAndNamesAnyOther) {
     }
 }
 
-TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddress) {
+TEST(QipExporterPasswords, ChecksBcryptOnceAndBoundsTheChecksOfAnAddressAndOfAll) {
     // "secret" with bcrypt's cost 4.
     const std::string hash = "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy";
     ASSERT_TRUE(QipExporterPasswords::Verify("secret", hash));
     EXPECT_FALSE(QipExporterPasswords::Verify("Secret", hash));
     EXPECT_FALSE(QipExporterPasswords::Verify("secret", "plain"));
-    QipExporterPasswords passwords({{"prometheus", hash}});
+    const auto total = std::make_shared<QipExporterPasswords::Shared>();
+    QipExporterPasswords passwords({{"prometheus", hash}}, total);
     using Outcome = QipExporterPasswords::Outcome;
-    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.5", 0), Outcome::cAccepted);
-    EXPECT_EQ(passwords.Check("nobody", "secret", "192.0.2.6", 0), Outcome::cRefused);
-    // Four checks at once, then two a second; a pair already verified needs none.
+    EXPECT_EQ(passwords.Admit("prometheus", nullptr, "192.0.2.5", 0), Outcome::cRefused);
+    ASSERT_EQ(passwords.Admit("prometheus", "secret", "192.0.2.5", 0), Outcome::cToCheck);
+    EXPECT_TRUE(passwords.CheckAdmitted("prometheus", "secret"));
+    EXPECT_FALSE(passwords.CheckAdmitted("nobody", "secret"));
+    EXPECT_FALSE(passwords.CheckAdmitted("prometheus", "wrong"));
+    // Four checks at once from one address, then two a second; a pair already verified
+    // needs none.
     for (int i = 0; i < QipExporterPasswords::cBurstChecks; ++i) {
-        EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 0), Outcome::cRefused);
+        EXPECT_EQ(passwords.Admit("prometheus", "wrong", "192.0.2.7", 0), Outcome::cToCheck);
     }
-    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 100), Outcome::cPaused);
-    EXPECT_EQ(passwords.Check("prometheus", "secret", "192.0.2.7", 100), Outcome::cAccepted);
-    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.8", 100), Outcome::cRefused);
-    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cRefused);
-    EXPECT_EQ(passwords.Check("prometheus", "wrong", "192.0.2.7", 500), Outcome::cPaused);
+    EXPECT_EQ(passwords.Admit("prometheus", "wrong", "192.0.2.7", 100), Outcome::cPaused);
+    EXPECT_EQ(passwords.Admit("prometheus", "secret", "192.0.2.7", 100), Outcome::cAccepted);
+    EXPECT_EQ(passwords.Admit("prometheus", "wrong", "192.0.2.7", 500), Outcome::cToCheck);
+    // Every address together: the burst, then the rate, whatever the number of addresses,
+    // and a reload (a second set of the same users) keeps the budget.
+    const auto shared = std::make_shared<QipExporterPasswords::Shared>();
+    QipExporterPasswords first({{"prometheus", hash}}, shared);
+    QipExporterPasswords second({{"prometheus", hash}}, shared);
+    const auto grantedOf64 = [&](const std::string& prefix, long long nowMs) {
+        int granted = 0;
+        for (int i = 0; i < 64; ++i) {
+            if ((i % 2 == 0 ? first : second).Admit("prometheus", "wrong", prefix + std::to_string(i), nowMs) ==
+                Outcome::cToCheck) {
+                ++granted;
+            }
+        }
+        return granted;
+    };
+    EXPECT_EQ(grantedOf64("198.51.100.", 0), QipExporterPasswords::cTotalBurstChecks);
+    EXPECT_EQ(grantedOf64("203.0.113.", 1000), QipExporterPasswords::cTotalChecksPerSecond);
+    // A pair verified before a reload is still verified after it, unless its hash changed.
+    ASSERT_TRUE(first.CheckAdmitted("prometheus", "secret"));
+    EXPECT_EQ(second.Admit("prometheus", "secret", "192.0.2.9", 5000), Outcome::cAccepted);
+    QipExporterPasswords changed({{"prometheus", "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.2HPovuZZEAReu9m886qMj1ld6jxNasO"}},
+                                 shared);
+    EXPECT_EQ(changed.Admit("prometheus", "secret", "192.0.2.9", 5000), Outcome::cToCheck);
+}
+
+TEST(QipExporterPasswords, RefusesHashesItCannotVerifyAndCostsTheDearestForAnUnknownName) {
+    EXPECT_TRUE(QipExporterPasswords::CanVerify("$2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy"));
+    for (const char* hash : {"$apr1$abcdefgh$0123456789012345678901", "$1$abcdefgh$znAnv9M.XU2pRYfmSs46h/",
+                             "$2y$05$abc", "$y$j9T$abc$def", "$6$salt$x", "secret", "$9$x"}) {
+        EXPECT_FALSE(QipExporterPasswords::CanVerify(hash)) << hash;
+    }
+    QipExporterWebConfig config;
+    std::string error;
+    EXPECT_FALSE(QipExporterWebConfig::Parse("basic_auth_users:\n  alice: $apr1$abcdefgh$0123456789012345678901\n",
+                                             "/", config, error));
+    EXPECT_NE(error.find("basic_auth_users.alice"), std::string::npos) << error;
+    EXPECT_GT(QipExporterPasswords::Cost("$2b$12$x"), QipExporterPasswords::Cost("$2b$10$x"));
+    EXPECT_GT(QipExporterPasswords::Cost("$2b$10$x"), QipExporterPasswords::Cost("$y$j9T$x"));
+    EXPECT_GT(QipExporterPasswords::Cost("$y$j9T$x"), QipExporterPasswords::Cost("$6$x"));
+    // An unknown name takes as long as the dearest user's wrong password, not the
+    // cheapest's: timed in CPU work, the cost-4 user against the cost-10 one.
+    const std::string cheap = "$2b$04$0L6ZT0wzMDfm2gz.bGfVm.1AS24PEMYQAH27Pf8TkY08Vw/Ux9Ohy";
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    crypt_data data{};
+    ASSERT_NE(crypt_gensalt_rn("$2b$", 10, nullptr, 0, setting, sizeof setting), nullptr);
+    const std::string dear = crypt_rn("x", setting, &data, sizeof data);
+    QipExporterPasswords passwords({{"a", cheap}, {"b", dear}}, std::make_shared<QipExporterPasswords::Shared>());
+    const auto timed = [&](const std::string& user) {
+        const auto start = std::chrono::steady_clock::now();
+        passwords.CheckAdmitted(user, "guess");
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_GT(timed("nobody"), 8 * timed("a"));
 }

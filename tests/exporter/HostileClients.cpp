@@ -28,8 +28,8 @@ struct Connection {
 }  // namespace
 
 HostileClients::HostileClients(const std::string& namespaceName, const std::string& address,
-                               int port, size_t idle, size_t slow)
-    : mNamespace(namespaceName), mAddress(address), mPort(port), mIdle(idle), mSlow(slow),
+                               int port, size_t idle, size_t slow, const std::vector<std::string>& sources)
+    : mNamespace(namespaceName), mAddress(address), mPort(port), mIdle(idle), mSlow(slow), mSources(sources),
       mRunning(false), mConnects(0), mOpen(0) {}
 
 HostileClients::~HostileClients() { Stop(); }
@@ -70,6 +70,12 @@ void HostileClients::Run() {
             Connection& c = connections[i];
             if (c.mFd < 0 && now >= c.mNext) {
                 c.mFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+                if (c.mFd >= 0 && !mSources.empty()) {
+                    sockaddr_in from{};
+                    from.sin_family = AF_INET;
+                    inet_pton(AF_INET, mSources[i % mSources.size()].c_str(), &from.sin_addr);
+                    bind(c.mFd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+                }
                 if (c.mFd >= 0) {
                     connect(c.mFd, reinterpret_cast<sockaddr*>(&to), sizeof to);
                     ++mConnects;

@@ -226,7 +226,14 @@ void QipExporter::ReadDuePages() {
         std::vector<QipDevice> batch = mPages.TakeDue(now, DeviceDescriber::cMaxConcurrentFetches);
         if (batch.empty()) return;
         std::vector<DeviceDescriber::Group> groups;
-        for (uint32_t i = 0; i < batch.size(); ++i) groups.push_back(DeviceDescriber::Group(1, i));
+        for (uint32_t i = 0; i < batch.size(); ++i) {
+            groups.push_back(DeviceDescriber::Group(1, i));
+            // The library's line for a failed read then says whose page it was.
+            batch[i].GetSysInfo()->SetReportPrefix("status page of " +
+                                                   QipDiscoverFormat::TerminalText(batch[i].GetDeviceId()) + " (" +
+                                                   QipDiscoverFormat::TerminalText(batch[i].GetDeviceType()) + ") at " +
+                                                   batch[i].GetSysInfo()->GetHost() + ": ");
+        }
         mIsReading.store(true);
         mDescriber.FetchStatusPages(batch, groups);
         mIsReading.store(false);

@@ -3,32 +3,30 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <gnutls/gnutls.h>
 #include <netinet/in.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <vector>
+#include <algorithm>
 
 #include <prometheus/collectable.h>
-#include <prometheus/text_serializer.h>
 
 #include "ksp/KspClock.h"
 #include "ksp/KspDescriptor.h"
 
 const unsigned QipExporterHttp::cMaxConnections;
-const unsigned QipExporterHttp::cMaxConnectionsPerAddress;
-const unsigned QipExporterHttp::cIdleTimeoutSeconds;
 const long long QipExporterHttp::cRetireMs;
+const size_t QipExporterHttp::cMaxRetired;
 
 namespace {
 
-const char* const cAllow = "GET, HEAD";
-const char* const cRealm = "qip-exporter";
+// Descriptors kept for everything but the connections (the discovery sockets, the page
+// reads, a retiring server's listening socket).
+const unsigned cOtherDescriptors = 128;
+const long long cSettleMs = 200;
 
 // Binds a listening TCP socket to "ADDRESS:PORT" or "[ADDRESS]:PORT"; -1 with errno set.
 int Listen(const std::string& listen) {
@@ -63,22 +61,27 @@ int Listen(const std::string& listen) {
     return fd.Release();
 }
 
-std::string ClientAddress(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "";
-    if (info != nullptr && info->client_addr != nullptr) {
-        const sockaddr* address = info->client_addr;
-        const void* bytes = address->sa_family == AF_INET6
-                                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
-                                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
-        inet_ntop(address->sa_family, bytes, text, sizeof text);
+// Raises the soft descriptor limit towards the hard one, for cMaxConnections connections;
+// the connection limit that the limit then allows.
+unsigned RaiseDescriptorLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024 - cOtherDescriptors;
+    const rlim_t wanted = QipExporterHttp::cMaxConnections + cOtherDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
     }
-    return text;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return QipExporterHttp::cMaxConnections;
+    return static_cast<unsigned>(std::max<rlim_t>(limit.rlim_cur, 4 * QipExporterSite::cReservedConnections) -
+                                 cOtherDescriptors);
 }
 
 }  // namespace
 
-QipExporterHttp::QipExporterHttp() : mPort(0), mListenSocket(-1), mRetiredAtMs(0) {}
+QipExporterHttp::QipExporterHttp()
+    : mPasswordsShared(std::make_shared<QipExporterPasswords::Shared>()), mMaxConnections(cMaxConnections),
+      mPort(0), mListenSocket(-1) {}
 
 QipExporterHttp::~QipExporterHttp() { Stop(); }
 
@@ -89,18 +92,24 @@ std::string QipExporterHttp::RootPage(const std::string& version) {
            "<a href=\"metrics\">/metrics</a></p>\n</body></html>\n";
 }
 
+std::unique_ptr<QipExporterSite> QipExporterHttp::MakeSite(const QipExporterWebConfig& config) const {
+    return std::unique_ptr<QipExporterSite>(
+        new QipExporterSite(config, mMetrics, mRootPage, mPasswordsShared, mMaxConnections));
+}
+
 bool QipExporterHttp::Start(const std::string& listen,
                             const std::shared_ptr<prometheus::Collectable>& metrics,
                             const std::string& version, const QipExporterWebConfig& config,
                             std::string& error) {
     mMetrics = metrics;
     mRootPage = RootPage(version);
+    mMaxConnections = RaiseDescriptorLimit();
     KspDescriptor socket(Listen(listen));
     if (socket.Get() < 0) {
         error = strerror(errno);
         return false;
     }
-    std::unique_ptr<Site> site(new Site(this, config));
+    std::unique_ptr<QipExporterSite> site = MakeSite(config);
     if (!site->Start(socket.Get(), error)) {
         socket.Release();  // perhaps closed by the server already; the program ends anyway
         return false;
@@ -124,7 +133,7 @@ bool QipExporterHttp::Reconfigure(const QipExporterWebConfig& config, std::strin
         error = strerror(errno);
         return false;
     }
-    std::unique_ptr<Site> site(new Site(this, config));
+    std::unique_ptr<QipExporterSite> site = MakeSite(config);
     if (!site->Start(socket.Get(), error)) {
         // Whether a server that failed to start closed the descriptor it was given is not
         // said; left open rather than perhaps closed twice. Checked configurations make
@@ -132,153 +141,31 @@ bool QipExporterHttp::Reconfigure(const QipExporterWebConfig& config, std::strin
         socket.Release();
         return false;
     }
-    mRetired.reset();
     // The old descriptor comes back from the retired server (unless it could not stop
     // accepting, when it still owns it and closes it as it stops).
     const int old = mCurrent->Retire();
     if (old >= 0) close(old);
-    mRetired = std::move(mCurrent);
-    mRetiredAtMs = KspMonotonicMs();
+    // A storm of reloads must not pile up servers without end: the oldest goes first.
+    if (mRetired.size() >= cMaxRetired) mRetired.erase(mRetired.begin());
+    mRetired.push_back(Retired{std::move(mCurrent), KspMonotonicMs()});
     mListenSocket = socket.Release();
     mCurrent = std::move(site);
     return true;
 }
 
 void QipExporterHttp::Tick(long long nowMs) {
-    if (mRetired && nowMs - mRetiredAtMs >= cRetireMs) mRetired.reset();
+    mRetired.erase(std::remove_if(mRetired.begin(), mRetired.end(),
+                                  [nowMs](const Retired& retired) {
+                                      // A connection accepted just before the retirement is
+                                      // counted a moment later, on the server's thread.
+                                      const long long age = nowMs - retired.mAtMs;
+                                      return (age >= cSettleMs && retired.mSite->GetOpen() == 0) ||
+                                             age >= cRetireMs;
+                                  }),
+                   mRetired.end());
 }
 
 void QipExporterHttp::Stop() {
-    mRetired.reset();
+    mRetired.clear();
     mCurrent.reset();
-}
-
-QipExporterHttp::Site::Site(QipExporterHttp* outer, const QipExporterWebConfig& config)
-    : mOuter(outer), mConfig(config), mPasswords(config.mUsers), mDaemon(nullptr), mIsRetired(false),
-      mIsStarting(false) {}
-
-QipExporterHttp::Site::~Site() {
-    if (mDaemon != nullptr) MHD_stop_daemon(mDaemon);
-}
-
-void QipExporterHttp::Site::OnLog(void* self, const char* format, va_list arguments) {
-    Site* site = static_cast<Site*>(self);
-    if (!site->mIsStarting || !site->mStartLog.empty()) return;  // only why a start fails
-    char text[512];
-    vsnprintf(text, sizeof text, format, arguments);
-    site->mStartLog = text;
-    while (!site->mStartLog.empty() && site->mStartLog.back() == '\n') site->mStartLog.pop_back();
-}
-
-bool QipExporterHttp::Site::Start(int listenSocket, std::string& error) {
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
-    if (mConfig.mTls) flags |= MHD_USE_TLS;
-    // A password check takes a quarter second of a thread: a second thread keeps scrapes
-    // going meanwhile. Without passwords one thread does everything, and keeps the memory
-    // of a scrape of a full list to one at a time.
-    const unsigned threads = mPasswords.IsEmpty() ? 1 : 2;
-    std::vector<MHD_OptionItem> options = {
-        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&Site::OnLog), this},
-        {MHD_OPTION_LISTEN_SOCKET, listenSocket, nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, cMaxConnections, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, cMaxConnectionsPerAddress, nullptr},
-        {MHD_OPTION_CONNECTION_TIMEOUT, cIdleTimeoutSeconds, nullptr},
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 16 * 1024, nullptr},
-    };
-    if (threads > 1) options.push_back({MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr});
-    if (mConfig.mTls) {
-        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(mConfig.mCertPem.c_str())});
-        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(mConfig.mKeyPem.c_str())});
-        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(mConfig.mPriorities.c_str())});
-        if (!mConfig.mClientCaPem.empty()) {
-            options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, const_cast<char*>(mConfig.mClientCaPem.c_str())});
-        }
-    }
-    options.push_back({MHD_OPTION_END, 0, nullptr});
-    mIsStarting = true;
-    mDaemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Site::OnRequest, this,
-                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
-    mIsStarting = false;
-    if (mDaemon == nullptr) {
-        error = mStartLog.empty() ? "the HTTP server cannot start" : mStartLog;
-        return false;
-    }
-    return true;
-}
-
-int QipExporterHttp::Site::Retire() {
-    mIsRetired = true;
-    const MHD_socket socket = MHD_quiesce_daemon(mDaemon);
-    return socket == MHD_INVALID_SOCKET ? -1 : socket;
-}
-
-MHD_Result QipExporterHttp::Site::OnRequest(void* self, MHD_Connection* connection, const char* url,
-                                            const char* method, const char*, const char*, size_t*,
-                                            void**) {
-    // A body (of a POST) is never read: the answer goes out on the first call, and the
-    // server closes the connection after it.
-    return static_cast<Site*>(self)->Answer(connection, url, method);
-}
-
-MHD_Result QipExporterHttp::Site::Reply(MHD_Connection* connection, unsigned status,
-                                        const std::string& body, const char* type, const char* allow,
-                                        bool askPassword) {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr) return MHD_NO;
-    if (type != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-    if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-    for (const auto& header : mConfig.mHeaders) {
-        MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
-    }
-    // A replaced server sends its keep-alive clients to the new one.
-    if (mIsRetired) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    const MHD_Result queued = askPassword ? MHD_queue_basic_auth_fail_response(connection, cRealm, response)
-                                          : MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
-
-bool QipExporterHttp::Site::Admit(MHD_Connection* connection, MHD_Result& queued) {
-    if (!mConfig.mClientCaPem.empty()) {
-        // The server asked for a certificate during the handshake; whether it was shown
-        // and signed by the client CA is checked here.
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-        unsigned status = 1;
-        if (info == nullptr ||
-            gnutls_certificate_verify_peers2(static_cast<gnutls_session_t>(info->tls_session), &status) != 0 ||
-            status != 0) {
-            queued = Reply(connection, MHD_HTTP_FORBIDDEN, "A client certificate signed by the client CA is required\n",
-                           "text/plain");
-            return false;
-        }
-    }
-    if (mPasswords.IsEmpty()) return true;
-    char* password = nullptr;
-    char* user = MHD_basic_auth_get_username_password(connection, &password);
-    QipExporterPasswords::Outcome outcome = QipExporterPasswords::Outcome::cRefused;
-    if (user != nullptr && password != nullptr) {
-        outcome = mPasswords.Check(user, password, ClientAddress(connection), KspMonotonicMs());
-    }
-    if (user != nullptr) MHD_free(user);
-    if (password != nullptr) MHD_free(password);
-    if (outcome == QipExporterPasswords::Outcome::cAccepted) return true;
-    queued = Reply(connection, MHD_HTTP_UNAUTHORIZED, "Unauthorized\n", "text/plain", nullptr, true);
-    return false;
-}
-
-MHD_Result QipExporterHttp::Site::Answer(MHD_Connection* connection, const std::string& url,
-                                         const std::string& method) {
-    MHD_Result queued = MHD_NO;
-    if (!Admit(connection, queued)) return queued;
-    const bool isRoot = url == "/";
-    const bool isMetrics = url == "/metrics";
-    if (!isRoot && !isMetrics) return Reply(connection, MHD_HTTP_NOT_FOUND, "Not found\n", "text/plain");
-    // HEAD is answered as GET without the body, by the server.
-    if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
-        return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed\n", "text/plain", cAllow);
-    }
-    if (isRoot) return Reply(connection, MHD_HTTP_OK, mOuter->mRootPage, "text/html; charset=utf-8");
-    const std::string body = prometheus::TextSerializer().Serialize(mOuter->mMetrics->Collect());
-    return Reply(connection, MHD_HTTP_OK, body, "text/plain; version=0.0.4; charset=utf-8");
 }

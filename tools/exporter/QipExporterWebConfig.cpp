@@ -11,6 +11,8 @@
 #include <gnutls/gnutls.h>
 #include <yaml-cpp/yaml.h>
 
+#include "tools/exporter/QipExporterPasswords.h"
+
 namespace {
 
 const std::map<std::string, std::string> cVersions = {
@@ -182,10 +184,11 @@ bool QipExporterWebConfig::Parse(const std::string& text, const std::string& fol
                 const std::string name = user.first.as<std::string>();
                 const std::string hash = user.second.as<std::string>();
                 // crypt(3) would read a hash without a method prefix as DES, which bcrypt's
-                // users never mean; a plain-text password is a mistake worth a clear error.
-                if (hash.size() < 4 || hash[0] != '$' || name.find(':') != std::string::npos) {
-                    error = "basic_auth_users." + name + ": not a user name with a crypt hash "
-                            "such as $2y$... (bcrypt)";
+                // users never mean; a plain-text password, or a hash that could never
+                // match here (htpasswd's default MD5), is a mistake worth a clear error.
+                if (name.find(':') != std::string::npos || !QipExporterPasswords::CanVerify(hash)) {
+                    error = "basic_auth_users." + name + ": not a user name with a hash this exporter can "
+                            "verify; use bcrypt ($2y$..., htpasswd -nB)";
                     return false;
                 }
                 config.mUsers[name] = hash;

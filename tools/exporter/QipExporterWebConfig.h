@@ -15,7 +15,8 @@
 //   http_server_config:
 //     headers                        name: value, added to every answer
 //     http2                          false only (the server speaks HTTP/1.1)
-//   basic_auth_users                 user name: bcrypt (or yescrypt) hash
+//   basic_auth_users                 user name: bcrypt (or yescrypt, SHA-crypt) hash that
+//                                    crypt(3) here verifies; MD5 and plain text are refused
 //
 // Every other key is refused by name. File names are relative to the file's folder. A
 // plain value type; Load reads the files it names, so that a later change of them on disk
