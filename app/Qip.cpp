@@ -47,15 +47,18 @@ QString Text(const std::string& bytes) {
 class Qip::PollRead : public KspThread, public DeviceDescriber::StatusFetcher {
 public:
     PollRead(Qip* outer, quint64 sequence, std::vector<QipDevice> snapshot,
-             const std::vector<std::string>& wanted, DeviceDescriber::StatusFetcher* fetcher)
+             const std::vector<std::string>& wanted, bool allTypes,
+             DeviceDescriber::StatusFetcher* fetcher)
         : mOuter(outer),
           mSequence(sequence),
           mSnapshot(std::move(snapshot)),
+          mWanted(wanted),
           mDescriber(wanted, gInterfaces),
           mFetcher(fetcher),
           mCancelFd(eventfd(0, EFD_CLOEXEC)) {
         if (mCancelFd < 0) perror("eventfd() failed");
         mDescriber.SetStatusFetcher(this);
+        mDescriber.SetMatchAnyType(allTypes);
     }
     PollRead(const PollRead&) = delete;
     PollRead& operator=(const PollRead&) = delete;
@@ -76,6 +79,7 @@ public:
     // Valid once the thread is joined.
     const std::vector<DeviceDescriber::Description>& Descriptions() const { return mResult; }
     const std::vector<QipDevice>& Snapshot() const { return mSnapshot; }
+    const std::vector<std::string>& Wanted() const { return mWanted; }
 
     void Run() override {
         mResult = mDescriber.Describe(mSnapshot);
@@ -106,6 +110,7 @@ private:
     Qip* const mOuter;
     const quint64 mSequence;
     std::vector<QipDevice> mSnapshot;
+    const std::vector<std::string> mWanted;
     DeviceDescriber mDescriber;
     DeviceDescriber::StatusFetcher* const mFetcher;
     const int mCancelFd;
@@ -290,7 +295,7 @@ void Qip::timerCallback() {
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
     std::unique_ptr<PollRead> read(
-        new PollRead(this, ++_readSequence, std::move(snapshot), wanted, _statusFetcher));
+        new PollRead(this, ++_readSequence, std::move(snapshot), wanted, _allTypes, _statusFetcher));
     _read = std::move(read);
     if (!_read->Begin()) {
         // Without a thread of its own the tick reads here, as it must report all the same.
@@ -304,7 +309,7 @@ void Qip::pollReadDone(quint64 sequence) {
     if (!_read || sequence != _readSequence) return;
     _read->WaitForCompletion();
     const std::unique_ptr<PollRead> read = std::move(_read);
-    const QVariantList devices = QipDeviceDictionaries(read->Descriptions(), read->Snapshot());
+    const QVariantList devices = QipDeviceDictionaries(read->Descriptions(), read->Snapshot(), &read->Wanted());
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);
 }

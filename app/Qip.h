@@ -71,6 +71,12 @@ public:
     // answers before the next poll rather than up to a whole broadcast period later.
     void broadcastNow();
 
+    // Whether the looks and polls report devices of every type, not only the wanted ones
+    // (those of other types carry "OtherType" true); the answers settle on the wanted ones
+    // alone. Takes effect at the next look and poll.
+    void setAllTypes(bool allTypes) { _allTypes = allTypes; }
+    bool allTypes() const { return _allTypes; }
+
     // The networks to probe beyond the broadcast domain (addresses, ranges, host names as
     // qip-discover --probe takes them; malformed ones are skipped). Takes effect at start().
     void setProbeTargets(const QStringList& targets);
@@ -161,7 +167,10 @@ private:
     std::unique_ptr<QTimer> _lookTimer;
     QElapsedTimer _since;  // from start()
     QipSettle _settle;
-    QVariantList _heard;   // what devicesHeard told last
+    // What devicesHeard told last (QipHeardKeys), and whether it told anything yet.
+    std::vector<std::string> _heardKeys;
+    bool _told = false;
+    bool _allTypes = false;
     void startLooking();
 
     // Creates, connects and starts a repeating timer of `seconds` and stores it.

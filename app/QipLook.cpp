@@ -1,6 +1,7 @@
 // The search's looks between polls: what the device list holds, told without reading a page.
 #include "app/Qip.h"
 
+#include <algorithm>
 #include <set>
 
 #include "app/QipDeviceDictionary.h"
@@ -22,18 +23,27 @@ void Qip::look() {
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
     DeviceDescriber describer(wanted, gInterfaces);
+    describer.SetMatchAnyType(_allTypes);
     const std::vector<DeviceDescriber::Description> descriptions =
         describer.Describe(snapshot, false);
     if (!_settle.IsSettled()) {
         std::set<std::string> ids;
-        for (const DeviceDescriber::Description& d : descriptions) ids.insert(d.mDeviceId);
+        for (const DeviceDescriber::Description& d : descriptions) {
+            if (!_allTypes || std::find(wanted.begin(), wanted.end(), d.mDeviceType) != wanted.end()) {
+                ids.insert(d.mDeviceId);
+            }
+        }
         if (!_settle.Note(_since.elapsed(), ids)) return;
         // Settled: from now on the looks only follow changes, and less often.
         if (_lookTimer) _lookTimer->setInterval(cLiveLookMs);
     }
-    const QVariantList heard = QipDeviceDictionaries(descriptions, snapshot);
-    if (heard == _heard) return;
-    _heard = heard;
+    // What was told is compared in plain bytes first: with thousands of devices, making
+    // their dictionaries four times a second would cost more than everything else here.
+    std::vector<std::string> told = QipHeardKeys(descriptions, snapshot);
+    if (_told && told == _heardKeys) return;
+    _told = true;
+    _heardKeys = std::move(told);
+    const QVariantList heard = QipDeviceDictionaries(descriptions, snapshot, &wanted);
     // The delegate may stop or delete this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->devicesHeard(heard);
 }
