@@ -208,8 +208,13 @@ void QipMainWindow::Describe() {
     const QString help = mController->helpText();
     const QString told = help.isEmpty() ? message : message + QStringLiteral("\n\n") + help;
     SetDescription(mUi->searchAgainButton, told);
-    const QString address = mUi->addressLabel->isVisibleTo(this) ? mUi->addressLabel->text()
-                                                                  : QString();
+    QString address = mUi->addressLabel->isVisibleTo(this) ? mUi->addressLabel->text()
+                                                            : QString();
+    // A filter that hides every row says so where the rows would be read.
+    const QString empty = mUi->deviceTable->emptyText();
+    if (!empty.isEmpty()) {
+        address = address.isEmpty() ? empty : empty + QStringLiteral("\n") + address;
+    }
     SetDescription(mUi->deviceTable,
                    address.isEmpty() ? told : told + QStringLiteral("\n") + address);
     SetDescription(mUi->configureButton,
