@@ -283,6 +283,8 @@ private:
     QSet<QString> mRemovedIds;
     // devices without those taken off the list.
     QVariantList Listable(const QVariantList& devices) const;
+    // deviceFound but for the first names' signal.
+    void TakeReport(const QVariantList& devices);
     // devices without those of other types ("OtherType"). Pure.
     static QVariantList Wanted(const QVariantList& devices);
     // Whether devices hold something to list: a wanted device, or with showAllTypes any.

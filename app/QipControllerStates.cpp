@@ -10,11 +10,16 @@
 #include <algorithm>
 
 void QipController::deviceFound(const QVariantList& devices) {
-    if (!mNamesRead && mState != State::PortUnavailable) {
-        // The window makes its first choice final once the names are in.
+    const bool firstNames = !mNamesRead && mState != State::PortUnavailable;
+    TakeReport(devices);
+    if (firstNames && mState != State::Failed) {
+        // The window makes its first choice final once the names are in its rows.
         mNamesRead = true;
         emit deviceListChanged();
     }
+}
+
+void QipController::TakeReport(const QVariantList& devices) {
     switch (mState) {
     case State::Choosing:
         // The looks decide which devices are listed; a poll read their pages.

@@ -178,7 +178,8 @@ TEST(QipMainWindowTable, DevicesOfOtherTypesAreListedOnRequestAndOpenable) {
     QTest::keyClick(rig.mTable, Qt::Key_Return);
     EXPECT_EQ(rig.mWorkspace.mEvents, std::vector<std::string>{"open http://192.0.2.40/"});
     all->trigger();
-    EXPECT_EQ(rig.Column(QipDeviceTableModel::cType), (QStringList{"QipFinder"})) << "cam was opened and taken off";
+    EXPECT_EQ(rig.Column(QipDeviceTableModel::cType), (QStringList{"QipFinder", "QipFinder"}))
+        << "cam was opened and taken off";
 }
 
 TEST(QipMainWindowTable, TheLoneDeviceRuleCountsTheWantedTypesOnly) {
@@ -195,5 +196,5 @@ TEST(QipMainWindowTable, TheLoneDeviceRuleCountsTheWantedTypesOnly) {
     WindowRig rig;
     rig.mController->setShowAllTypes(true);
     rig.mController->devicesHeard({camera, Heard("lamp", "192.0.2.20")});
-    EXPECT_EQ(rig.mWorkspace.mEvents, std::vector<std::string>{"open http://192.0.2.20/"});
+    EXPECT_EQ(rig.mWorkspace.mEvents, (std::vector<std::string>{"open http://192.0.2.20/", "terminate"}));
 }
