@@ -129,6 +129,7 @@ Qip::~Qip() {
     _lookTimer.reset();
     setTimer(nullptr);
     endRead();
+    if (_qipDeviceList) _qipDeviceList->SetChangeHandler(nullptr);
     // The client goes first: its receive thread hands hellos to the list without a lock.
     _qipClient.reset();
     _qipDeviceList.reset();
@@ -159,6 +160,7 @@ void Qip::start() {
             return;
         }
         _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
+        _qipDeviceList->SetChangeHandler(&_listWatch);
     }
     if (_hasGivenScan) {
         gInterfaces = _scan.mUsable;
@@ -189,6 +191,7 @@ void Qip::stop() {
     _lookTimer.reset();
     setTimer(nullptr);
     endRead();
+    if (_qipDeviceList) _qipDeviceList->SetChangeHandler(nullptr);
     _qipClient.reset();
     _qipDeviceList.reset();
     _stopped = true;

@@ -18,9 +18,13 @@
 #include "app/QipSettle.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipDevice.h"
+#include "qip/QipDeviceList.h"
+
+#include <atomic>
+
+typedef QipDeviceList::ChangeHandler QipDeviceList_ChangeHandler;
 
 class QipClient;
-class QipDeviceList;
 
 // The interfaces as the most recent start() of any search enumerated them; read by every
 // poll. Touched only on the thread of the searches' event loop.
@@ -67,6 +71,11 @@ public:
     bool isSettled() const { return _settle.IsSettled(); }
     static const int cLookMs = 100;
     static const int cLiveLookMs = 250;
+    // Once settled, a look with no device come, gone or restarted since the last one takes
+    // no snapshot unless this long has passed: the times of the answers it would follow
+    // matter to the second, and copying thousands of records four times a second would
+    // cost more than all else.
+    static const int cQuietLookMs = 1000;
     // Has the client broadcast at once, so that a device switched on since the last round
     // answers before the next poll rather than up to a whole broadcast period later.
     void broadcastNow();
@@ -74,7 +83,10 @@ public:
     // Whether the looks and polls report devices of every type, not only the wanted ones
     // (those of other types carry "OtherType" true); the answers settle on the wanted ones
     // alone. Takes effect at the next look and poll.
-    void setAllTypes(bool allTypes) { _allTypes = allTypes; }
+    void setAllTypes(bool allTypes) {
+        _allTypes = allTypes;
+        _listWatch.mChanged = true;
+    }
     bool allTypes() const { return _allTypes; }
 
     // The networks to probe beyond the broadcast domain (addresses, ranges, host names as
@@ -164,6 +176,14 @@ private:
     // counts every hello itself).
     std::map<std::string, std::set<std::string>> _snapshotIdsByType;
 
+    // Notes that the device list changed (a device came, left or restarted); any thread.
+    class ListWatch : public QipDeviceList_ChangeHandler {
+    public:
+        void OnChange() override { mChanged = true; }
+        std::atomic<bool> mChanged{true};
+    };
+    ListWatch _listWatch;
+    qint64 _lastLookMs = -1;  // when the last settled look took a snapshot
     std::unique_ptr<QTimer> _lookTimer;
     QElapsedTimer _since;  // from start()
     QipSettle _settle;

@@ -19,6 +19,11 @@ void Qip::startLooking() {
 }
 
 void Qip::look() {
+    if (_settle.IsSettled() && _qipDeviceList && !_listWatch.mChanged.exchange(false) &&
+        _lastLookMs >= 0 && _since.elapsed() - _lastLookMs < cQuietLookMs) {
+        return;
+    }
+    _lastLookMs = _since.elapsed();
     std::vector<QipDevice> snapshot = takeSnapshot();
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
