@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "app/QipDeviceDictionary.h"
+#include "app/QipLookRead.h"
 #include "ksp/KspThread.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
@@ -78,11 +79,12 @@ public:
     }
     // Valid once the thread is joined.
     const std::vector<DeviceDescriber::Description>& Descriptions() const { return mResult; }
-    const std::vector<QipDevice>& Snapshot() const { return mSnapshot; }
-    const std::vector<std::string>& Wanted() const { return mWanted; }
+    const QVariantList& Dictionaries() const { return mDictionaries; }
 
     void Run() override {
         mResult = mDescriber.Describe(mSnapshot);
+        // Made here: for thousands of devices the event loop would wait tens of ms for them.
+        mDictionaries = QipDeviceDictionaries(mResult, mSnapshot, &mWanted);
         // Dropped by the toolkit if the search is gone; the search joins this thread first.
         Qip* outer = mOuter;
         const quint64 sequence = mSequence;
@@ -115,6 +117,7 @@ private:
     DeviceDescriber::StatusFetcher* const mFetcher;
     const int mCancelFd;
     std::vector<DeviceDescriber::Description> mResult;  // written by Run only
+    QVariantList mDictionaries;                         // written by Run only
 };
 
 Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVariant& timeout,
@@ -129,6 +132,7 @@ Qip::~Qip() {
     _lookTimer.reset();
     setTimer(nullptr);
     endRead();
+    endLook();
     if (_qipDeviceList) _qipDeviceList->SetChangeHandler(nullptr);
     // The client goes first: its receive thread hands hellos to the list without a lock.
     _qipClient.reset();
@@ -191,6 +195,7 @@ void Qip::stop() {
     _lookTimer.reset();
     setTimer(nullptr);
     endRead();
+    endLook();
     if (_qipDeviceList) _qipDeviceList->SetChangeHandler(nullptr);
     _qipClient.reset();
     _qipDeviceList.reset();
@@ -312,7 +317,7 @@ void Qip::pollReadDone(quint64 sequence) {
     if (!_read || sequence != _readSequence) return;
     _read->WaitForCompletion();
     const std::unique_ptr<PollRead> read = std::move(_read);
-    const QVariantList devices = QipDeviceDictionaries(read->Descriptions(), read->Snapshot(), &read->Wanted());
+    const QVariantList devices = read->Dictionaries();
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);
 }

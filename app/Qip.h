@@ -187,9 +187,19 @@ private:
     std::unique_ptr<QTimer> _lookTimer;
     QElapsedTimer _since;  // from start()
     QipSettle _settle;
-    // What devicesHeard told last (QipHeardKeys), and whether it told anything yet.
-    std::vector<std::string> _heardKeys;
-    bool _told = false;
+    // What devicesHeard told last (QipHeardKeys); null before it told anything.
+    std::shared_ptr<const std::vector<std::string>> _heardKeys;
+    class LookRead;
+    std::unique_ptr<LookRead> _look;  // the look under way, or null
+    quint64 _lookSequence = 0;
+    // From the event loop: the look numbered `sequence` has ended.
+    void lookDone(quint64 sequence);
+    // Waits for the look under way and drops it.
+    void endLook();
+    // What a look found: settles, and tells the delegate when it changed.
+    void tellLook(const std::set<std::string>& wantedIds,
+                  const std::shared_ptr<const std::vector<std::string>>& keys, bool changed,
+                  const QVariantList& heard);
     bool _allTypes = false;
     void startLooking();
 

@@ -38,7 +38,9 @@ def main(arguments):
         if table is None:
             time.sleep(0.5)
     if table is None:
-        print("atspi no-table")
+        desktop = pyatspi.Registry.getDesktop(0)
+        names = [desktop.getChildAtIndex(i).name for i in range(desktop.childCount)]
+        print("atspi no-table among %s" % names)
         return 1
     times = []
     for call in range(calls):
