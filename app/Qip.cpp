@@ -78,13 +78,15 @@ public:
         }
     }
     // Valid once the thread is joined.
-    const std::vector<DeviceDescriber::Description>& Descriptions() const { return mResult; }
     const QVariantList& Dictionaries() const { return mDictionaries; }
 
     void Run() override {
         mResult = mDescriber.Describe(mSnapshot);
         // Made here: for thousands of devices the event loop would wait tens of ms for them.
         mDictionaries = QipDeviceDictionaries(mResult, mSnapshot, &mWanted);
+        // Freed here too, rather than on the event loop when the read is dropped.
+        std::vector<QipDevice>().swap(mSnapshot);
+        std::vector<DeviceDescriber::Description>().swap(mResult);
         // Dropped by the toolkit if the search is gone; the search joins this thread first.
         Qip* outer = mOuter;
         const quint64 sequence = mSequence;

@@ -32,6 +32,30 @@ qulonglong AddressKey(const QString& text) {
     return ntohl(address.s_addr);
 }
 
+// Makes the page fields of `into` those of `from`, touching (and so copying) `into` only
+// where they differ: for thousands of rows that mostly stay the same, that is the cost.
+void CopyKeys(const QVariantMap& from, QVariantMap& into) {
+    for (const QString& key : {cSsid, cOutcome, cLine}) {
+        const auto there = from.constFind(key);
+        const auto here = into.constFind(key);
+        if (there == from.constEnd()) {
+            if (here != into.constEnd()) into.remove(key);
+        } else if (here == into.constEnd() || *here != *there) {
+            into.insert(key, *there);
+        }
+    }
+}
+
+// Whether the two differ in anything but the time of the last answer.
+bool DiffersBeyondTime(const QVariantMap& a, const QVariantMap& b) {
+    if (a.size() != b.size()) return true;
+    for (auto i = a.constBegin(), j = b.constBegin(); i != a.constEnd(); ++i, ++j) {
+        if (i.key() != j.key()) return true;
+        if (i.key() != cLastAnswerKey && i.value() != j.value()) return true;
+    }
+    return false;
+}
+
 bool IsUnread(const QVariantMap& device) {
     return device.value(cOutcome).toString() == QLatin1String("skipped");
 }
@@ -234,40 +258,26 @@ void QipDeviceTableModel::MergePage(const QVariantMap& read, QVariantMap& into,
         return;
     }
     failure.clear();
-    for (const QString& key : {cSsid, cOutcome, cLine}) {
-        if (read.contains(key)) {
-            into.insert(key, read.value(key));
-        } else {
-            into.remove(key);
-        }
-    }
+    CopyKeys(read, into);
 }
 
 bool QipDeviceTableModel::setDevices(const QVariantList& list) {
-    QHash<QString, QVariantMap> wanted;
-    QList<QString> order;
-    wanted.reserve(list.size());
+    QSet<QString> ids;
+    ids.reserve(list.size());
     for (const QVariant& element : list) {
-        if (element.typeId() != QMetaType::QVariantMap) {
-            continue;
+        if (element.typeId() == QMetaType::QVariantMap) {
+            ids.insert(Id(element.toMap()));
         }
-        QVariantMap device = element.toMap();
-        const QString id = Id(device);
-        if (wanted.contains(id)) {
-            continue;
-        }
-        order.append(id);
-        wanted.insert(id, std::move(device));
     }
     bool any = false;
     // Gone: removed in runs from the end, so that the rows before keep their places.
     for (int row = static_cast<int>(mRows.size()) - 1; row >= 0;) {
-        if (wanted.contains(mRows.at(row).mId)) {
+        if (ids.contains(mRows.at(row).mId)) {
             --row;
             continue;
         }
         int first = row;
-        while (first > 0 && !wanted.contains(mRows.at(first - 1).mId)) {
+        while (first > 0 && !ids.contains(mRows.at(first - 1).mId)) {
             --first;
         }
         beginRemoveRows(QModelIndex(), first, row);
@@ -284,8 +294,18 @@ bool QipDeviceTableModel::setDevices(const QVariantList& list) {
     // only when what it is sorted by changed.
     QList<int> changed[cColumnCount];
     QList<Row> added;
-    for (const QString& id : order) {
-        const QVariantMap& device = wanted[id];
+    QSet<QString> seen;
+    seen.reserve(list.size());
+    for (const QVariant& element : list) {
+        if (element.typeId() != QMetaType::QVariantMap) {
+            continue;
+        }
+        const QVariantMap device = element.toMap();
+        const QString id = Id(device);
+        if (seen.contains(id)) {
+            continue;  // one row per device
+        }
+        seen.insert(id);
         const auto at = mRowOf.constFind(id);
         if (at == mRowOf.constEnd()) {
             Row row;
@@ -299,18 +319,19 @@ bool QipDeviceTableModel::setDevices(const QVariantList& list) {
         QString failure = row.mReadFailure;
         if (device.value(cDeviceIp) == row.mDevice.value(cDeviceIp)) {
             // The page fields start from what the row shows and take only what this read says.
-            for (const QString& key : {cSsid, cOutcome, cLine}) {
-                if (row.mDevice.contains(key)) {
-                    merged.insert(key, row.mDevice.value(key));
-                } else {
-                    merged.remove(key);
-                }
-            }
+            CopyKeys(row.mDevice, merged);
             MergePage(device, merged, failure);
         } else {
             failure.clear();
         }
-        if (merged == row.mDevice && failure == row.mReadFailure) {
+        if (failure == row.mReadFailure && !DiffersBeyondTime(merged, row.mDevice)) {
+            // Only the time of its answer: no text to make again.
+            const qint64 lastAnswer = merged.value(cLastAnswerKey).toLongLong();
+            if (lastAnswer != row.mLastAnswer) {
+                row.mLastAnswer = lastAnswer;
+                changed[cLastAnswer].append(*at);
+            }
+            row.mDevice = std::move(merged);
             continue;
         }
         const Row before = row;
@@ -363,7 +384,8 @@ bool QipDeviceTableModel::takePages(const QVariantList& list) {
         QVariantMap merged = row.mDevice;
         QString failure = row.mReadFailure;
         MergePage(read, merged, failure);
-        if (merged == row.mDevice && failure == row.mReadFailure) {
+        // Unchanged, merged still shares the row's data: the comparison is one pointer.
+        if (failure == row.mReadFailure && merged == row.mDevice) {
             continue;
         }
         const Row before = row;
