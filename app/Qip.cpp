@@ -49,9 +49,10 @@ class Qip::PollRead : public KspThread, public DeviceDescriber::StatusFetcher {
 public:
     PollRead(Qip* outer, quint64 sequence, std::vector<QipDevice> snapshot,
              const std::vector<std::string>& wanted, bool allTypes,
-             DeviceDescriber::StatusFetcher* fetcher)
+             DeviceDescriber::StatusFetcher* fetcher, QipDeviceList* list = nullptr)
         : mOuter(outer),
           mSequence(sequence),
+          mList(list),
           mSnapshot(std::move(snapshot)),
           mWanted(wanted),
           mDescriber(wanted, gInterfaces),
@@ -79,8 +80,13 @@ public:
     }
     // Valid once the thread is joined.
     const QVariantList& Dictionaries() const { return mDictionaries; }
+    // Whether the list was empty: the tick then counts as an empty one.
+    bool WasEmpty() const { return mWasEmpty; }
 
     void Run() override {
+        // Copying thousands of records is left to this thread too.
+        if (mList != nullptr) mSnapshot = mList->Snapshot();
+        mWasEmpty = mSnapshot.empty();
         mResult = mDescriber.Describe(mSnapshot);
         // Made here: for thousands of devices the event loop would wait tens of ms for them.
         mDictionaries = QipDeviceDictionaries(mResult, mSnapshot, &mWanted);
@@ -113,6 +119,7 @@ private:
 
     Qip* const mOuter;
     const quint64 mSequence;
+    QipDeviceList* const mList;  // where Run takes the snapshot; null: given
     std::vector<QipDevice> mSnapshot;
     const std::vector<std::string> mWanted;
     DeviceDescriber mDescriber;
@@ -120,6 +127,7 @@ private:
     const int mCancelFd;
     std::vector<DeviceDescriber::Description> mResult;  // written by Run only
     QVariantList mDictionaries;                         // written by Run only
+    bool mWasEmpty = false;                             // written by Run only
 };
 
 Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVariant& timeout,
@@ -295,17 +303,21 @@ void Qip::noteTypes(const std::vector<QipDevice>& snapshot) {
 void Qip::timerCallback() {
     // One tick at a time: the one still reading reports for both.
     if (_read) return;
-    std::vector<QipDevice> snapshot = takeSnapshot();
-    if (!_qipClient) noteTypes(snapshot);
-    if (snapshot.empty()) {
-        if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
-        if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();
-        return;
+    // The client's list is copied on the read's thread; a snapshot source is read here.
+    QipDeviceList* list = _snapshotSource == nullptr ? _qipDeviceList.get() : nullptr;
+    std::vector<QipDevice> snapshot;
+    if (list == nullptr) {
+        snapshot = takeSnapshot();
+        if (!_qipClient) noteTypes(snapshot);
+        if (snapshot.empty()) {
+            countEmptyTick();
+            return;
+        }
     }
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
-    std::unique_ptr<PollRead> read(
-        new PollRead(this, ++_readSequence, std::move(snapshot), wanted, _allTypes, _statusFetcher));
+    std::unique_ptr<PollRead> read(new PollRead(this, ++_readSequence, std::move(snapshot), wanted,
+                                                _allTypes, _statusFetcher, list));
     _read = std::move(read);
     if (!_read->Begin()) {
         // Without a thread of its own the tick reads here, as it must report all the same.
@@ -319,9 +331,18 @@ void Qip::pollReadDone(quint64 sequence) {
     if (!_read || sequence != _readSequence) return;
     _read->WaitForCompletion();
     const std::unique_ptr<PollRead> read = std::move(_read);
+    if (read->WasEmpty()) {
+        countEmptyTick();
+        return;
+    }
     const QVariantList devices = read->Dictionaries();
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);
+}
+
+void Qip::countEmptyTick() {
+    if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
+    if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();
 }
 
 void Qip::endRead() {

@@ -140,7 +140,9 @@ public slots:
     // settle, then devicesHeard when the devices heard differ from the last ones told.
     void look();
 
-    // One poll; run by the timer. An empty tick reports before it returns; a tick with
+    // One poll; run by the timer. An empty tick of a snapshot source reports before it
+    // returns (one of the client's list, whose copy is taken on the read's thread, from the
+    // event loop once it was taken); a tick with
     // devices starts reading their status pages and reports from the event loop later.
     // Does nothing while the last tick is still reading.
     void timerCallback();
@@ -155,6 +157,8 @@ private:
     void pollReadDone(quint64 sequence);
     // Ends the read under way at once and joins its thread; its report is dropped.
     void endRead();
+    // Counts an empty poll; the third and later tell deviceNotFound.
+    void countEmptyTick();
 
     QipDelegate* _delegate;
     QStringList _deviceKennungen;
