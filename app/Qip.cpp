@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "app/QipDeviceDictionary.h"
+#include "app/QipLookRead.h"
 #include "ksp/KspThread.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
@@ -47,15 +48,19 @@ QString Text(const std::string& bytes) {
 class Qip::PollRead : public KspThread, public DeviceDescriber::StatusFetcher {
 public:
     PollRead(Qip* outer, quint64 sequence, std::vector<QipDevice> snapshot,
-             const std::vector<std::string>& wanted, DeviceDescriber::StatusFetcher* fetcher)
+             const std::vector<std::string>& wanted, bool allTypes,
+             DeviceDescriber::StatusFetcher* fetcher, QipDeviceList* list = nullptr)
         : mOuter(outer),
           mSequence(sequence),
+          mList(list),
           mSnapshot(std::move(snapshot)),
+          mWanted(wanted),
           mDescriber(wanted, gInterfaces),
           mFetcher(fetcher),
           mCancelFd(eventfd(0, EFD_CLOEXEC)) {
         if (mCancelFd < 0) perror("eventfd() failed");
         mDescriber.SetStatusFetcher(this);
+        mDescriber.SetMatchAnyType(allTypes);
     }
     PollRead(const PollRead&) = delete;
     PollRead& operator=(const PollRead&) = delete;
@@ -74,11 +79,20 @@ public:
         }
     }
     // Valid once the thread is joined.
-    const std::vector<DeviceDescriber::Description>& Descriptions() const { return mResult; }
-    const std::vector<QipDevice>& Snapshot() const { return mSnapshot; }
+    const QVariantList& Dictionaries() const { return mDictionaries; }
+    // Whether the list was empty: the tick then counts as an empty one.
+    bool WasEmpty() const { return mWasEmpty; }
 
     void Run() override {
+        // Copying thousands of records is left to this thread too.
+        if (mList != nullptr) mSnapshot = mList->Snapshot();
+        mWasEmpty = mSnapshot.empty();
         mResult = mDescriber.Describe(mSnapshot);
+        // Made here: for thousands of devices the event loop would wait tens of ms for them.
+        mDictionaries = QipDeviceDictionaries(mResult, mSnapshot, &mWanted);
+        // Freed here too, rather than on the event loop when the read is dropped.
+        std::vector<QipDevice>().swap(mSnapshot);
+        std::vector<DeviceDescriber::Description>().swap(mResult);
         // Dropped by the toolkit if the search is gone; the search joins this thread first.
         Qip* outer = mOuter;
         const quint64 sequence = mSequence;
@@ -105,11 +119,15 @@ private:
 
     Qip* const mOuter;
     const quint64 mSequence;
+    QipDeviceList* const mList;  // where Run takes the snapshot; null: given
     std::vector<QipDevice> mSnapshot;
+    const std::vector<std::string> mWanted;
     DeviceDescriber mDescriber;
     DeviceDescriber::StatusFetcher* const mFetcher;
     const int mCancelFd;
     std::vector<DeviceDescriber::Description> mResult;  // written by Run only
+    QVariantList mDictionaries;                         // written by Run only
+    bool mWasEmpty = false;                             // written by Run only
 };
 
 Qip::Qip(QipDelegate* delegate, const QStringList& deviceKennungen, const QVariant& timeout,
@@ -124,6 +142,8 @@ Qip::~Qip() {
     _lookTimer.reset();
     setTimer(nullptr);
     endRead();
+    endLook();
+    if (_qipDeviceList) _qipDeviceList->SetChangeHandler(nullptr);
     // The client goes first: its receive thread hands hellos to the list without a lock.
     _qipClient.reset();
     _qipDeviceList.reset();
@@ -154,6 +174,7 @@ void Qip::start() {
             return;
         }
         _qipDeviceList.reset(new QipDeviceList(_qipClient.get()));
+        _qipDeviceList->SetChangeHandler(&_listWatch);
     }
     if (_hasGivenScan) {
         gInterfaces = _scan.mUsable;
@@ -184,6 +205,8 @@ void Qip::stop() {
     _lookTimer.reset();
     setTimer(nullptr);
     endRead();
+    endLook();
+    if (_qipDeviceList) _qipDeviceList->SetChangeHandler(nullptr);
     _qipClient.reset();
     _qipDeviceList.reset();
     _stopped = true;
@@ -282,17 +305,21 @@ void Qip::noteTypes(const std::vector<QipDevice>& snapshot) {
 void Qip::timerCallback() {
     // One tick at a time: the one still reading reports for both.
     if (_read) return;
-    std::vector<QipDevice> snapshot = takeSnapshot();
-    if (!_qipClient) noteTypes(snapshot);
-    if (snapshot.empty()) {
-        if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
-        if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();
-        return;
+    // The client's list is copied on the read's thread; a snapshot source is read here.
+    QipDeviceList* list = _snapshotSource == nullptr ? _qipDeviceList.get() : nullptr;
+    std::vector<QipDevice> snapshot;
+    if (list == nullptr) {
+        snapshot = takeSnapshot();
+        if (!_qipClient) noteTypes(snapshot);
+        if (snapshot.empty()) {
+            countEmptyTick();
+            return;
+        }
     }
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
-    std::unique_ptr<PollRead> read(
-        new PollRead(this, ++_readSequence, std::move(snapshot), wanted, _statusFetcher));
+    std::unique_ptr<PollRead> read(new PollRead(this, ++_readSequence, std::move(snapshot), wanted,
+                                                _allTypes, _statusFetcher, list));
     _read = std::move(read);
     if (!_read->Begin()) {
         // Without a thread of its own the tick reads here, as it must report all the same.
@@ -306,9 +333,18 @@ void Qip::pollReadDone(quint64 sequence) {
     if (!_read || sequence != _readSequence) return;
     _read->WaitForCompletion();
     const std::unique_ptr<PollRead> read = std::move(_read);
-    const QVariantList devices = QipDeviceDictionaries(read->Descriptions(), read->Snapshot());
+    if (read->WasEmpty()) {
+        countEmptyTick();
+        return;
+    }
+    const QVariantList devices = read->Dictionaries();
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);
+}
+
+void Qip::countEmptyTick() {
+    if (_counter < std::numeric_limits<quint32>::max()) ++_counter;
+    if (_counter > 2 && _delegate != nullptr) _delegate->deviceNotFound();
 }
 
 void Qip::endRead() {

@@ -18,9 +18,13 @@
 #include "app/QipSettle.h"
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipDevice.h"
+#include "qip/QipDeviceList.h"
+
+#include <atomic>
+
+typedef QipDeviceList::ChangeHandler QipDeviceList_ChangeHandler;
 
 class QipClient;
-class QipDeviceList;
 
 // The interfaces as the most recent start() of any search enumerated them; read by every
 // poll. Touched only on the thread of the searches' event loop.
@@ -67,9 +71,23 @@ public:
     bool isSettled() const { return _settle.IsSettled(); }
     static const int cLookMs = 100;
     static const int cLiveLookMs = 250;
+    // Once settled, a look with no device come, gone or restarted since the last one takes
+    // no snapshot unless this long has passed: the times of the answers it would follow
+    // matter to the second, and copying thousands of records four times a second would
+    // cost more than all else.
+    static const int cQuietLookMs = 1000;
     // Has the client broadcast at once, so that a device switched on since the last round
     // answers before the next poll rather than up to a whole broadcast period later.
     void broadcastNow();
+
+    // Whether the looks and polls report devices of every type, not only the wanted ones
+    // (those of other types carry "OtherType" true); the answers settle on the wanted ones
+    // alone. Takes effect at the next look and poll.
+    void setAllTypes(bool allTypes) {
+        _allTypes = allTypes;
+        _listWatch.mChanged = true;
+    }
+    bool allTypes() const { return _allTypes; }
 
     // The networks to probe beyond the broadcast domain (addresses, ranges, host names as
     // qip-discover --probe takes them; malformed ones are skipped). Takes effect at start().
@@ -122,7 +140,9 @@ public slots:
     // settle, then devicesHeard when the devices heard differ from the last ones told.
     void look();
 
-    // One poll; run by the timer. An empty tick reports before it returns; a tick with
+    // One poll; run by the timer. An empty tick of a snapshot source reports before it
+    // returns (one of the client's list, whose copy is taken on the read's thread, from the
+    // event loop once it was taken); a tick with
     // devices starts reading their status pages and reports from the event loop later.
     // Does nothing while the last tick is still reading.
     void timerCallback();
@@ -137,6 +157,8 @@ private:
     void pollReadDone(quint64 sequence);
     // Ends the read under way at once and joins its thread; its report is dropped.
     void endRead();
+    // Counts an empty poll; the third and later tell deviceNotFound.
+    void countEmptyTick();
 
     QipDelegate* _delegate;
     QStringList _deviceKennungen;
@@ -158,10 +180,31 @@ private:
     // counts every hello itself).
     std::map<std::string, std::set<std::string>> _snapshotIdsByType;
 
+    // Notes that the device list changed (a device came, left or restarted); any thread.
+    class ListWatch : public QipDeviceList_ChangeHandler {
+    public:
+        void OnChange() override { mChanged = true; }
+        std::atomic<bool> mChanged{true};
+    };
+    ListWatch _listWatch;
+    qint64 _lastLookMs = -1;  // when the last settled look took a snapshot
     std::unique_ptr<QTimer> _lookTimer;
     QElapsedTimer _since;  // from start()
     QipSettle _settle;
-    QVariantList _heard;   // what devicesHeard told last
+    // What devicesHeard told last (QipHeardKeys); null before it told anything.
+    std::shared_ptr<const std::vector<std::string>> _heardKeys;
+    class LookRead;
+    std::unique_ptr<LookRead> _look;  // the look under way, or null
+    quint64 _lookSequence = 0;
+    // From the event loop: the look numbered `sequence` has ended.
+    void lookDone(quint64 sequence);
+    // Waits for the look under way and drops it.
+    void endLook();
+    // What a look found: settles, and tells the delegate when it changed.
+    void tellLook(const std::set<std::string>& wantedIds,
+                  const std::shared_ptr<const std::vector<std::string>>& keys, bool changed,
+                  const QVariantList& heard);
+    bool _allTypes = false;
     void startLooking();
 
     // Creates, connects and starts a repeating timer of `seconds` and stores it.

@@ -205,11 +205,9 @@ void QipController::setProgramName(const QString& programName) {
 }
 QVariantList QipController::deviceList() const { return mDeviceListController.devices(); }
 void QipController::setDeviceList(const QVariantList& deviceList) {
-    if (mDeviceListController.devices() == deviceList) {
-        return;
+    if (mDeviceListController.setDevices(deviceList)) {
+        emit deviceListChanged();
     }
-    mDeviceListController.setDevices(deviceList);
-    emit deviceListChanged();
 }
 QipController::DeviceListController* QipController::deviceListController() {
     return &mDeviceListController;

@@ -56,6 +56,8 @@ class QipController : public QObject, public QipDelegate, public QipWorkspace::H
     Q_PROPERTY(bool showSearchAgain READ showSearchAgain WRITE setShowSearchAgain
                    NOTIFY showSearchAgainChanged)
     Q_PROPERTY(bool showRefresh READ showRefresh NOTIFY showRefreshChanged)
+    Q_PROPERTY(bool showAllTypes READ showAllTypes WRITE setShowAllTypes
+                   NOTIFY showAllTypesChanged)
 
 public:
     // The table model over deviceList (QipDeviceTableModel): the list is kept there, so that
@@ -205,6 +207,14 @@ public:
     void setHelpText(const QString& helpText);
     bool showSearchAgain() const;
     void setShowSearchAgain(bool showSearchAgain);
+    // Whether devices of other types than the wanted ones are listed too, each with its type
+    // and openable like the others (off at start). The lone-device rule counts the wanted
+    // types only. Turning it on while failed shows what answered, from a poll made at once.
+    bool showAllTypes() const { return mShowAllTypes; }
+    void setShowAllTypes(bool showAllTypes);
+    // Whether a poll's page reads came in since the chooser was last shown by a look (the
+    // names are there).
+    bool namesRead() const { return mNamesRead; }
 
 signals:
     void messageChanged();
@@ -221,6 +231,7 @@ signals:
     void helpTextChanged();
     void showSearchAgainChanged();
     void showRefreshChanged();
+    void showAllTypesChanged();
     // The workspace could not open url; the window says so. openerStatus as in
     // QipWorkspace::HandOffHandler.
     void pageNotOpened(const QUrl& url, int openerStatus);
@@ -246,6 +257,8 @@ private:
     std::unique_ptr<Qip> mQip;
     QString mHelpText;
     bool mShowSearchAgain = false;
+    bool mShowAllTypes = false;
+    bool mNamesRead = false;
     QStringList mUserProbeTargets;
 
     // Reads the user's remembered networks and hands every target to the search factory.
@@ -270,12 +283,14 @@ private:
     QSet<QString> mRemovedIds;
     // devices without those taken off the list.
     QVariantList Listable(const QVariantList& devices) const;
-    // devices, each (or with onlyUnread each whose page was not read) taking SSID,
-    // PageOutcome and DisplayString from the device of its id and address in `read` whose
-    // page was read. Pure.
-    static QVariantList WithPages(const QVariantList& devices, const QVariantList& read,
-                                  bool onlyUnread = true);
-
+    // deviceFound but for the first names' signal.
+    void TakeReport(const QVariantList& devices);
+    // devices without those of other types ("OtherType"). Pure.
+    static QVariantList Wanted(const QVariantList& devices);
+    // Whether devices hold something to list: a wanted device, or with showAllTypes any.
+    bool Offers(const QVariantList& devices) const;
+    // Opens the page of the one wanted device when there is exactly one.
+    void OpenLone(const QVariantList& devices);
     // Hands the page of device to the browser; OnHandOffEnded follows.
     void OpenPage(const QVariantMap& device, bool isLone);
     // The states, entered with what they show.

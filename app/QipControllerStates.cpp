@@ -10,16 +10,28 @@
 #include <algorithm>
 
 void QipController::deviceFound(const QVariantList& devices) {
+    const bool firstNames = !mNamesRead && mState != State::PortUnavailable;
+    TakeReport(devices);
+    if (firstNames && mState != State::Failed) {
+        // The window makes its first choice final once the names are in its rows.
+        mNamesRead = true;
+        emit deviceListChanged();
+    }
+}
+
+void QipController::TakeReport(const QVariantList& devices) {
     switch (mState) {
     case State::Choosing:
         // The looks decide which devices are listed; a poll read their pages.
-        setDeviceList(WithPages(deviceList(), devices, false));
+        if (mDeviceListController.takePages(devices)) {
+            emit deviceListChanged();
+        }
         return;
     case State::PortUnavailable:
         // Not polling: a report can only be one that was under way.
         return;
     case State::Refreshing:
-        if (devices.isEmpty()) {
+        if (!Offers(devices)) {
             ShowFailed(true);
         } else {
             ShowChooser(devices);
@@ -29,13 +41,34 @@ void QipController::deviceFound(const QVariantList& devices) {
     case State::Failed:
         break;
     }
-    if (devices.isEmpty()) {
+    if (!Offers(devices)) {
         ShowFailed(true);
         return;
     }
     ShowChooser(devices);
-    if (devices.size() == 1) {
-        OpenPage(devices.first().toMap(), true);
+    OpenLone(devices);
+}
+
+QVariantList QipController::Wanted(const QVariantList& devices) {
+    QVariantList wanted;
+    for (const QVariant& device : devices) {
+        if (!device.toMap().value(QStringLiteral("OtherType")).toBool()) {
+            wanted.append(device);
+        }
+    }
+    return wanted;
+}
+
+bool QipController::Offers(const QVariantList& devices) const {
+    return mShowAllTypes ? !devices.isEmpty() : !Wanted(devices).isEmpty();
+}
+
+void QipController::OpenLone(const QVariantList& devices) {
+    // Only the wanted types count: devices of other types shown beside do not keep a lone
+    // wanted device from opening.
+    const QVariantList wanted = Wanted(devices);
+    if (wanted.size() == 1) {
+        OpenPage(wanted.first().toMap(), true);
     }
 }
 
@@ -45,11 +78,11 @@ void QipController::devicesHeard(const QVariantList& devices) {
         return;
     case State::Choosing:
     case State::Refreshing: {
-        const QVariantList listed = WithPages(Listable(devices), deviceList());
+        const QVariantList listed = Listable(devices);
         // Every row aged out: nothing is found any more, so the window says so as after an
         // empty start, with its help, and keeps watching. Rows taken off after their page
         // opened leave no row to age out, and so keep the table.
-        if (listed.isEmpty() && !deviceList().isEmpty()) {
+        if (listed.isEmpty() && countOfDeviceList() > 0) {
             ShowFailed(false);
             return;
         }
@@ -63,12 +96,29 @@ void QipController::devicesHeard(const QVariantList& devices) {
     // The answers have settled: the first decision, as a poll's report would make it, but
     // without waiting for any page.
     const QVariantList listed = Listable(devices);
-    if (listed.isEmpty()) {
+    if (!Offers(listed)) {
         return;
     }
     ShowChooser(listed);
-    if (listed.size() == 1) {
-        OpenPage(listed.first().toMap(), true);
+    OpenLone(listed);
+}
+
+void QipController::setShowAllTypes(bool showAllTypes) {
+    if (showAllTypes == mShowAllTypes) {
+        return;
+    }
+    mShowAllTypes = showAllTypes;
+    emit showAllTypesChanged();
+    if (!mQip || mQip->isStopped()) {
+        return;
+    }
+    mQip->setAllTypes(showAllTypes);
+    if (mQip->isSettled()) {
+        mQip->look();
+    }
+    // Answers of other types alone never settle the looks: a poll tells them now.
+    if (showAllTypes && mState == State::Failed && mQip->timer() && !mQip->isReading()) {
+        mQip->timerCallback();
     }
 }
 
@@ -83,37 +133,6 @@ QVariantList QipController::Listable(const QVariantList& devices) const {
         }
     }
     return listable;
-}
-
-QVariantList QipController::WithPages(const QVariantList& devices, const QVariantList& read,
-                                      bool onlyUnread) {
-    static const QString cOutcome = QStringLiteral("PageOutcome");
-    QHash<QString, QVariantMap> pages;
-    for (const QVariant& element : read) {
-        const QVariantMap device = element.toMap();
-        if (device.value(cOutcome).toString() != QLatin1String("skipped")) {
-            pages.insert(device.value(QStringLiteral("DeviceId")).toString(), device);
-        }
-    }
-    QVariantList merged;
-    for (const QVariant& element : devices) {
-        QVariantMap device = element.toMap();
-        const auto page = pages.constFind(device.value(QStringLiteral("DeviceId")).toString());
-        const bool unread =
-            !onlyUnread || device.value(cOutcome).toString() == QLatin1String("skipped");
-        if (page != pages.constEnd() && unread &&
-            page->value(QStringLiteral("DeviceIP")) == device.value(QStringLiteral("DeviceIP"))) {
-            for (const char* key : {"SSID", "PageOutcome", "DisplayString"}) {
-                if (page->contains(QLatin1String(key))) {
-                    device.insert(QLatin1String(key), page->value(QLatin1String(key)));
-                } else {
-                    device.remove(QLatin1String(key));
-                }
-            }
-        }
-        merged.append(device);
-    }
-    return merged;
 }
 
 void QipController::deviceNotFound() {
@@ -178,7 +197,7 @@ void QipController::ShowChooser(const QVariantList& devices) {
         mQip->resume();
     }
     mDeviceListController.setNow(KspMonotonicSeconds());
-    setDeviceList(WithPages(Listable(devices), deviceList()));
+    setDeviceList(Listable(devices));
     setMessage(tr("Choose"));
     setSearching(false);
     setHelpText(QString());
@@ -218,6 +237,9 @@ void QipController::ShowFailed(bool otherTypesAnswered) {
 void QipController::SetState(State state) {
     const bool refreshShown = showRefresh();
     mState = state;
+    if (state == State::Searching || state == State::Failed) {
+        mNamesRead = false;
+    }
     if (state != State::Searching && state != State::Refreshing) {
         mAskAgain.stop();
     }

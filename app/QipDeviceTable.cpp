@@ -1,6 +1,9 @@
 #include "app/QipDeviceTable.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QTimer>
 
 QipDeviceTable::QipDeviceTable(QWidget* parent) : QTableView(parent) {
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -26,6 +29,48 @@ void QipDeviceTable::keyboardSearch(const QString& search) {
     QTableView::keyboardSearch(search);
 }
 
+void QipDeviceTable::setEmptyText(const QString& text) {
+    if (text == mEmptyText) {
+        return;
+    }
+    mEmptyText = text;
+    viewport()->update();
+}
+
+void QipDeviceTable::keyPressEvent(QKeyEvent* event) {
+    // Shift+F10 is the context menu key where a keyboard has no Menu key.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        const QModelIndex current = currentIndex();
+        if (current.isValid()) {
+            scrollTo(current);
+            emit customContextMenuRequested(visualRect(current.siblingAtColumn(0)).center());
+        }
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Menu) {
+        const QModelIndex current = currentIndex();
+        if (current.isValid()) {
+            scrollTo(current);
+            emit customContextMenuRequested(visualRect(current.siblingAtColumn(0)).center());
+        }
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void QipDeviceTable::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    if (model() == nullptr || model()->rowCount() > 0 || mEmptyText.isEmpty()) {
+        return;
+    }
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::Text));
+    painter.drawText(viewport()->rect().adjusted(8, 8, -8, -8),
+                     Qt::AlignCenter | Qt::TextWordWrap, mEmptyText);
+}
+
 void QipDeviceTable::resizeEvent(QResizeEvent* event) {
     QTableView::resizeEvent(event);
     FitNames();
@@ -35,13 +80,25 @@ void QipDeviceTable::dataChanged(const QModelIndex& topLeft, const QModelIndex& 
                                  const QList<int>& roles) {
     QTableView::dataChanged(topLeft, bottomRight, roles);
     if (topLeft.column() == 0) {
-        FitNames();
+        FitNamesSoon();
     }
 }
 
 void QipDeviceTable::rowsInserted(const QModelIndex& parent, int start, int end) {
     QTableView::rowsInserted(parent, start, end);
-    FitNames();
+    FitNamesSoon();
+}
+
+void QipDeviceTable::FitNamesSoon() {
+    // Measuring names costs up to a thousand rows: once for all the changes of one pass.
+    if (mFitPending) {
+        return;
+    }
+    mFitPending = true;
+    QTimer::singleShot(0, this, [this] {
+        mFitPending = false;
+        FitNames();
+    });
 }
 
 void QipDeviceTable::FitNames() {

@@ -7,11 +7,21 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <limits>
+
+#include "tools/discover/QipDiscoverFormat.h"
 
 namespace {
 
-QString Id(const QVariantMap& device) { return device.value(QStringLiteral("DeviceId")).toString(); }
+const QString cDeviceId = QStringLiteral("DeviceId");
+const QString cDeviceIp = QStringLiteral("DeviceIP");
+const QString cSsid = QStringLiteral("SSID");
+const QString cOutcome = QStringLiteral("PageOutcome");
+const QString cLine = QStringLiteral("DisplayString");
+const QString cLastAnswerKey = QStringLiteral("LastAnswer");
+
+QString Id(const QVariantMap& device) { return device.value(cDeviceId).toString(); }
 
 // Addresses sort by number (192.0.2.9 before 192.0.2.10); what is no address, after them.
 qulonglong AddressKey(const QString& text) {
@@ -22,24 +32,80 @@ qulonglong AddressKey(const QString& text) {
     return ntohl(address.s_addr);
 }
 
+// Makes the page fields of `into` those of `from`, touching (and so copying) `into` only
+// where they differ: for thousands of rows that mostly stay the same, that is the cost.
+void CopyKeys(const QVariantMap& from, QVariantMap& into) {
+    for (const QString& key : {cSsid, cOutcome, cLine}) {
+        const auto there = from.constFind(key);
+        const auto here = into.constFind(key);
+        if (there == from.constEnd()) {
+            if (here != into.constEnd()) into.remove(key);
+        } else if (here == into.constEnd() || *here != *there) {
+            into.insert(key, *there);
+        }
+    }
+}
+
+// Whether the two differ in anything but the time of the last answer.
+bool DiffersBeyondTime(const QVariantMap& a, const QVariantMap& b) {
+    if (a.size() != b.size()) return true;
+    for (auto i = a.constBegin(), j = b.constBegin(); i != a.constEnd(); ++i, ++j) {
+        if (i.key() != j.key()) return true;
+        if (i.key() != cLastAnswerKey && i.value() != j.value()) return true;
+    }
+    return false;
+}
+
+bool IsUnread(const QVariantMap& device) {
+    return device.value(cOutcome).toString() == QLatin1String("skipped");
+}
+
 }  // namespace
 
 QipDeviceTableModel::QipDeviceTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 int QipDeviceTableModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(mDevices.size());
+    return parent.isValid() ? 0 : static_cast<int>(mRows.size());
 }
 
 int QipDeviceTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : cColumnCount;
 }
 
-QString QipDeviceTableModel::Name(const QVariantMap& device) {
-    const QString ssid = device.value(QStringLiteral("SSID")).toString();
-    if (!ssid.isEmpty()) {
-        return ssid;
+QString QipDeviceTableModel::Visible(const QString& text) {
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control) {
+            const QByteArray bytes = text.toUtf8();
+            return QString::fromStdString(
+                QipDiscoverFormat::TerminalText(std::string(bytes.constData(), bytes.size())));
+        }
     }
-    const QString outcome = device.value(QStringLiteral("PageOutcome")).toString();
+    return text;
+}
+
+QString QipDeviceTableModel::PageFailure(const QString& outcome) {
+    if (outcome.isEmpty() || outcome == QLatin1String("ok") || outcome == QLatin1String("skipped")) {
+        return QString();
+    }
+    if (outcome == QLatin1String("refused")) {
+        return tr("page refused");
+    }
+    if (outcome == QLatin1String("timeout") || outcome == QLatin1String("no answer") ||
+        outcome == QLatin1String("cancelled")) {
+        return tr("page not answering");
+    }
+    if (outcome == QLatin1String("unreachable")) {
+        return tr("page unreachable");
+    }
+    return tr("page: %1").arg(Visible(outcome));
+}
+
+QString QipDeviceTableModel::Name(const QVariantMap& device) {
+    const QString ssid = device.value(cSsid).toString();
+    if (!ssid.isEmpty()) {
+        return Visible(ssid);
+    }
+    const QString outcome = device.value(cOutcome).toString();
     if (outcome.isEmpty()) {
         return QStringLiteral("—");
     }
@@ -47,60 +113,96 @@ QString QipDeviceTableModel::Name(const QVariantMap& device) {
         return tr("— reading its page");
     }
     if (outcome == QLatin1String("ok")) {
-        return tr("— no wireless name on page");
+        return tr("— no wireless network name");
     }
-    return tr("— page not answering");
+    return QStringLiteral("— ") + PageFailure(outcome);
+}
+
+void QipDeviceTableModel::Fill(Row& row) const {
+    const QVariantMap& device = row.mDevice;
+    row.mId = Id(device);
+    row.mHeard = !device.value(QStringLiteral("NotHeard")).toBool();
+    row.mLastAnswer = device.value(cLastAnswerKey).toLongLong();
+    const QString name = Name(device);
+    row.mNameKey = name.toCaseFolded();
+    row.mTexts[cName] = row.mReadFailure.isEmpty()
+                            ? name
+                            : tr("%1 (latest read: %2)").arg(name, PageFailure(row.mReadFailure));
+    const QString ip = device.value(cDeviceIp).toString();
+    row.mTexts[cAddress] = Visible(ip);
+    row.mAddressKey = AddressKey(ip);
+    row.mTexts[cType] = Visible(device.value(QStringLiteral("DeviceType")).toString());
+    row.mTexts[cDeviceId] = Visible(row.mId);
+    row.mLine = Visible(device.value(cLine).toString());
+    row.mFilterText = row.mTexts[cName] + QLatin1Char('\n') + row.mTexts[cAddress] +
+                      QLatin1Char('\n') + row.mTexts[cType] + QLatin1Char('\n') +
+                      row.mTexts[cDeviceId];
 }
 
 QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= mDevices.size()) {
+    if (!index.isValid() || index.row() >= mRows.size()) {
         return QVariant();
     }
-    const QVariantMap& device = mDevices.at(index.row());
-    const bool answered = device.contains(QStringLiteral("LastAnswer"));
-    const qint64 age = answered ? qMax<qint64>(0, mNow - device.value(QStringLiteral("LastAnswer")).toLongLong())
-                                : 0;
-    const bool quiet = answered && age > cQuietSeconds;
+    const Row& row = mRows.at(index.row());
+    const int column = index.column();
+    if (column > cLastAnswer) {
+        return role == Qt::DisplayRole || role == SortRole || role == Qt::AccessibleDescriptionRole
+                   ? row.mExtra.value(column)
+                   : QVariant();
+    }
+    const bool answered = row.mHeard && row.mLastAnswer > 0;
+    // A row heard but with no time of its answer (a report made by hand) shows no age.
+    const qint64 age = answered ? qMax<qint64>(0, mNow - row.mLastAnswer) : 0;
+    const bool quiet = answered ? age > cQuietSeconds : !row.mHeard;
     switch (role) {
     case Qt::DisplayRole:
-    case SortRole:
-        switch (index.column()) {
-        case cName:
-            return role == SortRole ? QVariant(Name(device).toCaseFolded()) : QVariant(Name(device));
-        case cAddress: {
-            const QString ip = device.value(QStringLiteral("DeviceIP")).toString();
-            return role == SortRole ? QVariant(AddressKey(ip)) : QVariant(ip);
-        }
-        case cType:
-            return device.value(QStringLiteral("DeviceType")).toString();
-        case cDeviceId:
-            return Id(device);
-        case cLastAnswer:
-            if (role == SortRole) {
-                return answered ? age : std::numeric_limits<qint64>::max();
-            }
-            if (!answered) {
-                return QString();
-            }
-            return quiet ? tr("not answering for %1 s").arg(age) : tr("%1 s ago").arg(age);
-        }
-        return QVariant();
-    case Qt::ToolTipRole:
     case Qt::AccessibleDescriptionRole:
-        // The row's one line of text, wherever a single text is needed.
-        return device.value(QStringLiteral("DisplayString")).toString();
+        // A cell describes itself: the row's line is the row's, not each cell's.
+        if (column != cLastAnswer) {
+            return row.mTexts[column];
+        }
+        if (!answered) {
+            return row.mHeard ? QString() : tr("not heard since the start");
+        }
+        return age > cQuietSeconds ? tr("not answering for %1 s").arg(age)
+                                   : tr("%1 s ago").arg(age);
+    case SortRole:
+        switch (column) {
+        case cName:
+            return row.mNameKey;
+        case cAddress:
+            return row.mAddressKey;
+        case cLastAnswer:
+            // Newest first, and the same key while no new answer comes: rows stay put as
+            // the clock runs.
+            return answered ? -row.mLastAnswer : std::numeric_limits<qint64>::max();
+        default:
+            return row.mTexts[column].toCaseFolded();
+        }
+    case FilterRole:
+        return row.mFilterText;
+    case Qt::ToolTipRole:
+        return row.mLine;
     case Qt::ForegroundRole:
         return quiet ? QVariant(QApplication::palette().brush(QPalette::Disabled, QPalette::Text))
-                     : QVariant();
+                   : QVariant();
     case DeviceRole:
-        return device;
+        return row.mDevice;
     default:
         return QVariant();
     }
 }
 
 QVariant QipDeviceTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+    if (orientation == Qt::Vertical) {
+        // What assistive technology names a row by: the device, not its place of arrival.
+        if ((role == Qt::DisplayRole || role == Qt::AccessibleTextRole) && section >= 0 &&
+            section < mRows.size()) {
+            return mRows.at(section).mTexts[cName];
+        }
+        return QVariant();
+    }
+    if (role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
     switch (section) {
@@ -120,72 +222,196 @@ QVariant QipDeviceTableModel::headerData(int section, Qt::Orientation orientatio
 
 QVariantList QipDeviceTableModel::devices() const {
     QVariantList list;
-    for (const QVariantMap& device : mDevices) {
-        list.append(device);
+    list.reserve(mRows.size());
+    for (const Row& row : mRows) {
+        list.append(row.mDevice);
     }
     return list;
 }
 
-int QipDeviceTableModel::RowOf(const QString& id, int from) const {
-    for (int row = from; row < mDevices.size(); ++row) {
-        if (Id(mDevices.at(row)) == id) {
-            return row;
-        }
+void QipDeviceTableModel::Reindex(int from) {
+    for (int i = from; i < mRows.size(); ++i) {
+        mRowOf.insert(mRows.at(i).mId, i);
     }
-    return -1;
 }
 
-void QipDeviceTableModel::setDevices(const QVariantList& list) {
-    QList<QVariantMap> wanted;
+void QipDeviceTableModel::TellChanged(const QList<int>& rows, int first, int last) {
+    for (int i = 0; i < rows.size();) {
+        int j = i;
+        while (j + 1 < rows.size() && rows.at(j + 1) == rows.at(j) + 1) {
+            ++j;
+        }
+        emit dataChanged(index(rows.at(i), first), index(rows.at(j), last));
+        i = j + 1;
+    }
+}
+
+void QipDeviceTableModel::MergePage(const QVariantMap& read, QVariantMap& into,
+                                    QString& failure) {
+    if (IsUnread(read)) {
+        return;  // a look: what the page said before stands
+    }
+    const QString outcome = read.value(cOutcome).toString();
+    if (!PageFailure(outcome).isEmpty() && !into.value(cSsid).toString().isEmpty()) {
+        // The name read before stays; beside it, that the latest read failed.
+        failure = outcome;
+        return;
+    }
+    failure.clear();
+    CopyKeys(read, into);
+}
+
+bool QipDeviceTableModel::setDevices(const QVariantList& list) {
     QSet<QString> ids;
+    ids.reserve(list.size());
     for (const QVariant& element : list) {
         if (element.typeId() == QMetaType::QVariantMap) {
-            wanted.append(element.toMap());
-            ids.insert(Id(wanted.last()));
+            ids.insert(Id(element.toMap()));
         }
     }
-    for (int row = static_cast<int>(mDevices.size()) - 1; row >= 0; --row) {
-        if (!ids.contains(Id(mDevices.at(row)))) {
-            beginRemoveRows(QModelIndex(), row, row);
-            mDevices.removeAt(row);
-            endRemoveRows();
-        }
-    }
-    // Now every row is wanted: bring each into place, updating it, or insert it there.
-    for (int i = 0; i < wanted.size(); ++i) {
-        const int row = RowOf(Id(wanted.at(i)), i);
-        if (row < 0) {
-            beginInsertRows(QModelIndex(), i, i);
-            mDevices.insert(i, wanted.at(i));
-            endInsertRows();
+    bool any = false;
+    // Gone: removed in runs from the end, so that the rows before keep their places.
+    for (int row = static_cast<int>(mRows.size()) - 1; row >= 0;) {
+        if (ids.contains(mRows.at(row).mId)) {
+            --row;
             continue;
         }
-        if (row != i) {
-            beginMoveRows(QModelIndex(), row, row, QModelIndex(), i);
-            mDevices.move(row, i);
-            endMoveRows();
+        int first = row;
+        while (first > 0 && !ids.contains(mRows.at(first - 1).mId)) {
+            --first;
         }
-        if (mDevices.at(i) != wanted.at(i)) {
-            mDevices[i] = wanted.at(i);
-            emit dataChanged(index(i, 0), index(i, cColumnCount - 1));
+        beginRemoveRows(QModelIndex(), first, row);
+        for (int i = first; i <= row; ++i) {
+            mRowOf.remove(mRows.at(i).mId);
         }
-    }
-    // Repeated ids leave surplus rows behind.
-    if (mDevices.size() > wanted.size()) {
-        beginRemoveRows(QModelIndex(), static_cast<int>(wanted.size()),
-                        static_cast<int>(mDevices.size()) - 1);
-        mDevices.resize(wanted.size());
+        mRows.erase(mRows.begin() + first, mRows.begin() + row + 1);
         endRemoveRows();
+        Reindex(first);
+        row = first - 1;
+        any = true;
     }
+    // Changed: only the cells whose text changed are told, so that a view re-sorts a row
+    // only when what it is sorted by changed.
+    QList<int> changed[cColumnCount];
+    QList<Row> added;
+    QSet<QString> seen;
+    seen.reserve(list.size());
+    for (const QVariant& element : list) {
+        if (element.typeId() != QMetaType::QVariantMap) {
+            continue;
+        }
+        const QVariantMap device = element.toMap();
+        const QString id = Id(device);
+        if (seen.contains(id)) {
+            continue;  // one row per device
+        }
+        seen.insert(id);
+        const auto at = mRowOf.constFind(id);
+        if (at == mRowOf.constEnd()) {
+            Row row;
+            row.mDevice = device;
+            Fill(row);
+            added.append(std::move(row));
+            continue;
+        }
+        Row& row = mRows[*at];
+        QVariantMap merged = device;
+        QString failure = row.mReadFailure;
+        if (device.value(cDeviceIp) == row.mDevice.value(cDeviceIp)) {
+            // The page fields start from what the row shows and take only what this read says.
+            CopyKeys(row.mDevice, merged);
+            MergePage(device, merged, failure);
+        } else {
+            failure.clear();
+        }
+        if (failure == row.mReadFailure && !DiffersBeyondTime(merged, row.mDevice)) {
+            // Only the time of its answer: no text to make again.
+            const qint64 lastAnswer = merged.value(cLastAnswerKey).toLongLong();
+            if (lastAnswer != row.mLastAnswer) {
+                row.mLastAnswer = lastAnswer;
+                changed[cLastAnswer].append(*at);
+            }
+            row.mDevice = std::move(merged);
+            continue;
+        }
+        const Row before = row;
+        row.mDevice = std::move(merged);
+        row.mReadFailure = failure;
+        Fill(row);
+        NoteChanges(before, row, *at, changed);
+    }
+    for (int column = 0; column < cColumnCount; ++column) {
+        std::sort(changed[column].begin(), changed[column].end());
+        TellChanged(changed[column], column, column);
+        any = any || !changed[column].isEmpty();
+    }
+    if (!added.isEmpty()) {
+        const int first = static_cast<int>(mRows.size());
+        beginInsertRows(QModelIndex(), first, first + static_cast<int>(added.size()) - 1);
+        mRows.append(std::move(added));
+        Reindex(first);
+        endInsertRows();
+        any = true;
+    }
+    return any;
+}
+
+void QipDeviceTableModel::NoteChanges(const Row& before, const Row& after, int at,
+                                      QList<int> (&changed)[cColumnCount]) {
+    for (int column = 0; column < cLastAnswer; ++column) {
+        if (after.mTexts[column] != before.mTexts[column] ||
+            (column == cName && after.mLine != before.mLine)) {
+            changed[column].append(at);
+        }
+    }
+    if (after.mLastAnswer != before.mLastAnswer || after.mHeard != before.mHeard) {
+        changed[cLastAnswer].append(at);
+    }
+}
+
+bool QipDeviceTableModel::takePages(const QVariantList& list) {
+    QList<int> changed[cColumnCount];
+    for (const QVariant& element : list) {
+        const QVariantMap read = element.toMap();
+        const auto at = mRowOf.constFind(Id(read));
+        if (at == mRowOf.constEnd()) {
+            continue;
+        }
+        Row& row = mRows[*at];
+        if (read.value(cDeviceIp) != row.mDevice.value(cDeviceIp)) {
+            continue;
+        }
+        QVariantMap merged = row.mDevice;
+        QString failure = row.mReadFailure;
+        MergePage(read, merged, failure);
+        // Unchanged, merged still shares the row's data: the comparison is one pointer.
+        if (failure == row.mReadFailure && merged == row.mDevice) {
+            continue;
+        }
+        const Row before = row;
+        row.mDevice = std::move(merged);
+        row.mReadFailure = failure;
+        Fill(row);
+        NoteChanges(before, row, *at, changed);
+    }
+    bool any = false;
+    for (int column = 0; column < cColumnCount; ++column) {
+        std::sort(changed[column].begin(), changed[column].end());
+        TellChanged(changed[column], column, column);
+        any = any || !changed[column].isEmpty();
+    }
+    return any;
 }
 
 bool QipDeviceTableModel::removeDevice(int row) {
-    if (row < 0 || row >= mDevices.size()) {
+    if (row < 0 || row >= mRows.size()) {
         return false;
     }
     beginRemoveRows(QModelIndex(), row, row);
-    mDevices.removeAt(row);
+    mRowOf.remove(mRows.at(row).mId);
+    mRows.removeAt(row);
     endRemoveRows();
+    Reindex(row);
     return true;
 }
 
@@ -194,7 +420,5 @@ void QipDeviceTableModel::setNow(qint64 monotonicSeconds) {
         return;
     }
     mNow = monotonicSeconds;
-    if (!mDevices.isEmpty()) {
-        emit dataChanged(index(0, 0), index(static_cast<int>(mDevices.size()) - 1, cColumnCount - 1));
-    }
+    emit agesChanged();
 }

@@ -1,26 +1,62 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QList>
+#include <QString>
 #include <QVariantList>
 #include <QVariantMap>
 
 // The devices a window lists, one row per device dictionary (keys as QipDeviceDictionaries
 // says; the five of the search's report suffice), in the columns Name, Address, Type, Device
-// ID and Last answer. Rows are told apart by DeviceId: a new list updates the rows of devices
-// still there, so a view keeps its selection while others come and go. The display role is
-// what each column shows; the tooltip and the accessible description are the row's
-// DisplayString; SortRole sorts (names without case, addresses by number, the last answer by
-// age); DeviceRole is the whole dictionary. A device that has not answered for more than
-// cQuietSeconds is shown greyed, "not answering for 14 s". Main thread only.
+// ID and Last answer. Rows are told apart by DeviceId and kept in a table by id, so that an
+// update costs the rows it changes, not the whole list: a new list updates the rows of
+// devices still there (dataChanged for the cells that changed, in runs of neighbouring
+// rows), removes the others and appends the new ones, each as one run of rows; it never
+// resets, so views keep their selection and assistive technology hears rows come and go.
+//
+// A device keeps what its page said: a look (PageOutcome "skipped") or a read that failed
+// leaves the SSID read before (the Name then says the latest read failed); only a read that
+// succeeded changes it. A device that has not answered for more than cQuietSeconds is
+// greyed, "not answering for 14 s", under its last known name.
+//
+// Texts from devices are shown with their control characters as '?' (as qip-discover's
+// table does), in cells, tooltips and accessible texts alike. The display role is what
+// each column shows and each cell's accessible description; the row's one line
+// (DisplayString) is its tooltip; the vertical header (the row as assistive technology
+// names it) is the device's name. SortRole sorts without depending on the clock (names
+// without case, addresses by number, the last answer newest first); FilterRole is the
+// text a filter looks in (name, address, type and id); DeviceRole is the whole dictionary.
+//
+// A row is a Row record; a store of known devices may add rows that were not heard in this
+// run (mHeard false, no last answer) and values for columns past cLastAnswer in mExtra.
+// Main thread only.
 class QipDeviceTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { cName, cAddress, cType, cDeviceId, cLastAnswer, cColumnCount };
     static constexpr int DeviceRole = Qt::UserRole + 1;
     static constexpr int SortRole = Qt::UserRole + 2;
+    static constexpr int FilterRole = Qt::UserRole + 3;
     // One broadcast cycle and a little: a device quiet longer missed an answer.
     static const qint64 cQuietSeconds = 12;
+
+    // One device's row: the dictionary and what is shown of it, made once per change.
+    struct Row {
+        QString mId;
+        QVariantMap mDevice;      // as heard, with the SSID its page gave last
+        QString mReadFailure;     // how the latest page read failed, when it did after one that
+                                  // gave the SSID kept; else empty
+        bool mHeard = true;       // answered in this run: false for a dictionary holding
+                                  // "NotHeard" true (a known device not heard yet)
+        qint64 mLastAnswer = 0;   // KspMonotonicSeconds of the latest answer; 0: none
+        QString mTexts[cColumnCount - 1];  // Name, Address, Type, Device ID as shown
+        QString mNameKey;         // the name for sorting, without its failure note
+        qulonglong mAddressKey = 0;
+        QString mLine;            // the row's one line, as shown
+        QString mFilterText;
+        QHash<int, QVariant> mExtra;  // columns past cLastAnswer, by column
+    };
 
     explicit QipDeviceTableModel(QObject* parent = nullptr);
 
@@ -30,25 +66,55 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    // The devices in list order.
+    // The devices in row order, each with the SSID shown.
     QVariantList devices() const;
-    // Makes the list exactly `devices` (elements that are no dictionary are left out), row by
-    // row: rows of ids no longer there are removed, the others updated or moved, new ones
-    // inserted. Signals only what changed.
-    void setDevices(const QVariantList& devices);
+    // Makes the rows exactly the devices of `devices` (elements that are no dictionary, and
+    // repeated ids after the first, are left out). A device whose page was not read
+    // (PageOutcome "skipped") keeps the SSID, outcome and line its row had, while its
+    // address is the same. Signals only what changed.
+    // A read that failed keeps the SSID before, as takePages says. True when anything changed.
+    bool setDevices(const QVariantList& devices);
+    // Takes the page reads of `devices` into the rows of the same id and address, adding and
+    // removing none: a read that gave an SSID, or a page without one ("ok"), replaces the
+    // SSID; one that failed keeps the SSID before and says so beside it.
+    // True when anything changed.
+    bool takePages(const QVariantList& devices);
+    // The row of the device of that id, or -1.
+    int rowOf(const QString& id) const { return mRowOf.value(id, -1); }
     // Removes the row at `row`; false when there is none.
     bool removeDevice(int row);
-    // The monotonic second (KspMonotonicSeconds) the ages are counted to; the Name and Last
-    // answer columns follow it.
+    // The monotonic second (KspMonotonicSeconds) the ages are counted to. Signals
+    // agesChanged only: what the ages change is seen where rows are painted or read, so a
+    // second costs the rows on screen, not the whole list.
     void setNow(qint64 monotonicSeconds);
     qint64 now() const { return mNow; }
 
-    // What the Name column says of a device: its SSID, or "—" and why there is none. Pure
-    // but for the translator.
+    // What the Name column says of a device whose page never gave an SSID: "—" and why.
+    // Pure but for the translator.
     static QString Name(const QVariantMap& device);
+    // Why a page read failed, as qip-discover says it ("page refused", "page not
+    // answering", "page: http 404"); empty for "ok", "skipped" or no outcome.
+    static QString PageFailure(const QString& outcome);
+    // Device text as it is shown: control characters (C0, DEL, C1) as '?'. Pure.
+    static QString Visible(const QString& text);
+
+signals:
+    void agesChanged();
 
 private:
-    int RowOf(const QString& id, int from) const;
-    QList<QVariantMap> mDevices;
+    void Fill(Row& row) const;
+    // Takes the page fields (SSID, PageOutcome, DisplayString) of `read` into `into` as
+    // takePages says, `failure` the failed outcome kept beside the name. Pure.
+    static void MergePage(const QVariantMap& read, QVariantMap& into, QString& failure);
+    // Adds `at` to the columns whose shown text (or, for Last answer, time) differs.
+    static void NoteChanges(const Row& before, const Row& after, int at,
+                            QList<int> (&changed)[cColumnCount]);
+    // Emits dataChanged for `rows` (sorted), in runs of neighbouring rows, over columns
+    // first to last.
+    void TellChanged(const QList<int>& rows, int first, int last);
+    void Reindex(int from);
+
+    QList<Row> mRows;
+    QHash<QString, int> mRowOf;  // id to row
     qint64 mNow = 0;
 };

@@ -53,15 +53,8 @@ void SetDescription(QWidget* widget, const QString& description) {
 QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     : QMainWindow(parent), mController(controller), mUi(std::make_unique<Ui::MainWindow>()) {
     mUi->setupUi(this);
-    QipController::DeviceListController* model = controller->deviceListController();
-    mProxy = new QSortFilterProxyModel(this);
-    mProxy->setSourceModel(model);
-    mProxy->setSortRole(QipDeviceTableModel::SortRole);
-    mProxy->setFilterKeyColumn(-1);
-    mProxy->setFilterCaseSensitivity(Qt::CaseInsensitive);
     QipDeviceTable* table = mUi->deviceTable;
-    table->setModel(mProxy);
-    table->sortByColumn(QipDeviceTableModel::cName, Qt::AscendingOrder);
+    SetUpTable();
     const int average = fontMetrics().averageCharWidth();
     for (const auto& [column, characters] : {std::pair{QipDeviceTableModel::cName, 26},
                                              {QipDeviceTableModel::cAddress, 15},
@@ -106,10 +99,6 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     connect(controller, &QipController::deviceListChanged, this, show);
     connect(controller, &QipController::pageNotOpened, this,
             [this](const QUrl& url, int openerStatus) { ShowPageNotOpened(url, openerStatus); });
-    connect(mUi->filterEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
-        mProxy->setFilterFixedString(text);
-        ChooseOne();
-    });
     auto* find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
         if (mUi->filterEdit->isVisible()) {
@@ -117,21 +106,6 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
             mUi->filterEdit->selectAll();
         }
     });
-    // The row's one line of text, as a screen reader gives it.
-    auto* copy = new QShortcut(QKeySequence::Copy, table);
-    copy->setContext(Qt::WidgetShortcut);
-    connect(copy, &QShortcut::activated, this, [this] {
-        QGuiApplication::clipboard()->setText(
-            ChosenDevice().value(QStringLiteral("DisplayString")).toString());
-    });
-    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
-        ShowAddress();
-        Describe();
-        mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
-    });
-    connect(table, &QAbstractItemView::doubleClicked, this, [this] { Configure(); });
-    connect(table, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { ShowRowMenu(at); });
 
     connect(mUi->configureButton, &QPushButton::clicked, this, [this] { Configure(); });
     connect(mUi->searchAgainButton, &QPushButton::clicked, controller,
@@ -195,6 +169,10 @@ void QipMainWindow::Show() {
     mUi->filterLabel->setVisible(!mController->hidePopup());
     mUi->filterEdit->setVisible(!mController->hidePopup());
     mUi->configureButton->setVisible(!mController->hidePopup());
+    if (mUi->deviceTable->isVisibleTo(this) && !chooserWasShown) {
+        // A new table: its first row is chosen once the names are in (see ChooseOne).
+        mFirstChoice = true;
+    }
     ChooseOne();
     mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
     mUi->refreshButton->setVisible(mController->showRefresh());
@@ -230,8 +208,13 @@ void QipMainWindow::Describe() {
     const QString help = mController->helpText();
     const QString told = help.isEmpty() ? message : message + QStringLiteral("\n\n") + help;
     SetDescription(mUi->searchAgainButton, told);
-    const QString address = mUi->addressLabel->isVisibleTo(this) ? mUi->addressLabel->text()
-                                                                  : QString();
+    QString address = mUi->addressLabel->isVisibleTo(this) ? mUi->addressLabel->text()
+                                                            : QString();
+    // A filter that hides every row says so where the rows would be read.
+    const QString empty = mUi->deviceTable->emptyText();
+    if (!empty.isEmpty()) {
+        address = address.isEmpty() ? empty : empty + QStringLiteral("\n") + address;
+    }
     SetDescription(mUi->deviceTable,
                    address.isEmpty() ? told : told + QStringLiteral("\n") + address);
     SetDescription(mUi->configureButton,
@@ -255,36 +238,6 @@ void QipMainWindow::Configure() {
 QVariantMap QipMainWindow::ChosenDevice() const {
     const QModelIndex current = mUi->deviceTable->currentIndex();
     return current.isValid() ? current.data(QipDeviceTableModel::DeviceRole).toMap() : QVariantMap();
-}
-
-void QipMainWindow::ChooseOne() {
-    // A table with rows always has one chosen, so that Enter opens something; the first
-    // in the order shown when none is yet.
-    QipDeviceTable* table = mUi->deviceTable;
-    if (!table->currentIndex().isValid() && mProxy->rowCount() > 0) {
-        table->selectionModel()->setCurrentIndex(
-            mProxy->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    }
-}
-
-void QipMainWindow::ShowRowMenu(const QPoint& at) {
-    const QModelIndex row = mUi->deviceTable->indexAt(at);
-    if (!row.isValid()) {
-        return;
-    }
-    mUi->deviceTable->selectionModel()->setCurrentIndex(
-        row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    const QVariantMap device = ChosenDevice();
-    QMenu menu(this);
-    menu.setObjectName(QStringLiteral("rowMenu"));
-    connect(menu.addAction(tr("&Open")), &QAction::triggered, this, [this] { Configure(); });
-    connect(menu.addAction(tr("Copy &Address")), &QAction::triggered, this, [device] {
-        QGuiApplication::clipboard()->setText(device.value(QStringLiteral("DeviceIP")).toString());
-    });
-    connect(menu.addAction(tr("Copy Device &ID")), &QAction::triggered, this, [device] {
-        QGuiApplication::clipboard()->setText(device.value(QStringLiteral("DeviceId")).toString());
-    });
-    menu.exec(mUi->deviceTable->viewport()->mapToGlobal(at));
 }
 
 void QipMainWindow::SearchAnotherNetwork() {

@@ -8,7 +8,8 @@
 #include <memory>
 
 class QipController;
-class QSortFilterProxyModel;
+class QipDeviceTableProxy;
+class QAction;
 class QUrl;
 namespace Ui {
 class MainWindow;
@@ -21,9 +22,14 @@ class MainWindow;
 // signals; the chosen row stays chosen while others come and go. It says so in a dialog when
 // a page could not be opened (the address there can be selected and copied). Keyboard:
 // Enter or a double click on a row, or Open, opens the chosen device's page; typing a name
-// goes to it; Ctrl+F goes to the filter, Ctrl+C copies the row's text; Enter and Space act
-// on the focused button; F5 refreshes, F10 opens the menu, Ctrl+Q quits. A row's context
-// menu offers Open, Copy Address and Copy Device ID. The message and help text are the
+// goes to it; Ctrl+F goes to the filter (Escape there clears it, a second Escape is the
+// window's), Ctrl+C copies the row's text; Enter and Space act on the focused button; F5
+// refreshes, F10 opens the menu, Ctrl+Q quits. A row's context menu (Menu key, Shift+F10)
+// offers Open, Copy Address, Copy Device ID and Show All Device Types, which the menu
+// offers too. The filter keeps the chosen row chosen while it is shown, and a filter that
+// matches nothing says so in the table. When the table first appears, its first row is
+// chosen, and chosen again as the order changes until the names are in or the user
+// chooses. The message and help text are the
 // accessible description of the control that has the focus, and assistive technology is
 // told when it changes. Without the table the window takes the size its state needs; the
 // table grows with the window and is never shrunk by an update. Search Another Network…
@@ -56,8 +62,16 @@ private:
     void SearchAnotherNetwork();
     // The device of the table's current row, or none.
     QVariantMap ChosenDevice() const;
-    // Chooses the first row shown when the table has rows and none is chosen.
+    // The proxy, the table's keys and signals, the filter and Show All Device Types.
+    void SetUpTable();
+    // Chooses the first row shown when the table has rows and none is chosen, and while the
+    // first choice is pending (mFirstChoice), the first row again.
     void ChooseOne();
+    // Makes the row of the device `id` current, from this code rather than the user.
+    void ChooseRow(const QModelIndex& row);
+    // Filters by the filter field, keeping the chosen row chosen when it is still shown
+    // or shown again.
+    void Filter(const QString& text);
     // Open, Copy Address and Copy Device ID for the row at `at` (viewport coordinates).
     void ShowRowMenu(const QPoint& at);
     // The width the table's columns take.
@@ -71,7 +85,14 @@ private:
     QipController* mController;
     std::unique_ptr<Ui::MainWindow> mUi;
     // The table sorted and filtered.
-    QSortFilterProxyModel* mProxy = nullptr;
+    QipDeviceTableProxy* mProxy = nullptr;
+    QAction* mShowAllTypes = nullptr;
+    // The first row is chosen again as the order changes until the names are in.
+    bool mFirstChoice = false;
+    // The device chosen last, by the user or by this code.
+    QString mChosenId;
+    QString mProgramChosenId;
+    bool mFiltering = false;
     // Whether the table was given its size since it was last hidden.
     bool mTableSized = false;
     // The window's size while it last showed the table (or as remembered), else invalid.

@@ -18,9 +18,11 @@ add_library(qipcontroller STATIC
   QipDesktopWorkspace.cpp
   QipDeviceTable.cpp
   QipDeviceTableModel.cpp
+  QipDeviceTableProxy.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
   QipMainWindowSize.cpp
+  QipMainWindowTable.cpp
   QipProbeDialog.cpp
   QipPropertyListBound.cpp
   QipRoute.cpp
@@ -33,7 +35,7 @@ add_library(qipcontroller STATIC
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli qipdiscover Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)

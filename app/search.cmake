@@ -7,6 +7,7 @@ add_library(qipsearch STATIC
   ${CMAKE_CURRENT_LIST_DIR}/QipDelegate.h
   ${CMAKE_CURRENT_LIST_DIR}/QipDeviceDictionary.cpp
   ${CMAKE_CURRENT_LIST_DIR}/QipLook.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/QipLookRead.h
   ${CMAKE_CURRENT_LIST_DIR}/QipSettle.cpp
 )
 set_target_properties(qipsearch PROPERTIES AUTOMOC ON)

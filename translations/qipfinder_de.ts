@@ -193,6 +193,14 @@
 <context>
     <name>QipMainWindow</name>
     <message>
+        <source>Show All Device &amp;Types</source>
+        <translation>Alle Geräte&amp;typen zeigen</translation>
+    </message>
+    <message>
+        <source>No device matches “%1”.</source>
+        <translation>Kein Gerät passt zu „%1“.</translation>
+    </message>
+    <message>
         <source>Refresh</source>
         <translation>Aktualisieren</translation>
     </message>
@@ -374,16 +382,36 @@
 <context>
     <name>QipDeviceTableModel</name>
     <message>
+        <source>— no wireless network name</source>
+        <translation>— kein Funknetzname</translation>
+    </message>
+    <message>
+        <source>page refused</source>
+        <translation>Seite abgelehnt</translation>
+    </message>
+    <message>
+        <source>page not answering</source>
+        <translation>Seite antwortet nicht</translation>
+    </message>
+    <message>
+        <source>page unreachable</source>
+        <translation>Seite nicht erreichbar</translation>
+    </message>
+    <message>
+        <source>page: %1</source>
+        <translation>Seite: %1</translation>
+    </message>
+    <message>
+        <source>%1 (latest read: %2)</source>
+        <translation>%1 (letzter Abruf: %2)</translation>
+    </message>
+    <message>
+        <source>not heard since the start</source>
+        <translation>seit dem Start nicht gehört</translation>
+    </message>
+    <message>
         <source>— reading its page</source>
         <translation>— Seite wird gelesen</translation>
-    </message>
-    <message>
-        <source>— no wireless name on page</source>
-        <translation>— kein Funknetzname auf der Seite</translation>
-    </message>
-    <message>
-        <source>— page not answering</source>
-        <translation>— Seite antwortet nicht</translation>
     </message>
     <message>
         <source>not answering for %1 s</source>

@@ -193,6 +193,14 @@
 <context>
     <name>QipMainWindow</name>
     <message>
+        <source>Show All Device &amp;Types</source>
+        <translation>Show All Device &amp;Types</translation>
+    </message>
+    <message>
+        <source>No device matches “%1”.</source>
+        <translation>No device matches “%1”.</translation>
+    </message>
+    <message>
         <source>Refresh</source>
         <translation>Refresh</translation>
     </message>
@@ -374,16 +382,36 @@
 <context>
     <name>QipDeviceTableModel</name>
     <message>
+        <source>— no wireless network name</source>
+        <translation>— no wireless network name</translation>
+    </message>
+    <message>
+        <source>page refused</source>
+        <translation>page refused</translation>
+    </message>
+    <message>
+        <source>page not answering</source>
+        <translation>page not answering</translation>
+    </message>
+    <message>
+        <source>page unreachable</source>
+        <translation>page unreachable</translation>
+    </message>
+    <message>
+        <source>page: %1</source>
+        <translation>page: %1</translation>
+    </message>
+    <message>
+        <source>%1 (latest read: %2)</source>
+        <translation>%1 (latest read: %2)</translation>
+    </message>
+    <message>
+        <source>not heard since the start</source>
+        <translation>not heard since the start</translation>
+    </message>
+    <message>
         <source>— reading its page</source>
         <translation>— reading its page</translation>
-    </message>
-    <message>
-        <source>— no wireless name on page</source>
-        <translation>— no wireless name on page</translation>
-    </message>
-    <message>
-        <source>— page not answering</source>
-        <translation>— page not answering</translation>
     </message>
     <message>
         <source>not answering for %1 s</source>

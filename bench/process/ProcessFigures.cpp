@@ -3,7 +3,7 @@
 // against simulated devices in the network-namespace test bed (root needed; without it
 // each figure says so and is skipped). Prints Markdown tables on standard output.
 //
-//   process-figures [--only discover,qipfinder,burst,flood,probe,share,churn,deadname] [--runs N]
+//   process-figures [--only discover,qipfinder,qipfinder-table,burst,flood,probe,share,churn,deadname] [--runs N]
 //                   [--flood-seconds S]
 //
 // Diagnostics of failed runs (a program's standard error) go to standard error; with
@@ -160,8 +160,10 @@ void BurstFigure(const Options& options) {
 }
 
 // Every name --only takes; the usage line is made from it, so that it names them all.
-const char* const cFigureNames[] = {"discover", "qipfinder", "burst", "flood", "probe", "share", "share-warm",
-                                    "share-handover", "share-flood", "churn", "deadname"};
+const char* const cFigureNames[] = {"discover",       "qipfinder",   "qipfinder-table", "burst",
+                                    "flood",          "probe",       "share",           "share-warm",
+                                    "share-handover", "share-flood", "share-silent",    "churn",
+                                    "deadname"};
 
 std::string FigureNames() {
     std::string names;
@@ -222,6 +224,7 @@ int main(int argc, char** argv) {
     std::printf("Started with %s.\n\n", Load().c_str());
     if (options.Wants("discover")) DiscoverFigure(options);
     if (options.Wants("qipfinder")) QipfinderFigures(options);
+    if (options.Wants("qipfinder-table")) QipfinderTableFigure(options);
     if (options.Wants("burst")) BurstFigure(options);
     if (options.Wants("flood")) FloodFigure(options);
     if (options.Wants("share") || options.Wants("share-warm") || options.Wants("share-handover") ||
