@@ -3,9 +3,8 @@
 #include <QTableView>
 
 // The device table: whole rows are chosen, one at a time; typing a name's first letters
-// goes to it whatever column has the focus; the columns can be resized and sorted, the name
-// column widens to its names as far as the width allows, and the last one takes what width
-// is left. Main thread only.
+// goes to it whatever column has the focus; the columns can be resized and sorted, and the
+// last one takes what width is left (QipDeviceColumns fits the others). Main thread only.
 class QipDeviceTable : public QTableView {
     Q_OBJECT
 public:
@@ -13,15 +12,4 @@ public:
 
     // Type-ahead on the first column (the name).
     void keyboardSearch(const QString& search) override;
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
-    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
-                     const QList<int>& roles = QList<int>()) override;
-    void rowsInserted(const QModelIndex& parent, int start, int end) override;
-
-private:
-    // Widens the name column to its longest name, as far as the room the other columns
-    // leave allows; never narrows it (the user may have widened it).
-    void FitNames();
 };

@@ -22,6 +22,8 @@
 
 #include "app/Qip.h"
 #include "app/QipController.h"
+#include "app/QipCutTextDelegate.h"
+#include "app/QipDeviceColumns.h"
 #include "app/QipDeviceTable.h"
 #include "app/QipHelpText.h"
 #include "app/QipProbeDialog.h"
@@ -62,13 +64,13 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     QipDeviceTable* table = mUi->deviceTable;
     table->setModel(mProxy);
     table->sortByColumn(QipDeviceTableModel::cName, Qt::AscendingOrder);
-    const int average = fontMetrics().averageCharWidth();
-    for (const auto& [column, characters] : {std::pair{QipDeviceTableModel::cName, 26},
-                                             {QipDeviceTableModel::cAddress, 15},
-                                             {QipDeviceTableModel::cType, 12},
-                                             {QipDeviceTableModel::cDeviceId, 20}}) {
-        table->setColumnWidth(column, average * characters);
-    }
+    table->setItemDelegate(new QipCutTextDelegate(table));
+    mColumns = new QipDeviceColumns(table);
+    connect(mColumns, &QipDeviceColumns::widened, this, [this] {
+        if (mUi->deviceTable->isVisibleTo(this)) {
+            FitSize();
+        }
+    });
     mUi->mainLayout->setStretchFactor(table, 1);
     mUi->messageLabel->setBuddy(table);
     table->setAccessibleName(tr("Devices"));

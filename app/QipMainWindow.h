@@ -8,6 +8,7 @@
 #include <memory>
 
 class QipController;
+class QipDeviceColumns;
 class QSortFilterProxyModel;
 class QUrl;
 namespace Ui {
@@ -44,6 +45,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void Show();
@@ -60,9 +62,9 @@ private:
     void ChooseOne();
     // Open, Copy Address and Copy Device ID for the row at `at` (viewport coordinates).
     void ShowRowMenu(const QPoint& at);
-    // The width the table's columns take.
-    int TableWidth() const;
-    // The size the state needs, at the narrowest width whose height fits the screen.
+    // The size the state needs, at the narrowest width whose height fits the screen; with the
+    // table, at first the size its rows and columns need, up to about two thirds of the
+    // screen (more where the address and device ID would be cut).
     void FitSize();
     // The message and help text as the description of the focused control and the one
     // that gets the focus, told to assistive technology when it changed.
@@ -72,10 +74,16 @@ private:
     std::unique_ptr<Ui::MainWindow> mUi;
     // The table sorted and filtered.
     QSortFilterProxyModel* mProxy = nullptr;
+    // The table's column widths (owned by the table).
+    QipDeviceColumns* mColumns = nullptr;
     // Whether the table was given its size since it was last hidden.
     bool mTableSized = false;
     // The window's size while it last showed the table (or as remembered), else invalid.
     QSize mTableSize;
+    // The size the window was last given with the table, and whether the user has given it
+    // another one since (then only the user resizes it).
+    QSize mGivenSize;
+    bool mUserSized = false;
     bool mRemembersPlacement = false;
     void SavePlacement();
 };

@@ -15,7 +15,9 @@ add_library(qipcontroller STATIC
   QipControllerProbe.cpp
   QipControllerHandOff.cpp
   QipControllerStates.cpp
+  QipCutTextDelegate.cpp
   QipDesktopWorkspace.cpp
+  QipDeviceColumns.cpp
   QipDeviceTable.cpp
   QipDeviceTableModel.cpp
   QipHelpText.cpp

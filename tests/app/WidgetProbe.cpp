@@ -8,6 +8,9 @@
 //   item <text>
 //   table <object name> <row count>
 //   row <the row's cells as shown, joined by " | "> (in the order shown)
+//   cut <row> <column> (after the rows: each cell whose text is cut, as its column is
+//                        narrower than the cell's text needs)
+//   hscroll <object name> (a table that shows its horizontal scroll bar)
 //   button <object name> <1 when enabled, else 0> <text>
 //   edit <object name> <text>
 //   focus <object name of the widget with the keyboard focus>
@@ -25,6 +28,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSaveFile>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTextDocument>
 #include <QTimer>
@@ -90,6 +94,19 @@ private:
                         cells << model->index(row, column).data().toString();
                     }
                     lines << "row " + cells.join(" | ");
+                }
+                for (int row = 0; row < rows; ++row) {
+                    for (int column = 0; column < model->columnCount(); ++column) {
+                        // The grid takes a pixel of the column.
+                        if (table->sizeHintForIndex(model->index(row, column)).width() +
+                                (table->showGrid() ? 1 : 0) >
+                            table->columnWidth(column)) {
+                            lines << QString("cut %1 %2").arg(row).arg(column);
+                        }
+                    }
+                }
+                if (table->horizontalScrollBar()->isVisible()) {
+                    lines << "hscroll " + table->objectName();
                 }
             } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
                 lines << QString("combo %1 %2").arg(combo->objectName()).arg(combo->count());
