@@ -26,20 +26,22 @@ TEST_F(ProgramTest, TwoDevicesAreListedByNameWithTheirTextsAsTheyAre) {
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
 }
 
-TEST_F(ProgramTest, AboutBoxShowsNameDescriptionLicenceAndAnUncutTitle) {
+TEST_F(ProgramTest, AboutBoxShowsNameDescriptionLicenceIconAndAnUncutTitle) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
     ASSERT_GT(program, 0);
     rig.WaitForWindow({"progress progressIndicator"});
     rig.Press("actionAbout");
     const std::string shown =
-        rig.WaitForWindow({"window About QipFinder", "Released under the MIT licence."});
+        rig.WaitForWindow({"window About QipFinder", "Released under the MIT licence.", "picture "});
     EXPECT_TRUE(rig.Screenshot("about.png"));
     mBed.Stop(program);
     EXPECT_NE(shown.find("window About QipFinder"), std::string::npos) << shown;
     EXPECT_NE(shown.find("opens their configuration page.\nReleased under the MIT licence."),
               std::string::npos)
         << shown;
+    // The program's icon beside the text (the window has no other picture).
+    EXPECT_NE(shown.find("picture qt_msgboxex_icon_label 64x64"), std::string::npos) << shown;
 }
 
 TEST_F(ProgramTest, ADeviceSwitchedOnWhileTheTableIsShownAppearsWithoutAKeyPress) {

@@ -3,6 +3,7 @@
 // window shows. Every 200 ms it rewrites <file> with one line per shown widget:
 //   window <title>
 //   label <object name> <1 when the text would be read as markup, else 0> <text>
+//   picture <object name> <width>x<height> (a label that shows a picture)
 //   progress <object name>
 //   combo <object name> <item count>
 //   item <text>
@@ -76,6 +77,13 @@ private:
                                      Qt::mightBeRichText(label->text()));
                 lines << QString("label %1 %2 %3")
                              .arg(label->objectName(), markup ? "1" : "0", label->text());
+                const QPixmap picture = label->pixmap();
+                if (!picture.isNull()) {
+                    lines << QString("picture %1 %2x%3")
+                                 .arg(label->objectName())
+                                 .arg(picture.width())
+                                 .arg(picture.height());
+                }
             } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
                 lines << QString("edit %1 %2").arg(edit->objectName(), edit->text());
             } else if (qobject_cast<QProgressBar*>(widget)) {
