@@ -152,6 +152,8 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
             [this] { SearchAnotherNetwork(); });
     connect(mUi->searchAnotherNetworkButton, &QPushButton::clicked, this,
             [this] { SearchAnotherNetwork(); });
+    connect(mUi->actionCopyAll, &QAction::triggered, this, [this] { CopyAll(); });
+    connect(mUi->actionExport, &QAction::triggered, this, [this] { Export(); });
     connect(mUi->actionQuit, &QAction::triggered, this, [] { QCoreApplication::quit(); });
     connect(mUi->actionMinimize, &QAction::triggered, this, &QWidget::showMinimized);
     Show();
@@ -197,6 +199,8 @@ void QipMainWindow::Show() {
     mUi->filterLabel->setVisible(!mController->hidePopup());
     mUi->filterEdit->setVisible(!mController->hidePopup());
     mUi->configureButton->setVisible(!mController->hidePopup());
+    mUi->actionCopyAll->setEnabled(!mController->hidePopup());
+    mUi->actionExport->setEnabled(!mController->hidePopup());
     ChooseOne();
     mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
     mUi->refreshButton->setVisible(mController->showRefresh());

@@ -29,7 +29,7 @@ class MainWindow;
 // told when it changes. Without the table the window takes the size its state needs; the
 // table grows with the window and is never shrunk by an update. Search Another Network…
 // (menu, and a button beside Search Again) asks for networks behind a router and searches
-// them. The controller is not owned and must outlive the window. Main thread only.
+// them. Copy All (Ctrl+Shift+C) and Export… (Ctrl+S) in the menu copy or save the rows shown. The controller is not owned and must outlive the window. Main thread only.
 class QipMainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -54,6 +54,12 @@ private:
     void ShowPageNotOpened(const QUrl& url, int openerStatus);
     // Opens the program's help page in the browser (F1).
     void ShowHelp();
+    // Copies the rows shown, in the order shown, as text (QipDeviceExport::Text).
+    void CopyAll();
+    // Asks for a file and saves the rows shown there, in the order shown: as CSV, or as JSON
+    // lines for a name ending in .jsonl or .json (or the JSON filter chosen); says so in a
+    // box and on standard error when the file cannot be written.
+    void Export();
     // Asks for the networks to search beyond this computer's and searches them.
     void SearchAnotherNetwork();
     // The device of the table's current row, or none.

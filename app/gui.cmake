@@ -18,10 +18,12 @@ add_library(qipcontroller STATIC
   QipCutTextDelegate.cpp
   QipDesktopWorkspace.cpp
   QipDeviceColumns.cpp
+  QipDeviceExport.cpp
   QipDeviceTable.cpp
   QipDeviceTableModel.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipMainWindowExport.cpp
   QipMainWindowSize.cpp
   QipProbeDialog.cpp
   QipPropertyListBound.cpp
@@ -35,7 +37,7 @@ add_library(qipcontroller STATIC
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch qipcli Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli qipdiscover Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)
