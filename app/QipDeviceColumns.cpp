@@ -103,7 +103,7 @@ void QipDeviceColumns::Fit(bool first) {
     int others = Needed(QipDeviceTableModel::cLastAnswer);
     for (int column = QipDeviceTableModel::cAddress; column < QipDeviceTableModel::cLastAnswer;
          ++column) {
-        if (first || mTable->columnWidth(column) < Needed(column)) {
+        if ((first && !mKeepWidths) || mTable->columnWidth(column) < Needed(column)) {
             mTable->setColumnWidth(column, Needed(column));
         }
         others += mTable->columnWidth(column);

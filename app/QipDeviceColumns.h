@@ -32,6 +32,9 @@ public:
     // Gives each column the width it needs in the table's current width, as said above;
     // `first` (when the table is shown anew) also narrows a name column wider than the room.
     void Fit(bool first);
+    // The widths the columns have now are the user's (remembered from the last run): `first`
+    // fits from now on only widen the address, type and device ID columns.
+    void KeepWidths() { mKeepWidths = true; }
 
 signals:
     // A text wider than before came: the table may want more room.
@@ -50,4 +53,5 @@ private:
 
     QTableView* mTable;
     std::array<int, cColumns> mWidest{};
+    bool mKeepWidths = false;
 };

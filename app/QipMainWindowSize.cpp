@@ -50,8 +50,11 @@ void QipMainWindow::setRemembersPlacement(bool remembers) {
     mTableSize = settings->value(QLatin1String(cTableSizeKey)).toSize();
     // The next time the table shows, it takes the remembered size.
     mTableSized = false;
-    mUi->deviceTable->horizontalHeader()->restoreState(
-        settings->value(QLatin1String(cColumnsKey)).toByteArray());
+    // The user's widths stand; the fit only widens a column whose text would be cut.
+    if (mUi->deviceTable->horizontalHeader()->restoreState(
+            settings->value(QLatin1String(cColumnsKey)).toByteArray())) {
+        mColumns->KeepWidths();
+    }
 }
 
 void QipMainWindow::SavePlacement() {
