@@ -11,9 +11,10 @@
 
 namespace {
 
-// The longest text of the last answer's column, as the model words it.
+// The longest text of the last answer's column, as the model words it, before the row
+// leaves (about 30 s after the last answer).
 QString LongestAge() {
-    return QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(999);
+    return QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99);
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ const int cChooserMaxCharacters = 64;
 const int cTableRows = 8;
 // The narrowest the window gets, in average characters, so that no message is cut.
 const int cMinimumCharacters = 48;
+// The size a table may take even where that is more than two thirds of a small screen, in
+// average characters and lines.
+const int cComfortableCharacters = 120;
+const int cComfortableLines = 40;
 // Window frames and panels take some of the screen.
 const int cScreenMargin = 40;
 
@@ -99,7 +103,12 @@ void QipMainWindow::FitSize() {
     if (const QScreen* shown = screen()) {
         const QSize screenSize = shown->availableGeometry().size();
         room = screenSize - QSize(cScreenMargin, cScreenMargin);
-        share = screenSize * 2 / 3;
+        // About two thirds of a large screen; on a small one, what a comfortable table
+        // takes, as far as the screen allows.
+        share = (screenSize * 2 / 3)
+                    .expandedTo(QSize(average * cComfortableCharacters,
+                                      fontMetrics().height() * cComfortableLines)
+                                    .boundedTo(room));
     }
     // The table as wide as its columns need, up to its share of the screen, but never so
     // narrow that the address or device ID is cut where the screen has room for them.
