@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QGridLayout>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QWidget>
@@ -76,6 +77,11 @@ void QipController::applicationDidFinishLaunching() {
 }
 
 bool QipController::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+QString QipController::helpPage() const {
+    return QipHelpText::HelpPage(mBundle.resourcePath() + QStringLiteral("/help"),
+                                 QLocale::system().uiLanguages());
+}
 
 void QipController::about() {
     const QVariant version = mSettings.mVersion;

@@ -90,8 +90,9 @@ public:
     // Rewrites the menus, shows the searching state, stores the three boolean settings and
     // starts the search through the factory.
     void applicationDidFinishLaunching();
-    // The program's help, an HTML page in the bundle (made from docs/app.md at build time).
-    QString helpPage() const { return mBundle.resourcePath() + QStringLiteral("/help/index.html"); }
+    // The program's help in the user's language (English otherwise), an HTML page in the
+    // bundle (made from docs/help/ at build time).
+    QString helpPage() const;
     // Closing the window ends the application: always true.
     bool applicationShouldTerminateAfterLastWindowClosed() const;
     // Shows the about box with the program name and the release date.

@@ -58,6 +58,9 @@ QVariantList QipDeviceDictionaries(const std::vector<DeviceDescriber::Descriptio
         dictionary.insert(QStringLiteral("DeviceIP"), Text(d.mDeviceIp));
         dictionary.insert(QStringLiteral("DisplayString"), Text(d.mDisplayString));
         dictionary.insert(QStringLiteral("PageOutcome"), Text(d.mPageOutcome));
+        if (!d.mHelloNote.empty()) {
+            dictionary.insert(QStringLiteral("HelloNote"), Text(d.mHelloNote));
+        }
         const auto found = lastAnswer.find(d.mDeviceId);
         dictionary.insert(QStringLiteral("LastAnswer"),
                           static_cast<qlonglong>(found == lastAnswer.end() ? 0 : found->second));

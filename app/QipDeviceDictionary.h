@@ -13,6 +13,7 @@
 // "DeviceId", "SSID", "DeviceIP" and "DisplayString" (texts; bytes that are not UTF-8 become
 // U+FFFD), and for the window's table "PageOutcome" (how reading the status page ended, as
 // DeviceDescriber::Description says: "ok", "timeout", "skipped" when it was not read, ...)
+// "HelloNote" (only when the hello disagreed with its network, as DeviceDescriber says)
 // and "LastAnswer" (the monotonic second, KspMonotonicSeconds, of the latest answer from the
 // device among the snapshot's entries of its id); with `wantedTypes` given, a device of
 // none of those types also has "OtherType" true. Pure.

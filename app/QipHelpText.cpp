@@ -1,5 +1,7 @@
 #include "app/QipHelpText.h"
 
+#include <QFileInfo>
+
 #include "app/QipController.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
@@ -159,4 +161,19 @@ QString QipHelpText::AddressLine(const QVariantMap& device,
                     .arg(address);
     }
     return line;
+}
+
+QString QipHelpText::HelpPage(const QString& folder, const QStringList& languages) {
+    const QString english = folder + QStringLiteral("/index.html");
+    for (const QString& language : languages) {
+        const QString code = language.section(QLatin1Char('-'), 0, 0).section(QLatin1Char('_'), 0, 0);
+        if (code == QLatin1String("en")) {
+            return english;
+        }
+        const QString page = folder + QStringLiteral("/index.%1.html").arg(code);
+        if (!code.isEmpty() && QFileInfo::exists(page)) {
+            return page;
+        }
+    }
+    return english;
 }

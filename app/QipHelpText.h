@@ -39,6 +39,11 @@ public:
                                const std::vector<KspNetworkInterface>& interfaces,
                                bool routedThroughOne = false);
 
+    // The help page in `folder` for the first of `languages` (as QLocale::uiLanguages gives
+    // them: "de-DE", "de") that has one: index.<language>.html, or index.html for English;
+    // index.html when none has. Reads only whether the files exist.
+    static QString HelpPage(const QString& folder, const QStringList& languages);
+
 private:
     // "Camera (2), Plug (1)"
     static QString OtherTypesList(const QipSearchFindings& findings);

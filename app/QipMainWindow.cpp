@@ -22,6 +22,8 @@
 
 #include "app/Qip.h"
 #include "app/QipController.h"
+#include "app/QipCutTextDelegate.h"
+#include "app/QipDeviceColumns.h"
 #include "app/QipDeviceTable.h"
 #include "app/QipHelpText.h"
 #include "app/QipProbeDialog.h"
@@ -55,13 +57,13 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
     mUi->setupUi(this);
     QipDeviceTable* table = mUi->deviceTable;
     SetUpTable();
-    const int average = fontMetrics().averageCharWidth();
-    for (const auto& [column, characters] : {std::pair{QipDeviceTableModel::cName, 26},
-                                             {QipDeviceTableModel::cAddress, 15},
-                                             {QipDeviceTableModel::cType, 12},
-                                             {QipDeviceTableModel::cDeviceId, 20}}) {
-        table->setColumnWidth(column, average * characters);
-    }
+    table->setItemDelegate(new QipCutTextDelegate(table));
+    mColumns = new QipDeviceColumns(table);
+    connect(mColumns, &QipDeviceColumns::widened, this, [this] {
+        if (mUi->deviceTable->isVisibleTo(this)) {
+            FitSize();
+        }
+    });
     mUi->mainLayout->setStretchFactor(table, 1);
     mUi->messageLabel->setBuddy(table);
     table->setAccessibleName(tr("Devices"));
@@ -124,6 +126,8 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
             [this] { SearchAnotherNetwork(); });
     connect(mUi->searchAnotherNetworkButton, &QPushButton::clicked, this,
             [this] { SearchAnotherNetwork(); });
+    connect(mUi->actionCopyAll, &QAction::triggered, this, [this] { CopyAll(); });
+    connect(mUi->actionExport, &QAction::triggered, this, [this] { Export(); });
     connect(mUi->actionQuit, &QAction::triggered, this, [] { QCoreApplication::quit(); });
     connect(mUi->actionMinimize, &QAction::triggered, this, &QWidget::showMinimized);
     Show();
@@ -173,6 +177,8 @@ void QipMainWindow::Show() {
         // A new table: its first row is chosen once the names are in (see ChooseOne).
         mFirstChoice = true;
     }
+    mUi->actionCopyAll->setEnabled(!mController->hidePopup());
+    mUi->actionExport->setEnabled(!mController->hidePopup());
     ChooseOne();
     mUi->configureButton->setEnabled(!ChosenDevice().isEmpty());
     mUi->refreshButton->setVisible(mController->showRefresh());

@@ -9,6 +9,7 @@
 
 class QipController;
 class QipDeviceTableProxy;
+class QipDeviceColumns;
 class QAction;
 class QUrl;
 namespace Ui {
@@ -34,7 +35,7 @@ class MainWindow;
 // told when it changes. Without the table the window takes the size its state needs; the
 // table grows with the window and is never shrunk by an update. Search Another Network…
 // (menu, and a button beside Search Again) asks for networks behind a router and searches
-// them. The controller is not owned and must outlive the window. Main thread only.
+// them. Copy All (Ctrl+Shift+C) and Export… (Ctrl+S) in the menu copy or save the rows shown. The controller is not owned and must outlive the window. Main thread only.
 class QipMainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -50,6 +51,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void Show();
@@ -58,6 +60,12 @@ private:
     void ShowPageNotOpened(const QUrl& url, int openerStatus);
     // Opens the program's help page in the browser (F1).
     void ShowHelp();
+    // Copies the rows shown, in the order shown, as text (QipDeviceExport::Text).
+    void CopyAll();
+    // Asks for a file and saves the rows shown there, in the order shown: as CSV, or as JSON
+    // lines for a name ending in .jsonl or .json (or the JSON filter chosen); says so in a
+    // box and on standard error when the file cannot be written.
+    void Export();
     // Asks for the networks to search beyond this computer's and searches them.
     void SearchAnotherNetwork();
     // The device of the table's current row, or none.
@@ -74,9 +82,9 @@ private:
     void Filter(const QString& text);
     // Open, Copy Address and Copy Device ID for the row at `at` (viewport coordinates).
     void ShowRowMenu(const QPoint& at);
-    // The width the table's columns take.
-    int TableWidth() const;
-    // The size the state needs, at the narrowest width whose height fits the screen.
+    // The size the state needs, at the narrowest width whose height fits the screen; with the
+    // table, at first the size its rows and columns need, up to about two thirds of the
+    // screen (more where the address and device ID would be cut).
     void FitSize();
     // The message and help text as the description of the focused control and the one
     // that gets the focus, told to assistive technology when it changed.
@@ -93,10 +101,16 @@ private:
     QString mChosenId;
     QString mProgramChosenId;
     bool mFiltering = false;
+    // The table's column widths (owned by the table).
+    QipDeviceColumns* mColumns = nullptr;
     // Whether the table was given its size since it was last hidden.
     bool mTableSized = false;
     // The window's size while it last showed the table (or as remembered), else invalid.
     QSize mTableSize;
+    // The size the window was last given with the table, and whether the user has given it
+    // another one since (then only the user resizes it).
+    QSize mGivenSize;
+    bool mUserSized = false;
     bool mRemembersPlacement = false;
     void SavePlacement();
 };

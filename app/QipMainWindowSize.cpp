@@ -5,13 +5,16 @@
 #include <QHeaderView>
 #include <QLayout>
 #include <QMenuBar>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QSettings>
+#include <QSortFilterProxyModel>
 #include <QStyle>
 
 #include <cstdio>
 
 #include "app/QipController.h"
+#include "app/QipDeviceColumns.h"
 #include "app/QipDeviceTable.h"
 #include "app/QipUserTargets.h"
 #include "ui_MainWindow.h"
@@ -24,6 +27,10 @@ const int cChooserMaxCharacters = 64;
 const int cTableRows = 8;
 // The narrowest the window gets, in average characters, so that no message is cut.
 const int cMinimumCharacters = 48;
+// The size a table may take even where that is more than two thirds of a small screen, in
+// average characters and lines.
+const int cComfortableCharacters = 120;
+const int cComfortableLines = 40;
 // Window frames and panels take some of the screen.
 const int cScreenMargin = 40;
 
@@ -47,8 +54,11 @@ void QipMainWindow::setRemembersPlacement(bool remembers) {
     mTableSize = settings->value(QLatin1String(cTableSizeKey)).toSize();
     // The next time the table shows, it takes the remembered size.
     mTableSized = false;
-    mUi->deviceTable->horizontalHeader()->restoreState(
-        settings->value(QLatin1String(cColumnsKey)).toByteArray());
+    // The user's widths stand; the fit only widens a column whose text would be cut.
+    if (mUi->deviceTable->horizontalHeader()->restoreState(
+            settings->value(QLatin1String(cColumnsKey)).toByteArray())) {
+        mColumns->KeepWidths();
+    }
 }
 
 void QipMainWindow::SavePlacement() {
@@ -72,70 +82,99 @@ void QipMainWindow::SavePlacement() {
     }
 }
 
+void QipMainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    // The window system's own news of the size asked for is not the user's doing.
+    if (mTableSized && event->spontaneous() && event->size() != mGivenSize) {
+        mUserSized = true;
+    }
+}
+
 void QipMainWindow::FitSize() {
     QLayout* layout = centralWidget()->layout();
     layout->activate();
     const QMargins margins = layout->contentsMargins();
     const int menuHeight = menuBar()->sizeHint().height();
     const int average = fontMetrics().averageCharWidth();
-    const bool table = mUi->deviceTable->isVisibleTo(this);
+    QipDeviceTable* table = mUi->deviceTable;
+    const bool tableShown = table->isVisibleTo(this);
+    QSize room(100000, 100000);
+    QSize share = room;
+    if (const QScreen* shown = screen()) {
+        const QSize screenSize = shown->availableGeometry().size();
+        room = screenSize - QSize(cScreenMargin, cScreenMargin);
+        // About two thirds of a large screen; on a small one, what a comfortable table
+        // takes, as far as the screen allows.
+        share = (screenSize * 2 / 3)
+                    .expandedTo(QSize(average * cComfortableCharacters,
+                                      fontMetrics().height() * cComfortableLines)
+                                    .boundedTo(room));
+    }
+    // The table as wide as its columns need, up to its share of the screen, but never so
+    // narrow that the address or device ID is cut where the screen has room for them.
+    const int tableWidth =
+        tableShown ? qMin(mColumns->FullWidth(),
+                          qMax(share.width() - margins.left() - margins.right(),
+                               mColumns->EssentialWidth()))
+                   : 0;
     int width =
-        qMax(qMax(average * cMinimumCharacters, table ? TableWidth() : 0),
+        qMax(qMax(average * cMinimumCharacters, tableWidth),
              qMax(qMin(fontMetrics().horizontalAdvance(mController->message()),
                        average * cChooserMaxCharacters),
                   qMax(mUi->chooserLayout->minimumSize().width(),
                        mUi->searchAgainLayout->minimumSize().width()))) +
         margins.left() + margins.right();
-    QSize room(width, 100000);
-    if (const QScreen* shown = screen()) {
-        room = shown->availableGeometry().size() - QSize(cScreenMargin, cScreenMargin);
-    }
     width = qMin(width, qMax(room.width(), average * cMinimumCharacters));
-    const int tableRows =
-        table ? mUi->deviceTable->horizontalHeader()->sizeHint().height() +
-                    mUi->deviceTable->verticalHeader()->defaultSectionSize() * cTableRows +
-                    2 * mUi->deviceTable->frameWidth()
-              : 0;
-    auto heightAt = [layout, menuHeight, tableRows](int w) {
+    // The height of everything but the table.
+    const int tableHint = tableShown ? table->sizeHint().height() : 0;
+    auto heightAt = [layout, menuHeight, tableHint](int w) {
         return (layout->hasHeightForWidth() ? layout->totalHeightForWidth(w)
                                             : layout->totalMinimumSize().height()) +
-               menuHeight + tableRows;
+               menuHeight - tableHint;
     };
     // Long texts wrap into fewer lines on a wider window: widen until the height fits.
     while (heightAt(width) > room.height() && width + average * 4 <= room.width()) {
         width += average * 4;
     }
-    const int height = qMin(heightAt(width), qMax(room.height(), 0));
-    // The table grows with the window: it is never made smaller than the user made it,
-    // and its own updates resize nothing. The other states take the size they need.
+    // Every row, as far as the screen's share allows, and at least cTableRows.
+    int tableHeight = 0;
+    if (tableShown) {
+        const int rowHeight = qMax(table->verticalHeader()->defaultSectionSize(), 1);
+        const int chrome =
+            table->horizontalHeader()->sizeHint().height() + 2 * table->frameWidth();
+        const int fitting = (share.height() - heightAt(width) - chrome) / rowHeight;
+        tableHeight = chrome + rowHeight * qMax(cTableRows, qMin(mProxy->rowCount(), fitting));
+    }
+    const int height = qMin(heightAt(width) + tableHeight, qMax(room.height(), 0));
     const QSize wanted(width, height);
-    if (table) {
-        setMinimumSize(qMin(width, average * cMinimumCharacters), height - tableRows / 2);
-        if (!mTableSized) {
-            mTableSized = true;
+    if (tableShown) {
+        setMinimumSize(qMin(width, average * cMinimumCharacters),
+                       qMin(height, heightAt(width) + table->minimumSizeHint().height()));
+        // The table grows with the window: it is never made smaller than the user made it.
+        // Names and rows that come after it first showed widen the window too, as long as
+        // the window has the size it was given (the user has not resized it).
+        if (!mTableSized || !mUserSized) {
             QSize size = this->size().expandedTo(wanted);
-            if (mTableSize.isValid()) {
+            if (!mTableSized && mTableSize.isValid()) {
                 size = size.expandedTo(mTableSize.boundedTo(room));
             }
+            const bool first = !mTableSized;
+            mTableSized = true;
+            mGivenSize = size;
+            mUserSized = false;
             resize(size);
+            // The columns take the width the window has now, once the layout has placed
+            // the table.
+            layout->activate();
+            mColumns->Fit(first);
         }
         return;
     }
+    // The other states take the size they need.
     if (mTableSized) {
         mTableSize = size();
     }
     mTableSized = false;
     setMinimumSize(wanted);
     resize(wanted);
-}
-
-int QipMainWindow::TableWidth() const {
-    int width = 2 * mUi->deviceTable->frameWidth() +
-                mUi->deviceTable->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const QHeaderView* header = mUi->deviceTable->horizontalHeader();
-    for (int column = 0; column < header->count(); ++column) {
-        width += column + 1 < header->count() ? header->sectionSize(column)
-                                              : fontMetrics().averageCharWidth() * 12;
-    }
-    return width;
 }

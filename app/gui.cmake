@@ -15,12 +15,16 @@ add_library(qipcontroller STATIC
   QipControllerProbe.cpp
   QipControllerHandOff.cpp
   QipControllerStates.cpp
+  QipCutTextDelegate.cpp
   QipDesktopWorkspace.cpp
+  QipDeviceColumns.cpp
+  QipDeviceExport.cpp
   QipDeviceTable.cpp
   QipDeviceTableModel.cpp
   QipDeviceTableProxy.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
+  QipMainWindowExport.cpp
   QipMainWindowSize.cpp
   QipMainWindowTable.cpp
   QipProbeDialog.cpp
@@ -52,15 +56,26 @@ set(QIPFINDER_TS_FILES
 set_source_files_properties(${QIPFINDER_TS_FILES} PROPERTIES OUTPUT_LOCATION ${QIPFINDER_BUNDLE_DIR})
 qt_add_lrelease(qipfinder TS_FILES ${QIPFINDER_TS_FILES} QM_FILES_OUTPUT_VARIABLE QIPFINDER_QM_FILES)
 
-# The Help menu's page: docs/app.md as HTML, made at build time in the bundle.
-qipfinder_require_program(QIPFINDER_CMARK cmark cmark)
+# The Help menu's pages: the user's help of docs/help/ as HTML, one page per language
+# (index.html in English, index.<language>.html), made at build time in the bundle.
+qipfinder_require_program(QIPFINDER_CMARK_GFM cmark-gfm cmark-gfm)
 set(QIPFINDER_HELP_DIR ${QIPFINDER_BUNDLE_DIR}/help)
-add_custom_command(OUTPUT ${QIPFINDER_HELP_DIR}/index.html
-  COMMAND ${CMAKE_COMMAND} -DCMARK=${QIPFINDER_CMARK} -DINPUT=${PROJECT_SOURCE_DIR}/docs/app.md
-          -DOUTPUT=${QIPFINDER_HELP_DIR}/index.html -P ${CMAKE_CURRENT_SOURCE_DIR}/help.cmake
-  DEPENDS ${PROJECT_SOURCE_DIR}/docs/app.md ${CMAKE_CURRENT_SOURCE_DIR}/help.cmake
-  COMMENT "Converting docs/app.md to the program's help")
-add_custom_target(qipfinder_help ALL DEPENDS ${QIPFINDER_HELP_DIR}/index.html)
+set(QIPFINDER_HELP_PAGES)
+foreach(language en de)
+  if(language STREQUAL "en")
+    set(page ${QIPFINDER_HELP_DIR}/index.html)
+  else()
+    set(page ${QIPFINDER_HELP_DIR}/index.${language}.html)
+  endif()
+  set(source ${PROJECT_SOURCE_DIR}/docs/help/help.${language}.md)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -DCMARK=${QIPFINDER_CMARK_GFM} -DINPUT=${source} -DOUTPUT=${page}
+            -DLANGUAGE=${language} -P ${CMAKE_CURRENT_SOURCE_DIR}/help.cmake
+    DEPENDS ${source} ${CMAKE_CURRENT_SOURCE_DIR}/help.cmake
+    COMMENT "Converting docs/help/help.${language}.md to the program's help")
+  list(APPEND QIPFINDER_HELP_PAGES ${page})
+endforeach()
+add_custom_target(qipfinder_help ALL DEPENDS ${QIPFINDER_HELP_PAGES})
 add_dependencies(qipfinder qipfinder_help)
 
 include(GNUInstallDirs)

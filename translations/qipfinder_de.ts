@@ -47,6 +47,14 @@
         <source>NewApplication &amp;Help</source>
         <translation>&amp;Hilfe zu NewApplication</translation>
     </message>
+    <message>
+        <source>&amp;Copy All</source>
+        <translation>Alles &amp;kopieren</translation>
+    </message>
+    <message>
+        <source>&amp;Export…</source>
+        <translation>&amp;Exportieren …</translation>
+    </message>
 </context>
 <context>
     <name>QipController</name>
@@ -287,6 +295,26 @@
     <message>
         <source>The help is not installed: %1 is missing.</source>
         <translation>Die Hilfe ist nicht installiert: %1 fehlt.</translation>
+    </message>
+    <message>
+        <source>Export Devices</source>
+        <translation>Geräte exportieren</translation>
+    </message>
+    <message>
+        <source>CSV (*.csv)</source>
+        <translation>CSV (*.csv)</translation>
+    </message>
+    <message>
+        <source>JSON lines, as qip-discover --json writes them (*.jsonl *.json)</source>
+        <translation>JSON-Zeilen, wie qip-discover --json sie schreibt (*.jsonl *.json)</translation>
+    </message>
+    <message>
+        <source>devices</source>
+        <translation>geräte</translation>
+    </message>
+    <message>
+        <source>The devices could not be saved in %1: %2</source>
+        <translation>Die Geräte konnten nicht in %1 gespeichert werden: %2</translation>
     </message>
 </context>
 <context>

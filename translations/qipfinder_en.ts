@@ -47,6 +47,14 @@
         <source>NewApplication &amp;Help</source>
         <translation>NewApplication &amp;Help</translation>
     </message>
+    <message>
+        <source>&amp;Copy All</source>
+        <translation>&amp;Copy All</translation>
+    </message>
+    <message>
+        <source>&amp;Export…</source>
+        <translation>&amp;Export…</translation>
+    </message>
 </context>
 <context>
     <name>QipController</name>
@@ -287,6 +295,26 @@
     <message>
         <source>The help is not installed: %1 is missing.</source>
         <translation>The help is not installed: %1 is missing.</translation>
+    </message>
+    <message>
+        <source>Export Devices</source>
+        <translation>Export Devices</translation>
+    </message>
+    <message>
+        <source>CSV (*.csv)</source>
+        <translation>CSV (*.csv)</translation>
+    </message>
+    <message>
+        <source>JSON lines, as qip-discover --json writes them (*.jsonl *.json)</source>
+        <translation>JSON lines, as qip-discover --json writes them (*.jsonl *.json)</translation>
+    </message>
+    <message>
+        <source>devices</source>
+        <translation>devices</translation>
+    </message>
+    <message>
+        <source>The devices could not be saved in %1: %2</source>
+        <translation>The devices could not be saved in %1: %2</translation>
     </message>
 </context>
 <context>

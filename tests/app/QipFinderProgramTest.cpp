@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/app/ProgramRig.h"
@@ -139,15 +140,31 @@ TEST_F(ProgramTest, ASecondLaunchEndsAtOnceAndThePlacementIsRemembered) {
     }
 }
 
-TEST_F(ProgramTest, HelpOpensTheInstalledPage) {
-    QIP_REQUIRE_PROGRAM_RIG(rig);
-    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
-    ASSERT_GT(program, 0);
-    rig.WaitForWindow({"progress progressIndicator"});
-    rig.Press("actionHelp");
-    for (int i = 0; i < 150 && rig.Opened().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+// The help of the user's language opens (English for a language without one), with its
+// tables as tables.
+TEST_F(ProgramTest, HelpOpensTheInstalledPageOfTheUsersLanguage) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    for (const auto& [language, page, heading] :
+         {std::tuple<std::string, std::string, std::string>{"de_DE.UTF-8", "index.de.html",
+                                                            "<h1 id=\"hilfe-zu-qipfinder\">"},
+          {"fr_FR.UTF-8", "index.html", "<h1 id=\"qipfinder-help\">"}}) {
+        ProgramRig rig(mBed, language);
+        ASSERT_TRUE(rig.IsReady());
+        const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+        ASSERT_GT(program, 0);
+        rig.WaitForWindow({"progress progressIndicator"});
+        rig.Press("actionHelp");
+        for (int i = 0; i < 150 && rig.Opened().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        mBed.Stop(program);
+        const std::string opened = rig.Opened();
+        const size_t at = opened.find("/share/qipfinder/help/" + page);
+        ASSERT_NE(at, std::string::npos) << language << ": " << opened;
+        const std::string url = opened.substr(0, opened.find('\n'));
+        const std::string shown = ReadText(url.substr(url.find("/")));
+        EXPECT_NE(shown.find(heading), std::string::npos) << language << ": " << url;
+        EXPECT_NE(shown.find("<table>"), std::string::npos) << url;
     }
-    EXPECT_NE(rig.Opened().find("/share/qipfinder/help/index.html"), std::string::npos) << rig.Opened();
-    mBed.Stop(program);
 }

@@ -26,20 +26,22 @@ TEST_F(ProgramTest, TwoDevicesAreListedByNameWithTheirTextsAsTheyAre) {
     EXPECT_EQ(shown.find("progress"), std::string::npos) << shown;
 }
 
-TEST_F(ProgramTest, AboutBoxShowsNameDescriptionLicenceAndAnUncutTitle) {
+TEST_F(ProgramTest, AboutBoxShowsNameDescriptionLicenceIconAndAnUncutTitle) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
     const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
     ASSERT_GT(program, 0);
     rig.WaitForWindow({"progress progressIndicator"});
     rig.Press("actionAbout");
     const std::string shown =
-        rig.WaitForWindow({"window About QipFinder", "Released under the MIT licence."});
+        rig.WaitForWindow({"window About QipFinder", "Released under the MIT licence.", "picture "});
     EXPECT_TRUE(rig.Screenshot("about.png"));
     mBed.Stop(program);
     EXPECT_NE(shown.find("window About QipFinder"), std::string::npos) << shown;
     EXPECT_NE(shown.find("opens their configuration page.\nReleased under the MIT licence."),
               std::string::npos)
         << shown;
+    // The program's icon beside the text (the window has no other picture).
+    EXPECT_NE(shown.find("picture qt_msgboxex_icon_label 64x64"), std::string::npos) << shown;
 }
 
 TEST_F(ProgramTest, ADeviceSwitchedOnWhileTheTableIsShownAppearsWithoutAKeyPress) {
@@ -167,4 +169,49 @@ TEST_F(ProgramTest, AScreenReaderReadsTheTableAsDevicesComeAndGoAndTheStateAsItC
     program.Reads({"label | No device found. |", "!table | Devices |", "announced No device found."},
                   "", 60);
     EXPECT_EQ(rig.Opened(), "");
+}
+
+// At both screen sizes and in both languages, with 3 devices and with 40 (their ids alike
+// but for the end): the first size shows every address and device ID whole, with no
+// horizontal scroll bar, and on the large screen nothing is cut at all, the longest name
+// included.
+TEST_F(ProgramTest, TheFirstSizeFitsTheDevicesAndTheScreen) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    AddDevice("192.0.2.21", "AA:BB:CC:00:01:01", "Warehouse – second floor, east wing");
+    AddDevice("192.0.2.22", "AA:BB:CC:00:01:02", "Büro 3. OG – Küche Nordflügel");
+    AddDevice("192.0.2.123", "AA:BB:CC:00:01:03", "Lab");
+    for (const int devices : {3, 40}) {
+        if (devices == 40) {
+            const std::string ns = mBed.AddDevice({"192.0.2.124/24"});
+            ASSERT_FALSE(ns.empty());
+            ASSERT_GT(mBed.StartSimulator(ns, {"--id", "AA:BB:CC:00:00", "--ids", "37", "--address",
+                                               "192.0.2.124", "--ssid", "Shelf"}),
+                      0);
+        }
+        for (const char* language : {"C.UTF-8", "de_DE.UTF-8"}) {
+            for (const std::string screen : {"800x600", "1920x1080"}) {
+                ProgramRig rig(mBed, language, screen + "x24");
+                ASSERT_TRUE(rig.IsReady());
+                const std::string table = "table deviceTable " + std::to_string(devices) + "\n";
+                const std::string shown = ShowsAfterStart(
+                    rig, {table, "row Warehouse"},
+                    "fit-" + std::to_string(devices) + "-" + language + "-" + screen + ".png");
+                const std::string where = std::string(language) + " " + screen + " " +
+                                          std::to_string(devices) + " devices:\n" + shown;
+                ASSERT_NE(shown.find(table), std::string::npos) << where;
+                EXPECT_EQ(shown.find("hscroll"), std::string::npos) << where;
+                for (const char* column : {" 1\n", " 3\n"}) {
+                    for (size_t at = shown.find("cut "); at != std::string::npos;
+                         at = shown.find("cut ", at + 1)) {
+                        const std::string line = shown.substr(at, shown.find('\n', at) - at + 1);
+                        EXPECT_EQ(line.find(column), std::string::npos) << line << where;
+                    }
+                }
+                if (screen == "1920x1080") {
+                    EXPECT_EQ(shown.find("cut "), std::string::npos) << where;
+                }
+            }
+        }
+    }
 }

@@ -3,11 +3,15 @@
 // window shows. Every 200 ms it rewrites <file> with one line per shown widget:
 //   window <title>
 //   label <object name> <1 when the text would be read as markup, else 0> <text>
+//   picture <object name> <width>x<height> (a label that shows a picture)
 //   progress <object name>
 //   combo <object name> <item count>
 //   item <text>
 //   table <object name> <row count>
 //   row <the row's cells as shown, joined by " | "> (in the order shown)
+//   cut <row> <column> (after the rows: each cell whose text is cut, as its column is
+//                        narrower than the cell's text needs)
+//   hscroll <object name> (a table that shows its horizontal scroll bar)
 //   button <object name> <1 when enabled, else 0> <text>
 //   edit <object name> <text>
 //   focus <object name of the widget with the keyboard focus>
@@ -25,6 +29,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSaveFile>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTextDocument>
 #include <QTimer>
@@ -72,6 +77,13 @@ private:
                                      Qt::mightBeRichText(label->text()));
                 lines << QString("label %1 %2 %3")
                              .arg(label->objectName(), markup ? "1" : "0", label->text());
+                const QPixmap picture = label->pixmap();
+                if (!picture.isNull()) {
+                    lines << QString("picture %1 %2x%3")
+                                 .arg(label->objectName())
+                                 .arg(picture.width())
+                                 .arg(picture.height());
+                }
             } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
                 lines << QString("edit %1 %2").arg(edit->objectName(), edit->text());
             } else if (qobject_cast<QProgressBar*>(widget)) {
@@ -90,6 +102,19 @@ private:
                         cells << model->index(row, column).data().toString();
                     }
                     lines << "row " + cells.join(" | ");
+                }
+                for (int row = 0; row < rows; ++row) {
+                    for (int column = 0; column < model->columnCount(); ++column) {
+                        // The grid takes a pixel of the column.
+                        if (table->sizeHintForIndex(model->index(row, column)).width() +
+                                (table->showGrid() ? 1 : 0) >
+                            table->columnWidth(column)) {
+                            lines << QString("cut %1 %2").arg(row).arg(column);
+                        }
+                    }
+                }
+                if (table->horizontalScrollBar()->isVisible()) {
+                    lines << "hscroll " + table->objectName();
                 }
             } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
                 lines << QString("combo %1 %2").arg(combo->objectName()).arg(combo->count());

@@ -1,0 +1,119 @@
+#include "app/QipDeviceColumns.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTableView>
+
+#include "app/QipDeviceTableModel.h"
+
+namespace {
+
+// The longest text of the last answer's column, as the model words it, before the row
+// leaves (about 30 s after the last answer).
+QString LongestAge() {
+    return QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99);
+}
+
+}  // namespace
+
+QipDeviceColumns::QipDeviceColumns(QTableView* table) : QObject(table), mTable(table) {
+    static_assert(cColumns == QipDeviceTableModel::cColumnCount, "one width per column");
+    QAbstractItemModel* model = table->model();
+    connect(model, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int first, int last) {
+                Measure(first, last);
+                Fit(false);
+            });
+    connect(model, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                   const QList<int>& roles) {
+                // The ages change every second and are not measured: their longest text is.
+                if ((!roles.isEmpty() && !roles.contains(Qt::DisplayRole)) ||
+                    topLeft.column() >= QipDeviceTableModel::cLastAnswer) {
+                    return;
+                }
+                Measure(topLeft.row(), bottomRight.row());
+                Fit(false);
+            });
+    connect(model, &QAbstractItemModel::modelReset, this, [this] {
+        mWidest = {};
+        Measure(0, mTable->model()->rowCount() - 1);
+        Fit(false);
+    });
+    table->viewport()->installEventFilter(this);
+    Measure(0, model->rowCount() - 1);
+}
+
+bool QipDeviceColumns::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == mTable->viewport() && event->type() == QEvent::Resize) {
+        Fit(false);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void QipDeviceColumns::Measure(int first, int last) {
+    const std::array<int, cColumns> before = mWidest;
+    const QAbstractItemModel* model = mTable->model();
+    const QFontMetrics metrics = mTable->fontMetrics();
+    // The cell's margins on both sides, as the style lays out an item's text, the grid's
+    // line, and two pixels for the fraction of a pixel the whole-pixel advance leaves out.
+    const int margins =
+        2 * (mTable->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, mTable) + 1) +
+        (mTable->showGrid() ? 1 : 0) + 2;
+    for (int row = first; row <= last; ++row) {
+        for (int column = 0; column < cColumns; ++column) {
+            const QString text = model->index(row, column).data().toString();
+            mWidest[column] = qMax(mWidest[column], metrics.horizontalAdvance(text) + margins);
+        }
+    }
+    mWidest[QipDeviceTableModel::cLastAnswer] =
+        qMax(mWidest[QipDeviceTableModel::cLastAnswer],
+             metrics.horizontalAdvance(LongestAge()) + margins);
+    if (mWidest != before) {
+        emit widened();
+    }
+}
+
+int QipDeviceColumns::Needed(int column) const {
+    return qMax(mWidest[column], mTable->horizontalHeader()->sectionSizeHint(column));
+}
+
+int QipDeviceColumns::Frame() const {
+    // The vertical scroll bar is counted always: rows that come later must not cut a column.
+    return 2 * mTable->frameWidth() + mTable->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+}
+
+int QipDeviceColumns::FullWidth() const {
+    int width = Frame();
+    for (int column = 0; column < cColumns; ++column) {
+        width += Needed(column);
+    }
+    return width;
+}
+
+int QipDeviceColumns::EssentialWidth() const {
+    const int name = mTable->fontMetrics().averageCharWidth() * cMinimumNameCharacters;
+    return FullWidth() - Needed(QipDeviceTableModel::cName) +
+           qMin(name, Needed(QipDeviceTableModel::cName));
+}
+
+void QipDeviceColumns::Fit(bool first) {
+    int others = Needed(QipDeviceTableModel::cLastAnswer);
+    for (int column = QipDeviceTableModel::cAddress; column < QipDeviceTableModel::cLastAnswer;
+         ++column) {
+        if ((first && !mKeepWidths) || mTable->columnWidth(column) < Needed(column)) {
+            mTable->setColumnWidth(column, Needed(column));
+        }
+        others += mTable->columnWidth(column);
+    }
+    const int minimum = mTable->fontMetrics().averageCharWidth() * cMinimumNameCharacters;
+    const int room = qMax(mTable->viewport()->width() - others, minimum);
+    const int name = qMin(Needed(QipDeviceTableModel::cName), room);
+    // Later fits only widen it: the user may have widened it on purpose.
+    if (first || mTable->columnWidth(QipDeviceTableModel::cName) < name) {
+        mTable->setColumnWidth(QipDeviceTableModel::cName, name);
+    }
+}
