@@ -13,6 +13,7 @@
 #include "app/Qip.h"
 #include "app/QipController.h"
 #include "app/QipDeviceExport.h"
+#include "app/QipDeviceTableProxy.h"
 
 void QipMainWindow::CopyAll() {
     QGuiApplication::clipboard()->setText(QipDeviceExport::Text(*mProxy));

@@ -16,6 +16,7 @@
 #include "app/QipController.h"
 #include "app/QipDeviceColumns.h"
 #include "app/QipDeviceTable.h"
+#include "app/QipDeviceTableProxy.h"
 #include "app/QipUserTargets.h"
 #include "ui_MainWindow.h"
 
