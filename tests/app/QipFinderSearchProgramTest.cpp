@@ -205,7 +205,9 @@ TEST_F(ProgramTest, TwoWindowsInGermanSayNothingFalseAboutThePortTheyShare) {
     EXPECT_EQ(shown.find(falseClaim), std::string::npos) << shown;
     EXPECT_EQ(first.WaitForWindow({otherTypes}).find(falseClaim), std::string::npos);
 
-    // The first window ends; the second owns the port now and searches again.
+    // The first window is quit; the second owns the port now and searches again.
+    first.Press("actionQuit");
+    EXPECT_TRUE(EndsByItself(owner));
     EXPECT_EQ(mBed.Stop(owner), 0);
     // Ended or still ending: either is said, but never that another program holds the port.
     const std::string log = "(process " + std::to_string(owner) + ") ";
@@ -221,5 +223,5 @@ TEST_F(ProgramTest, TwoWindowsInGermanSayNothingFalseAboutThePortTheyShare) {
     EXPECT_TRUE(second.Screenshot("port-taken-over-de.png"));
     EXPECT_NE(shown.find(again), std::string::npos) << shown;
     EXPECT_EQ(shown.find(falseClaim), std::string::npos) << shown;
-    EXPECT_EQ(mBed.Stop(subscriber), 0);
+    mBed.Stop(subscriber);
 }
