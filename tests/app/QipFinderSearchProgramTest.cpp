@@ -228,3 +228,46 @@ TEST_F(ProgramTest, ARememberedNameTheNameServerNeverAnswersForIsSaidAsSuchInGer
     EXPECT_EQ(shown.find("Aus lab-router.example kam keine Antwort"), std::string::npos) << shown;
     mBed.Stop(pid);
 }
+
+// Two windows side by side share the port: neither may claim that another program keeps the
+// devices from it, also once the second has taken the port over from the first.
+TEST_F(ProgramTest, TwoWindowsInGermanSayNothingFalseAboutThePortTheyShare) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig first(mBed, "de_DE.UTF-8");
+    ProgramRig second(mBed, "de_DE.UTF-8");
+    ASSERT_TRUE(first.IsReady() && second.IsReady());
+    AddDevice("192.0.2.21", "cam-1", "Office", "Camera");
+    const std::string otherTypes = "label messageLabel 0 QipFinder sucht Geräte vom Typ QipSim.";
+    const std::string again = "button searchAgainButton 1";
+    const std::string falseClaim = "Ein anderes Programm auf diesem Computer nutzt ebenfalls den UDP-Port";
+    const pid_t owner = mBed.Start(mBed.GetHostNamespace(), first.ProgramCommand());
+    ASSERT_GT(owner, 0);
+    ASSERT_NE(first.WaitForWindow({otherTypes, again}).find(again), std::string::npos);
+    const pid_t subscriber = mBed.Start(mBed.GetHostNamespace(), second.ProgramCommand());
+    ASSERT_GT(subscriber, 0);
+    std::string shown = second.WaitForWindow({otherTypes, again});
+    EXPECT_NE(shown.find(otherTypes), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(falseClaim), std::string::npos) << shown;
+    EXPECT_EQ(first.WaitForWindow({otherTypes}).find(falseClaim), std::string::npos);
+
+    // The first window is quit; the second owns the port now and searches again.
+    first.Press("actionQuit");
+    EXPECT_TRUE(EndsByItself(owner));
+    EXPECT_EQ(mBed.Stop(owner), 0);
+    // Ended or still ending: either is said, but never that another program holds the port.
+    const std::string log = "(process " + std::to_string(owner) + ") ";
+    for (int i = 0; i < 150 && mBed.GetOutput(subscriber).find(log) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(mBed.GetOutput(subscriber).find("; this program owns it now"), std::string::npos)
+        << mBed.GetOutput(subscriber);
+    second.Press("searchAgainButton");
+    WaitForPress(second);
+    second.WaitForWindow({"button searchAgainButton 0"});
+    shown = second.WaitForWindow({otherTypes, again});
+    EXPECT_TRUE(second.Screenshot("port-taken-over-de.png"));
+    EXPECT_NE(shown.find(again), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(falseClaim), std::string::npos) << shown;
+    mBed.Stop(subscriber);
+}

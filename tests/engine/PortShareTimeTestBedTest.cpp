@@ -94,23 +94,28 @@ TEST(PortShareTimeTestBed, OverAMinuteSubscribersListTrueAgesKeepTheirDevicesAnd
     // A device the owner heard 2 s before a program subscribes is listed at once, with its
     // last answer about 2 s ago.
     std::this_thread::sleep_until(start + std::chrono::seconds(38));
+    const Clock::time_point warmSent = Clock::now();
     SendHelloOnce(sender, "warm");
-    ASSERT_TRUE(Eventually([&] { return Has(heard.GetOutput(owner), "appeared warm "); }));
-    std::this_thread::sleep_until(start + std::chrono::seconds(40));
+    // Not fatal: a subscriber that took the port for itself gets it instead, which the
+    // checks at the end name.
+    EXPECT_TRUE(Eventually([&] { return Has(heard.GetOutput(owner), "appeared warm "); }));
+    // A little past 2 s: the age handed over counts whole seconds.
+    std::this_thread::sleep_until(warmSent + std::chrono::milliseconds(2300));
     std::string listed;
-    ASSERT_EQ(heard.Run(heard.GetHostNamespace(), {"qip-live-list", "2"}, &listed), 0) << listed;
+    EXPECT_EQ(heard.Run(heard.GetHostNamespace(), {"qip-live-list", "2"}, &listed), 0) << listed;
     std::smatch age;
-    ASSERT_TRUE(std::regex_search(listed, age, std::regex("warm +from 192\\.0\\.2\\.30 .* last answer (\\d+)s ago")))
-        << listed;
-    EXPECT_GE(std::stoi(age[1]), 2) << listed;
-    EXPECT_LE(std::stoi(age[1]), 4) << listed;
+    const bool isListed =
+        std::regex_search(listed, age, std::regex("warm +from 192\\.0\\.2\\.30 .* last answer (\\d+)s ago"));
+    EXPECT_TRUE(isListed) << listed;
+    EXPECT_GE(isListed ? std::stoi(age[1]) : -1, 2) << listed;
+    EXPECT_LE(isListed ? std::stoi(age[1]) : -1, 4) << listed;
     EXPECT_FALSE(Has(listed, "stale")) << "silent for 40 s:\n" << listed;
 
     // 45 s of a device answering every cycle, and a minute of keep-alives only.
     std::this_thread::sleep_until(start + std::chrono::seconds(60));
     const std::string watched = heard.GetOutput(watcher);
     EXPECT_TRUE(Has(watched, "appeared steady ")) << watched;
-    EXPECT_FALSE(Has(watched, "gone steady")) << watched;
+    EXPECT_FALSE(Has(watched, "gone     steady")) << watched;  // the kind's column is 8 wide
     const std::string waited = quiet.GetOutput(waiting);
     for (const char* never : {"does not answer", "listening alone", "owns it now", "gone "}) {
         EXPECT_FALSE(Has(waited, never)) << never << " in:\n" << waited;

@@ -36,7 +36,15 @@ TEST(QipClientShare, ASubscriberHearsThroughTheOwnerAndKeepsItsRecordsWhenTaking
     REQUIRE_NAMESPACE();
     Sender sender("127.0.0.1");
     ASSERT_TRUE(sender.IsReady());
-    std::unique_ptr<QipClient> owner(new QipClient(cTestPort));
+    // Sweeping a large network at full pace when it ends, so that its send thread is busy.
+    QipClient::Options options;
+    options.mPort = cTestPort;
+    options.mProbeRate = QipClient::cMaxProbeRate;
+    std::vector<QipProbeTarget> sweep(1);
+    std::string error;
+    ASSERT_TRUE(QipProbeTarget::Parse("127.4.0.0/16", sweep[0], error)) << error;
+    options.mProbeTargets = sweep;
+    std::unique_ptr<QipClient> owner(new QipClient(options));
     std::unique_ptr<QipDeviceList> ownerList(new QipDeviceList(owner.get()));
     ASSERT_EQ(owner->GetRole(), QipClient::cRoleOwner);
     sender.SendHello("early");
