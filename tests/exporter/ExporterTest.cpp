@@ -367,7 +367,7 @@ TEST(QipExporterConnections, PastTheLimitANewConnectionClosesTheOldestStillWaiti
         char byte;
         return recv(peer, &byte, 1, MSG_DONTWAIT) == 0;
     };
-    QipExporterConnections connections(2);
+    QipExporterConnections connections(3);
     connections.OnOpened(pairs[0], pairs[0][0], 0);
     connections.OnHead(pairs[0]);
     connections.OnOpened(pairs[1], pairs[1][0], 10);
