@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -29,6 +30,10 @@ size_t CountEntries(const std::string& folder) {
 std::string HttpGet(const std::string& host, int port, const std::string& path) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::string();
+    // A server that never answers fails the scrape instead of holding up the benchmark.
+    timeval limit = {10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));

@@ -1,4 +1,6 @@
 #include <crypt.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include "describe/DeviceDescriber.h"
 #include "qip/QipDeviceList.h"
 #include "qip/QipPacket.h"
+#include "tools/exporter/QipExporterConnections.h"
 #include "tools/exporter/QipExporterLog.h"
 #include "tools/exporter/QipExporterMetrics.h"
 #include "tools/exporter/QipExporterOptions.h"
@@ -353,4 +356,33 @@ TEST(QipExporterPasswords, RefusesHashesItCannotVerifyAndCostsTheDearestForAnUnk
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     EXPECT_GT(timed("nobody"), 8 * timed("a"));
+}
+
+// The reserve: past the limit, a new connection closes the oldest still waiting for its
+// head, never one whose head came (nor itself).
+TEST(QipExporterConnections, PastTheLimitANewConnectionClosesTheOldestStillWaitingForItsHead) {
+    int pairs[4][2];
+    for (auto& pair : pairs) ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const auto isShut = [](int peer) {
+        char byte;
+        return recv(peer, &byte, 1, MSG_DONTWAIT) == 0;
+    };
+    QipExporterConnections connections(3);
+    connections.OnOpened(pairs[0], pairs[0][0], 0);
+    connections.OnHead(pairs[0]);
+    connections.OnOpened(pairs[1], pairs[1][0], 10);
+    connections.OnOpened(pairs[2], pairs[2][0], 20);
+    EXPECT_FALSE(isShut(pairs[0][1]) || isShut(pairs[1][1]) || isShut(pairs[2][1]));
+    connections.OnOpened(pairs[3], pairs[3][0], 30);
+    EXPECT_FALSE(isShut(pairs[0][1])) << "its head came: it is being served";
+    EXPECT_TRUE(isShut(pairs[1][1])) << "the oldest still waiting";
+    EXPECT_FALSE(isShut(pairs[2][1]));
+    EXPECT_FALSE(isShut(pairs[3][1]));
+    EXPECT_EQ(connections.GetOpen(), 4u) << "until the server closes it";
+    connections.OnClosed(pairs[1]);
+    EXPECT_EQ(connections.GetOpen(), 3u);
+    for (auto& pair : pairs) {
+        close(pair[0]);
+        close(pair[1]);
+    }
 }
