@@ -35,7 +35,7 @@ TEST(PortShareTestBed, AnOwnerOfAnotherUserIsNotBelievedAndTheRealDeviceIsListed
     ASSERT_GT(bed.StartSimulator(devices, {"--address", "192.0.2.21/24", "--id", "dev-1"}), 0);
     // It took the name before any QIP program started, and tells of a device nobody sent.
     const pid_t fake = bed.Start(bed.GetHostNamespace(),
-                                 AsNobody({TestBed::BinaryPath("qip-test-fake-owner"), "FAKE-DEVICE-66",
+                                 AsNobody({TestBed::BinaryPath("qip-test-stranger"), "owner", "FAKE-DEVICE-66",
                                            "203.0.113.66"}));
     ASSERT_GT(fake, 0);
     ASSERT_TRUE(WaitForOutput(bed, fake, [](const std::string& out) { return Has(out, "serving"); }))
@@ -55,7 +55,7 @@ TEST(PortShareTestBed, AnOwnerOfAnotherUserIsNotBelievedAndTheRealDeviceIsListed
     EXPECT_TRUE(Has(errors, "answers to broadcasts reach both")) << errors;
 }
 
-TEST(PortShareTestBed, ARootOwnerRefusesTheProbesOfAStrangerWhichThenProbesItself) {
+TEST(PortShareTestBed, ARootOwnerRefusesStrangersProbesWhichTheyThenSendAndKeepsRoomForItsOwn) {
     QIP_REQUIRE_TESTBED();
     TestBed bed;
     ASSERT_TRUE(bed.IsReady());
@@ -79,6 +79,19 @@ TEST(PortShareTestBed, ARootOwnerRefusesTheProbesOfAStrangerWhichThenProbesItsel
     EXPECT_TRUE(Has(errors, "takes no requests from this program's user")) << errors;
     // The owner never swept the stranger's target for it.
     EXPECT_FALSE(Has(bed.GetOutput(owner), "probing 198.51.100.20")) << bed.GetOutput(owner);
+
+    // Strangers holding every connection they can get leave room for root's programs.
+    const pid_t holder = bed.Start(bed.GetHostNamespace(),
+                                   AsNobody({TestBed::BinaryPath("qip-test-stranger"), "hold", "64"}));
+    ASSERT_GT(holder, 0);
+    EXPECT_TRUE(WaitForOutput(bed, holder, [](const std::string& out) {
+        return Has(out, "listen-only 32, full 32");
+    })) << bed.GetOutput(holder);
+    output.clear();
+    errors.clear();
+    bed.Run(bed.GetHostNamespace(), {"qip-discover", "--no-ssid", "--verbose", "--wait", "0.5"}, &output,
+            TestBed::cDefaultTimeoutMs, &errors);
+    EXPECT_TRUE(Has(errors, "subscribed to process " + std::to_string(owner))) << errors;
 }
 
 namespace {
