@@ -190,12 +190,17 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
         }
         churn.join();
     }
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's quarantine keeps freed memory resident: the bounds are a plain
+    // build's; the rest holds in every build.
     EXPECT_LE(peakKb - idleKb, 32 * 1024) << "idle " << idleKb << " kB, peak " << peakKb << " kB";
+#endif
     // The device's answers still reach the subscriber that reads (the owner's cycle is 10 s).
     EXPECT_TRUE(WaitForOutput(bed, reader, [&](const std::string& out) {
         return CountLines(out, "qip-discover: heard QipSim dev-1") > heardBefore;
     })) << bed.GetOutput(reader);
     silent.clear();
+#if !defined(__SANITIZE_ADDRESS__)
     long afterKb = RssKb(owner);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (afterKb - idleKb > 8 * 1024 && std::chrono::steady_clock::now() < deadline) {
@@ -203,6 +208,7 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
         afterKb = RssKb(owner);
     }
     EXPECT_LE(afterKb - idleKb, 8 * 1024) << "idle " << idleKb << " kB, after " << afterKb << " kB";
+#endif
     // A few lines, not one per refused connection.
     EXPECT_LE(CountLines(bed.GetOutput(owner), "Discovery port:"), 6u) << bed.GetOutput(owner);
 }
