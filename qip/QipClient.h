@@ -61,7 +61,11 @@
 // port comes through the owner. When the owner ends, a
 // subscriber takes the port over at once (GetHandoverCount); its device list keeps its
 // records. A port held by a program that serves no such socket is shared as before
-// (IsPortShared).
+// (IsPortShared). Only an owner of a believed user (QipShareTrust) is subscribed to; beside
+// any other the client listens alone (GetUntrustedOwner). An owner that does not believe
+// this client's user passes the answers on but refuses its requests (IsRequestsRefused):
+// the client then broadcasts when asked and probes each cycle itself, from a socket of its
+// own that is not bound to the port, and reads that socket too.
 //
 // A malformed datagram is reported on standard error as the parser words it, but by each
 // client at most once a minute per kind after the first, with the number of repeats (every

@@ -13,7 +13,8 @@
 
 // A subscriber's connection to the program that owns the discovery port of this network
 // namespace (see QipShareServer). The owner is input like the network: every frame is
-// bounded and checked, and a stream that breaks the format ends the connection.
+// bounded and checked, and a stream that breaks the format ends the connection. An owner
+// whose user QipShareTrust does not believe is not read at all (cUntrusted).
 //
 // Join, Read and Close run on one thread (the client's receive thread); Send* on any other,
 // under the connection's own lock; Interrupt on any thread. Not copyable.

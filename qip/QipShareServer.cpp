@@ -24,6 +24,7 @@
 #include "qip/QipShareWire.h"
 
 const size_t QipShareServer::cMaxSubscribers;
+const size_t QipShareServer::cMaxListenOnly;
 const size_t QipShareServer::cQueueBytes;
 const size_t QipShareServer::cTotalQueueBytes;
 const size_t QipShareServer::cMaxRecords;

@@ -35,7 +35,8 @@
 // The owner's receive path never waits for a subscriber: Publish only appends to each
 // subscriber's queue under a short lock; the server's own thread writes the queues out
 // without blocking, in passes at most every 5 ms (so frames go out in batches, at most that
-// much later). At most cMaxSubscribers; the next one is told the owner is full and closed.
+// much later). At most cMaxSubscribers, of which cMaxListenOnly not believed; the next one
+// is told the owner is full and closed.
 //
 // Every cKeepAliveMs the server thread queues a keep-alive for each subscriber, so that a
 // subscriber hears from a running owner even when no device answers; one that hears
@@ -46,6 +47,9 @@
 class QipShareServer {
 public:
     static const size_t cMaxSubscribers = 64;
+    // Of them, the most that may be of users it does not believe: the rest stay for its own
+    // and root's programs, whatever a stranger holds open.
+    static const size_t cMaxListenOnly = cMaxSubscribers / 2;
     // What one subscriber may have waiting, and all of them together.
     static const size_t cQueueBytes = 256 * 1024;
     static const size_t cTotalQueueBytes = 4 * 1024 * 1024;

@@ -20,22 +20,37 @@ void QipShareServer::Accept() {
         KspDescriptor fd(accept4(mListener->Get(), nullptr, nullptr,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (fd.Get() < 0) return;
-        if (GetSubscriberCount() >= cMaxSubscribers) {
+        // Only this thread changes the list, so it reads it without the lock. A full owner
+        // refuses before looking the peer up: a churn of connections costs no lookups.
+        const bool isFull = mSubscribers.size() >= cMaxSubscribers;
+        // A peer the system does not describe is nobody's, and not believed.
+        uid_t uid = static_cast<uid_t>(-1);
+        pid_t pid = 0;
+        bool isTrusted = false;
+        size_t listenOnly = 0;
+        if (!isFull) {
+            QipShareTrust::GetPeer(fd.Get(), pid, uid);
+            isTrusted = QipShareTrust::IsTrusted(uid);
+            for (const std::unique_ptr<Subscriber>& subscriber : mSubscribers) {
+                listenOnly += subscriber->mIsTrusted ? 0 : 1;
+            }
+        }
+        if (isFull || (!isTrusted && listenOnly >= cMaxListenOnly)) {
             std::string refusal;
             QipShareWire::EncodeWelcome(refusal, QipShareWire::cFull);
             ssize_t sent = send(fd.Get(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             (void)sent;
             // Without the process: a churn of connections would make every line another.
-            Report("Discovery port: refused programs beyond the " + std::to_string(cMaxSubscribers) +
-                   " that already share this computer's answers");
+            Report(isFull ? "Discovery port: refused programs beyond the " +
+                                   std::to_string(cMaxSubscribers) +
+                                   " that already share this computer's answers"
+                             : "Discovery port: refused programs of users it does not trust "
+                               "beyond the " + std::to_string(cMaxListenOnly) + " already subscribed");
             continue;
         }
         std::unique_ptr<Subscriber> subscriber(new Subscriber(fd.Release()));
-        // A peer the system does not describe is nobody's, and not believed.
-        subscriber->mUid = static_cast<uid_t>(-1);
-        pid_t pid = 0;
-        QipShareTrust::GetPeer(subscriber->mFd.Get(), pid, subscriber->mUid);
-        subscriber->mIsTrusted = QipShareTrust::IsTrusted(subscriber->mUid);
+        subscriber->mUid = uid;
+        subscriber->mIsTrusted = isTrusted;
         QipShareWire::EncodeWelcome(subscriber->mOut, subscriber->mIsTrusted
                                                           ? QipShareWire::cAccepted
                                                           : QipShareWire::cListenOnly);

@@ -206,7 +206,7 @@ void SendHellos(int fd, int round) {
         const QipPacketHello hello("QipSim", "rec-" + std::to_string(i), "192.0.2.40", "255.255.255.0", path, "1");
         const unsigned long length = hello.Serialize(buffer, sizeof buffer);
         sendto(fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        if (i % 256 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 

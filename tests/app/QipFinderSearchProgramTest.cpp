@@ -121,7 +121,7 @@ TEST_F(ProgramTest, AnOwnerOfAnotherUserIsNamedInGermanWhenNothingIsFound) {
     // A stranger took the sharing socket first and would tell of a device of the wanted type.
     const pid_t fake = mBed.Start(mBed.GetHostNamespace(),
                                   {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-                                   TestBed::BinaryPath("qip-test-fake-owner"), "fake-1", "203.0.113.66"});
+                                   TestBed::BinaryPath("qip-test-stranger"), "owner", "fake-1", "203.0.113.66"});
     ASSERT_GT(fake, 0);
     for (int i = 0; i < 150 && mBed.GetOutput(fake).find("serving") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
