@@ -3,7 +3,7 @@
 // against simulated devices in the network-namespace test bed (root needed; without it
 // each figure says so and is skipped). Prints Markdown tables on standard output.
 //
-//   process-figures [--only discover,qipfinder,burst,flood,probe,share,churn,deadname] [--runs N]
+//   process-figures [--only discover,qipfinder,burst,flood,probe,probe-names,share,churn,deadname] [--runs N]
 //                   [--flood-seconds S]
 //
 // Diagnostics of failed runs (a program's standard error) go to standard error; with
@@ -186,7 +186,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "Usage: process-figures [--only discover,qipfinder,burst,flood,probe,share,churn,deadname] [--runs N] [--flood-seconds S]\n");
+        std::fprintf(stderr, "Usage: process-figures [--only discover,qipfinder,burst,flood,probe,probe-names,share,churn,deadname] [--runs N] [--flood-seconds S]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
         options.Wants("share-flood")) {
         ShareFigure(options);
     }
-    if (options.Wants("probe")) ProbeFigures(options);
+    if (options.Wants("probe") || options.Wants("probe-names")) ProbeFigures(options);
     HostileFigures(options);
     return 0;
 }
