@@ -249,7 +249,7 @@ private:
     // Receive thread only.
     class MalformedReporter : public QipPacket::Reporter {
     public:
-        explicit MalformedReporter(QipClient* outer) : mOuter(outer) {}
+        MalformedReporter(QipClient* outer, long long periodMs) : mOuter(outer), mLimiter(periodMs) {}
         void OnMalformed(const std::string& line) override;
 
     private:
