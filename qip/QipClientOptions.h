@@ -42,8 +42,9 @@ struct QipClientOptions {
 };
 
 // How far probing has come. mSweeps counts finished sweeps, mSweepsStarted begun ones
-// (one more than mSweeps while a sweep is under way); the others describe the sweep
-// under way, or the last one when none is.
+// (one more than mSweeps while a sweep is under way, except while a finished one is taken
+// up again for a name that resolved late, which counts once); the others describe the
+// sweep under way, or the last one when none is.
 struct QipClientProbeProgress {
     uint64_t mSweeps = 0;
     uint64_t mSweepsStarted = 0;
