@@ -61,7 +61,7 @@ QipClient::QipClient(const Options& options)
       mIsHearing(false),
       mEarlierHandler(nullptr),
       mReportClock(options.mReportClock),
-      mMalformedReporter(this),
+      mMalformedReporter(this, options.mReportPeriodMs),
       mLastDropCount(0),
       mKernelDrops(0),
       mProbeSweep(this) {

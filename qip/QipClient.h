@@ -46,9 +46,9 @@
 // looked up in the background, all at once at the start of each cycle (QipProbeResolver):
 // neither the broadcasts nor the sweep wait for them. The sweep begins at once with what
 // has an address; a name is probed as soon as its lookup answers, in the same sweep (one
-// already over is taken up again for it) or at its last good address in the next while a
-// lookup fails. Answers from a probed
-// address are kept whatever interface they arrive on: the interface filter is for broadcasts.
+// already over is taken up again for it), and at its last good address while a lookup
+// fails. Answers from a probed address are kept whatever interface they arrive on: the
+// interface filter is for broadcasts.
 //
 // Sharing the port: devices answer to port 19375 of the asking machine, and the kernel hands
 // each answer to one socket only. So the first client of a network namespace owns the port
@@ -223,7 +223,7 @@ private:
 
         QipClient* mOuter;
         bool mIsActive = false;
-        bool mIsCounted = false;  // its end is counted in the progress (a reopened sweep's is not again)
+        bool mIsCounted = false;  // its end is in the progress (a reopened one's is not again)
         std::vector<KspNetworkInterface> mInterfaces;  // of the requested sweep
         std::vector<size_t> mNameOf;  // per target: its index among the resolver's names
         std::vector<size_t> mTargetOf;  // per resolver name: its target's index
@@ -269,7 +269,7 @@ private:
     // Receive thread only.
     class MalformedReporter : public QipPacket::Reporter {
     public:
-        explicit MalformedReporter(QipClient* outer) : mOuter(outer) {}
+        MalformedReporter(QipClient* outer, long long periodMs) : mOuter(outer), mLimiter(periodMs) {}
         void OnMalformed(const std::string& line) override;
 
     private:

@@ -6,6 +6,7 @@
 
 #include "qip/QipClientHandlers.h"
 #include "qip/QipProbeTarget.h"
+#include "qip/QipReportLimiter.h"
 
 // What a QipClient is built with, and what it tells of its probing (QipClient names them
 // Options, ProbeProgress and ProbeOutcome). Plain values, copied in and out; the client
@@ -35,11 +36,15 @@ struct QipClientOptions {
     unsigned long mPeriodMs = cBroadcastPeriodMs;
     // Test seam: not owned, must outlive the client. Null: the monotonic clock.
     QipClientClock* mReportClock = nullptr;
+    // Test seam: how often a malformed datagram's report is written again while it repeats
+    // (QipReportLimiter's period), so that the default clock can be tried in a short test.
+    long long mReportPeriodMs = QipReportLimiter::cDefaultPeriodMs;
 };
 
 // How far probing has come. mSweeps counts finished sweeps, mSweepsStarted begun ones
-// (one more than mSweeps while a sweep is under way); the others describe the sweep
-// under way, or the last one when none is.
+// (one more than mSweeps while a sweep is under way, except while a finished one is taken
+// up again for a name that resolved late, which counts once); the others describe the
+// sweep under way, or the last one when none is.
 struct QipClientProbeProgress {
     uint64_t mSweeps = 0;
     uint64_t mSweepsStarted = 0;

@@ -1,6 +1,5 @@
 #include "qip/QipDevice.h"
 
-#include "ksp/KspClock.h"
 
 QipDevice::QipDevice(const QipPacketHello& hello, const std::string& sourceAddress)
     : mHello(hello),
@@ -24,9 +23,6 @@ time_t QipDevice::GetLastResponseMonotonic() const { return mLastResponseMonoton
 SysInfo* QipDevice::GetSysInfo() { return &mSysInfo; }
 const SysInfo* QipDevice::GetSysInfo() const { return &mSysInfo; }
 
-void QipDevice::UpdateLastResponseTime() {
-    UpdateLastResponseTime(time(nullptr), KspMonotonicSeconds());
-}
 void QipDevice::UpdateLastResponseTime(time_t now) { UpdateLastResponseTime(now, now); }
 void QipDevice::UpdateLastResponseTime(time_t wallNow, time_t monotonicNow) {
     mLastResponseTime = wallNow;

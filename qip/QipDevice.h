@@ -34,8 +34,8 @@ public:
     SysInfo* GetSysInfo();
     const SysInfo* GetSysInfo() const;
 
-    void UpdateLastResponseTime();  // to time(nullptr) and KspMonotonicSeconds()
-    // Seams for tests and the list: both clocks at `now`, or each given.
+    // Both clocks at `now`, or each given: the list passes time(nullptr) and
+    // KspMonotonicSeconds() of the moment the answer came.
     void UpdateLastResponseTime(time_t now);
     void UpdateLastResponseTime(time_t wallNow, time_t monotonicNow);
 

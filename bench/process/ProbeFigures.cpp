@@ -228,7 +228,10 @@ void ProbeFigures(const FigureOptions& options) {
         std::printf("### Probing\n\nSkipped: this build of qip-discover has no --probe.\n\n");
         return;
     }
-    RouterFigure(options);
-    LoopbackSweepFigure(options);
+    // "probe" is all three; "probe-names" the name server's alone.
+    if (options.Wants("probe")) {
+        RouterFigure(options);
+        LoopbackSweepFigure(options);
+    }
     DeadNameServerFigure(options);
 }

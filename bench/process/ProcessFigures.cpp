@@ -3,8 +3,9 @@
 // against simulated devices in the network-namespace test bed (root needed; without it
 // each figure says so and is skipped). Prints Markdown tables on standard output.
 //
-//   process-figures [--only discover,qipfinder,qipfinder-table,burst,flood,probe,share,churn,deadname] [--runs N]
-//                   [--flood-seconds S]
+//   process-figures [--only NAME,...] [--runs N] [--flood-seconds S]
+//
+// (--help lists the figures' names.)
 //
 // Diagnostics of failed runs (a program's standard error) go to standard error; with
 // QIP_BENCH_STACKS set, a qipfinder that has not ended after 60 s gets its stacks printed.
@@ -160,10 +161,10 @@ void BurstFigure(const Options& options) {
 }
 
 // Every name --only takes; the usage line is made from it, so that it names them all.
-const char* const cFigureNames[] = {"discover",       "qipfinder",   "qipfinder-table", "burst",
-                                    "flood",          "probe",       "share",           "share-warm",
-                                    "share-handover", "share-flood", "share-silent",    "churn",
-                                    "deadname"};
+const char* const cFigureNames[] = {
+    "discover",   "qipfinder", "qipfinder-table", "burst",      "flood",
+    "probe",      "probe-names", "share",         "share-warm", "share-handover",
+    "share-flood", "share-silent", "churn",       "deadname"};
 
 std::string FigureNames() {
     std::string names;
@@ -231,7 +232,7 @@ int main(int argc, char** argv) {
         options.Wants("share-flood") || options.Wants("share-silent")) {
         ShareFigure(options);
     }
-    if (options.Wants("probe")) ProbeFigures(options);
+    if (options.Wants("probe") || options.Wants("probe-names")) ProbeFigures(options);
     HostileFigures(options);
     return 0;
 }

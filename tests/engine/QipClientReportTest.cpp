@@ -2,12 +2,16 @@
 // each minute, and never silenced by what another client or a parse elsewhere wrote.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qip/QipClient.h"
@@ -118,4 +122,44 @@ TEST(Client, TellsAFloodOfMalformedDatagramsOnceAMinuteAndEachNewClientAfresh) {
                             std::to_string(malformedByMinute[1] - malformedByMinute[0]) +
                             " times in 60 s)");
     EXPECT_EQ(lines[3], cShortHelloLine);
+}
+
+TEST(Client, TellsARepeatingReportAgainAfterItsPeriodOnTheDefaultClock) {
+    REQUIRE_NAMESPACE();
+    // No clock given: the client's own. A period of 1 s on it must end within seconds; a
+    // clock read in the wrong unit would hold the repeats for hours (or tell every one).
+    QipClient::Options options;
+    options.mPort = cTestPort;
+    options.mReportPeriodMs = 1000;
+    Sender sender("127.0.0.2");
+    ASSERT_TRUE(sender.IsReady());
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    const int savedStderr = dup(STDERR_FILENO);
+    dup2(pipeFds[1], STDERR_FILENO);
+    std::string written;
+    std::vector<std::string> lines;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    {
+        Markers markers;
+        QipClient client(options);
+        client.SetHelloHandler(&markers);
+        for (int round = 0; lines.size() < 2 && std::chrono::steady_clock::now() < limit; ++round) {
+            sender.SendFields(cShortHello);
+            sender.SendFields(cShortHello);
+            if (!markers.SendAndWait(sender, std::to_string(round))) break;
+            char buffer[4096];
+            for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) written.append(buffer, n);
+            lines = ShortHelloLines(written);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a pace, not a sync
+        }
+    }
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    ASSERT_EQ(lines.size(), 2u) << written;
+    EXPECT_EQ(lines[0], cShortHelloLine);
+    EXPECT_EQ(lines[1].rfind(cShortHelloLine + " (repeated ", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find(" times in 1 s)"), std::string::npos) << lines[1];
 }

@@ -3,10 +3,14 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 #include <sstream>
+#include <thread>
 
 #include <prometheus/text_serializer.h>
 
@@ -186,6 +190,35 @@ TEST(QipExporterPages, OneSenderGetsAFewReadsAtOnceAndTheOthersTheirTurn) {
     ASSERT_EQ(first.size(), QipExporterPages::cMaxReadsPerSender + 1);
     EXPECT_EQ(first.back(), "real/1");
     EXPECT_EQ(pages.TakeDue(1, 16).size(), QipExporterPages::cMaxReadsPerSender);
+}
+
+TEST(QipExporterLog, ARepeatingLineIsToldAgainAfterItsPeriodOnTheLogsOwnClock) {
+    // What the program's standard error would be; the log takes descriptor 2 over from it.
+    int given[2];
+    ASSERT_EQ(pipe2(given, O_CLOEXEC | O_NONBLOCK), 0);
+    const int saved = dup(STDERR_FILENO);
+    dup2(given[1], STDERR_FILENO);
+    std::string written;
+    {
+        // No clock to give: a period of 1 s on the log's own must end within seconds.
+        QipExporterLog log(1000);
+        ASSERT_TRUE(log.Open());
+        for (int i = 0; i < 3; ++i) fputs("connect() failed: Connection refused\n", stderr);
+        const std::string told = "qip-exporter: connect() failed: Connection refused (repeated 2 times in 1 s)\n";
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (written.find(told) == std::string::npos && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            char buffer[4096];
+            for (ssize_t n; (n = read(given[0], buffer, sizeof buffer)) > 0;) written.append(buffer, n);
+        }
+        log.Close();
+    }
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(given[0]);
+    close(given[1]);
+    EXPECT_EQ(written, "qip-exporter: connect() failed: Connection refused\n"
+                       "qip-exporter: connect() failed: Connection refused (repeated 2 times in 1 s)\n");
 }
 
 TEST(QipExporterLog, JournalLinesCarryTheirPriority) {

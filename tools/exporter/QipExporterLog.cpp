@@ -10,8 +10,9 @@
 
 #include "ksp/KspClock.h"
 
-QipExporterLog::QipExporterLog()
-    : mOut(STDERR_FILENO),
+QipExporterLog::QipExporterLog(long long reportPeriodMs)
+    : mReportPeriodMs(reportPeriodMs),
+      mOut(STDERR_FILENO),
       mPipeRead(-1),
       mIsJournal(IsJournalStream(STDERR_FILENO, getenv("JOURNAL_STREAM"))),
       mIsOpen(false),
@@ -86,7 +87,7 @@ void QipExporterLog::Close() {
 }
 
 void QipExporterLog::ReaderThread::Run() {
-    QipReportLimiter limiter;
+    QipReportLimiter limiter(mOuter->mReportPeriodMs);
     std::string pending;
     char buffer[4096];
     for (;;) {

@@ -19,7 +19,9 @@ class QipExporterLog {
 public:
     enum Priority { cError = 3, cWarning = 4, cInfo = 6 };
 
-    QipExporterLog();
+    // `reportPeriodMs`: how often a repeating line is told again (QipReportLimiter's period;
+    // another than the minute only in tests).
+    explicit QipExporterLog(long long reportPeriodMs = QipReportLimiter::cDefaultPeriodMs);
     QipExporterLog(const QipExporterLog&) = delete;
     QipExporterLog& operator=(const QipExporterLog&) = delete;
     // Closes (as Close).
@@ -48,6 +50,7 @@ private:
         QipExporterLog* mOuter;
     };
 
+    const long long mReportPeriodMs;
     int mOut;        // the standard error the program was given
     int mPipeRead;   // the read end; descriptor 2 is the write end while open
     bool mIsJournal;
