@@ -1,4 +1,5 @@
-# Entry points: `make run` starts the program, `make test` builds and runs every test.
+# Entry points: `make run` starts the program, `make test` builds and runs every test, `make
+# portable` the library and command-line programs with clang, libc++ and strict POSIX.
 # SANITIZE=address,undefined or SANITIZE=thread builds into a folder of its own.
 # BENCH_ARGS go to the whole-process figures of `make bench`, e.g. BENCH_ARGS="--only discover".
 comma := ,
@@ -47,14 +48,16 @@ fuzz: deps
 
 # The library and the command-line programs with clang and LLVM's libc++ under strict POSIX
 # macros, built into build-portable/ with their tests, which then run (QIPFINDER_PORTABLE).
+# Its tests mostly wait on their test beds' programs, so they run four at a time.
 PORTABLE_BUILD ?= build-portable
+PORTABLE_TEST_JOBS ?= 4
 $(PORTABLE_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake -S . -B $(PORTABLE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DQIPFINDER_PORTABLE=ON
 
 portable: $(PORTABLE_BUILD)/CMakeCache.txt
 	cmake --build $(PORTABLE_BUILD) -j $(JOBS)
-	cd $(PORTABLE_BUILD) && ctest --output-on-failure --timeout 300 -j $(JOBS)
+	cd $(PORTABLE_BUILD) && ctest --output-on-failure --timeout 300 -j $(PORTABLE_TEST_JOBS)
 
 # The Debian package $(BUILD)/qipfinder_<version>_<arch>.deb (CPack; see packaging/).
 package: build
