@@ -18,6 +18,7 @@ add_library(qipcontroller STATIC
   QipDesktopWorkspace.cpp
   QipDeviceTable.cpp
   QipDeviceTableModel.cpp
+  QipDeviceTableModelRows.cpp
   QipDeviceTableProxy.cpp
   QipHelpText.cpp
   QipMainWindow.cpp
