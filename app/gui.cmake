@@ -21,6 +21,7 @@ add_library(qipcontroller STATIC
   QipDeviceExport.cpp
   QipDeviceTable.cpp
   QipDeviceTableModel.cpp
+  QipDeviceTableModelRows.cpp
   QipDeviceTableProxy.cpp
   QipHelpText.cpp
   QipMainWindow.cpp

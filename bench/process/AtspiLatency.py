@@ -39,8 +39,19 @@ def main(arguments):
             time.sleep(0.5)
     if table is None:
         desktop = pyatspi.Registry.getDesktop(0)
-        names = [desktop.getChildAtIndex(i).name for i in range(desktop.childCount)]
-        print("atspi no-table among %s" % names)
+        tree = []
+
+        def dump(accessible, depth):
+            if accessible is None or depth > 4:
+                return
+            tree.append("%s%s:%s(%d)" % (" " * depth, accessible.getRoleName(), accessible.name,
+                                         accessible.childCount))
+            for index in range(min(accessible.childCount, 20)):
+                dump(accessible.getChildAtIndex(index), depth + 1)
+
+        for i in range(desktop.childCount):
+            dump(desktop.getChildAtIndex(i), 0)
+        print("atspi no-table in " + " / ".join(tree))
         return 1
     times = []
     for call in range(calls):

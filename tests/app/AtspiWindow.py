@@ -3,7 +3,7 @@
 Usage: AtspiWindow.py <application name> [--filter TEXT] [--wait SECONDS] WANTED...
 Waits up to SECONDS (15 by default) until the application's accessible tree, dumped one
 line per object as "<role> | <name> | <description>" and, for a table, "row <cell> | <cell>
-| ..." per row, holds every WANTED text (a WANTED starting with "!" must be absent). The
+| ..." and "row header <the row's description>" per row, holds every WANTED text (a WANTED starting with "!" must be absent). The
 dump starts with "applications N", the number of applications of that name on the bus; an
 active window adds "active window <name>". It ends with what a screen reader would have
 said unasked since the start: "focused <name>" when a control got the focus, and
@@ -82,6 +82,7 @@ def walk(accessible, lines, depth=0):
         for row in range(table.nRows):
             cells = [table.getAccessibleAt(row, column).name for column in range(table.nColumns)]
             lines.append("row " + " | ".join(cells))
+            lines.append("row header " + table.getRowDescription(row))
         return
     for index in range(accessible.childCount):
         walk(accessible.getChildAtIndex(index), lines, depth + 1)

@@ -215,3 +215,43 @@ TEST_F(ProgramTest, TheFirstSizeFitsTheDevicesAndTheScreen) {
         }
     }
 }
+
+TEST_F(ProgramTest, InGermanAQuietDeviceKeepsItsNameAndPlaceAndOtherTypesAreShownOnRequest) {
+    QIP_REQUIRE_TESTBED();
+    ASSERT_TRUE(mBed.IsReady());
+    ProgramRig rig(mBed, "de_DE.UTF-8");
+    ASSERT_TRUE(rig.IsReady());
+    AddDevice("192.0.2.21", "dev-1", "Attic");
+    AddDevice("192.0.2.22", "dev-2", "Lab");
+    AddDevice("192.0.2.40", "cam-1", "Cam", "Camera");
+    const pid_t program = mBed.Start(mBed.GetHostNamespace(), rig.ProgramCommand());
+    ASSERT_GT(program, 0);
+    std::string shown = rig.WaitForWindow({"table deviceTable 2\n", "row Attic | 192.0.2.21 |", "row Lab |"});
+    ASSERT_NE(shown.find("row Attic | 192.0.2.21 |"), std::string::npos) << shown;
+    // Switched off: its page refuses at the next poll and its answers stop. It keeps its
+    // name, says beside it that the read failed, is greyed, and stays first.
+    mBed.Stop(mSimulators["dev-1"]);
+    const std::string quiet =
+        "row Attic (letzter Abruf: Seite abgelehnt) | 192.0.2.21 | QipSim | dev-1 | antwortet seit ";
+    shown = rig.WaitForWindow({quiet});
+    EXPECT_NE(shown.find(quiet), std::string::npos) << shown;
+    EXPECT_LT(shown.find("row Attic"), shown.find("row Lab")) << shown;
+    // The camera is listed with its type once asked for.
+    rig.Press("actionShowAllTypes");
+    shown = rig.WaitForWindow({"table deviceTable 3\n", "| 192.0.2.40 | Camera | cam-1 |"});
+    EXPECT_NE(shown.find("| 192.0.2.40 | Camera | cam-1 |"), std::string::npos) << shown;
+    EXPECT_TRUE(rig.Screenshot("table-quiet-de.png"));
+    mBed.Stop(program);
+    EXPECT_EQ(rig.Opened(), "");
+}
+
+TEST_F(ProgramTest, AScreenReaderGetsEachRowByItsNameWithControlCharactersMarkedAndAFilterThatMatchesNothing) {
+    QIP_REQUIRE_PROGRAM_RIG(rig);
+    AddDevice("192.0.2.21", "dev-1", "Office");
+    AddDevice("192.0.2.22", "bell\x07\x1b[31mred", "Lab");
+    AtspiProgram program(mBed, rig);
+    ASSERT_TRUE(program.IsRunning());
+    program.Reads({"rows 2\n", "row Lab | 192.0.2.22 | QipSim | bell??[31mred |", "row header Lab\n",
+                   "row header Office\n", "!row header 1\n"});
+    program.Reads({"rows 0\n", "No device matches “zzz”."}, "zzz");
+}
