@@ -19,7 +19,8 @@ QString LongestAge() {
 
 }  // namespace
 
-QipDeviceColumns::QipDeviceColumns(QTableView* table) : QObject(table), mTable(table) {
+QipDeviceColumns::QipDeviceColumns(QTableView* table)
+    : QObject(table), mTable(table), mViewport(table->viewport()) {
     static_assert(cColumns == QipDeviceTableModel::cColumnCount, "one width per column");
     QAbstractItemModel* model = table->model();
     connect(model, &QAbstractItemModel::rowsInserted, this,
@@ -43,12 +44,13 @@ QipDeviceColumns::QipDeviceColumns(QTableView* table) : QObject(table), mTable(t
         Measure(0, mTable->model()->rowCount() - 1);
         Fit(false);
     });
-    table->viewport()->installEventFilter(this);
+    mViewport->installEventFilter(this);
     Measure(0, model->rowCount() - 1);
 }
 
 bool QipDeviceColumns::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == mTable->viewport() && event->type() == QEvent::Resize) {
+    // Nothing is asked of the table for other events: they come during its destruction too.
+    if (event->type() == QEvent::Resize && watched == mViewport) {
         Fit(false);
     }
     return QObject::eventFilter(watched, event);

@@ -52,6 +52,8 @@ private:
     int Frame() const;
 
     QTableView* mTable;
+    // The table's viewport, whose size the widths follow.
+    QObject* mViewport;
     std::array<int, cColumns> mWidest{};
     bool mKeepWidths = false;
 };
