@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFontMetricsF>
+#include <QtMath>
 #include <QHeaderView>
 #include <QScrollBar>
 #include <QStyle>
@@ -19,13 +21,13 @@ QString LongestAge() {
 
 }  // namespace
 
-QipDeviceColumns::QipDeviceColumns(QTableView* table) : QObject(table), mTable(table) {
+QipDeviceColumns::QipDeviceColumns(QTableView* table)
+    : QObject(table), mTable(table), mViewport(table->viewport()) {
     static_assert(cColumns == QipDeviceTableModel::cColumnCount, "one width per column");
     QAbstractItemModel* model = table->model();
     connect(model, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int first, int last) {
                 Measure(first, last);
-                Fit(false);
             });
     connect(model, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex& topLeft, const QModelIndex& bottomRight,
@@ -36,19 +38,61 @@ QipDeviceColumns::QipDeviceColumns(QTableView* table) : QObject(table), mTable(t
                     return;
                 }
                 Measure(topLeft.row(), bottomRight.row());
-                Fit(false);
             });
     connect(model, &QAbstractItemModel::modelReset, this, [this] {
         mWidest = {};
+        mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
         Measure(0, mTable->model()->rowCount() - 1);
-        Fit(false);
     });
-    table->viewport()->installEventFilter(this);
+    mViewport->installEventFilter(this);
+    mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
     Measure(0, model->rowCount() - 1);
 }
 
+int QipDeviceColumns::TextWidth(const QString& text) {
+    if (mMargins < 0) {
+        // The cell's margins on both sides, as the style lays out an item's text, the grid's
+        // line, and a pixel for the rounding.
+        mMargins = 2 * (mTable->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr,
+                                                     mTable) +
+                        1) +
+                   (mTable->showGrid() ? 1 : 0) + 1;
+        mAdvances.fill(-1);
+    }
+    // Most texts are ASCII (addresses, IDs, types, many names): the sum of their letters'
+    // advances, which kerning only makes narrower, costs no text layout.
+    qreal sum = 0;
+    bool ascii = true;
+    const QFontMetricsF metrics(mTable->font());
+    for (const QChar c : text) {
+        if (c.unicode() >= mAdvances.size()) {
+            ascii = false;
+            break;
+        }
+        qreal& advance = mAdvances[c.unicode()];
+        if (advance < 0) {
+            advance = metrics.horizontalAdvance(c);
+        }
+        sum += advance;
+    }
+    if (ascii) {
+        return qCeil(sum) + mMargins;
+    }
+    const auto known = mTextWidths.constFind(text);
+    if (known != mTextWidths.constEnd()) {
+        return *known;
+    }
+    if (mTextWidths.size() >= cMaxTextWidths) {
+        mTextWidths.clear();
+    }
+    const int width = qCeil(metrics.horizontalAdvance(text)) + mMargins;
+    mTextWidths.insert(text, width);
+    return width;
+}
+
 bool QipDeviceColumns::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == mTable->viewport() && event->type() == QEvent::Resize) {
+    // Nothing is asked of the table for other events: they come during its destruction too.
+    if (event->type() == QEvent::Resize && watched == mViewport) {
         Fit(false);
     }
     return QObject::eventFilter(watched, event);
@@ -57,23 +101,28 @@ bool QipDeviceColumns::eventFilter(QObject* watched, QEvent* event) {
 void QipDeviceColumns::Measure(int first, int last) {
     const std::array<int, cColumns> before = mWidest;
     const QAbstractItemModel* model = mTable->model();
-    const QFontMetrics metrics = mTable->fontMetrics();
-    // The cell's margins on both sides, as the style lays out an item's text, the grid's
-    // line, and two pixels for the fraction of a pixel the whole-pixel advance leaves out.
-    const int margins =
-        2 * (mTable->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, mTable) + 1) +
-        (mTable->showGrid() ? 1 : 0) + 2;
+    // The ages change every second; their longest text is measured once, in the constructor.
     for (int row = first; row <= last; ++row) {
-        for (int column = 0; column < cColumns; ++column) {
-            const QString text = model->index(row, column).data().toString();
-            mWidest[column] = qMax(mWidest[column], metrics.horizontalAdvance(text) + margins);
+        for (int column = 0; column < QipDeviceTableModel::cLastAnswer; ++column) {
+            mWidest[column] =
+                qMax(mWidest[column], TextWidth(model->index(row, column).data().toString()));
         }
     }
-    mWidest[QipDeviceTableModel::cLastAnswer] =
-        qMax(mWidest[QipDeviceTableModel::cLastAnswer],
-             metrics.horizontalAdvance(LongestAge()) + margins);
-    if (mWidest != before) {
-        emit widened();
+    mWidened = mWidened || mWidest != before;
+    // Once per pass of the event loop, however many rows came or changed in it.
+    if (!mFitPending) {
+        mFitPending = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                mFitPending = false;
+                if (mWidened) {
+                    mWidened = false;
+                    emit widened();
+                }
+                Fit(false);
+            },
+            Qt::QueuedConnection);
     }
 }
 

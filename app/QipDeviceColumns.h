@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
+#include <QString>
 
 #include <array>
 
@@ -12,8 +14,8 @@ class QTableView;
 // longest text; the name column is widened to its longest name as far as the room the others
 // leave allows (never below cMinimumNameCharacters), and narrowed only to keep the others
 // uncut. A text that still does not fit is cut at its end, with the whole text in its tooltip.
-// Widths are measured once per row inserted or changed, never over the whole table per
-// update. The table must outlive the object (it is parented to the table). Main thread only.
+// Widths are measured once per row inserted or changed; the columns are fitted (and
+// widened() sent) once per pass of the event loop. The table must outlive the object (it is parented to the table). Main thread only.
 class QipDeviceColumns : public QObject {
     Q_OBJECT
 public:
@@ -37,7 +39,8 @@ public:
     void KeepWidths() { mKeepWidths = true; }
 
 signals:
-    // A text wider than before came: the table may want more room.
+    // A text wider than before came (sent once per pass of the event loop): the table may
+    // want more room.
     void widened();
 
 protected:
@@ -50,8 +53,23 @@ private:
     // The width column `column` needs: its widest text or its header, whichever is wider.
     int Needed(int column) const;
     int Frame() const;
+    // The width a cell needs for `text` (texts beyond ASCII remembered, cMaxTextWidths at
+    // most).
+    int TextWidth(const QString& text);
+    static const int cMaxTextWidths = 20000;
 
     QTableView* mTable;
+    // The table's viewport, whose size the widths follow.
+    QObject* mViewport;
     std::array<int, cColumns> mWidest{};
+    QHash<QString, int> mTextWidths;
+    // The advance of each ASCII letter in the table's font (-1: not yet measured), and the
+    // cell's margins (-1: not yet known).
+    std::array<qreal, 128> mAdvances{};
+    int mMargins = -1;
     bool mKeepWidths = false;
+    // Whether a fit is due at the end of this pass of the event loop, and whether a text
+    // wider than before came in this pass.
+    bool mFitPending = false;
+    bool mWidened = false;
 };
