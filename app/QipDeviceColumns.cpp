@@ -3,11 +3,11 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFontMetricsF>
-#include <QtMath>
 #include <QHeaderView>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTableView>
+#include <QtMath>
 
 #include "app/QipDeviceTableModel.h"
 

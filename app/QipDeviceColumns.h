@@ -15,7 +15,8 @@ class QTableView;
 // leave allows (never below cMinimumNameCharacters), and narrowed only to keep the others
 // uncut. A text that still does not fit is cut at its end, with the whole text in its tooltip.
 // Widths are measured once per row inserted or changed; the columns are fitted (and
-// widened() sent) once per pass of the event loop. The table must outlive the object (it is parented to the table). Main thread only.
+// widened() sent) once per pass of the event loop. The object is parented to the table,
+// which must be the one it was made with, with its model set. Main thread only.
 class QipDeviceColumns : public QObject {
     Q_OBJECT
 public:
