@@ -157,7 +157,7 @@ TEST(QipPoll, ReportsDictionariesOfWantedDevicesWithTextsMadeValid) {
     ASSERT_EQ(search.mFound.size(), 1u);
     ASSERT_EQ(search.mFound[0].size(), 1);
     const QVariantMap device = search.mFound[0][0].toMap();
-    EXPECT_EQ(device.keys(), (QStringList{"DeviceIP", "DeviceId", "DeviceType", "DisplayString", "LastAnswer", "PageOutcome", "SSID"}));
+    EXPECT_EQ(device.keys(), (QStringList{"DeviceIP", "DeviceId", "DeviceType", "DisplayString", "HelloNote", "LastAnswer", "PageOutcome", "SSID"}));
     EXPECT_EQ(device["DeviceIP"].toString() + "|" + device["SSID"].toString(), "192.168.1.7|Office");
     EXPECT_EQ(device["DisplayString"].toString(), QString::fromUtf8("d\xEF\xBF\xBD - Router - SSID:\"Office\""));
     EXPECT_EQ(search.mHosts, std::vector<std::string>{"192.168.1.7"});
