@@ -39,7 +39,13 @@ int QipDeviceTableModel::rowCount(const QModelIndex& parent) const {
 }
 
 int QipDeviceTableModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : cColumnCount;
+    return parent.isValid() ? 0 : cColumnCount + static_cast<int>(mExtraHeaders.size());
+}
+
+void QipDeviceTableModel::setExtraColumns(const QStringList& headers) {
+    beginResetModel();
+    mExtraHeaders = headers;
+    endResetModel();
 }
 
 QString QipDeviceTableModel::Visible(const QString& text) {
@@ -174,6 +180,9 @@ QVariant QipDeviceTableModel::headerData(int section, Qt::Orientation orientatio
     }
     if (role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    if (section >= cColumnCount) {
+        return mExtraHeaders.value(section - cColumnCount);
     }
     switch (section) {
     case cName:

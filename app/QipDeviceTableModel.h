@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -79,6 +80,9 @@ public:
     // SSID; one that failed keeps the SSID before and says so beside it.
     // True when anything changed.
     bool takePages(const QVariantList& devices);
+    // Columns after Last answer, by their headers (for a store of known devices: a Label);
+    // their cells show each row's mExtra value of that column. Resets the model: for set-up.
+    void setExtraColumns(const QStringList& headers);
     // The row of the device of that id, or -1.
     int rowOf(const QString& id) const { return mRowOf.value(id, -1); }
     // Removes the row at `row`; false when there is none.
@@ -114,6 +118,7 @@ private:
     void TellChanged(const QList<int>& rows, int first, int last);
     void Reindex(int from);
 
+    QStringList mExtraHeaders;
     QList<Row> mRows;
     QHash<QString, int> mRowOf;  // id to row
     qint64 mNow = 0;

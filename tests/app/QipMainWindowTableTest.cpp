@@ -122,6 +122,11 @@ TEST(QipMainWindowTable, KeysFilterAndWhatAScreenReaderIsGiven) {
     EXPECT_EQ(cell->text(QAccessible::Description), "Tab?here?bell??[31mred") << "the cell's own text";
     // A row is named by its device, not by when it came.
     EXPECT_EQ(table->tableInterface()->rowDescription(0), "Attic");
+    // Room for more columns (a label a store of known devices keeps), empty until filled.
+    QipDeviceTableModel* model = rig.mController->deviceListController();
+    model->setExtraColumns({"Label"});
+    EXPECT_EQ(rig.mTable->model()->headerData(QipDeviceTableModel::cColumnCount, Qt::Horizontal).toString(), "Label");
+    EXPECT_EQ(model->rowCount(), 4);
 
     // Shift+F10 opens the chosen row's menu, with Show All Device Types.
     rig.Choose("b");

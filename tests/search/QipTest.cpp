@@ -307,3 +307,27 @@ TEST(QipLook, DevicesAreHeardOnceSettledAndFollowedWithoutWaitingForAHangingPage
     release = true;
     search.WaitForReport();
 }
+
+TEST(QipRead, WithMoreDevicesThanOneWaveAPollLeavesPagesReadAMomentAgoAndResumeReadsThemAll) {
+    Search search(10);
+    std::atomic<int> fetches{0};
+    search.mFetch = [&](SysInfo& sysInfo) {
+        ++fetches;
+        sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Lab</ssid>\n</wlan>\n</status>\n");
+    };
+    const int devices = static_cast<int>(DeviceDescriber::cMaxConcurrentFetches) + 1;
+    for (int i = 0; i < devices; ++i) {
+        search.mDevices.push_back(Device("Router", "r" + std::to_string(i), "192.168.1." + std::to_string(10 + i)));
+    }
+    search.Tick();
+    EXPECT_EQ(fetches, devices);
+    search.Tick();
+    EXPECT_EQ(fetches, devices) << "read a moment ago";
+    ASSERT_EQ(search.mFound.size(), 2u);
+    ASSERT_EQ(search.mFound[1].size(), devices);
+    EXPECT_EQ(search.mFound[1][0].toMap()["PageOutcome"].toString(), "skipped");
+    search.mQip.suspend();
+    search.mQip.resume();
+    search.Tick();
+    EXPECT_EQ(fetches, 2 * devices) << "looking again reads every page";
+}
