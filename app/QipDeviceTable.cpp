@@ -39,16 +39,9 @@ void QipDeviceTable::setEmptyText(const QString& text) {
 
 void QipDeviceTable::keyPressEvent(QKeyEvent* event) {
     // Shift+F10 is the context menu key where a keyboard has no Menu key.
-    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
-        const QModelIndex current = currentIndex();
-        if (current.isValid()) {
-            scrollTo(current);
-            emit customContextMenuRequested(visualRect(current.siblingAtColumn(0)).center());
-        }
-        event->accept();
-        return;
-    }
-    if (event->key() == Qt::Key_Menu) {
+    const bool isMenuKey = event->key() == Qt::Key_Menu ||
+                           (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (isMenuKey) {
         const QModelIndex current = currentIndex();
         if (current.isValid()) {
             scrollTo(current);
