@@ -167,32 +167,6 @@ void StoppedSubscriber(const FigureOptions& options, TestBed& bed, const std::st
 }
 
 
-long RssKb(pid_t pid) {
-    FILE* file = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
-    if (file == nullptr) return -1;
-    char line[256];
-    long kb = -1;
-    while (fgets(line, sizeof line, file) != nullptr) {
-        if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
-    }
-    fclose(file);
-    return kb;
-}
-
-int ConnectToOwner() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    const char cName[] = "\0qipfinder/19375";
-    memcpy(address.sun_path, cName, sizeof cName - 1);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address),
-                           offsetof(sockaddr_un, sun_path) + sizeof cName - 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 void SendHellos(int fd, int round) {
     sockaddr_in to;
@@ -242,7 +216,7 @@ void SilentSubscribers(TestBed& bed, const std::string& floodNs) {
         SendHellos(fd.Get(), 0);
     }
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const long idle = RssKb(owner.GetPid());
+    const long idle = TestBed::RssKb(owner.GetPid());
     long peak = idle;
     const double cpuBefore = owner.GetCpuMs();
     const std::string heard = "heard QipSim bench-a";
@@ -250,13 +224,13 @@ void SilentSubscribers(TestBed& bed, const std::string& floodNs) {
     std::vector<std::unique_ptr<KspDescriptor>> silent;
     {
         TestBed::EnterHost inside(bed);
-        for (int i = 0; i < 64; ++i) silent.emplace_back(new KspDescriptor(ConnectToOwner()));
+        for (int i = 0; i < 64; ++i) silent.emplace_back(new KspDescriptor(TestBed::ConnectToShareOwner()));
     }
     std::thread churn([&] {
         TestBed::EnterHost inside(bed);
         const auto start = std::chrono::steady_clock::now();
         for (int tick = 0; tick < 1000; ++tick) {
-            for (int i = 0; i < 40; ++i) KspDescriptor fd(ConnectToOwner());
+            for (int i = 0; i < 40; ++i) KspDescriptor fd(TestBed::ConnectToShareOwner());
             std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
         }
     });
@@ -267,7 +241,7 @@ void SilentSubscribers(TestBed& bed, const std::string& floodNs) {
     });
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < end) {
-        peak = std::max(peak, RssKb(owner.GetPid()));
+        peak = std::max(peak, TestBed::RssKb(owner.GetPid()));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     churn.join();
@@ -276,7 +250,7 @@ void SilentSubscribers(TestBed& bed, const std::string& floodNs) {
     const double cpu = owner.GetCpuMs() - cpuBefore;
     silent.clear();
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    const long after = RssKb(owner.GetPid());
+    const long after = TestBed::RssKb(owner.GetPid());
     std::printf("| %.1f MB | +%.1f MB | +%.1f MB | %s | %zu | %s | +32 MB peak, +8 MB after, a few lines |\n\n",
                 idle / 1024.0, (peak - idle) / 1024.0, (after - idle) / 1024.0, Ms(cpu).c_str(),
                 Lines(owner.GetErrors(), "Discovery port:"), reached ? "yes" : "no");

@@ -95,32 +95,6 @@ TEST(PortShareTestBed, ARootOwnerRefusesStrangersProbesWhichTheyThenSendAndKeeps
 }
 
 namespace {
-long RssKb(pid_t pid) {
-    FILE* file = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
-    if (file == nullptr) return -1;
-    char line[256];
-    long kb = -1;
-    while (fgets(line, sizeof line, file) != nullptr) {
-        if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
-    }
-    fclose(file);
-    return kb;
-}
-
-int ConnectToOwner() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    const char cName[] = "\0qipfinder/19375";
-    memcpy(address.sun_path, cName, sizeof cName - 1);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address),
-                           offsetof(sockaddr_un, sun_path) + sizeof cName - 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 size_t CountLines(const std::string& text, const std::string& start) {
     size_t count = 0;
@@ -161,7 +135,7 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
     };
     flood(0);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // nothing to wait on: the owner's list caps a sender
-    const long idleKb = RssKb(owner);
+    const long idleKb = TestBed::RssKb(owner);
     ASSERT_GT(idleKb, 0);
 
     std::vector<std::unique_ptr<KspDescriptor>> silent;
@@ -170,7 +144,7 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
     {
         TestBed::EnterHost inside(bed);
         ASSERT_TRUE(inside.IsEntered());
-        for (int i = 0; i < 64; ++i) silent.emplace_back(new KspDescriptor(ConnectToOwner()));
+        for (int i = 0; i < 64; ++i) silent.emplace_back(new KspDescriptor(TestBed::ConnectToShareOwner()));
         heardBefore = CountLines(bed.GetOutput(reader), "qip-discover: heard QipSim dev-1");
         // 4,000 connections a second for 10 s, while every record changes twice.
         std::thread churn([&] {
@@ -178,7 +152,7 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
             const auto start = std::chrono::steady_clock::now();
             for (int tick = 0; tick < 1000; ++tick) {
                 for (int i = 0; i < 40; ++i) {
-                    KspDescriptor fd(ConnectToOwner());
+                    KspDescriptor fd(TestBed::ConnectToShareOwner());
                 }
                 std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
             }
@@ -186,7 +160,7 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
         for (int round = 1; round <= 2; ++round) flood(round);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < end) {
-            peakKb = std::max(peakKb, RssKb(owner));
+            peakKb = std::max(peakKb, TestBed::RssKb(owner));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         churn.join();
@@ -202,11 +176,11 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
     })) << bed.GetOutput(reader);
     silent.clear();
 #if !defined(__SANITIZE_ADDRESS__)
-    long afterKb = RssKb(owner);
+    long afterKb = TestBed::RssKb(owner);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (afterKb - idleKb > 8 * 1024 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        afterKb = RssKb(owner);
+        afterKb = TestBed::RssKb(owner);
     }
     EXPECT_LE(afterKb - idleKb, 8 * 1024) << "idle " << idleKb << " kB, after " << afterKb << " kB";
 #endif

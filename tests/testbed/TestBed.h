@@ -69,6 +69,12 @@ public:
     static bool IsAvailable(std::string* reason);
     // True when the environment variable CI is "true".
     static bool IsCi();
+    // The resident memory of process `pid` in KiB, read from /proc; -1 when it cannot be read.
+    static long RssKb(pid_t pid);
+    // A connection to the program sharing UDP port 19375 in the calling thread's network
+    // namespace (its abstract socket "@qipfinder/19375"), as a subscriber opens one; the
+    // caller owns the descriptor. -1 when nobody listens there.
+    static int ConnectToShareOwner();
     // Deletes the beds of test processes that no longer run (a crash or a kill left them);
     // beds of live processes are left alone. Returns how many were deleted. The first bed
     // of each process does this by itself.

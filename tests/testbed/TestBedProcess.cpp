@@ -7,10 +7,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -249,3 +252,29 @@ int TestBed::Run(const std::string& namespaceName, const std::vector<std::string
     return timedOut || status < 0 ? -1 : DecodeStatus(status);
 }
 
+long TestBed::RssKb(pid_t pid) {
+    FILE* file = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
+    if (file == nullptr) return -1;
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof line, file) != nullptr) {
+        if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
+    }
+    fclose(file);
+    return kb;
+}
+
+int TestBed::ConnectToShareOwner() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const char cName[] = "\0qipfinder/19375";
+    memcpy(address.sun_path, cName, sizeof cName - 1);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                           offsetof(sockaddr_un, sun_path) + sizeof cName - 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
