@@ -132,7 +132,6 @@ bool QipDeviceStore::Open() {
                 mReadOnly = true;
                 code = SQLITE_OK;
             }
-            if (mReadOnly) Report(mPath + " cannot be written; known devices are shown but not updated");
         }
         if (code == cNewerSchema) {
             mReadOnly = true;
@@ -140,7 +139,30 @@ bool QipDeviceStore::Open() {
             code = SQLITE_OK;
         }
         std::map<Key, QipDeviceRecord> records;
-        if (code == SQLITE_OK && LoadAll(records)) {
+        bool loaded = code == SQLITE_OK && LoadAll(records);
+        if (!loaded && mReadOnly && code == SQLITE_OK &&
+            (sqlite3_extended_errcode(mDb) & 0xFF) == SQLITE_CANTOPEN) {
+            // A WAL file in a folder that cannot be written has no shared memory to read
+            // with; nobody can write it there either, so it is read as it lies.
+            CloseFile();
+            std::string uri = "file:";
+            for (char c : mPath) {
+                if (c == '%' || c == '?' || c == '#') {
+                    char escaped[4];
+                    snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+                    uri += escaped;
+                } else {
+                    uri += c;
+                }
+            }
+            uri += "?immutable=1";
+            if (sqlite3_open_v2(uri.c_str(), &mDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
+                sqlite3_extended_result_codes(mDb, 1);
+                loaded = LoadAll(records);
+            }
+        }
+        if (loaded) {
+            if (mReadOnly && mWritable) Report(mPath + " cannot be written; known devices are shown but not updated");
             std::lock_guard<std::mutex> lock(mLock);
             mKnown.swap(records);
             mReadable = true;
