@@ -196,7 +196,10 @@ void QipDeviceStore::Writer::Run() {
         const long long sinceWrite = KspMonotonicMs() - outer->mLastWriteMs;
         if (flushAsked || stopping || sinceWrite >= static_cast<long long>(cWritePeriodMs)) outer->WriteQueued();
         if (stopping) break;
-        if (!flushAsked) Pause(cWritePeriodMs);
+        // The period runs from the start of the last transaction, so that what is noted is
+        // written within a second and the transaction's own time.
+        const long long untilNext = static_cast<long long>(cWritePeriodMs) - (KspMonotonicMs() - outer->mLastWriteMs);
+        if (!flushAsked && untilNext > 0) Pause(static_cast<unsigned long>(untilNext));
     }
     outer->CloseFile();
 }

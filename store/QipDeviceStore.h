@@ -126,7 +126,8 @@ private:
     // Writes one batch; false when it could not (the batch is then given back).
     bool WriteBatch(std::map<Key, QipDeviceSighting>& sightings, std::vector<Operation>& operations,
                     std::map<Key, QipDeviceRecord>& written, std::vector<Operation>& applied);
-    bool WriteSighting(const QipDeviceSighting& sighting, QipDeviceRecord& merged);
+    struct SightingStatements;
+    bool WriteSighting(SightingStatements& statements, const QipDeviceSighting& sighting, QipDeviceRecord& merged);
     bool ApplyOperation(const Operation& operation);
     bool ForgetOldest();
     bool Execute(const char* sql);

@@ -266,15 +266,27 @@ bool QipDeviceStore::LoadAll(std::map<Key, QipDeviceRecord>& records) {
     return code == SQLITE_DONE;
 }
 
+// The two statements of a sighting, prepared once a batch.
+struct QipDeviceStore::SightingStatements {
+    explicit SightingStatements(sqlite3* db)
+        : mSelect(db, "SELECT addresses, ssid, first_seen, last_seen, last_opened, label FROM devices "
+                      "WHERE device_id = ?1 AND device_type = ?2"),
+          mUpsert(db, "INSERT OR REPLACE INTO devices(device_id, device_type, addresses, ssid, first_seen, "
+                      "last_seen, last_opened, label) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") {}
+    Statement mSelect;
+    Statement mUpsert;
+};
+
 bool QipDeviceStore::WriteBatch(std::map<Key, QipDeviceSighting>& sightings, std::vector<Operation>& operations,
                                 std::map<Key, QipDeviceRecord>& written, std::vector<Operation>& applied) {
     mLastWriteMs = KspMonotonicMs();
     // IMMEDIATE takes the write lock before reading, so the rows merged are the rows replaced.
     if (!Execute("BEGIN IMMEDIATE")) return OnWriteFailure(sqlite3_extended_errcode(mDb));
     bool ok = true;
+    SightingStatements statements(mDb);
     for (auto& entry : sightings) {
         QipDeviceRecord merged;
-        if (!(ok = WriteSighting(entry.second, merged))) break;
+        if (!(ok = WriteSighting(statements, entry.second, merged))) break;
         written[entry.first] = merged;
     }
     for (size_t i = 0; ok && i < operations.size(); ++i) ok = ApplyOperation(operations[i]);
@@ -309,11 +321,11 @@ bool QipDeviceStore::OnWriteFailure(int code) {
     return false;
 }
 
-bool QipDeviceStore::WriteSighting(const QipDeviceSighting& sighting, QipDeviceRecord& merged) {
-    Statement select(mDb,
-                     "SELECT addresses, ssid, first_seen, last_seen, last_opened, label FROM devices "
-                     "WHERE device_id = ?1 AND device_type = ?2");
+bool QipDeviceStore::WriteSighting(SightingStatements& statements, const QipDeviceSighting& sighting,
+                                   QipDeviceRecord& merged) {
+    Statement& select = statements.mSelect;
     if (select.Code() != SQLITE_OK) return false;
+    sqlite3_reset(select.Get());
     select.Text(1, sighting.mDeviceId);
     select.Text(2, sighting.mDeviceType);
     const int code = sqlite3_step(select.Get());
@@ -330,10 +342,9 @@ bool QipDeviceStore::WriteSighting(const QipDeviceSighting& sighting, QipDeviceR
         stored.mLabel = select.ColumnText(5);
     }
     merged = QipDeviceMerge::Apply(code == SQLITE_ROW ? &stored : nullptr, sighting);
-    Statement upsert(mDb,
-                     "INSERT OR REPLACE INTO devices(device_id, device_type, addresses, ssid, first_seen, last_seen, "
-                     "last_opened, label) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    Statement& upsert = statements.mUpsert;
     if (upsert.Code() != SQLITE_OK) return false;
+    sqlite3_reset(upsert.Get());
     upsert.Text(1, merged.mDeviceId);
     upsert.Text(2, merged.mDeviceType);
     upsert.Text(3, merged.JoinAddresses());
