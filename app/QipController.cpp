@@ -73,6 +73,7 @@ void QipController::applicationDidFinishLaunching() {
     setRemoveAfterConfigure(mSettings.mRemoveAfterConfigure);
     PrepareProbeTargets();
     setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
+    OpenStore();
 }
 
 bool QipController::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
@@ -203,12 +204,22 @@ QString QipController::programName() const { return mProgramName; }
 void QipController::setProgramName(const QString& programName) {
     Assign(this, mProgramName, programName, &QipController::programNameChanged);
 }
-QVariantList QipController::deviceList() const { return mDeviceListController.devices(); }
+QVariantList QipController::deviceList() const {
+    // The devices that answered; the known ones beside them are the table's alone.
+    QVariantList live;
+    for (const QVariant& device : mDeviceListController.devices()) {
+        if (!device.toMap().value(QStringLiteral("Known")).toBool()) {
+            live.append(device);
+        }
+    }
+    return live;
+}
 void QipController::setDeviceList(const QVariantList& deviceList) {
-    if (mDeviceListController.devices() == deviceList) {
+    const QVariantList shown = WithKnown(deviceList);
+    if (mDeviceListController.devices() == shown) {
         return;
     }
-    mDeviceListController.setDevices(deviceList);
+    mDeviceListController.setDevices(shown);
     emit deviceListChanged();
 }
 QipController::DeviceListController* QipController::deviceListController() {

@@ -22,6 +22,7 @@ void QipController::OnHandOffEnded(const QUrl& url, bool opened, int openerStatu
         emit pageNotOpened(url, openerStatus);
         return;
     }
+    RememberOpened(handOff.mDevice);
     if (handOff.mIsLone || mTerminateAfterConfigure) {
         mWorkspace->Terminate();
         return;

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 void QipController::deviceFound(const QVariantList& devices) {
+    RememberLive(devices);
     switch (mState) {
     case State::Choosing:
         // The looks decide which devices are listed; a poll read their pages.
@@ -40,6 +41,7 @@ void QipController::deviceFound(const QVariantList& devices) {
 }
 
 void QipController::devicesHeard(const QVariantList& devices) {
+    RememberLive(devices);
     switch (mState) {
     case State::PortUnavailable:
         return;

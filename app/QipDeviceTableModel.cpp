@@ -35,9 +35,17 @@ int QipDeviceTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QString QipDeviceTableModel::Name(const QVariantMap& device) {
+    const QString label = device.value(QStringLiteral("Label")).toString();
+    if (!label.isEmpty()) {
+        return label;
+    }
     const QString ssid = device.value(QStringLiteral("SSID")).toString();
     if (!ssid.isEmpty()) {
         return ssid;
+    }
+    const QString known = device.value(QStringLiteral("KnownSsid")).toString();
+    if (!known.isEmpty()) {
+        return tr("%1 (last time)").arg(known);
     }
     const QString outcome = device.value(QStringLiteral("PageOutcome")).toString();
     if (outcome.isEmpty()) {
@@ -52,6 +60,20 @@ QString QipDeviceTableModel::Name(const QVariantMap& device) {
     return tr("— page not answering");
 }
 
+QString QipDeviceTableModel::LastSeen(qint64 lastSeen, qint64 now) {
+    const qint64 age = qMax<qint64>(0, now - lastSeen);
+    if (age < 60) {
+        return tr("last seen just now");
+    }
+    if (age < 3600) {
+        return tr("last seen %n minute(s) ago", "", static_cast<int>(age / 60));
+    }
+    if (age < 86400) {
+        return tr("last seen %n hour(s) ago", "", static_cast<int>(age / 3600));
+    }
+    return tr("last seen %n day(s) ago", "", static_cast<int>(age / 86400));
+}
+
 QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= mDevices.size()) {
         return QVariant();
@@ -60,13 +82,20 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
     const bool answered = device.contains(QStringLiteral("LastAnswer"));
     const qint64 age = answered ? qMax<qint64>(0, mNow - device.value(QStringLiteral("LastAnswer")).toLongLong())
                                 : 0;
-    const bool quiet = answered && age > cQuietSeconds;
+    const bool known = device.value(QStringLiteral("Known")).toBool();
+    const bool quiet = known || (answered && age > cQuietSeconds);
+    const bool lastOpened = device.value(QStringLiteral("LastOpened")).toBool();
     switch (role) {
     case Qt::DisplayRole:
     case SortRole:
         switch (index.column()) {
-        case cName:
-            return role == SortRole ? QVariant(Name(device).toCaseFolded()) : QVariant(Name(device));
+        case cName: {
+            const QString name = lastOpened && role == Qt::DisplayRole ? tr("%1 (opened last)").arg(Name(device))
+                                                                       : Name(device);
+            return role == SortRole ? QVariant(name.toCaseFolded()) : QVariant(name);
+        }
+        case cLabel:
+            return device.value(QStringLiteral("Label")).toString();
         case cAddress: {
             const QString ip = device.value(QStringLiteral("DeviceIP")).toString();
             return role == SortRole ? QVariant(AddressKey(ip)) : QVariant(ip);
@@ -76,6 +105,12 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
         case cDeviceId:
             return Id(device);
         case cLastAnswer:
+            if (known) {
+                const qint64 seen = mWallNow - device.value(QStringLiteral("LastSeen")).toLongLong();
+                return role == SortRole ? QVariant(std::numeric_limits<qint64>::max() / 2 + qMax<qint64>(0, seen))
+                                        : QVariant(LastSeen(device.value(QStringLiteral("LastSeen")).toLongLong(),
+                                                            mWallNow));
+            }
             if (role == SortRole) {
                 return answered ? age : std::numeric_limits<qint64>::max();
             }
@@ -88,6 +123,11 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
     case Qt::ToolTipRole:
     case Qt::AccessibleDescriptionRole:
         // The row's one line of text, wherever a single text is needed.
+        if (known) {
+            return tr("%1 - %2 - not answering now, %3")
+                .arg(Id(device), device.value(QStringLiteral("DeviceType")).toString(),
+                     LastSeen(device.value(QStringLiteral("LastSeen")).toLongLong(), mWallNow));
+        }
         return device.value(QStringLiteral("DisplayString")).toString();
     case Qt::ForegroundRole:
         return quiet ? QVariant(QApplication::palette().brush(QPalette::Disabled, QPalette::Text))
@@ -114,6 +154,8 @@ QVariant QipDeviceTableModel::headerData(int section, Qt::Orientation orientatio
         return tr("Device ID");
     case cLastAnswer:
         return tr("Last answer");
+    case cLabel:
+        return tr("Label");
     }
     return QVariant();
 }

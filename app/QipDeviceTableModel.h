@@ -12,11 +12,18 @@
 // what each column shows; the tooltip and the accessible description are the row's
 // DisplayString; SortRole sorts (names without case, addresses by number, the last answer by
 // age); DeviceRole is the whole dictionary. A device that has not answered for more than
-// cQuietSeconds is shown greyed, "not answering for 14 s". Main thread only.
+// cQuietSeconds is shown greyed, "not answering for 14 s".
+//
+// Known devices (from the store of known devices) carry more keys: "Known" true for one that
+// has not answered in this run (greyed, "last seen 3 days ago" from "LastSeen", wall-clock
+// seconds), "Label" (shown in the Label column and, when set, as the Name), "LastOpened"
+// true for the device whose page was opened last (marked in the Name column), and
+// "KnownSsid", the SSID of last time, shown marked as such when its page gives none now.
+// Main thread only.
 class QipDeviceTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { cName, cAddress, cType, cDeviceId, cLastAnswer, cColumnCount };
+    enum Column { cName, cAddress, cType, cDeviceId, cLastAnswer, cLabel, cColumnCount };
     static constexpr int DeviceRole = Qt::UserRole + 1;
     static constexpr int SortRole = Qt::UserRole + 2;
     // One broadcast cycle and a little: a device quiet longer missed an answer.
@@ -42,13 +49,18 @@ public:
     // answer columns follow it.
     void setNow(qint64 monotonicSeconds);
     qint64 now() const { return mNow; }
+    // The wall-clock second (time()) "last seen" is counted to.
+    void setWallNow(qint64 seconds) { mWallNow = seconds; }
 
     // What the Name column says of a device: its SSID, or "—" and why there is none. Pure
     // but for the translator.
     static QString Name(const QVariantMap& device);
+    // "last seen 3 days ago" and its kin, for a device last seen at `lastSeen` (wall clock).
+    static QString LastSeen(qint64 lastSeen, qint64 now);
 
 private:
     int RowOf(const QString& id, int from) const;
     QList<QVariantMap> mDevices;
     qint64 mNow = 0;
+    qint64 mWallNow = 0;
 };

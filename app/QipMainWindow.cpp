@@ -117,6 +117,10 @@ QipMainWindow::QipMainWindow(QipController* controller, QWidget* parent)
             mUi->filterEdit->selectAll();
         }
     });
+    // F2 names the chosen device, as it renames a file elsewhere.
+    auto* label = new QShortcut(QKeySequence(Qt::Key_F2), table);
+    label->setContext(Qt::WidgetShortcut);
+    connect(label, &QShortcut::activated, this, [this] { EditLabel(); });
     // The row's one line of text, as a screen reader gives it.
     auto* copy = new QShortcut(QKeySequence::Copy, table);
     copy->setContext(Qt::WidgetShortcut);
@@ -284,7 +288,26 @@ void QipMainWindow::ShowRowMenu(const QPoint& at) {
     connect(menu.addAction(tr("Copy Device &ID")), &QAction::triggered, this, [device] {
         QGuiApplication::clipboard()->setText(device.value(QStringLiteral("DeviceId")).toString());
     });
+    if (mController->store() != nullptr) {
+        menu.addSeparator();
+        connect(menu.addAction(tr("&Label…")), &QAction::triggered, this, [this] { EditLabel(); });
+        connect(menu.addAction(tr("&Forget Device")), &QAction::triggered, this, [this, device] {
+            mController->forgetDevice(device.value(QStringLiteral("DeviceId")).toString());
+        });
+    }
     menu.exec(mUi->deviceTable->viewport()->mapToGlobal(at));
+}
+
+void QipMainWindow::EditLabel() {
+    QipDeviceTable* table = mUi->deviceTable;
+    const QModelIndex current = table->currentIndex();
+    if (mController->store() == nullptr || !current.isValid() || mController->hidePopup()) {
+        return;
+    }
+    const QModelIndex label = current.siblingAtColumn(QipDeviceTableModel::cLabel);
+    table->scrollTo(label);
+    table->setCurrentIndex(label);
+    table->edit(label);
 }
 
 void QipMainWindow::SearchAnotherNetwork() {

@@ -60,6 +60,8 @@ private:
     void ChooseOne();
     // Open, Copy Address and Copy Device ID for the row at `at` (viewport coordinates).
     void ShowRowMenu(const QPoint& at);
+    // Opens the chosen row's Label cell for editing (F2, "Label…"), when there is a store.
+    void EditLabel();
     // The width the table's columns take.
     int TableWidth() const;
     // The size the state needs, at the narrowest width whose height fits the screen.

@@ -194,7 +194,11 @@ void QipDeviceStore::Writer::Run() {
         }
         // At most one transaction a second, unless someone waits for it.
         const long long sinceWrite = KspMonotonicMs() - outer->mLastWriteMs;
-        if (flushAsked || stopping || sinceWrite >= static_cast<long long>(cWritePeriodMs)) outer->WriteQueued();
+        if (flushAsked || stopping || sinceWrite >= static_cast<long long>(cWritePeriodMs)) {
+            // A turn with nothing to write counts as one: the thread sleeps until the next.
+            outer->mLastWriteMs = KspMonotonicMs();
+            outer->WriteQueued();
+        }
         if (stopping) break;
         // The period runs from the start of the last transaction, so that what is noted is
         // written within a second and the transaction's own time.
