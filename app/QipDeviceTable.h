@@ -13,6 +13,8 @@ public:
 
     // Type-ahead on the first column (the name).
     void keyboardSearch(const QString& search) override;
+    // Whether a cell's editor is open (a label being typed): its keys are not the table's.
+    bool IsEditing() const { return state() == EditingState; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
