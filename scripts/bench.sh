@@ -36,6 +36,10 @@ if [ -x "$bin/store-figures" ]; then
   echo "== store-figures ($type)"
   "$bin/store-figures" --kills "${STORE_KILLS:-1000}" 2>>"$log" || status=1
 fi
+if [ -x "$bin/window-store-figure" ]; then
+  echo "== window-store-figure ($type)"
+  QT_QPA_PLATFORM=offscreen "$bin/window-store-figure" 2>>"$log" || status=1
+fi
 if [ -x "$bin/soak-figure" ] && [ "${SOAK_SECONDS:-60}" -gt 0 ]; then
   echo "== soak-figure ($type)"
   "$bin/soak-figure" --seconds "${SOAK_SECONDS:-60}" 2>>"$log" || status=1
