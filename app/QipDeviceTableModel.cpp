@@ -90,9 +90,18 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
     case SortRole:
         switch (index.column()) {
         case cName: {
-            const QString name = lastOpened && role == Qt::DisplayRole ? tr("%1 (opened last)").arg(Name(device))
-                                                                       : Name(device);
-            return role == SortRole ? QVariant(name.toCaseFolded()) : QVariant(name);
+            if (role == SortRole) {
+                // The name itself, without the translated marks around it: sorting thousands
+                // of known devices looks each up many times.
+                for (const char* key : {"Label", "SSID", "KnownSsid"}) {
+                    const QString text = device.value(QLatin1String(key)).toString();
+                    if (!text.isEmpty()) {
+                        return text.toCaseFolded();
+                    }
+                }
+                return Name(device).toCaseFolded();
+            }
+            return lastOpened ? tr("%1 (opened last)").arg(Name(device)) : Name(device);
         }
         case cLabel:
             return device.value(QStringLiteral("Label")).toString();
@@ -193,15 +202,29 @@ void QipDeviceTableModel::setDevices(const QVariantList& list) {
             endRemoveRows();
         }
     }
-    // Now every row is wanted: bring each into place, updating it, or insert it there.
+    // Now every row is wanted: bring each into place, updating it, or insert it there. New
+    // rows next to each other go in at once (thousands of known devices at start), so that a
+    // view measures its rows once, not once per row.
+    QSet<QString> present;
+    for (const QVariantMap& device : mDevices) {
+        present.insert(Id(device));
+    }
     for (int i = 0; i < wanted.size(); ++i) {
-        const int row = RowOf(Id(wanted.at(i)), i);
-        if (row < 0) {
-            beginInsertRows(QModelIndex(), i, i);
-            mDevices.insert(i, wanted.at(i));
+        if (!present.contains(Id(wanted.at(i)))) {
+            int end = i;
+            while (end + 1 < wanted.size() && !present.contains(Id(wanted.at(end + 1)))) {
+                ++end;
+            }
+            beginInsertRows(QModelIndex(), i, end);
+            for (int k = i; k <= end; ++k) {
+                mDevices.insert(k, wanted.at(k));
+                present.insert(Id(wanted.at(k)));
+            }
             endInsertRows();
+            i = end;
             continue;
         }
+        const int row = RowOf(Id(wanted.at(i)), i);
         if (row != i) {
             beginMoveRows(QModelIndex(), row, row, QModelIndex(), i);
             mDevices.move(row, i);
