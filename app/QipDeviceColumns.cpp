@@ -13,10 +13,13 @@
 
 namespace {
 
-// The longest text of the last answer's column, as the model words it, before the row
-// leaves (about 30 s after the last answer).
-QString LongestAge() {
-    return QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99);
+// The longest texts of the last answer's column, as the model words them: before the row
+// leaves (about 30 s after the last answer), and for known devices not heard.
+QStringList LongestAges() {
+    return {QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99),
+            QCoreApplication::translate("QipDeviceTableModel", "not heard since the start"),
+            QipDeviceTableModel::LastSeen(0, 59 * 60 + 1), QipDeviceTableModel::LastSeen(0, 23 * 3600 + 1),
+            QipDeviceTableModel::LastSeen(0, 999 * 86400)};
 }
 
 }  // namespace
@@ -34,19 +37,26 @@ QipDeviceColumns::QipDeviceColumns(QTableView* table)
                    const QList<int>& roles) {
                 // The ages change every second and are not measured: their longest text is.
                 if ((!roles.isEmpty() && !roles.contains(Qt::DisplayRole)) ||
-                    topLeft.column() >= QipDeviceTableModel::cLastAnswer) {
+                    (topLeft.column() == QipDeviceTableModel::cLastAnswer &&
+                     bottomRight.column() == QipDeviceTableModel::cLastAnswer)) {
                     return;
                 }
                 Measure(topLeft.row(), bottomRight.row());
             });
     connect(model, &QAbstractItemModel::modelReset, this, [this] {
         mWidest = {};
-        mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
+        MeasureAges();
         Measure(0, mTable->model()->rowCount() - 1);
     });
     mViewport->installEventFilter(this);
-    mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
+    MeasureAges();
     Measure(0, model->rowCount() - 1);
+}
+
+void QipDeviceColumns::MeasureAges() {
+    for (const QString& age : LongestAges()) {
+        mWidest[QipDeviceTableModel::cLastAnswer] = qMax(mWidest[QipDeviceTableModel::cLastAnswer], TextWidth(age));
+    }
 }
 
 int QipDeviceColumns::TextWidth(const QString& text) {
@@ -103,7 +113,10 @@ void QipDeviceColumns::Measure(int first, int last) {
     const QAbstractItemModel* model = mTable->model();
     // The ages change every second; their longest text is measured once, in the constructor.
     for (int row = first; row <= last; ++row) {
-        for (int column = 0; column < QipDeviceTableModel::cLastAnswer; ++column) {
+        for (int column = 0; column < cColumns; ++column) {
+            if (column == QipDeviceTableModel::cLastAnswer) {
+                continue;
+            }
             mWidest[column] =
                 qMax(mWidest[column], TextWidth(model->index(row, column).data().toString()));
         }
@@ -127,7 +140,12 @@ void QipDeviceColumns::Measure(int first, int last) {
 }
 
 int QipDeviceColumns::Needed(int column) const {
-    return qMax(mWidest[column], mTable->horizontalHeader()->sectionSizeHint(column));
+    const int header = mTable->horizontalHeader()->sectionSizeHint(column);
+    if (column == QipDeviceTableModel::cLabel) {
+        const int most = mTable->fontMetrics().averageCharWidth() * cMaximumLabelCharacters;
+        return qMax(header, qMin(mWidest[column], most));
+    }
+    return qMax(mWidest[column], header);
 }
 
 int QipDeviceColumns::Frame() const {
@@ -146,12 +164,14 @@ int QipDeviceColumns::FullWidth() const {
 int QipDeviceColumns::EssentialWidth() const {
     const int name = mTable->fontMetrics().averageCharWidth() * cMinimumNameCharacters;
     return FullWidth() - Needed(QipDeviceTableModel::cName) +
-           qMin(name, Needed(QipDeviceTableModel::cName));
+           qMin(name, Needed(QipDeviceTableModel::cName)) - Needed(QipDeviceTableModel::cLabel) +
+           mTable->horizontalHeader()->sectionSizeHint(QipDeviceTableModel::cLabel);
 }
 
 void QipDeviceColumns::Fit(bool first) {
-    int others = Needed(QipDeviceTableModel::cLastAnswer);
-    for (int column = QipDeviceTableModel::cAddress; column < QipDeviceTableModel::cLastAnswer;
+    // The label column is the last: it takes what is left, and room for its labels is kept.
+    int others = Needed(QipDeviceTableModel::cLabel);
+    for (int column = QipDeviceTableModel::cAddress; column <= QipDeviceTableModel::cLastAnswer;
          ++column) {
         if ((first && !mKeepWidths) || mTable->columnWidth(column) < Needed(column)) {
             mTable->setColumnWidth(column, Needed(column));

@@ -55,6 +55,10 @@ void QipMainWindow::SetUpTable() {
         const QModelIndex current = mUi->deviceTable->currentIndex();
         QGuiApplication::clipboard()->setText(current.data(Qt::ToolTipRole).toString());
     });
+    // F2 names the chosen device, as it renames a file elsewhere.
+    auto* label = new QShortcut(QKeySequence(Qt::Key_F2), table);
+    label->setContext(Qt::WidgetShortcut);
+    connect(label, &QShortcut::activated, this, [this] { EditLabel(); });
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
         const QString id = ChosenDevice().value(cDeviceId).toString();
         if (!id.isEmpty()) {
@@ -151,8 +155,27 @@ void QipMainWindow::ShowRowMenu(const QPoint& at) {
         connect(menu.addAction(tr("Copy Device &ID")), &QAction::triggered, this, [device] {
             QGuiApplication::clipboard()->setText(device.value(cDeviceId).toString());
         });
+        if (mController->store() != nullptr) {
+            menu.addSeparator();
+            connect(menu.addAction(tr("&Label…")), &QAction::triggered, this, [this] { EditLabel(); });
+            connect(menu.addAction(tr("&Forget Device")), &QAction::triggered, this, [this, device] {
+                mController->forgetDevice(device.value(cDeviceId).toString());
+            });
+        }
         menu.addSeparator();
     }
     menu.addAction(mShowAllTypes);
     menu.exec(mUi->deviceTable->viewport()->mapToGlobal(at));
+}
+
+void QipMainWindow::EditLabel() {
+    QipDeviceTable* table = mUi->deviceTable;
+    const QModelIndex current = table->currentIndex();
+    if (mController->store() == nullptr || !current.isValid() || mController->hidePopup()) {
+        return;
+    }
+    const QModelIndex label = current.siblingAtColumn(QipDeviceTableModel::cLabel);
+    table->scrollTo(label);
+    table->setCurrentIndex(label);
+    table->edit(label);
 }
