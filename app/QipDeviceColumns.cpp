@@ -13,13 +13,11 @@
 
 namespace {
 
-// The longest texts of the last answer's column, as the model words them: before the row
-// leaves (about 30 s after the last answer), and for known devices not heard.
-QStringList LongestAges() {
-    return {QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99),
-            QCoreApplication::translate("QipDeviceTableModel", "not heard since the start"),
-            QipDeviceTableModel::LastSeen(0, 59 * 60 + 1), QipDeviceTableModel::LastSeen(0, 23 * 3600 + 1),
-            QipDeviceTableModel::LastSeen(0, 999 * 86400)};
+// The longest text of the last answer's column, as the model words it, before the row
+// leaves (about 30 s after the last answer). A known device's "last seen 3 days ago" is
+// measured as its row comes.
+QString LongestAge() {
+    return QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99);
 }
 
 }  // namespace
@@ -54,9 +52,7 @@ QipDeviceColumns::QipDeviceColumns(QTableView* table)
 }
 
 void QipDeviceColumns::MeasureAges() {
-    for (const QString& age : LongestAges()) {
-        mWidest[QipDeviceTableModel::cLastAnswer] = qMax(mWidest[QipDeviceTableModel::cLastAnswer], TextWidth(age));
-    }
+    mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
 }
 
 int QipDeviceColumns::TextWidth(const QString& text) {
@@ -114,9 +110,6 @@ void QipDeviceColumns::Measure(int first, int last) {
     // The ages change every second; their longest text is measured once, in the constructor.
     for (int row = first; row <= last; ++row) {
         for (int column = 0; column < cColumns; ++column) {
-            if (column == QipDeviceTableModel::cLastAnswer) {
-                continue;
-            }
             mWidest[column] =
                 qMax(mWidest[column], TextWidth(model->index(row, column).data().toString()));
         }
@@ -140,6 +133,9 @@ void QipDeviceColumns::Measure(int first, int last) {
 }
 
 int QipDeviceColumns::Needed(int column) const {
+    if (mTable->isColumnHidden(column)) {
+        return 0;
+    }
     const int header = mTable->horizontalHeader()->sectionSizeHint(column);
     if (column == QipDeviceTableModel::cLabel) {
         const int most = mTable->fontMetrics().averageCharWidth() * cMaximumLabelCharacters;
@@ -165,11 +161,14 @@ int QipDeviceColumns::EssentialWidth() const {
     const int name = mTable->fontMetrics().averageCharWidth() * cMinimumNameCharacters;
     return FullWidth() - Needed(QipDeviceTableModel::cName) +
            qMin(name, Needed(QipDeviceTableModel::cName)) - Needed(QipDeviceTableModel::cLabel) +
-           mTable->horizontalHeader()->sectionSizeHint(QipDeviceTableModel::cLabel);
+           (mTable->isColumnHidden(QipDeviceTableModel::cLabel)
+                ? 0
+                : mTable->horizontalHeader()->sectionSizeHint(QipDeviceTableModel::cLabel));
 }
 
 void QipDeviceColumns::Fit(bool first) {
     // The label column is the last: it takes what is left, and room for its labels is kept.
+    // Hidden (no label yet), the last answer's column is the last shown and takes the rest.
     int others = Needed(QipDeviceTableModel::cLabel);
     for (int column = QipDeviceTableModel::cAddress; column <= QipDeviceTableModel::cLastAnswer;
          ++column) {

@@ -261,6 +261,11 @@ int QipDeviceTableModel::heardCount() const {
     return static_cast<int>(std::count_if(mRows.cbegin(), mRows.cend(), [](const Row& row) { return row.mHeard; }));
 }
 
+bool QipDeviceTableModel::anyLabel() const {
+    return std::any_of(mRows.cbegin(), mRows.cend(),
+                       [](const Row& row) { return !row.mExtra.value(cLabel).toString().isEmpty(); });
+}
+
 QVariantList QipDeviceTableModel::devices() const {
     QVariantList list;
     list.reserve(mRows.size());

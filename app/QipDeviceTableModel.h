@@ -78,13 +78,15 @@ public:
     // address is the same. Signals only what changed.
     // A read that failed keeps the SSID before, as takePages says. True when anything changed.
     bool setDevices(const QVariantList& devices);
-    // Takes the page reads of `devices` into the rows of the same id and address, adding and
-    // removing none: a read that gave an SSID, or a page without one ("ok"), replaces the
+    // Takes the page reads of `devices` into the rows heard of the same id and address, adding
+    // and removing none: a read that gave an SSID, or a page without one ("ok"), replaces the
     // SSID; one that failed keeps the SSID before and says so beside it.
     // True when anything changed.
     bool takePages(const QVariantList& devices);
     // The rows of devices heard in this run (not "NotHeard").
     int heardCount() const;
+    // Whether any row has a label.
+    bool anyLabel() const;
     // The row of the device of that id, or -1.
     int rowOf(const QString& id) const { return mRowOf.value(id, -1); }
     // Removes the row at `row`; false when there is none.

@@ -206,7 +206,8 @@ bool QipDeviceTableModel::takePages(const QVariantList& list) {
             continue;
         }
         Row& row = mRows[*at];
-        if (read.value(cDeviceIp) != row.mDevice.value(cDeviceIp)) {
+        // A known device not heard yet stays as it was until the looks list it.
+        if (!row.mHeard || read.value(cDeviceIp) != row.mDevice.value(cDeviceIp)) {
             continue;
         }
         QVariantMap merged = row.mDevice;

@@ -83,8 +83,11 @@ private:
     // Open, Copy Address, Copy Device ID and, with a store of known devices, Label… and
     // Forget Device for the row at `at` (viewport coordinates); Show All Device Types.
     void ShowRowMenu(const QPoint& at);
-    // Opens the chosen row's Label cell for editing (F2, "Label…"), when there is a store.
+    // Opens the chosen row's Label cell for editing (F2, "Label…"), when there is a store,
+    // showing the Label column for it.
     void EditLabel();
+    // Shows the Label column while any device has a label.
+    void ShowLabels();
     // The size the state needs, at the narrowest width whose height fits the screen; with the
     // table, at first the size its rows and columns need, up to about two thirds of the
     // screen (more where the address and device ID would be cut).

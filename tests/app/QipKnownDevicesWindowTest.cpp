@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTest>
@@ -85,4 +86,39 @@ TEST(QipKnownDevicesWindow, ListedGreyedAtStartLiveInPlaceLabelledWithF2AndForgo
     EXPECT_EQ(rig.Column(QipDeviceTableModel::cDeviceId), QStringList{"known"});
     EXPECT_EQ(rig.Column(0), QStringList{"Office AP"});
     EXPECT_EQ(rig.Column(QipDeviceTableModel::cLabel), QStringList{"Office AP"});
+}
+
+// On the table kept by device id: the known devices come in one insertion, one that answers
+// becomes live in its own row (no row removed, none reset), and the lone-device rule counts
+// only what answered: one answering device beside known ones opens, known ones stay.
+TEST(QipKnownDevicesWindow, KnownRowsComeInOneInsertionAnswerInPlaceAndNeverCountAsAnswers) {
+    {
+        QipDeviceStore store(QipDeviceStore::DefaultPath(), "test");
+        for (const char* id : {"k1", "k2", "k3"}) store.Note(id, "QipFinder", "192.0.2.30", "", time(nullptr) - 600);
+        ASSERT_TRUE(store.Flush());
+    }
+    ControllerRig rig({}, false);
+    QipDeviceTableModel* model = rig.mController->deviceListController();
+    QSignalSpy inserted(model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(model, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy reset(model, &QAbstractItemModel::modelReset);
+    rig.mController->applicationDidFinishLaunching();
+    ASSERT_EQ(model->rowCount(), 3);
+    EXPECT_EQ(inserted.count(), 1);
+    EXPECT_TRUE(rig.mController->deviceList().isEmpty()) << "known rows are no answers";
+
+    const int row = model->rowOf("k2");
+    rig.mController->devicesHeard({Heard("k2", "192.0.2.30", "Office"), Heard("new", "192.0.2.31", "Lab")});
+    EXPECT_EQ(model->rowOf("k2"), row);
+    EXPECT_EQ(removed.count(), 0);
+    EXPECT_EQ(reset.count(), 0);
+    EXPECT_FALSE(model->index(row, QipDeviceTableModel::cName).data(Qt::ForegroundRole).isValid()) << "live";
+    EXPECT_EQ(model->rowCount(), 4);
+    EXPECT_TRUE(rig.mWorkspace.mEvents.empty()) << "two answered: the user chooses";
+
+    ControllerRig lone;
+    ASSERT_GE(lone.mController->deviceListController()->rowCount(), 3);
+    lone.mController->devicesHeard({Heard("k1", "192.0.2.30", "Office")});
+    ASSERT_FALSE(lone.mWorkspace.mEvents.empty()) << "a lone answering device beside known ones";
+    EXPECT_EQ(lone.mWorkspace.mEvents.front(), "open http://192.0.2.30/");
 }
