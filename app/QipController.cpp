@@ -59,6 +59,7 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
     setProgramName(mSettings.mProgramName);
     setDeviceKennungen(mSettings.mDeviceKennungen);
     setDeviceList(QVariantList());
+    StartStore();
 }
 
 QipController::~QipController() = default;

@@ -169,7 +169,7 @@ public:
     static const int cExitPageNotOpened = 3;
 
     // The store of known devices (QipDeviceStore), unless the bundle's QipKnownDevices is
-    // false: opened at launch; its devices of the wanted types are listed at once, greyed,
+    // false: opened and read on its own thread from the controller's making, taken at launch; its devices of the wanted types are listed at once, greyed,
     // until they answer. Null without it.
     QipDeviceStore* store() const { return mStore.get(); }
     // Gives every record of the device `deviceId` the label (empty: none), kept in the store;
@@ -281,8 +281,11 @@ private:
     std::unique_ptr<QipDeviceStore> mStore;
     QHash<QString, QipDeviceRecord> mKnown;
     QString mLastOpenedId;
-    // Opens the store and reads its devices of the wanted types (at launch).
+    // Starts the store's thread, which opens and reads it (when the controller is made).
+    void StartStore();
+    // Takes the store's devices of the wanted types and lists them (at launch).
     void OpenStore();
+    bool mKnownListed = false;
     // Hands the devices of a report to the store.
     void RememberLive(const QVariantList& devices);
     void RememberOpened(const QVariantMap& device);

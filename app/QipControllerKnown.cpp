@@ -32,13 +32,21 @@ const QString cLastOpened = QStringLiteral("LastOpened");
 
 }  // namespace
 
+void QipController::StartStore() {
+    if (mSettings.mKnownDevices && !mStore) {
+        mStore.reset(new QipDeviceStore(QipDeviceStore::DefaultPath(), "qipfinder"));
+    }
+}
+
 void QipController::OpenStore() {
-    if (!mSettings.mKnownDevices || mStore) {
+    StartStore();
+    if (!mStore || mKnownListed) {
         return;
     }
-    mStore.reset(new QipDeviceStore(QipDeviceStore::DefaultPath(), "qipfinder"));
-    // The store is read on its own thread; the window waits for that read alone (a few
-    // milliseconds for thousands of devices, the busy timeout at worst) to list them at once.
+    mKnownListed = true;
+    // The store is read on its own thread from the controller's making on, while the window
+    // is made and shown; the launch waits for what is left of that read (nothing, mostly; the
+    // busy timeout at worst) to list them at once.
     mKnown.clear();
     time_t newest = 0;
     for (const QipDeviceRecord& record : mStore->GetKnown()) {

@@ -137,7 +137,12 @@ void QipDeviceTableModel::Fill(Row& row) const {
     if (device.value(QStringLiteral("LastOpened")).toBool()) {
         row.mTexts[cName] = tr("%1 (opened last)").arg(row.mTexts[cName]);
     }
-    row.mExtra.insert(cLabel, Visible(label));
+    // No label, no entry: an empty table costs no allocation for each of thousands of rows.
+    if (label.isEmpty()) {
+        row.mExtra.remove(cLabel);
+    } else {
+        row.mExtra.insert(cLabel, Visible(label));
+    }
     const QString ip = device.value(cDeviceIp).toString();
     row.mTexts[cAddress] = Visible(ip);
     row.mAddressKey = AddressKey(ip);

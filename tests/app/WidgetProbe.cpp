@@ -113,8 +113,9 @@ private:
                 }
                 for (int row = 0; row < rows; ++row) {
                     for (int column = 0; column < model->columnCount(); ++column) {
-                        // The grid takes a pixel of the column.
-                        if (table->sizeHintForIndex(model->index(row, column)).width() +
+                        // The grid takes a pixel of the column; a hidden column shows nothing.
+                        if (!table->isColumnHidden(column) &&
+                            table->sizeHintForIndex(model->index(row, column)).width() +
                                 (table->showGrid() ? 1 : 0) >
                             table->columnWidth(column)) {
                             lines << QString("cut %1 %2").arg(row).arg(column);
