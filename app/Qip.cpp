@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <mutex>
+#include <set>
 #include <cmath>
 #include <limits>
 
@@ -49,8 +51,10 @@ class Qip::PollRead : public KspThread, public DeviceDescriber::StatusFetcher {
 public:
     PollRead(Qip* outer, quint64 sequence, std::vector<QipDevice> snapshot,
              const std::vector<std::string>& wanted, bool allTypes,
-             DeviceDescriber::StatusFetcher* fetcher, QipDeviceList* list = nullptr)
+             DeviceDescriber::StatusFetcher* fetcher, QipDeviceList* list,
+             std::set<std::string> fresh)
         : mOuter(outer),
+          mFresh(std::move(fresh)),
           mSequence(sequence),
           mList(list),
           mSnapshot(std::move(snapshot)),
@@ -80,6 +84,8 @@ public:
     }
     // Valid once the thread is joined.
     const QVariantList& Dictionaries() const { return mDictionaries; }
+    // The addresses whose pages were read (or tried); valid once joined.
+    const std::set<std::string>& Read() const { return mRead; }
     // Whether the list was empty: the tick then counts as an empty one.
     bool WasEmpty() const { return mWasEmpty; }
 
@@ -87,7 +93,15 @@ public:
         // Copying thousands of records is left to this thread too.
         if (mList != nullptr) mSnapshot = mList->Snapshot();
         mWasEmpty = mSnapshot.empty();
+        // Up to one wave of reads, every page is read at every poll; beyond, the pages read
+        // a moment ago are left alone.
+        if (mSnapshot.size() <= DeviceDescriber::cMaxConcurrentFetches) mFresh.clear();
         mResult = mDescriber.Describe(mSnapshot);
+        // A page read a moment ago is not read again: its device says so ("skipped"), and
+        // the window keeps what the last read gave.
+        for (DeviceDescriber::Description& d : mResult) {
+            if (mFresh.count(d.mDeviceIp) != 0) d.mPageOutcome = "skipped";
+        }
         // Made here: for thousands of devices the event loop would wait tens of ms for them.
         mDictionaries = QipDeviceDictionaries(mResult, mSnapshot, &mWanted);
         // Freed here too, rather than on the event loop when the read is dropped.
@@ -102,7 +116,11 @@ public:
 
     // Called by the describer on this thread and on its helpers, several at once.
     void FetchStatus(SysInfo& sysInfo) override {
-        if (IsCancelled()) return;
+        if (IsCancelled() || mFresh.count(sysInfo.GetHost()) != 0) return;
+        {
+            std::lock_guard<std::mutex> hold(mReadLock);
+            mRead.insert(sysInfo.GetHost());
+        }
         sysInfo.SetCancelDescriptor(mCancelFd);
         if (mFetcher != nullptr) {
             mFetcher->FetchStatus(sysInfo);
@@ -118,6 +136,9 @@ private:
     }
 
     Qip* const mOuter;
+    std::set<std::string> mFresh;  // addresses whose pages are not read; set before Run reads
+    std::mutex mReadLock;
+    std::set<std::string> mRead;         // guarded by mReadLock until joined
     const quint64 mSequence;
     QipDeviceList* const mList;  // where Run takes the snapshot; null: given
     std::vector<QipDevice> mSnapshot;
@@ -194,6 +215,7 @@ void Qip::suspend() {
 void Qip::resume() {
     if (!_started || _stopped || _timer) return;
     _counter = 0;
+    _pageReadMs.clear();  // looking again reads every page again
     scheduleTimer(cResumeIntervalSeconds);
 }
 
@@ -318,8 +340,20 @@ void Qip::timerCallback() {
     }
     std::vector<std::string> wanted;
     for (const QString& type : _deviceKennungen) wanted.push_back(type.toStdString());
+    // Pages read within cRereadMs are left alone: with thousands of devices, reading every
+    // page at every poll would cost more than all else.
+    std::set<std::string> fresh;
+    const qint64 now = _since.isValid() ? _since.elapsed() : 0;
+    for (auto at = _pageReadMs.begin(); at != _pageReadMs.end();) {
+        if (now - at->second < cRereadMs) {
+            fresh.insert(at->first);
+            ++at;
+        } else {
+            at = _pageReadMs.erase(at);
+        }
+    }
     std::unique_ptr<PollRead> read(new PollRead(this, ++_readSequence, std::move(snapshot), wanted,
-                                                _allTypes, _statusFetcher, list));
+                                                _allTypes, _statusFetcher, list, std::move(fresh)));
     _read = std::move(read);
     if (!_read->Begin()) {
         // Without a thread of its own the tick reads here, as it must report all the same.
@@ -337,6 +371,8 @@ void Qip::pollReadDone(quint64 sequence) {
         countEmptyTick();
         return;
     }
+    const qint64 now = _since.isValid() ? _since.elapsed() : 0;
+    for (const std::string& address : read->Read()) _pageReadMs[address] = now;
     const QVariantList devices = read->Dictionaries();
     // The delegate may suspend or stop this search; nothing of it is touched afterwards.
     if (_delegate != nullptr) _delegate->deviceFound(devices);

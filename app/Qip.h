@@ -62,7 +62,8 @@ public:
     // Stops polling and ends a read under way at once, its report dropped; discovery and
     // ageing go on.
     void suspend();
-    // Polls again every 2 seconds, the count of empty polls starting from 0. Does nothing
+    // Polls again every 2 seconds, the count of empty polls starting from 0, reading every
+    // page again. Does nothing
     // while a timer runs, before start() or after stop().
     void resume();
     // Stops polling and looking and takes down the client, then the device list.
@@ -76,6 +77,11 @@ public:
     // matter to the second, and copying thousands of records four times a second would
     // cost more than all else.
     static const int cQuietLookMs = 1000;
+    // With more devices than one wave of page reads (DeviceDescriber::cMaxConcurrentFetches),
+    // a poll leaves alone the pages read less than this long ago (their devices reported
+    // with PageOutcome "skipped", as a look reports them), so that a page is read about once
+    // a broadcast round however short the poll interval; resume() reads every page again.
+    static const int cRereadMs = 9000;
     // Has the client broadcast at once, so that a device switched on since the last round
     // answers before the next poll rather than up to a whole broadcast period later.
     void broadcastNow();
@@ -155,6 +161,8 @@ private:
     quint64 _readSequence = 0;
     // From the event loop: the read numbered `sequence` has ended; reports its devices.
     void pollReadDone(quint64 sequence);
+    // When each address's page was last read (ms of _since), for at most cRereadMs.
+    std::map<std::string, qint64> _pageReadMs;
     // Ends the read under way at once and joins its thread; its report is dropped.
     void endRead();
     // Counts an empty poll; the third and later tell deviceNotFound.

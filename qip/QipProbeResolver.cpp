@@ -45,7 +45,9 @@ public:
     void Submit(const std::shared_ptr<QipProbeResolver::Lookup>& lookup) {
         KspThreadMutex::Guard guard(mLock);
         mQueue.push_back(lookup);
-        if (mIdle == 0 && mWorkers.size() < cMaxWorkers) {
+        // One worker per lookup waiting: an idle worker that has not taken its lookup yet
+        // is already spoken for, and a name behind one that hangs would wait for it.
+        if (mQueue.size() > mIdle && mWorkers.size() < cMaxWorkers) {
             std::unique_ptr<Worker> worker(new Worker(this));
             if (worker->Start() == 0) {
                 ++mIdle;

@@ -1,4 +1,9 @@
 // Who may subscribe to the owner, and which of their requests it takes.
+// The shared port is Linux's: accept4 and the peer's credentials (SO_PEERCRED). This file
+// asks glibc for them by name; the portable build holds the rest of the library to POSIX.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1
+#endif
 #include <errno.h>
 #include <sys/socket.h>
 

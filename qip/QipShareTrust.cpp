@@ -1,3 +1,8 @@
+// The peer's credentials (SO_PEERCRED, struct ucred) are Linux's: this file asks glibc for
+// them by name; the portable build holds the rest of the library to POSIX.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1
+#endif
 #include "qip/QipShareTrust.h"
 
 #include <errno.h>

@@ -166,8 +166,9 @@ void QipfinderTableFigure(const FigureOptions&) {
     // A cycle past full, so that every row has had its answer since the table filled.
     std::this_thread::sleep_for(std::chrono::seconds(12));
     stats.Ask("reset");
-    auto cpuMs = [pid] {
-        std::istringstream stat(ReadFile("/proc/" + std::to_string(pid) + "/stat"));
+    // The whole process, or with `main` its event loop's thread alone.
+    auto cpuMs = [pid](bool main = false) {
+        std::istringstream stat(ReadFile("/proc/" + std::to_string(pid) + (main ? "/task/" + std::to_string(pid) : std::string()) + "/stat"));
         std::string field;
         std::string all = stat.str();
         std::istringstream rest(all.substr(all.rfind(')') + 2));
@@ -176,10 +177,12 @@ void QipfinderTableFigure(const FigureOptions&) {
         return fields.size() > 12 ? (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * 1000.0 / sysconf(_SC_CLK_TCK) : 0.0;
     };
     const double cpuBefore = cpuMs();
+    const double mainBefore = cpuMs(true);
     const auto steadyFrom = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(cSteadySeconds));
-    const double cpuShare = (cpuMs() - cpuBefore) /
-                            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - steadyFrom).count() * 100;
+    const double steadyMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - steadyFrom).count();
+    const double cpuShare = (cpuMs() - cpuBefore) / steadyMs * 100;
+    const double mainShare = (cpuMs(true) - mainBefore) / steadyMs * 100;
     const std::vector<double> stall = Numbers(stats.Ask("stall"));
     const std::vector<double> counted = Numbers(stats.Ask("count"));
     const long rss = RssKb(pid, "VmRSS:");
@@ -204,11 +207,14 @@ void QipfinderTableFigure(const FigureOptions&) {
                 "by AT-SPI (bench/process/AtspiLatency.py: the row count and every cell of one row, 40 calls).\n\n",
                 type.c_str(), cAddresses, cIdsPerAddress, fillSeconds);
     std::printf("| Measured | Value | Target |\n|---|---|---|\n");
-    std::printf("| CPU over %d s, table full | **%.1f %%** of a core | at most 5 %% |\n", cSteadySeconds, cpuShare);
+    std::printf("| CPU over %d s, table full (of which the event loop's thread) | **%.1f %%** of a core (%.1f %%) | at most 5 %% |\n",
+                cSteadySeconds, cpuShare, mainShare);
     std::printf("| rows / greyed rows | %s / %s | %d / 0 |\n", counted.size() == 2 ? std::to_string(static_cast<int>(counted[0])).c_str() : "?",
                 counted.size() == 2 ? std::to_string(static_cast<int>(counted[1])).c_str() : "?", cDevices);
     std::printf("| screen reader's call, longest (median) | %s | at most 100 ms |\n",
-                reader.size() == 3 ? (Ms(reader[0]) + " ms (" + Ms(reader[1]) + " ms)").c_str() : ("not read: " + Trimmed(output)).c_str());
+                reader.size() == 4 ? (Ms(reader[0]) + " ms (" + Ms(reader[1]) + " ms)").c_str() : ("not read: " + Trimmed(output)).c_str());
+    std::printf("| a screen reader's first look: from connecting to the table found | %s | |\n",
+                reader.size() == 4 ? (Ms(reader[3]) + " ms").c_str() : "not found");
     std::printf("| sorting %d rows by each column both ways, longest | %s ms | at most 100 ms |\n", cDevices,
                 sorts.empty() ? "?" : Ms(sortMax).c_str());
     std::printf("| filtering (\"t7-1\", to %s rows), and clearing it | %s ms, %s ms | at most 100 ms |\n",

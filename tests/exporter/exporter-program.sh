@@ -41,7 +41,7 @@ grep -q '^HTTP/1.1 405' <<<"$post" && grep -qi '^Allow: GET, HEAD' <<<"$post" ||
 
 # --help says what the manual says: probe names are looked up every cycle, not once.
 help=$("$bin/qip-exporter" --help)
-grep -q 'looked up again each cycle' <<<"$help" && ! grep -q 'looked up once' <<<"$help" || fail "--help on --probe: $help"
+grep -q 'looked up in the background every cycle' <<<"$help" && ! grep -q 'looked up once' <<<"$help" || fail "--help on --probe: $help"
 
 # Usage errors found only against the system end like every other.
 for args in "--interface nosuch" "--listen [::1]:80x"; do

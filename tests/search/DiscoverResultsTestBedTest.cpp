@@ -5,7 +5,9 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/testbed/TestBed.h"
 
@@ -101,4 +103,48 @@ TEST(DiscoverResultsTestBed, ZeroWaitSaysItListenedTooShortlyToHearAnything) {
     EXPECT_NE(errors.find("too short to hear any answer: give --wait 1 or more"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("answered"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("firewall"), std::string::npos) << errors;
+}
+
+// The nftables commands the diagnosis suggests, as a user pastes them (without sudo).
+std::vector<std::string> SuggestedNftCommands(const std::string& diagnosis) {
+    std::vector<std::string> commands;
+    std::istringstream lines(diagnosis.substr(diagnosis.find("Allow: nftables: ") + 17));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find("sudo nft ");
+        if (at == std::string::npos) break;
+        commands.push_back(line.substr(at + 5));
+    }
+    return commands;
+}
+
+TEST(DiscoverResultsTestBed, TheFirewallCommandsOfTheDiagnosisLetTheAnswersInWhereverTheyAreRun) {
+    QIP_REQUIRE_TESTBED();
+    TestBed bed;
+    ASSERT_TRUE(bed.IsReady());
+    const std::string host = bed.GetHostNamespace();
+    ASSERT_GT(bed.StartSimulator(bed.AddDevice({"192.0.2.75/24"}), {"--address", "192.0.2.75/24", "--id", "walled"}), 0);
+    // A firewall that lets in only what answers this machine's own connections: the devices'
+    // answers to a broadcast are none of those.
+    std::string output, errors;
+    ASSERT_EQ(bed.Run(host, {"nft", "add table inet filter; add chain inet filter input { type filter hook input "
+                                    "priority 0; policy drop; }; add rule inet filter input ct state established "
+                                    "accept; add rule inet filter input iif lo accept; add rule inet filter input "
+                                    "drop"},
+                      &output, 15000, &errors), 0) << errors;
+    EXPECT_EQ(bed.Run(host, {"qip-discover", "--no-ssid", "--wait", "1"}, &output, 30000, &errors), 1) << errors;
+    const std::vector<std::string> commands = SuggestedNftCommands(errors);
+    ASSERT_EQ(commands.size(), 3u) << errors;
+    for (const std::string& command : commands) {
+        EXPECT_EQ(bed.Run(host, {"sh", "-c", command}, &output, 15000, &errors), 0)
+            << command << "\n" << errors;
+    }
+    EXPECT_EQ(bed.Run(host, {"qip-discover", "--no-ssid", "--wait", "1"}, &output, 30000, &errors), 0) << errors;
+    EXPECT_NE(output.find("walled"), std::string::npos) << output;
+
+    // A table without an input chain, where a lone rule fails: the same commands hold.
+    ASSERT_EQ(bed.Run(host, {"nft", "flush ruleset; add table inet filter"}, &output, 15000, &errors), 0) << errors;
+    for (const std::string& command : commands) {
+        EXPECT_EQ(bed.Run(host, {"sh", "-c", command}, &output, 15000, &errors), 0)
+            << command << "\n" << errors;
+    }
 }

@@ -280,6 +280,16 @@ TEST_F(ProbeTestBed, ANameServerThatNeverAnswersHoldsNeitherTheBroadcastsNorTheQ
     EXPECT_NE(errors.find("   cannot resolve b.example: no answer from the name server"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("Nothing answered"), std::string::npos) << errors;
 
+    // A name that resolves while another hangs is probed in the same sweep: the device
+    // behind the router, which no broadcast reaches, is found through it.
+    ASSERT_TRUE(StartDevices());
+    nameServer.AddHost("far.example", cFarAddress);
+    EXPECT_EQ(mBed.Run("", {"ip", "netns", "exec", host, TestBed::BinaryPath("qip-discover"), "--json", "--no-ssid",
+                            "--wait", "2", "--wait-for", "far", "-v", "--probe", "lab-router.example", "--probe",
+                            "far.example"},
+                       &output, 15000, &errors), 0) << errors;
+    EXPECT_NE(output.find("\"DeviceId\":\"far\""), std::string::npos) << output << errors;
+
     // The exporter's first sweep probes the address it was given at once, names or not: a
     // device on loopback, which no broadcast reaches, is exported well before 4 s.
     ASSERT_GT(mBed.StartSimulator(host, {"--device", "--id", "looped", "--address", "127.5.0.1/20"}), 0);

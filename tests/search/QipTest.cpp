@@ -157,7 +157,7 @@ TEST(QipPoll, ReportsDictionariesOfWantedDevicesWithTextsMadeValid) {
     ASSERT_EQ(search.mFound.size(), 1u);
     ASSERT_EQ(search.mFound[0].size(), 1);
     const QVariantMap device = search.mFound[0][0].toMap();
-    EXPECT_EQ(device.keys(), (QStringList{"DeviceIP", "DeviceId", "DeviceType", "DisplayString", "LastAnswer", "PageOutcome", "SSID"}));
+    EXPECT_EQ(device.keys(), (QStringList{"DeviceIP", "DeviceId", "DeviceType", "DisplayString", "HelloNote", "LastAnswer", "PageOutcome", "SSID"}));
     EXPECT_EQ(device["DeviceIP"].toString() + "|" + device["SSID"].toString(), "192.168.1.7|Office");
     EXPECT_EQ(device["DisplayString"].toString(), QString::fromUtf8("d\xEF\xBF\xBD - Router - SSID:\"Office\""));
     EXPECT_EQ(search.mHosts, std::vector<std::string>{"192.168.1.7"});
@@ -306,4 +306,28 @@ TEST(QipLook, DevicesAreHeardOnceSettledAndFollowedWithoutWaitingForAHangingPage
     EXPECT_EQ(search.mHeard[1][0].toMap()["DeviceId"], "b");
     release = true;
     search.WaitForReport();
+}
+
+TEST(QipRead, WithMoreDevicesThanOneWaveAPollLeavesPagesReadAMomentAgoAndResumeReadsThemAll) {
+    Search search(10);
+    std::atomic<int> fetches{0};
+    search.mFetch = [&](SysInfo& sysInfo) {
+        ++fetches;
+        sysInfo.ParsePage("<status>\n<wlan>\n<ssid>Lab</ssid>\n</wlan>\n</status>\n");
+    };
+    const int devices = static_cast<int>(DeviceDescriber::cMaxConcurrentFetches) + 1;
+    for (int i = 0; i < devices; ++i) {
+        search.mDevices.push_back(Device("Router", "r" + std::to_string(i), "192.168.1." + std::to_string(10 + i)));
+    }
+    search.Tick();
+    EXPECT_EQ(fetches, devices);
+    search.Tick();
+    EXPECT_EQ(fetches, devices) << "read a moment ago";
+    ASSERT_EQ(search.mFound.size(), 2u);
+    ASSERT_EQ(search.mFound[1].size(), devices);
+    EXPECT_EQ(search.mFound[1][0].toMap()["PageOutcome"].toString(), "skipped");
+    search.mQip.suspend();
+    search.mQip.resume();
+    search.Tick();
+    EXPECT_EQ(fetches, 2 * devices) << "looking again reads every page";
 }

@@ -23,7 +23,14 @@ TestBedNameServer::TestBedNameServer(const TestBed& bed)
     std::ofstream(mDirectory + "/resolv.conf") << "nameserver 127.0.0.1\n";
 }
 
+void TestBedNameServer::AddHost(const std::string& name, const std::string& address) {
+    std::ofstream hosts(mDirectory + "/hosts", std::ios::app);
+    if (hosts.tellp() == 0) hosts << "127.0.0.1 localhost\n";
+    hosts << address << " " << name << "\n";
+}
+
 TestBedNameServer::~TestBedNameServer() {
+    unlink((mDirectory + "/hosts").c_str());
     unlink((mDirectory + "/resolv.conf").c_str());
     rmdir(mDirectory.c_str());
     if (mFd >= 0) close(mFd);
