@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QWidget>
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -42,7 +44,10 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
       mDeviceListController(this) {
     mClock.setInterval(1000);
     connect(&mClock, &QTimer::timeout, this,
-            [this] { mDeviceListController.setNow(KspMonotonicSeconds()); });
+            [this] {
+                mDeviceListController.setWallNow(time(nullptr));
+                mDeviceListController.setNow(KspMonotonicSeconds());
+            });
     mAskAgain.setInterval(cAskAgainMs);
     connect(&mAskAgain, &QTimer::timeout, this, [this] {
         if (mQip) {
@@ -54,6 +59,7 @@ QipController::QipController(const QipBundle& bundle, QipWorkspace* workspace,
     setProgramName(mSettings.mProgramName);
     setDeviceKennungen(mSettings.mDeviceKennungen);
     setDeviceList(QVariantList());
+    StartStore();
 }
 
 QipController::~QipController() = default;
@@ -74,6 +80,7 @@ void QipController::applicationDidFinishLaunching() {
     setRemoveAfterConfigure(mSettings.mRemoveAfterConfigure);
     PrepareProbeTargets();
     setQip(mSearchFactory->StartSearch(this, mDeviceKennungen, mSettings.mTimeout).release());
+    OpenStore();
 }
 
 bool QipController::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
@@ -209,9 +216,18 @@ QString QipController::programName() const { return mProgramName; }
 void QipController::setProgramName(const QString& programName) {
     Assign(this, mProgramName, programName, &QipController::programNameChanged);
 }
-QVariantList QipController::deviceList() const { return mDeviceListController.devices(); }
+QVariantList QipController::deviceList() const {
+    // The devices that answered; the known ones beside them are the table's alone.
+    QVariantList live;
+    for (const QVariant& device : mDeviceListController.devices()) {
+        if (!device.toMap().value(QStringLiteral("NotHeard")).toBool()) {
+            live.append(device);
+        }
+    }
+    return live;
+}
 void QipController::setDeviceList(const QVariantList& deviceList) {
-    if (mDeviceListController.setDevices(deviceList)) {
+    if (mDeviceListController.setDevices(WithKnown(deviceList))) {
         emit deviceListChanged();
     }
 }

@@ -11,6 +11,8 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <QHash>
+
 #include <memory>
 
 #include "app/Qip.h"
@@ -19,6 +21,7 @@
 #include "app/QipDelegate.h"
 #include "app/QipSettings.h"
 #include "app/QipWorkspace.h"
+#include "store/QipDeviceStore.h"
 
 class QipSearchFactory;
 class QWidget;
@@ -66,6 +69,9 @@ public:
     class DeviceListController : public QipDeviceTableModel {
     public:
         explicit DeviceListController(QipController* outer);
+        // The Label column is edited in place (F2) when there is a store to keep it.
+        Qt::ItemFlags flags(const QModelIndex& index) const override;
+        bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
         // Removes every device equal to device (same keys, equal values).
         void removeObject(const QVariant& device);
         // The devices presented, all of deviceList in order.
@@ -161,6 +167,16 @@ public:
     // `loopStatus`.
     int exitStatus(int loopStatus) const;
     static const int cExitPageNotOpened = 3;
+
+    // The store of known devices (QipDeviceStore), unless the bundle's QipKnownDevices is
+    // false: opened and read on its own thread from the controller's making, taken at launch; its devices of the wanted types are listed at once, greyed,
+    // until they answer. Null without it.
+    QipDeviceStore* store() const { return mStore.get(); }
+    // Gives every record of the device `deviceId` the label (empty: none), kept in the store;
+    // false with `error` set when the text is no label or there is no store.
+    bool setDeviceLabel(const QString& deviceId, const QString& label, QString* error = nullptr);
+    // Forgets the device in the store; it leaves the table unless it answers now.
+    void forgetDevice(const QString& deviceId);
 
     int countOfDeviceList() const;
     // Removes the device at index; an index out of range changes nothing (one line on stderr).
@@ -261,6 +277,28 @@ private:
     bool mShowAllTypes = false;
     bool mNamesRead = false;
     QStringList mUserProbeTargets;
+    // The store and what it knows of the wanted types, keyed by id and type ("id\ttype").
+    std::unique_ptr<QipDeviceStore> mStore;
+    QHash<QString, QipDeviceRecord> mKnown;
+    QString mLastOpenedId;
+    // Starts the store's thread, which opens and reads it (when the controller is made).
+    void StartStore();
+    // Takes the store's devices of the wanted types and lists them (at launch).
+    void OpenStore();
+    bool mKnownListed = false;
+    // Hands the devices of a report to the store.
+    void RememberLive(const QVariantList& devices);
+    void RememberOpened(const QVariantMap& device);
+    // `devices` with what the store knows of each, then the known devices of the wanted types
+    // that are not among them (nor taken off the list), as rows marked "NotHeard"
+    // (QipDeviceTableModel says the keys).
+    QVariantList WithKnown(const QVariantList& devices) const;
+    // The row of a known device not heard in this run, and those made so far by key: made
+    // once, not once per look, and shared with the model's rows.
+    QVariantMap KnownRow(const QipDeviceRecord& known) const;
+    mutable QHash<QString, QVariantMap> mKnownRows;
+    // Shows the table again after the store's knowledge changed.
+    void RefreshKnown();
 
     // Reads the user's remembered networks and hands every target to the search factory.
     void PrepareProbeTargets();

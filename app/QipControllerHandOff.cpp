@@ -22,6 +22,7 @@ void QipController::OnHandOffEnded(const QUrl& url, bool opened, int openerStatu
         emit pageNotOpened(url, openerStatus);
         return;
     }
+    RememberOpened(handOff.mDevice);
     if (handOff.mIsLone || mTerminateAfterConfigure) {
         mWorkspace->Terminate();
         return;
@@ -37,7 +38,8 @@ void QipController::OnHandOffEnded(const QUrl& url, bool opened, int openerStatu
             }
         }
     }
-    if (mTerminateAfterLastItem && mDeviceListController.arrangedObjects().isEmpty()) {
+    // Known devices that have not answered are not left to configure.
+    if (mTerminateAfterLastItem && mDeviceListController.heardCount() == 0) {
         mWorkspace->Terminate();
     }
 }

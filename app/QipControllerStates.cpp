@@ -10,6 +10,7 @@
 #include <algorithm>
 
 void QipController::deviceFound(const QVariantList& devices) {
+    RememberLive(devices);
     const bool firstNames = !mNamesRead && mState != State::PortUnavailable;
     TakeReport(devices);
     if (firstNames && mState != State::Failed) {
@@ -73,6 +74,7 @@ void QipController::OpenLone(const QVariantList& devices) {
 }
 
 void QipController::devicesHeard(const QVariantList& devices) {
+    RememberLive(devices);
     switch (mState) {
     case State::PortUnavailable:
         return;
@@ -81,8 +83,9 @@ void QipController::devicesHeard(const QVariantList& devices) {
         const QVariantList listed = Listable(devices);
         // Every row aged out: nothing is found any more, so the window says so as after an
         // empty start, with its help, and keeps watching. Rows taken off after their page
-        // opened leave no row to age out, and so keep the table.
-        if (listed.isEmpty() && countOfDeviceList() > 0) {
+        // opened leave no row to age out, and so keep the table; known devices not heard
+        // are no rows that answered.
+        if (listed.isEmpty() && mDeviceListController.heardCount() > 0) {
             ShowFailed(false);
             return;
         }

@@ -14,7 +14,8 @@
 namespace {
 
 // The longest text of the last answer's column, as the model words it, before the row
-// leaves (about 30 s after the last answer).
+// leaves (about 30 s after the last answer). A known device's "last seen 3 days ago" is
+// measured as its row comes.
 QString LongestAge() {
     return QCoreApplication::translate("QipDeviceTableModel", "not answering for %1 s").arg(99);
 }
@@ -34,19 +35,24 @@ QipDeviceColumns::QipDeviceColumns(QTableView* table)
                    const QList<int>& roles) {
                 // The ages change every second and are not measured: their longest text is.
                 if ((!roles.isEmpty() && !roles.contains(Qt::DisplayRole)) ||
-                    topLeft.column() >= QipDeviceTableModel::cLastAnswer) {
+                    (topLeft.column() == QipDeviceTableModel::cLastAnswer &&
+                     bottomRight.column() == QipDeviceTableModel::cLastAnswer)) {
                     return;
                 }
                 Measure(topLeft.row(), bottomRight.row());
             });
     connect(model, &QAbstractItemModel::modelReset, this, [this] {
         mWidest = {};
-        mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
+        MeasureAges();
         Measure(0, mTable->model()->rowCount() - 1);
     });
     mViewport->installEventFilter(this);
-    mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
+    MeasureAges();
     Measure(0, model->rowCount() - 1);
+}
+
+void QipDeviceColumns::MeasureAges() {
+    mWidest[QipDeviceTableModel::cLastAnswer] = TextWidth(LongestAge());
 }
 
 int QipDeviceColumns::TextWidth(const QString& text) {
@@ -103,7 +109,7 @@ void QipDeviceColumns::Measure(int first, int last) {
     const QAbstractItemModel* model = mTable->model();
     // The ages change every second; their longest text is measured once, in the constructor.
     for (int row = first; row <= last; ++row) {
-        for (int column = 0; column < QipDeviceTableModel::cLastAnswer; ++column) {
+        for (int column = 0; column < cColumns; ++column) {
             mWidest[column] =
                 qMax(mWidest[column], TextWidth(model->index(row, column).data().toString()));
         }
@@ -127,7 +133,15 @@ void QipDeviceColumns::Measure(int first, int last) {
 }
 
 int QipDeviceColumns::Needed(int column) const {
-    return qMax(mWidest[column], mTable->horizontalHeader()->sectionSizeHint(column));
+    if (mTable->isColumnHidden(column)) {
+        return 0;
+    }
+    const int header = mTable->horizontalHeader()->sectionSizeHint(column);
+    if (column == QipDeviceTableModel::cLabel) {
+        const int most = mTable->fontMetrics().averageCharWidth() * cMaximumLabelCharacters;
+        return qMax(header, qMin(mWidest[column], most));
+    }
+    return qMax(mWidest[column], header);
 }
 
 int QipDeviceColumns::Frame() const {
@@ -146,12 +160,17 @@ int QipDeviceColumns::FullWidth() const {
 int QipDeviceColumns::EssentialWidth() const {
     const int name = mTable->fontMetrics().averageCharWidth() * cMinimumNameCharacters;
     return FullWidth() - Needed(QipDeviceTableModel::cName) +
-           qMin(name, Needed(QipDeviceTableModel::cName));
+           qMin(name, Needed(QipDeviceTableModel::cName)) - Needed(QipDeviceTableModel::cLabel) +
+           (mTable->isColumnHidden(QipDeviceTableModel::cLabel)
+                ? 0
+                : mTable->horizontalHeader()->sectionSizeHint(QipDeviceTableModel::cLabel));
 }
 
 void QipDeviceColumns::Fit(bool first) {
-    int others = Needed(QipDeviceTableModel::cLastAnswer);
-    for (int column = QipDeviceTableModel::cAddress; column < QipDeviceTableModel::cLastAnswer;
+    // The label column is the last: it takes what is left, and room for its labels is kept.
+    // Hidden (no label yet), the last answer's column is the last shown and takes the rest.
+    int others = Needed(QipDeviceTableModel::cLabel);
+    for (int column = QipDeviceTableModel::cAddress; column <= QipDeviceTableModel::cLastAnswer;
          ++column) {
         if ((first && !mKeepWidths) || mTable->columnWidth(column) < Needed(column)) {
             mTable->setColumnWidth(column, Needed(column));

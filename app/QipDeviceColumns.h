@@ -11,7 +11,10 @@ class QTableView;
 // Keeps the device table's columns readable (QipDeviceTableModel's columns, through any
 // proxy): the address, type and device ID columns are widened to their widest text as rows
 // come and change, and never cut by this; the last answer's column is given room for its
-// longest text; the name column is widened to its longest name as far as the room the others
+// longest text (and a known device's "last seen" as its row comes); the label column (the
+// last, which takes what width is left) is counted at its widest label up to
+// cMaximumLabelCharacters (the name shows a label whole), and not at all while hidden; the
+// name column is widened to its longest name as far as the room the others
 // leave allows (never below cMinimumNameCharacters), and narrowed only to keep the others
 // uncut. A text that still does not fit is cut at its end, with the whole text in its tooltip.
 // Widths are measured once per row inserted or changed; the columns are fitted (and
@@ -22,6 +25,8 @@ class QipDeviceColumns : public QObject {
 public:
     // The name column is never made narrower than this by fitting (average characters).
     static const int cMinimumNameCharacters = 16;
+    // The most room fitting keeps for labels beside the name (average characters).
+    static const int cMaximumLabelCharacters = 16;
 
     // Measures the rows the table's model has and follows its changes.
     explicit QipDeviceColumns(QTableView* table);
@@ -48,7 +53,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    static const int cColumns = 5;
+    static const int cColumns = 6;
+    // The last answer's column: its longest age, measured once (the ages change every second).
+    void MeasureAges();
     // Widens mWidest by the texts of rows first..last of the model.
     void Measure(int first, int last);
     // The width column `column` needs: its widest text or its header, whichever is wider.

@@ -43,7 +43,7 @@ QString CsvField(QString text) {
 }
 
 std::string Bytes(const QVariantMap& device, const char* key) {
-    return device.value(QLatin1String(key)).toString().toStdString();
+    return device.value(QLatin1String(key)).toString().toUtf8().toStdString();
 }
 
 }  // namespace
@@ -89,7 +89,9 @@ QByteArray QipDeviceExport::JsonLines(const QAbstractItemModel& model,
         for (const KspNetworkInterface& network : interfaces) {
             d.mIsReachable = d.mIsReachable || network.IsReachable(d.mDeviceIp);
         }
-        const std::string line = QipDiscoverFormat::DeviceJson(d) + "\n";
+        // The label after the rest, as qip-discover --json writes it ("" for none).
+        const std::string line =
+            QipDiscoverFormat::DeviceJson(d, {}, {{"label", Bytes(device, "Label")}}) + "\n";
         lines.append(line.data(), static_cast<qsizetype>(line.size()));
     }
     return lines;

@@ -25,8 +25,8 @@ public:
     static QByteArray Csv(const QAbstractItemModel& model);
     // One JSON object per row and line, as qip-discover --json writes a device (its
     // formatter): the five dictionary keys, "Reachable" (whether one of `interfaces`
-    // reaches the address), "Note" when the device's hello disagreed with its network, and
-    // "Page".
+    // reaches the address), "Note" when the device's hello disagreed with its network,
+    // "Page", and "label" (the user's label, "" for none).
     static QByteArray JsonLines(const QAbstractItemModel& model,
                                 const std::vector<KspNetworkInterface>& interfaces);
 };

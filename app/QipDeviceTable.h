@@ -18,6 +18,8 @@ public:
     // What the table says while it shows no row; "" says nothing.
     void setEmptyText(const QString& text);
     QString emptyText() const { return mEmptyText; }
+    // Whether a cell's editor is open (a label being typed): its keys are not the table's.
+    bool IsEditing() const { return state() == EditingState; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

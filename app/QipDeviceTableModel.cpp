@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "tools/discover/QipDiscoverFormat.h"
@@ -18,6 +19,8 @@ const QString cSsid = QStringLiteral("SSID");
 const QString cOutcome = QStringLiteral("PageOutcome");
 const QString cLine = QStringLiteral("DisplayString");
 const QString cLastAnswerKey = QStringLiteral("LastAnswer");
+const QString cLabelKey = QStringLiteral("Label");
+const QString cKnownSsid = QStringLiteral("KnownSsid");
 
 QString Id(const QVariantMap& device) { return device.value(cDeviceId).toString(); }
 
@@ -39,13 +42,7 @@ int QipDeviceTableModel::rowCount(const QModelIndex& parent) const {
 }
 
 int QipDeviceTableModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : cColumnCount + static_cast<int>(mExtraHeaders.size());
-}
-
-void QipDeviceTableModel::setExtraColumns(const QStringList& headers) {
-    beginResetModel();
-    mExtraHeaders = headers;
-    endResetModel();
+    return parent.isValid() ? 0 : cColumnCount;
 }
 
 QString QipDeviceTableModel::Visible(const QString& text) {
@@ -77,11 +74,20 @@ QString QipDeviceTableModel::PageFailure(const QString& outcome) {
 }
 
 QString QipDeviceTableModel::Name(const QVariantMap& device) {
+    const QString label = device.value(cLabelKey).toString();
+    if (!label.isEmpty()) {
+        return Visible(label);
+    }
     const QString ssid = device.value(cSsid).toString();
     if (!ssid.isEmpty()) {
         return Visible(ssid);
     }
     const QString outcome = device.value(cOutcome).toString();
+    const QString known = device.value(cKnownSsid).toString();
+    // A page read that succeeded and gave none says there is none now.
+    if (!known.isEmpty() && outcome != QLatin1String("ok")) {
+        return tr("%1 (last time)").arg(Visible(known));
+    }
     if (outcome.isEmpty()) {
         return QStringLiteral("—");
     }
@@ -94,23 +100,59 @@ QString QipDeviceTableModel::Name(const QVariantMap& device) {
     return QStringLiteral("— ") + PageFailure(outcome);
 }
 
+QString QipDeviceTableModel::LastSeen(qint64 lastSeen, qint64 now) {
+    const qint64 age = qMax<qint64>(0, now - lastSeen);
+    if (age < 60) {
+        return tr("last seen just now");
+    }
+    if (age < 3600) {
+        return tr("last seen %n minute(s) ago", "", static_cast<int>(age / 60));
+    }
+    if (age < 86400) {
+        return tr("last seen %n hour(s) ago", "", static_cast<int>(age / 3600));
+    }
+    return tr("last seen %n day(s) ago", "", static_cast<int>(age / 86400));
+}
+
 void QipDeviceTableModel::Fill(Row& row) const {
     const QVariantMap& device = row.mDevice;
     row.mId = Id(device);
     row.mHeard = !device.value(QStringLiteral("NotHeard")).toBool();
     row.mLastAnswer = device.value(cLastAnswerKey).toLongLong();
+    row.mLastSeen = row.mHeard ? 0 : device.value(QStringLiteral("LastSeen")).toLongLong();
     const QString name = Name(device);
-    row.mNameKey = name.toCaseFolded();
+    const QString label = device.value(cLabelKey).toString();
+    const QString ssid = device.value(cSsid).toString();
+    const QString known = device.value(cKnownSsid).toString();
+    // Sorted by the name itself, without the translated marks around it.
+    const QString bare = !label.isEmpty() ? label
+                         : !ssid.isEmpty() ? ssid
+                         : !known.isEmpty() && device.value(cOutcome).toString() != QLatin1String("ok")
+                             ? known
+                             : name;
+    row.mNameKey = bare.toCaseFolded();
     row.mTexts[cName] = row.mReadFailure.isEmpty()
                             ? name
                             : tr("%1 (latest read: %2)").arg(name, PageFailure(row.mReadFailure));
+    if (device.value(QStringLiteral("LastOpened")).toBool()) {
+        row.mTexts[cName] = tr("%1 (opened last)").arg(row.mTexts[cName]);
+    }
+    // No label, no entry: an empty table costs no allocation for each of thousands of rows.
+    if (label.isEmpty()) {
+        row.mExtra.remove(cLabel);
+    } else {
+        row.mExtra.insert(cLabel, Visible(label));
+    }
     const QString ip = device.value(cDeviceIp).toString();
     row.mTexts[cAddress] = Visible(ip);
     row.mAddressKey = AddressKey(ip);
     row.mTexts[cType] = Visible(device.value(QStringLiteral("DeviceType")).toString());
     row.mTexts[cDeviceId] = Visible(row.mId);
     row.mLine = Visible(device.value(cLine).toString());
-    row.mFilterText = row.mTexts[cName] + QLatin1Char('\n') + row.mTexts[cAddress] +
+    // A label hides the SSID from the Name column, not from the filter.
+    row.mFilterText = row.mTexts[cName] + QLatin1Char('\n') +
+                      (label.isEmpty() ? QString() : Visible(ssid.isEmpty() ? known : ssid) + QLatin1Char('\n')) +
+                      row.mTexts[cAddress] +
                       QLatin1Char('\n') + row.mTexts[cType] + QLatin1Char('\n') +
                       row.mTexts[cDeviceId];
 }
@@ -122,9 +164,18 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
     const Row& row = mRows.at(index.row());
     const int column = index.column();
     if (column > cLastAnswer) {
-        return role == Qt::DisplayRole || role == SortRole || role == Qt::AccessibleDescriptionRole
-                   ? row.mExtra.value(column)
-                   : QVariant();
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::AccessibleDescriptionRole:
+            return row.mExtra.value(column);
+        case Qt::EditRole:
+            // The text itself, control characters and all, for the editor.
+            return column == cLabel ? row.mDevice.value(cLabelKey) : row.mExtra.value(column);
+        case SortRole:
+            return row.mExtra.value(column).toString().toCaseFolded();
+        default:
+            break;  // the row's tooltip, colour and dictionary, as in the other columns
+        }
     }
     const bool answered = row.mHeard && row.mLastAnswer > 0;
     // A row heard but with no time of its answer (a report made by hand) shows no age.
@@ -138,7 +189,11 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
             return row.mTexts[column];
         }
         if (!answered) {
-            return row.mHeard ? QString() : tr("not heard since the start");
+            if (row.mHeard) {
+                return QString();
+            }
+            return row.mLastSeen > 0 ? LastSeen(row.mLastSeen, mWallNow)
+                                     : tr("not heard since the start");
         }
         return age > cQuietSeconds ? tr("not answering for %1 s").arg(age)
                                    : tr("%1 s ago").arg(age);
@@ -150,14 +205,23 @@ QVariant QipDeviceTableModel::data(const QModelIndex& index, int role) const {
             return row.mAddressKey;
         case cLastAnswer:
             // Newest first, and the same key while no new answer comes: rows stay put as
-            // the clock runs.
-            return answered ? -row.mLastAnswer : std::numeric_limits<qint64>::max();
+            // the clock runs. Known devices not heard follow, those seen last first.
+            if (answered) {
+                return -row.mLastAnswer;
+            }
+            return row.mHeard || row.mLastSeen <= 0
+                       ? std::numeric_limits<qint64>::max()
+                       : std::numeric_limits<qint64>::max() / 2 - row.mLastSeen;
         default:
             return row.mTexts[column].toCaseFolded();
         }
     case FilterRole:
         return row.mFilterText;
     case Qt::ToolTipRole:
+        if (!row.mHeard && row.mLastSeen > 0) {
+            return tr("%1 - %2 - not answering now, %3")
+                .arg(row.mTexts[cDeviceId], row.mTexts[cType], LastSeen(row.mLastSeen, mWallNow));
+        }
         return row.mLine;
     case Qt::ForegroundRole:
         return quiet ? QVariant(QApplication::palette().brush(QPalette::Disabled, QPalette::Text))
@@ -181,9 +245,6 @@ QVariant QipDeviceTableModel::headerData(int section, Qt::Orientation orientatio
     if (role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
-    if (section >= cColumnCount) {
-        return mExtraHeaders.value(section - cColumnCount);
-    }
     switch (section) {
     case cName:
         return tr("Name");
@@ -195,8 +256,19 @@ QVariant QipDeviceTableModel::headerData(int section, Qt::Orientation orientatio
         return tr("Device ID");
     case cLastAnswer:
         return tr("Last answer");
+    case cLabel:
+        return tr("Label");
     }
     return QVariant();
+}
+
+int QipDeviceTableModel::heardCount() const {
+    return static_cast<int>(std::count_if(mRows.cbegin(), mRows.cend(), [](const Row& row) { return row.mHeard; }));
+}
+
+bool QipDeviceTableModel::anyLabel() const {
+    return std::any_of(mRows.cbegin(), mRows.cend(),
+                       [](const Row& row) { return !row.mExtra.value(cLabel).toString().isEmpty(); });
 }
 
 QVariantList QipDeviceTableModel::devices() const {

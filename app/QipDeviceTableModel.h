@@ -4,13 +4,12 @@
 #include <QHash>
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
 // The devices a window lists, one row per device dictionary (keys as QipDeviceDictionaries
 // says; the five of the search's report suffice), in the columns Name, Address, Type, Device
-// ID and Last answer. Rows are told apart by DeviceId and kept in a table by id, so that an
+// ID, Last answer and Label. Rows are told apart by DeviceId and kept in a table by id, so that an
 // update costs the rows it changes, not the whole list: a new list updates the rows of
 // devices still there (dataChanged for the cells that changed, in runs of neighbouring
 // rows), removes the others and appends the new ones, each as one run of rows; it never
@@ -29,13 +28,16 @@
 // without case, addresses by number, the last answer newest first); FilterRole is the
 // text a filter looks in (name, address, type and id); DeviceRole is the whole dictionary.
 //
-// A row is a Row record; a store of known devices may add rows that were not heard in this
-// run (mHeard false, no last answer) and values for columns past cLastAnswer in mExtra.
-// Main thread only.
+// A row is a Row record. A store of known devices adds keys: "NotHeard" true for a known
+// device that has not answered in this run (greyed, "last seen 3 days ago" from "LastSeen",
+// wall-clock seconds); "Label", the user's name for it (the Label column, and the Name in
+// place of the SSID); "KnownSsid", the SSID of last time, shown marked as such while its page
+// gives none now; "LastOpened" true for the device whose page was opened last (marked in the
+// Name column). Columns past cLastAnswer keep their texts in mExtra. Main thread only.
 class QipDeviceTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { cName, cAddress, cType, cDeviceId, cLastAnswer, cColumnCount };
+    enum Column { cName, cAddress, cType, cDeviceId, cLastAnswer, cLabel, cColumnCount };
     static constexpr int DeviceRole = Qt::UserRole + 1;
     static constexpr int SortRole = Qt::UserRole + 2;
     static constexpr int FilterRole = Qt::UserRole + 3;
@@ -51,7 +53,8 @@ public:
         bool mHeard = true;       // answered in this run: false for a dictionary holding
                                   // "NotHeard" true (a known device not heard yet)
         qint64 mLastAnswer = 0;   // KspMonotonicSeconds of the latest answer; 0: none
-        QString mTexts[cColumnCount - 1];  // Name, Address, Type, Device ID as shown
+        qint64 mLastSeen = 0;     // not heard: the wall-clock second it was last seen; 0: unknown
+        QString mTexts[cLastAnswer];  // Name, Address, Type, Device ID as shown
         QString mNameKey;         // the name for sorting, without its failure note
         qulonglong mAddressKey = 0;
         QString mLine;            // the row's one line, as shown
@@ -75,14 +78,15 @@ public:
     // address is the same. Signals only what changed.
     // A read that failed keeps the SSID before, as takePages says. True when anything changed.
     bool setDevices(const QVariantList& devices);
-    // Takes the page reads of `devices` into the rows of the same id and address, adding and
-    // removing none: a read that gave an SSID, or a page without one ("ok"), replaces the
+    // Takes the page reads of `devices` into the rows heard of the same id and address, adding
+    // and removing none: a read that gave an SSID, or a page without one ("ok"), replaces the
     // SSID; one that failed keeps the SSID before and says so beside it.
     // True when anything changed.
     bool takePages(const QVariantList& devices);
-    // Columns after Last answer, by their headers (for a store of known devices: a Label);
-    // their cells show each row's mExtra value of that column. Resets the model: for set-up.
-    void setExtraColumns(const QStringList& headers);
+    // The rows of devices heard in this run (not "NotHeard").
+    int heardCount() const;
+    // Whether any row has a label.
+    bool anyLabel() const;
     // The row of the device of that id, or -1.
     int rowOf(const QString& id) const { return mRowOf.value(id, -1); }
     // Removes the row at `row`; false when there is none.
@@ -92,10 +96,16 @@ public:
     // second costs the rows on screen, not the whole list.
     void setNow(qint64 monotonicSeconds);
     qint64 now() const { return mNow; }
+    // The wall-clock second (time()) "last seen" is counted to; seen where rows are painted
+    // or read, as the ages are.
+    void setWallNow(qint64 seconds) { mWallNow = seconds; }
 
-    // What the Name column says of a device whose page never gave an SSID: "—" and why.
-    // Pure but for the translator.
+    // What the Name column says of a device without its marks: its label, its SSID, the SSID
+    // of last time while the page has not said otherwise ("Office (last time)"), or "—" and
+    // why there is none. Pure but for the translator.
     static QString Name(const QVariantMap& device);
+    // "last seen 3 days ago" and its kin, for a device last seen at `lastSeen` (wall clock).
+    static QString LastSeen(qint64 lastSeen, qint64 now);
     // Why a page read failed, as qip-discover says it ("page refused", "page not
     // answering", "page: http 404"); empty for "ok", "skipped" or no outcome.
     static QString PageFailure(const QString& outcome);
@@ -118,8 +128,8 @@ private:
     void TellChanged(const QList<int>& rows, int first, int last);
     void Reindex(int from);
 
-    QStringList mExtraHeaders;
     QList<Row> mRows;
     QHash<QString, int> mRowOf;  // id to row
     qint64 mNow = 0;
+    qint64 mWallNow = 0;
 };

@@ -174,14 +174,26 @@ bool QipDeviceTableModel::setDevices(const QVariantList& list) {
 
 void QipDeviceTableModel::NoteChanges(const Row& before, const Row& after, int at,
                                       QList<int> (&changed)[cColumnCount]) {
+    if (after.mHeard != before.mHeard) {
+        // Greyed or not: every cell of the row.
+        for (QList<int>& column : changed) {
+            column.append(at);
+        }
+        return;
+    }
     for (int column = 0; column < cLastAnswer; ++column) {
         if (after.mTexts[column] != before.mTexts[column] ||
             (column == cName && after.mLine != before.mLine)) {
             changed[column].append(at);
         }
     }
-    if (after.mLastAnswer != before.mLastAnswer || after.mHeard != before.mHeard) {
+    if (after.mLastAnswer != before.mLastAnswer || after.mLastSeen != before.mLastSeen) {
         changed[cLastAnswer].append(at);
+    }
+    for (int column = cLastAnswer + 1; column < cColumnCount; ++column) {
+        if (after.mExtra.value(column) != before.mExtra.value(column)) {
+            changed[column].append(at);
+        }
     }
 }
 
@@ -194,7 +206,8 @@ bool QipDeviceTableModel::takePages(const QVariantList& list) {
             continue;
         }
         Row& row = mRows[*at];
-        if (read.value(cDeviceIp) != row.mDevice.value(cDeviceIp)) {
+        // A known device not heard yet stays as it was until the looks list it.
+        if (!row.mHeard || read.value(cDeviceIp) != row.mDevice.value(cDeviceIp)) {
             continue;
         }
         QVariantMap merged = row.mDevice;

@@ -148,6 +148,10 @@ bool QipMainWindow::eventFilter(QObject* watched, QEvent* event) {
     // Enter acts on the focused button (the toolkit leaves it to the default button), and
     // opens the chosen device in the table.
     if (IsEnter(event)) {
+        if (watched == mUi->deviceTable && mUi->deviceTable->IsEditing()) {
+            // The editor's own Enter, handed up once it has taken it: the label is kept.
+            return true;
+        }
         if (watched == mUi->deviceTable) {
             Configure();
             return true;

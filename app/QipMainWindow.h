@@ -26,8 +26,8 @@ class MainWindow;
 // goes to it; Ctrl+F goes to the filter (Escape there clears it, a second Escape is the
 // window's), Ctrl+C copies the row's text; Enter and Space act on the focused button; F5
 // refreshes, F10 opens the menu, Ctrl+Q quits. A row's context menu (Menu key, Shift+F10)
-// offers Open, Copy Address, Copy Device ID and Show All Device Types, which the menu
-// offers too. The filter keeps the chosen row chosen while it is shown, and a filter that
+// offers Open, Copy Address, Copy Device ID, Label… and Forget Device (with a store of known
+// devices; F2 edits the label too) and Show All Device Types, which the menu offers too. The filter keeps the chosen row chosen while it is shown, and a filter that
 // matches nothing says so in the table. When the table first appears, its first row is
 // chosen, and chosen again as the order changes until the names are in or the user
 // chooses. The message and help text are the
@@ -80,8 +80,14 @@ private:
     // Filters by the filter field, keeping the chosen row chosen when it is still shown
     // or shown again.
     void Filter(const QString& text);
-    // Open, Copy Address and Copy Device ID for the row at `at` (viewport coordinates).
+    // Open, Copy Address, Copy Device ID and, with a store of known devices, Label… and
+    // Forget Device for the row at `at` (viewport coordinates); Show All Device Types.
     void ShowRowMenu(const QPoint& at);
+    // Opens the chosen row's Label cell for editing (F2, "Label…"), when there is a store,
+    // showing the Label column for it.
+    void EditLabel();
+    // Shows the Label column while any device has a label.
+    void ShowLabels();
     // The size the state needs, at the narrowest width whose height fits the screen; with the
     // table, at first the size its rows and columns need, up to about two thirds of the
     // screen (more where the address and device ID would be cut).

@@ -10,6 +10,7 @@
 #include <QShortcut>
 
 #include "app/QipController.h"
+#include "app/QipDeviceColumns.h"
 #include "app/QipDeviceTable.h"
 #include "app/QipDeviceTableModel.h"
 #include "app/QipDeviceTableProxy.h"
@@ -45,6 +46,16 @@ void QipMainWindow::SetUpTable() {
     QipDeviceTable* table = mUi->deviceTable;
     table->setModel(mProxy);
     table->sortByColumn(QipDeviceTableModel::cName, Qt::AscendingOrder);
+    // The Label column shows once a device has a label, as qip-discover's LABEL column does.
+    table->setColumnHidden(QipDeviceTableModel::cLabel, true);
+    connect(model, &QAbstractItemModel::rowsInserted, this, [this] { ShowLabels(); });
+    connect(model, &QAbstractItemModel::rowsRemoved, this, [this] { ShowLabels(); });
+    connect(model, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex&, const QModelIndex& bottomRight) {
+                if (bottomRight.column() >= QipDeviceTableModel::cLabel) {
+                    ShowLabels();
+                }
+            });
     // The ages move on where they are seen: the rows on screen are painted again.
     connect(model, &QipDeviceTableModel::agesChanged, table->viewport(),
             QOverload<>::of(&QWidget::update));
@@ -55,6 +66,10 @@ void QipMainWindow::SetUpTable() {
         const QModelIndex current = mUi->deviceTable->currentIndex();
         QGuiApplication::clipboard()->setText(current.data(Qt::ToolTipRole).toString());
     });
+    // F2 names the chosen device, as it renames a file elsewhere.
+    auto* label = new QShortcut(QKeySequence(Qt::Key_F2), table);
+    label->setContext(Qt::WidgetShortcut);
+    connect(label, &QShortcut::activated, this, [this] { EditLabel(); });
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
         const QString id = ChosenDevice().value(cDeviceId).toString();
         if (!id.isEmpty()) {
@@ -151,8 +166,41 @@ void QipMainWindow::ShowRowMenu(const QPoint& at) {
         connect(menu.addAction(tr("Copy Device &ID")), &QAction::triggered, this, [device] {
             QGuiApplication::clipboard()->setText(device.value(cDeviceId).toString());
         });
+        if (mController->store() != nullptr) {
+            menu.addSeparator();
+            connect(menu.addAction(tr("&Label…")), &QAction::triggered, this, [this] { EditLabel(); });
+            connect(menu.addAction(tr("&Forget Device")), &QAction::triggered, this, [this, device] {
+                mController->forgetDevice(device.value(cDeviceId).toString());
+            });
+        }
         menu.addSeparator();
     }
     menu.addAction(mShowAllTypes);
     menu.exec(mUi->deviceTable->viewport()->mapToGlobal(at));
+}
+
+void QipMainWindow::ShowLabels() {
+    QipDeviceTable* table = mUi->deviceTable;
+    const bool labels = mController->deviceListController()->anyLabel();
+    // An open editor keeps its column until it closes.
+    if (labels == !table->isColumnHidden(QipDeviceTableModel::cLabel) || (!labels && table->IsEditing())) {
+        return;
+    }
+    table->setColumnHidden(QipDeviceTableModel::cLabel, !labels);
+    if (mColumns != nullptr) {
+        mColumns->Fit(false);
+    }
+}
+
+void QipMainWindow::EditLabel() {
+    QipDeviceTable* table = mUi->deviceTable;
+    const QModelIndex current = table->currentIndex();
+    if (mController->store() == nullptr || !current.isValid() || mController->hidePopup()) {
+        return;
+    }
+    table->setColumnHidden(QipDeviceTableModel::cLabel, false);
+    const QModelIndex label = current.siblingAtColumn(QipDeviceTableModel::cLabel);
+    table->scrollTo(label);
+    table->setCurrentIndex(label);
+    table->edit(label);
 }

@@ -35,6 +35,8 @@ QipSettings QipSettings::FromBundle(const QipBundle& bundle) {
     settings.mVersion = bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"));
     settings.mProbeTargets =
         ProbeTargetsFrom(bundle.objectForInfoDictionaryKey(QStringLiteral("QipProbeTargets")));
+    settings.mKnownDevices = QipController::BoolSetting(
+        bundle.objectForInfoDictionaryKey(QStringLiteral("QipKnownDevices")), true, "QipKnownDevices");
     return settings;
 }
 

@@ -28,6 +28,8 @@ struct QipSettings {
     // QipProbeTargets: the site's fixed networks to probe beyond the broadcast domain, each a
     // well-formed address, range or host name (names are looked up when the search starts).
     QStringList mProbeTargets;
+    // QipKnownDevices: whether the user's store of known devices is read and written.
+    bool mKnownDevices = true;
 
     // The most networks a program searches beyond the broadcast domain.
     static constexpr qsizetype cMaxProbeTargets = 1024;

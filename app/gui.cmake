@@ -14,6 +14,7 @@ add_library(qipcontroller STATIC
   QipController.cpp
   QipControllerProbe.cpp
   QipControllerHandOff.cpp
+  QipControllerKnown.cpp
   QipControllerStates.cpp
   QipCutTextDelegate.cpp
   QipDesktopWorkspace.cpp
@@ -40,7 +41,7 @@ add_library(qipcontroller STATIC
 set_target_properties(qipcontroller PROPERTIES AUTOMOC ON AUTOUIC ON)
 qipfinder_target(qipcontroller)
 target_compile_definitions(qipcontroller PRIVATE QIPFINDER_VERSION="${PROJECT_VERSION}")
-target_link_libraries(qipcontroller PUBLIC qipsearch qipcli qipdiscover Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
+target_link_libraries(qipcontroller PUBLIC qipsearch qipcli qipdiscover qipstore Qt6::Widgets Qt6::Network PkgConfig::PLIST ICU::i18n ICU::uc)
 
 add_executable(qipfinder main.cpp)
 qipfinder_target(qipfinder)

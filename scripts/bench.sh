@@ -5,6 +5,7 @@
 # The benchmarks that use the network-namespace test bed need root; without it they say so
 # in their row. Diagnostic lines of the code under test go to <build>/bench-stderr.log.
 # Extra arguments go to process-figures, e.g. `--only discover,qipfinder --runs 5`.
+# Then the store of known devices (STORE_KILLS SIGKILLs, default 1000: about half an hour).
 # Last, every program side by side under Prometheus for SOAK_SECONDS (default 60; 0 skips it).
 set -u
 build="${1:-build}"
@@ -30,6 +31,14 @@ if [ -x "$bin/process-figures" ]; then
   found=1
   echo "== process-figures ($type)"
   "$bin/process-figures" "$@" 2>>"$log" || status=1
+fi
+if [ -x "$bin/store-figures" ]; then
+  echo "== store-figures ($type)"
+  "$bin/store-figures" --kills "${STORE_KILLS:-1000}" 2>>"$log" || status=1
+fi
+if [ -x "$bin/window-store-figure" ]; then
+  echo "== window-store-figure ($type)"
+  QT_QPA_PLATFORM=offscreen "$bin/window-store-figure" 2>>"$log" || status=1
 fi
 if [ -x "$bin/soak-figure" ] && [ "${SOAK_SECONDS:-60}" -gt 0 ]; then
   echo "== soak-figure ($type)"

@@ -90,6 +90,10 @@
         <source>Version %1 (%2)</source>
         <translation>Version %1 (%2)</translation>
     </message>
+    <message>
+        <source>Known devices are not kept (QipKnownDevices is off).</source>
+        <translation>Bekannte Geräte werden nicht gespeichert (QipKnownDevices ist aus).</translation>
+    </message>
 </context>
 <context>
     <name>QipHelpText</name>
@@ -316,6 +320,14 @@
         <source>The devices could not be saved in %1: %2</source>
         <translation>Die Geräte konnten nicht in %1 gespeichert werden: %2</translation>
     </message>
+    <message>
+        <source>&amp;Label…</source>
+        <translation>&amp;Bezeichnung…</translation>
+    </message>
+    <message>
+        <source>&amp;Forget Device</source>
+        <translation>Gerät &amp;vergessen</translation>
+    </message>
 </context>
 <context>
     <name>QipProbeDialog</name>
@@ -468,6 +480,47 @@
     <message>
         <source>Last answer</source>
         <translation>Letzte Antwort</translation>
+    </message>
+    <message>
+        <source>%1 (last time)</source>
+        <translation>%1 (letztes Mal)</translation>
+    </message>
+    <message>
+        <source>last seen just now</source>
+        <translation>zuletzt gesehen: gerade eben</translation>
+    </message>
+    <message numerus="yes">
+        <source>last seen %n minute(s) ago</source>
+        <translation>
+            <numerusform>zuletzt gesehen vor %n Minute</numerusform>
+            <numerusform>zuletzt gesehen vor %n Minuten</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>last seen %n hour(s) ago</source>
+        <translation>
+            <numerusform>zuletzt gesehen vor %n Stunde</numerusform>
+            <numerusform>zuletzt gesehen vor %n Stunden</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>last seen %n day(s) ago</source>
+        <translation>
+            <numerusform>zuletzt gesehen vor %n Tag</numerusform>
+            <numerusform>zuletzt gesehen vor %n Tagen</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1 (opened last)</source>
+        <translation>%1 (zuletzt geöffnet)</translation>
+    </message>
+    <message>
+        <source>%1 - %2 - not answering now, %3</source>
+        <translation>%1 - %2 - antwortet gerade nicht, %3</translation>
+    </message>
+    <message>
+        <source>Label</source>
+        <translation>Bezeichnung</translation>
     </message>
 </context>
 </TS>

@@ -90,6 +90,10 @@
         <source>Version %1 (%2)</source>
         <translation>Version %1 (%2)</translation>
     </message>
+    <message>
+        <source>Known devices are not kept (QipKnownDevices is off).</source>
+        <translation>Known devices are not kept (QipKnownDevices is off).</translation>
+    </message>
 </context>
 <context>
     <name>QipHelpText</name>
@@ -316,6 +320,14 @@
         <source>The devices could not be saved in %1: %2</source>
         <translation>The devices could not be saved in %1: %2</translation>
     </message>
+    <message>
+        <source>&amp;Label…</source>
+        <translation>&amp;Label…</translation>
+    </message>
+    <message>
+        <source>&amp;Forget Device</source>
+        <translation>&amp;Forget Device</translation>
+    </message>
 </context>
 <context>
     <name>QipProbeDialog</name>
@@ -468,6 +480,47 @@
     <message>
         <source>Last answer</source>
         <translation>Last answer</translation>
+    </message>
+    <message>
+        <source>%1 (last time)</source>
+        <translation>%1 (last time)</translation>
+    </message>
+    <message>
+        <source>last seen just now</source>
+        <translation>last seen just now</translation>
+    </message>
+    <message numerus="yes">
+        <source>last seen %n minute(s) ago</source>
+        <translation>
+            <numerusform>last seen %n minute ago</numerusform>
+            <numerusform>last seen %n minutes ago</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>last seen %n hour(s) ago</source>
+        <translation>
+            <numerusform>last seen %n hour ago</numerusform>
+            <numerusform>last seen %n hours ago</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>last seen %n day(s) ago</source>
+        <translation>
+            <numerusform>last seen %n day ago</numerusform>
+            <numerusform>last seen %n days ago</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1 (opened last)</source>
+        <translation>%1 (opened last)</translation>
+    </message>
+    <message>
+        <source>%1 - %2 - not answering now, %3</source>
+        <translation>%1 - %2 - not answering now, %3</translation>
+    </message>
+    <message>
+        <source>Label</source>
+        <translation>Label</translation>
     </message>
 </context>
 </TS>

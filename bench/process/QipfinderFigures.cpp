@@ -77,6 +77,9 @@ public:
         if (mFolder.empty()) return;
         unlink(mFifo.c_str());
         unlink((mFolder + "/xdg-open").c_str());
+        // The program's store of known devices, kept under HOME.
+        const std::string state = mFolder + "/.local";
+        if (system(("rm -rf '" + state + "'").c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", state.c_str());
         rmdir(mFolder.c_str());
     }
     const std::string& WhyNot() const { return mWhyNot; }

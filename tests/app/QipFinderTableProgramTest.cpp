@@ -139,6 +139,10 @@ private:
 
 TEST_F(ProgramTest, AScreenReaderReadsTheTableAsDevicesComeAndGoAndTheStateAsItChanges) {
     QIP_REQUIRE_PROGRAM_RIG(rig);
+    // Without the store of known devices, which keeps a device switched off listed as known.
+    std::string bundle = cTestBundle;
+    bundle.replace(bundle.find("</dict>"), 0, "\t<key>QipKnownDevices</key>\n\t<false/>\n");
+    rig.WriteBundle(bundle);
     AddDevice("192.0.2.21", "dev-1", "Office");
     AddDevice("192.0.2.22", "dev-2", "Lab");
     AtspiProgram program(mBed, rig);

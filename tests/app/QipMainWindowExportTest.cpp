@@ -50,7 +50,8 @@ QString Read(const QString& path) {
 
 // The rows the filter leaves, in the table's order (by name, not as the devices came): as
 // text on the clipboard, as CSV that a spreadsheet reads as it stands (a comma and quotes in
-// a name; a name that would be a formula stays text) and as qip-discover's JSON lines.
+// a name; a name that would be a formula stays text) and as qip-discover's JSON lines, each
+// with the label the user gave.
 TEST(QipMainWindowExport, CopyAllAndExportWriteTheRowsShownInTheTablesOrder) {
     WindowRig rig;
     ASSERT_TRUE(rig.Found());
@@ -59,6 +60,7 @@ TEST(QipMainWindowExport, CopyAllAndExportWriteTheRowsShownInTheTablesOrder) {
     rig.mController->deviceFound({Device("a", "192.0.2.10", "Office"), lab,
                                   Device("c", "192.0.2.12", "=HYPERLINK(\"x\")"),
                                   Device("d", "203.0.113.5", "Away")});
+    ASSERT_TRUE(rig.mController->setDeviceLabel("a", "Room 1"));
     auto* filter = rig.mWindow.findChild<QLineEdit*>("filterEdit");
     ASSERT_NE(filter, nullptr);
     filter->setText("192.0.2.");
@@ -67,30 +69,30 @@ TEST(QipMainWindowExport, CopyAllAndExportWriteTheRowsShownInTheTablesOrder) {
     QGuiApplication::clipboard()->clear();
     rig.mWindow.findChild<QAction*>("actionCopyAll")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(),
-              "Name\tAddress\tType\tDevice ID\tLast answer\n"
-              "=HYPERLINK(\"x\")\t192.0.2.12\tQipFinder\tc\t\n"
-              "Lab, \"east\"\t192.0.2.11\tQipFinder\tb\t\n"
-              "Office\t192.0.2.10\tQipFinder\ta\t\n");
+              "Name\tAddress\tType\tDevice ID\tLast answer\tLabel\n"
+              "=HYPERLINK(\"x\")\t192.0.2.12\tQipFinder\tc\t\t\n"
+              "Lab, \"east\"\t192.0.2.11\tQipFinder\tb\t\t\n"
+              "Room 1\t192.0.2.10\tQipFinder\ta\t\tRoom 1\n");
 
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
     EXPECT_FALSE(ExportTo(rig.mWindow, folder.filePath("devices.csv")));
     EXPECT_EQ(Read(folder.filePath("devices.csv")),
-              "Name,Address,Type,Device ID,Last answer\r\n"
-              "\"'=HYPERLINK(\"\"x\"\")\",192.0.2.12,QipFinder,c,\r\n"
-              "\"Lab, \"\"east\"\"\",192.0.2.11,QipFinder,b,\r\n"
-              "Office,192.0.2.10,QipFinder,a,\r\n");
+              "Name,Address,Type,Device ID,Last answer,Label\r\n"
+              "\"'=HYPERLINK(\"\"x\"\")\",192.0.2.12,QipFinder,c,,\r\n"
+              "\"Lab, \"\"east\"\"\",192.0.2.11,QipFinder,b,,\r\n"
+              "Room 1,192.0.2.10,QipFinder,a,,Room 1\r\n");
     EXPECT_FALSE(ExportTo(rig.mWindow, folder.filePath("devices.jsonl")));
     EXPECT_EQ(Read(folder.filePath("devices.jsonl")),
               "{\"DeviceType\":\"QipFinder\",\"DeviceId\":\"c\",\"SSID\":\"=HYPERLINK(\\\"x\\\")\","
               "\"DeviceIP\":\"192.0.2.12\",\"DisplayString\":\"c - QipFinder - "
-              "SSID:\\\"=HYPERLINK(\\\"x\\\")\\\"\",\"Reachable\":true,\"Page\":\"\"}\n"
+              "SSID:\\\"=HYPERLINK(\\\"x\\\")\\\"\",\"Reachable\":true,\"Page\":\"\",\"label\":\"\"}\n"
               "{\"DeviceType\":\"QipFinder\",\"DeviceId\":\"b\",\"SSID\":\"Lab, \\\"east\\\"\","
               "\"DeviceIP\":\"192.0.2.11\",\"DisplayString\":\"b - QipFinder - "
-              "SSID:\\\"Lab, \\\"east\\\"\\\"\",\"Reachable\":true,\"Page\":\"ok\"}\n"
+              "SSID:\\\"Lab, \\\"east\\\"\\\"\",\"Reachable\":true,\"Page\":\"ok\",\"label\":\"\"}\n"
               "{\"DeviceType\":\"QipFinder\",\"DeviceId\":\"a\",\"SSID\":\"Office\","
               "\"DeviceIP\":\"192.0.2.10\",\"DisplayString\":\"a - QipFinder - "
-              "SSID:\\\"Office\\\"\",\"Reachable\":true,\"Page\":\"\"}\n");
+              "SSID:\\\"Office\\\"\",\"Reachable\":true,\"Page\":\"\",\"label\":\"Room 1\"}\n");
 
     // A file that cannot be written is said so, and nothing is left behind.
     const QString nowhere = folder.filePath("gone/devices.csv");

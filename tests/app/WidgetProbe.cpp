@@ -17,7 +17,9 @@
 //   focus <object name of the widget with the keyboard focus>
 // When <file>.press exists and names a button or a menu action, the probe clicks or triggers
 // it once (from the event loop, so a modal box it opens does not stop the probe) and removes
-// the file.
+// the file. When <file>.keys exists, each 200 ms its first line is typed into the widget that
+// has the keyboard focus then, and taken off: a key by name ("F2", "Return") or "text ..."
+// typed a character at a time.
 #include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QAction>
@@ -25,6 +27,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QGenericPlugin>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -34,6 +37,10 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
+
+// What QTest's key clicks use to let the shortcut map see a key before the widget does.
+Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
+                                               const QString& text, bool autorep, ushort count);
 
 namespace {
 
@@ -63,6 +70,7 @@ private:
                 }
             }
         }
+        TypeNextKey();
         QStringList lines;
         for (QWidget* widget : QApplication::allWidgets()) {
             if (!widget->isVisible()) {
@@ -105,8 +113,9 @@ private:
                 }
                 for (int row = 0; row < rows; ++row) {
                     for (int column = 0; column < model->columnCount(); ++column) {
-                        // The grid takes a pixel of the column.
-                        if (table->sizeHintForIndex(model->index(row, column)).width() +
+                        // The grid takes a pixel of the column; a hidden column shows nothing.
+                        if (!table->isColumnHidden(column) &&
+                            table->sizeHintForIndex(model->index(row, column)).width() +
                                 (table->showGrid() ? 1 : 0) >
                             table->columnWidth(column)) {
                             lines << QString("cut %1 %2").arg(row).arg(column);
@@ -130,6 +139,60 @@ private:
         if (file.open(QIODevice::WriteOnly)) {
             file.write((lines.join('\n') + '\n').toUtf8());
             file.commit();
+        }
+    }
+
+    void TypeNextKey() {
+        QFile keys(mPath + ".keys");
+        if (!keys.exists()) {
+            return;
+        }
+        if (QApplication::focusWidget() == nullptr) {
+            // Keys go to the active window; without a window manager none is until asked.
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (widget->isVisible() && widget->focusWidget() != nullptr) {
+                    widget->activateWindow();
+                }
+            }
+            return;
+        }
+        if (!keys.open(QIODevice::ReadOnly)) {
+            return;
+        }
+        QStringList lines = QString::fromUtf8(keys.readAll()).split('\n', Qt::SkipEmptyParts);
+        keys.close();
+        if (lines.isEmpty()) {
+            keys.remove();
+            return;
+        }
+        const QString line = lines.takeFirst();
+        if (lines.isEmpty()) {
+            keys.remove();
+        } else if (keys.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            keys.write((lines.join('\n') + '\n').toUtf8());
+            keys.close();
+        }
+        QWidget* focus = QApplication::focusWidget();
+        if (focus == nullptr) {
+            return;
+        }
+        const auto type = [focus](int key, const QString& text) {
+            if (qt_sendShortcutOverrideEvent(focus, 0, key, Qt::NoModifier, text, false, 1)) {
+                return;
+            }
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+            QApplication::sendEvent(focus, &press);
+            QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+            QApplication::sendEvent(focus, &release);
+        };
+        if (line.startsWith("text ")) {
+            for (const QChar c : line.mid(5)) {
+                type(0, QString(c));
+            }
+        } else if (line == "F2") {
+            type(Qt::Key_F2, QString());
+        } else if (line == "Return") {
+            type(Qt::Key_Return, "\r");
         }
     }
 

@@ -13,7 +13,7 @@
 // The main window over a launched controller that searches eth0 (192.0.2.1/24), shown and
 // active, with its controls found by name; the window tests of both files share it.
 struct WindowRig : ControllerRig {
-    WindowRig() : ControllerRig({}, false), mWindow(mController.get()) {
+    explicit WindowRig(const QVariantMap& info = {}) : ControllerRig(info, false), mWindow(mController.get()) {
         gInterfaces = {KspNetworkInterface("eth0", "192.0.2.1", "255.255.255.0")};
         mController->setMainMenu(mWindow.mainMenu());
         mWindow.show();

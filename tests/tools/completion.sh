@@ -21,7 +21,7 @@ expect() {  # description, expected candidates (one line, space separated), word
   local got; got=$(complete_words "$@" | xargs)
   [ "$got" = "$want" ] || { echo "FAIL: $what: '$*' completed to '$got', want '$want'"; failures=$((failures + 1)); }
 }
-expect "discover options" "--no-settle --no-ssid" qip-discover --no-s
+expect "discover options" "--no-settle --no-ssid --no-store" qip-discover --no-s
 expect "discover interface option" "--interface" qip-discover --inter
 expect "discover json" "--json" qip-discover --js
 expect "discover probe options" "--probe --probe-rate" qip-discover --prob

@@ -94,6 +94,9 @@ QipDiscover::~QipDiscover() {
 
 int QipDiscover::Run() {
     if (!mWaker->IsOpen()) return cExitUsage;
+    if (mOptions.IsStoreCommand()) return RunStoreCommand();
+    // Opened and read on the store's own thread while the search goes on.
+    if (!mOptions.mNoStore) mStore.reset(new QipDeviceStore(QipDeviceStore::DefaultPath(), "qip-discover"));
     const KspNetworkInterface::Scan scan = KspNetworkInterface::EnumerateForDiscovery();
     const std::vector<std::string> unknown = QipClient::FindUnknownNames(scan, mOptions.mInterfaces);
     if (!unknown.empty()) {
@@ -272,13 +275,16 @@ int QipDiscover::ListOnce() {
     std::vector<DeviceDescriber::Description> devices =
         mDescriber.BuildDescriptions(snapshot, groups, !mOptions.mNoSsid);
     if (QipDiscoverPendingSignal() != 0) return SignalStatus();
+    const std::vector<QipDeviceRecord> known = Remember(devices);
 
     if (mOptions.mJson) {
-        for (const DeviceDescriber::Description& d : devices) {
-            QipDiscoverOutput(QipDiscoverFormat::DeviceJson(d) + "\n");
+        for (size_t i = 0; i < devices.size(); ++i) {
+            QipDiscoverOutput(QipDiscoverFormat::DeviceJson(devices[i], {}, StoreFields(known[i])) + "\n");
         }
     } else {
-        QipDiscoverOutput(QipDiscoverFormat::Table(devices));
+        std::vector<std::string> labels;
+        for (const QipDeviceRecord& record : known) labels.push_back(record.mLabel);
+        QipDiscoverOutput(QipDiscoverFormat::Table(devices, labels));
     }
     if (!QipDiscoverFlushOutput()) return cExitWriteError;
     if (devices.empty()) {
@@ -309,7 +315,11 @@ int QipDiscover::ListOnce() {
             return cExitNotOpened;
         }
         if (QipDiscoverPendingSignal() != 0) return SignalStatus();
-        return OpenPage(devices[chosen].mDeviceIp);
+        const int status = OpenPage(devices[chosen].mDeviceIp);
+        if (status == cExitFound && mStore) {
+            mStore->NoteOpened(devices[chosen].mDeviceId, devices[chosen].mDeviceType, time(nullptr));
+        }
+        return status;
     }
     return cExitFound;
 }

@@ -10,7 +10,9 @@
 #include "ksp/KspNetworkInterface.h"
 #include "qip/QipClient.h"
 #include "qip/QipDeviceList.h"
+#include "store/QipDeviceStore.h"
 #include "tools/discover/QipDeviceChanges.h"
+#include "tools/discover/QipDiscoverFormat.h"
 #include "tools/discover/QipDiscoverOptions.h"
 
 
@@ -29,6 +31,7 @@ public:
     static const int cExitOpenFailed = 3;
     static const int cExitWriteError = 4;
     static const int cExitNotOpened = 5;  // --open: devices found, but no single one to open
+    static const int cExitStoreFailed = 6;  // --label, --forget: the store could not be changed
     static const int cExitInterrupted = 130;  // 128 + SIGINT
     static const int cExitTerminated = 143;   // 128 + SIGTERM
 
@@ -69,6 +72,13 @@ private:
     };
 
     int ListOnce();
+    // --known, --label, --forget: the store alone, nothing sent.
+    int RunStoreCommand();
+    // Hands the devices found to the store (when there is one) and returns what it knows of
+    // each, in order: the label, and first and last seen (this run's for a new device).
+    std::vector<QipDeviceRecord> Remember(const std::vector<DeviceDescriber::Description>& devices);
+    // The store's keys of one device for a JSON line: "label", "first_seen", "last_seen".
+    static QipDiscoverFormat::Fields StoreFields(const QipDeviceRecord& record);
     // Why nothing wanted was found, on standard error, from what was heard when listening
     // ended after `listenedMs`.
     void PrintDiagnosis(const QipDiagnosis::Input& input, long long listenedMs);
@@ -94,5 +104,6 @@ private:
     KspNetworkInterface::Scan mScan;  // the interfaces discovery uses and skips
     std::unique_ptr<QipClient> mClient;
     std::unique_ptr<QipDeviceList> mList;
+    std::unique_ptr<QipDeviceStore> mStore;  // null with --no-store
     bool mShowsProgress;
 };

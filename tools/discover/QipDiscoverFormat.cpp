@@ -163,18 +163,43 @@ std::string QipDiscoverFormat::TerminalText(const std::string& bytes) {
     return out;
 }
 
-std::string QipDiscoverFormat::Table(const std::vector<DeviceDescriber::Description>& devices) {
+std::string QipDiscoverFormat::Table(const std::vector<DeviceDescriber::Description>& devices,
+                                     const std::vector<std::string>& labels) {
     if (devices.empty()) return std::string();
     std::vector<std::vector<std::string>> rows;
     bool hasNotes = false;
     for (const DeviceDescriber::Description& d : devices) hasNotes = hasNotes || !Notes(d).empty();
+    const bool hasLabels = std::any_of(labels.begin(), labels.end(), [](const std::string& l) { return !l.empty(); });
     rows.push_back({"ID", "TYPE", "ADDRESS", "SSID"});
+    if (hasLabels) rows.back().push_back("LABEL");
     if (hasNotes) rows.back().push_back("NOTES");
-    for (const DeviceDescriber::Description& d : devices) {
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const DeviceDescriber::Description& d = devices[i];
         rows.push_back({TerminalText(d.mDeviceId), TerminalText(d.mDeviceType),
                         TerminalText(d.mDeviceIp), TerminalText(d.mSsid)});
+        if (hasLabels) rows.back().push_back(i < labels.size() ? TerminalText(labels[i]) : std::string());
         if (hasNotes) rows.back().push_back(Notes(d));
     }
+    return Columns(rows);
+}
+
+std::string QipDiscoverFormat::KnownTable(const std::vector<QipDeviceRecord>& records, time_t now) {
+    if (records.empty()) return std::string();
+    const bool hasLabels = std::any_of(records.begin(), records.end(),
+                                       [](const QipDeviceRecord& r) { return !r.mLabel.empty(); });
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"ID", "TYPE", "ADDRESS", "SSID", "LAST SEEN"});
+    if (hasLabels) rows.back().push_back("LABEL");
+    for (const QipDeviceRecord& r : records) {
+        rows.push_back({TerminalText(r.mDeviceId), TerminalText(r.mDeviceType),
+                        TerminalText(r.mAddresses.empty() ? std::string() : r.mAddresses.front()),
+                        TerminalText(r.mSsid), QipDeviceMerge::DescribeAge(r.mLastSeen, now)});
+        if (hasLabels) rows.back().push_back(TerminalText(r.mLabel));
+    }
+    return Columns(rows);
+}
+
+std::string QipDiscoverFormat::Columns(const std::vector<std::vector<std::string>>& rows) {
     std::vector<size_t> widths(rows.front().size(), 0);
     for (const std::vector<std::string>& row : rows) {
         for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Width(row[c]));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "describe/DeviceDescriber.h"
+#include "store/QipDeviceRecord.h"
 
 // How qip-discover writes what devices sent: as JSON and as a terminal table. Device texts
 // are arbitrary bytes; everything here is pure and makes them safe for its output.
@@ -41,7 +42,15 @@ public:
     // time (as localtime_r gives it, tm_gmtoff included): "2026-12-08T01:02:03.045+01:00".
     static std::string IsoTime(const struct tm& local, int milliseconds);
     // The table "ID TYPE ADDRESS SSID", one row per device in the given order, columns
-    // padded to their widest cell, and a NOTES column when any row has notes; empty for no
-    // device.
-    static std::string Table(const std::vector<DeviceDescriber::Description>& devices);
+    // padded to their widest cell, a LABEL column when any of `labels` (one per device, or
+    // none) is set, and a NOTES column when any row has notes; empty for no device.
+    static std::string Table(const std::vector<DeviceDescriber::Description>& devices,
+                             const std::vector<std::string>& labels = std::vector<std::string>());
+    // The known devices as "ID TYPE ADDRESS SSID LAST SEEN", with a LABEL column when any has
+    // one; the age against `now` ("3 days ago"). Empty for no record.
+    static std::string KnownTable(const std::vector<QipDeviceRecord>& records, time_t now);
+
+private:
+    // Rows padded to their widest cell, the first row the heading.
+    static std::string Columns(const std::vector<std::vector<std::string>>& rows);
 };

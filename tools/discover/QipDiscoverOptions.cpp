@@ -4,6 +4,7 @@
 
 #include "cli/QipOptionValue.h"
 #include "qip/QipClient.h"
+#include "store/QipDeviceRecord.h"
 
 const double QipDiscoverOptions::cDefaultWaitSeconds = 3;
 const double QipDiscoverOptions::cMaxWaitSeconds = 86400;
@@ -16,7 +17,7 @@ namespace {
 
 enum OptionId {
     cWait, cSettle, cNoSettle, cWaitFor, cCount, cType, cJson, cNoSsid, cWatch, cOpen,
-    cVerbose, cQuiet, cInterface, cProbe, cProbeRate,
+    cVerbose, cQuiet, cInterface, cProbe, cProbeRate, cKnown, cLabel, cForget, cNoStore,
 };
 
 const std::vector<QipOptionParser::Option> cOptions = {
@@ -28,6 +29,8 @@ const std::vector<QipOptionParser::Option> cOptions = {
     {"verbose", 'v', false, cVerbose},  {"quiet", 'q', false, cQuiet},
     {"interface", 0, true, cInterface}, {"probe", 0, true, cProbe},
     {"probe-rate", 0, true, cProbeRate},
+    {"known", 0, false, cKnown},        {"label", 0, true, cLabel},
+    {"forget", 0, true, cForget},       {"no-store", 0, false, cNoStore},
 };
 
 }  // namespace
@@ -130,6 +133,27 @@ bool QipDiscoverOptions::Reader::OnOption(int id, const std::string& value, std:
         }
         mOuter->mProbeRate = static_cast<unsigned long>(number);
         return true;
+    case cKnown:
+        mOuter->mKnown = true;
+        return true;
+    case cLabel:
+        if (value.empty()) {
+            error = "--label needs a device id and a text";
+            return false;
+        }
+        mOuter->mLabel = true;
+        mOuter->mLabelId = value;
+        return true;
+    case cForget:
+        if (value.empty()) {
+            error = "--forget needs a device id";
+            return false;
+        }
+        mOuter->mForgetId = value;
+        return true;
+    case cNoStore:
+        mOuter->mNoStore = true;
+        return true;
     }
     return true;
 }
@@ -152,9 +176,39 @@ bool QipDiscoverOptions::Parse(int argc, const char* const* argv, std::string& e
     case QipOptionParser::Outcome::cRun:
         break;
     }
+    if (mLabel) {
+        // --label ID TEXT: the text is the one operand ("" removes the label).
+        if (operands.size() != 1) {
+            error = operands.empty() ? "--label needs a text after the device id (\"\" removes the label)"
+                                     : "unexpected argument '" + operands[1] + "'";
+            return false;
+        }
+        mLabelText = operands.front();
+        operands.clear();
+        const std::string why = QipDeviceRecord::CheckLabel(mLabelText);
+        if (!why.empty()) {
+            error = "--label: " + why;
+            return false;
+        }
+    }
     if (!operands.empty()) {
         error = "unexpected argument '" + operands.front() + "'";
         return false;
+    }
+    const int storeCommands = (mKnown ? 1 : 0) + (mLabel ? 1 : 0) + (mForgetId.empty() ? 0 : 1);
+    if (storeCommands > 1) {
+        error = "--known, --label and --forget are used one at a time";
+        return false;
+    }
+    if (storeCommands == 1) {
+        const char* name = mKnown ? "--known" : mLabel ? "--label" : "--forget";
+        const char* other = mNoStore ? "--no-store" : mWatch ? "--watch" : mOpen ? "--open"
+                            : !mWaitFor.empty() ? "--wait-for" : mCount > 0 ? "--count"
+                            : reader.mWaitGiven ? "--wait" : !mProbeTargets.empty() ? "--probe" : nullptr;
+        if (other != nullptr) {
+            error = std::string(name) + " searches for nothing; " + other + " does not apply to it";
+            return false;
+        }
     }
     const bool waitGiven = reader.mWaitGiven;
     const bool settleGiven = reader.mSettleGiven;
@@ -200,6 +254,8 @@ std::string QipDiscoverOptions::Usage() {
            "       qip-discover --watch [--type TYPE]... [--json] [--no-ssid]\n"
            "                    [--interface NAME]... [--probe TARGET]...\n"
            "                    [--probe-rate N] [--verbose]\n"
+           "       qip-discover --known [--type TYPE]... [--json]\n"
+           "       qip-discover --label ID TEXT | --forget ID\n"
            "Finds the QIP devices on every IPv4 network of this machine and lists them.\n"
            "\n"
            "When listening ends (not with --watch):\n"
@@ -236,6 +292,14 @@ std::string QipDiscoverOptions::Usage() {
            "                     each broadcast, each probed range, each answer and why\n"
            "                     one was left out\n"
            "  -q, --quiet        when nothing is found, leave out the diagnosis of why\n"
+           "\n"
+           "Known devices (kept in $XDG_STATE_HOME/qipfinder/devices.sqlite):\n"
+           "  --known            list the devices seen before, with when they were last\n"
+           "                     seen and their labels, without sending anything\n"
+           "  --label ID TEXT    give the known device ID the label TEXT (at most 64\n"
+           "                     characters; \"\" removes it), shown beside it from then on\n"
+           "  --forget ID        forget the known device ID (its label too)\n"
+           "  --no-store         search without reading or writing the known devices\n"
            "  -h, --help         show this text and exit\n"
            "  -V, --version      show the version and exit\n"
            "  --                 end of options\n"
@@ -250,19 +314,23 @@ std::string QipDiscoverOptions::Usage() {
            "Exit status:\n"
            "  0    at least one wanted device was found (with --wait-for and --count: all\n"
            "       that were asked for); with --watch: ended by SIGINT or SIGTERM\n"
-           "  1    no wanted device was found (or, with --wait-for or --count, not all);\n"
-           "       unless --quiet, standard error says what answered and what to check\n"
+           "  1    no wanted device was found (or, with --wait-for or --count, not all;\n"
+           "       with --known, none is known; with --label or --forget, ID is unknown);\n"
+           "       after a search, unless --quiet, standard error says what answered and\n"
+           "       what to check\n"
            "  2    usage error (also an unknown --interface name or a malformed --probe\n"
            "       target), or UDP port 19375 cannot be opened\n"
            "  3    --open: the page of the device could not be opened\n"
            "  4    the output could not be written (write error)\n"
            "  5    --open: several devices were found and --wait-for named none of them\n"
            "       (or several), so no page was opened\n"
+           "  6    --label, --forget: the known devices could not be changed\n"
            "  130  interrupted by SIGINT (Ctrl-C) before the list was written\n"
            "  143  ended by SIGTERM before the list was written\n"
            "Whenever --open opens no page the status is not 0.\n"
            "\n"
            "Environment:\n"
+           "  XDG_STATE_HOME     where the known devices are kept (default ~/.local/state)\n"
            "  PATH               where --open looks for xdg-open\n"
            "  BROWSER, DISPLAY, WAYLAND_DISPLAY\n"
            "                     read by xdg-open to choose the browser (--open)\n";

@@ -36,6 +36,14 @@ public:
     std::vector<std::string> mInterfaces;  // empty: every interface
     std::vector<QipProbeTarget> mProbeTargets;  // parsed; names not yet resolved
     unsigned long mProbeRate;                   // probes a second
+    // The store of known devices: --known lists it, --label and --forget change it (each
+    // alone, without discovering); --no-store discovers without reading or writing it.
+    bool mKnown = false;
+    bool mLabel = false;
+    std::string mLabelId;
+    std::string mLabelText;
+    std::string mForgetId;  // empty: no --forget
+    bool mNoStore = false;
     bool mHelp = false;
     bool mVersion = false;
 
@@ -44,6 +52,9 @@ public:
     // False on a usage error, with `error` naming the argument that was wrong; the options
     // are then partly set and must not be used.
     bool Parse(int argc, const char* const* argv, std::string& error);
+
+    // Whether the options ask for a change or a listing of the store rather than a search.
+    bool IsStoreCommand() const { return mKnown || mLabel || !mForgetId.empty(); }
 
     // The listening time in milliseconds, and the settle time (0 when listening does not
     // settle: --no-settle, --wait-for or --count).

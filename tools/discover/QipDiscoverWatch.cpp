@@ -77,17 +77,22 @@ bool QipDiscover::PrintChanges(std::vector<QipDeviceChanges::Entry>& shown,
         const QipDeviceChanges::Entry& e = c.mEntry;
         const char* kind = QipDeviceChanges::KindName(c.mKind);
         if (mOptions.mJson) {
-            QipDiscoverOutput(QipDiscoverFormat::DeviceJson(d, {{"event", kind}},
-                                                 {{"PacketId", e.mPacketId}, {"Time", now}}) +
-                   "\n");
+            QipDiscoverFormat::Fields after{{"PacketId", e.mPacketId}, {"Time", now}};
+            if (c.mKind != QipDeviceChanges::cGone) {
+                const QipDiscoverFormat::Fields known = StoreFields(Remember({d}).front());
+                after.insert(after.end(), known.begin(), known.end());
+            }
+            QipDiscoverOutput(QipDiscoverFormat::DeviceJson(d, {{"event", kind}}, after) + "\n");
         } else {
             char kindColumn[16];
             snprintf(kindColumn, sizeof kindColumn, "%-8s", kind);
             const std::string notes = QipDiscoverFormat::Notes(d);
+            const std::string label = c.mKind == QipDeviceChanges::cGone ? std::string() : Remember({d}).front().mLabel;
             QipDiscoverOutput(std::string(kindColumn) + " " + QipDiscoverFormat::TerminalText(e.mDeviceId) + " " +
                    QipDiscoverFormat::TerminalText(e.mDeviceType) + " " +
                    QipDiscoverFormat::TerminalText(e.mSourceAddress) + " SSID:\"" +
                    QipDiscoverFormat::TerminalText(d.mSsid) + "\"" +
+                   (label.empty() ? std::string() : " LABEL:\"" + QipDiscoverFormat::TerminalText(label) + "\"") +
                    (notes.empty() ? std::string() : "  (" + notes + ")") + "\n");
         }
     }
