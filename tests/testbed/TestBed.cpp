@@ -1,5 +1,6 @@
 #include "tests/testbed/TestBed.h"
 #include "tests/testbed/TestBedInternal.h"
+#include "tests/testbed/TestStateHome.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
