@@ -165,9 +165,9 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
         }
         churn.join();
     }
-#if !defined(__SANITIZE_ADDRESS__)
-    // AddressSanitizer's quarantine keeps freed memory resident: the bounds are a plain
-    // build's; the rest holds in every build.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // AddressSanitizer's quarantine keeps freed memory resident and ThreadSanitizer's shadow
+    // doubles it: the bounds are a plain build's; the rest holds in every build.
     EXPECT_LE(peakKb - idleKb, 32 * 1024) << "idle " << idleKb << " kB, peak " << peakKb << " kB";
 #endif
     // The device's answers still reach the subscriber that reads (the owner's cycle is 10 s).
@@ -175,7 +175,7 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
         return CountLines(out, "qip-discover: heard QipSim dev-1") > heardBefore;
     })) << bed.GetOutput(reader);
     silent.clear();
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     long afterKb = TestBed::RssKb(owner);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (afterKb - idleKb > 8 * 1024 && std::chrono::steady_clock::now() < deadline) {
@@ -184,8 +184,11 @@ TEST(PortShareTestBed, SubscribersThatNeverReadAndAChurnOfConnectionsCostTheOwne
     }
     EXPECT_LE(afterKb - idleKb, 8 * 1024) << "idle " << idleKb << " kB, after " << afterKb << " kB";
 #endif
-    // It kept up, so it was never dropped for those that did not.
+#if !defined(__SANITIZE_THREAD__)
+    // It kept up, so it was never dropped for those that did not (under ThreadSanitizer the
+    // reader itself runs too slowly to keep up with the changes).
     EXPECT_FALSE(Has(bed.GetOutput(reader), "listening alone")) << bed.GetOutput(reader);
+#endif
     // A few lines, not one per refused connection.
     EXPECT_LE(CountLines(bed.GetOutput(owner), "Discovery port:"), 6u) << bed.GetOutput(owner);
 }
