@@ -120,6 +120,10 @@ private:
     // Takes the page fields (SSID, PageOutcome, DisplayString) of `read` into `into` as
     // takePages says, `failure` the failed outcome kept beside the name. Pure.
     static void MergePage(const QVariantMap& read, QVariantMap& into, QString& failure);
+    // Gives row `at` the record `device` and read failure `failure`, fills its texts again and
+    // notes which of its cells changed.
+    void Replace(Row& row, QVariantMap device, const QString& failure, int at,
+                 QList<int> (&changed)[cColumnCount]) const;
     // Adds `at` to the columns whose shown text (or, for Last answer, time) differs.
     static void NoteChanges(const Row& before, const Row& after, int at,
                             QList<int> (&changed)[cColumnCount]);

@@ -150,11 +150,7 @@ bool QipDeviceTableModel::setDevices(const QVariantList& list) {
             row.mDevice = std::move(merged);
             continue;
         }
-        const Row before = row;
-        row.mDevice = std::move(merged);
-        row.mReadFailure = failure;
-        Fill(row);
-        NoteChanges(before, row, *at, changed);
+        Replace(row, std::move(merged), failure, *at, changed);
     }
     for (int column = 0; column < cColumnCount; ++column) {
         std::sort(changed[column].begin(), changed[column].end());
@@ -170,6 +166,15 @@ bool QipDeviceTableModel::setDevices(const QVariantList& list) {
         any = true;
     }
     return any;
+}
+
+void QipDeviceTableModel::Replace(Row& row, QVariantMap device, const QString& failure, int at,
+                                  QList<int> (&changed)[cColumnCount]) const {
+    const Row before = row;
+    row.mDevice = std::move(device);
+    row.mReadFailure = failure;
+    Fill(row);
+    NoteChanges(before, row, at, changed);
 }
 
 void QipDeviceTableModel::NoteChanges(const Row& before, const Row& after, int at,
@@ -217,11 +222,7 @@ bool QipDeviceTableModel::takePages(const QVariantList& list) {
         if (failure == row.mReadFailure && merged == row.mDevice) {
             continue;
         }
-        const Row before = row;
-        row.mDevice = std::move(merged);
-        row.mReadFailure = failure;
-        Fill(row);
-        NoteChanges(before, row, *at, changed);
+        Replace(row, std::move(merged), failure, *at, changed);
     }
     bool any = false;
     for (int column = 0; column < cColumnCount; ++column) {

@@ -11,7 +11,7 @@ string(REGEX REPLACE "</?h1>" "" title "${title}")
 # Semicolons would split CMake's lists; they come back at the end.
 string(REPLACE ";" "<semicolon>" body "${body}")
 # Headings get the anchors the documents' own links use (as the repository's web view makes
-# them: lower case, punctuation dropped, blanks as hyphens), which cmark does not add.
+# them: lower case, punctuation dropped, blanks as hyphens), which cmark-gfm does not add.
 string(REGEX MATCHALL "<h[1-6]>[^\n]*</h[1-6]>" headings "${body}")
 foreach(heading ${headings})
   string(REGEX REPLACE "^<h([1-6])>.*$" "\\1" level "${heading}")
