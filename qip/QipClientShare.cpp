@@ -77,6 +77,12 @@ void QipClient::JoinOrOwn(bool isHandover) {
             return;
         }
         case QipShareConnection::cFull:
+            // Dropped for falling behind, it comes back to an owner whose freed place a
+            // passing connection may hold for a moment: it tries again before going alone.
+            if (isHandover && attempt + 1 < cJoinAttempts) {
+                SleepMs(cJoinRetryMs);
+                continue;
+            }
             fprintf(stderr,
                     "Discovery port: the program that owns UDP port %u (process %d) serves "
                     "%zu programs already; listening alone\n",

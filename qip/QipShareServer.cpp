@@ -155,7 +155,7 @@ void QipShareServer::Publish(const unsigned char* datagram, size_t length, uint3
         }
         ++mSeq;
         for (const std::unique_ptr<Subscriber>& subscriber : mSubscribers) {
-            Enqueue(*subscriber, frame, isWakeNeeded);
+            Enqueue(*subscriber, frame, nowMs, isWakeNeeded);
         }
     }
     if (isWakeNeeded) Wake();

@@ -24,8 +24,10 @@
 // Anyone on the machine can connect, so what a subscriber can make the owner hold is bounded
 // in total: the snapshot is written from the records as the subscriber's socket drains, a
 // piece at a time, never copied whole; everything waiting for all subscribers together stays
-// within cTotalQueueBytes, and for one within cQueueBytes; a subscriber past either is
-// dropped and reconnects for a fresh snapshot. Its lines go through one QipReportLimiter, so
+// within cTotalQueueBytes, and for one within cQueueBytes; a subscriber past its own bound is
+// dropped, and past the total those that have gone longest without reading are, so that
+// subscribers that never read cannot push out one that keeps up. A dropped subscriber
+// reconnects for a fresh snapshot. Its lines go through one QipReportLimiter, so
 // a churn of connections costs a few lines a minute.
 //
 // Subscribers of any user get the answers (anyone on the network hears them too), but probe
@@ -110,6 +112,10 @@ private:
         // What it holds of the budget: its queue and the unsent rest of mOut as last
         // counted. Guarded by mLock.
         size_t mOutBytes = 0;
+        // When its socket last took bytes, or it held nothing; 0 until its socket first took
+        // some, so that a churn of connections that never read goes before those that do.
+        // Past the total, the subscriber drained longest ago is dropped first. Guarded by mLock.
+        long long mDrainedMs = 0;
         std::vector<QipProbeTarget> mProbes;  // guarded by mLock
         // The snapshot, written as the socket drains: the records published before the
         // subscriber came (sequence below mSnapshotSeq), in key order from mSnapshotNext.
@@ -154,8 +160,12 @@ private:
     // Server thread: refills the subscriber's output from its snapshot or queue, writes what
     // the socket takes; false when it is to be closed (`why` then says why, or is null).
     bool Pass(Subscriber& subscriber, long long nowMs, const char*& why);
-    // Adds a frame to one subscriber's queue, or marks it lagging; under mLock.
-    void Enqueue(Subscriber& subscriber, const std::string& frame, bool& isWakeNeeded);
+    // Adds a frame to one subscriber's queue, or marks it (or, past the total, the ones
+    // that have read least lately) lagging; under mLock.
+    void Enqueue(Subscriber& subscriber, const std::string& frame, long long nowMs,
+                 bool& isWakeNeeded);
+    // Marks a subscriber lagging and gives its queue back; under mLock.
+    void Drop(Subscriber& subscriber);
     void Remove(size_t index, const char* why);
     void QueueKeepAlive();
     void Wake();

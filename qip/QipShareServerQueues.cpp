@@ -50,20 +50,37 @@ void QipShareServer::WriteSnapshotPiece(Subscriber& subscriber, long long nowMs)
     }
 }
 
-void QipShareServer::Enqueue(Subscriber& subscriber, const std::string& frame,
+void QipShareServer::Drop(Subscriber& subscriber) {
+    subscriber.mIsLagging = true;
+    mQueuedBytes -= subscriber.mQueue.size();
+    std::string().swap(subscriber.mQueue);
+}
+
+void QipShareServer::Enqueue(Subscriber& subscriber, const std::string& frame, long long nowMs,
                              bool& isWakeNeeded) {
     if (subscriber.mIsLagging) return;
-    const size_t held = Held(subscriber);
-    // Past its own bound, or past the total while holding more than its share of it.
-    const bool isOverOwn = held + frame.size() > cQueueBytes;
-    const bool isOverTotal = mQueuedBytes + frame.size() > cTotalQueueBytes &&
-                             held * mSubscribers.size() > cTotalQueueBytes;
-    if (isOverOwn || isOverTotal) {
-        subscriber.mIsLagging = true;
-        mQueuedBytes -= subscriber.mQueue.size();
-        std::string().swap(subscriber.mQueue);
+    if (Held(subscriber) == 0) subscriber.mDrainedMs = nowMs;
+    if (Held(subscriber) + frame.size() > cQueueBytes) {
+        Drop(subscriber);
         isWakeNeeded = true;
         return;
+    }
+    // Past the total, those that have gone longest without reading go first: a subscriber
+    // that keeps up but was a moment behind must not lose its place to ones that never read
+    // (it would find their slots taken when it came back).
+    while (mQueuedBytes + frame.size() > cTotalQueueBytes) {
+        Subscriber* stalest = nullptr;
+        for (const std::unique_ptr<Subscriber>& other : mSubscribers) {
+            if (!other->mIsLagging && Held(*other) > 0 &&
+                (stalest == nullptr || other->mDrainedMs < stalest->mDrainedMs)) {
+                stalest = other.get();
+            }
+        }
+        // What is left over the total is the dropped ones' last writes, gone at their pass.
+        if (stalest == nullptr) break;
+        Drop(*stalest);
+        isWakeNeeded = true;
+        if (stalest == &subscriber) return;
     }
     isWakeNeeded = isWakeNeeded || subscriber.mQueue.empty();
     subscriber.mQueue += frame;
@@ -71,6 +88,7 @@ void QipShareServer::Enqueue(Subscriber& subscriber, const std::string& frame,
 }
 
 bool QipShareServer::Pass(Subscriber& subscriber, long long nowMs, const char*& why) {
+    bool isTaken = false;  // the socket took bytes since the lock was last held
     // A socket that takes all it is given gets the next piece at once, up to a bound, so
     // that a snapshot of thousands of records is not spread over as many passes.
     for (int refill = 0; refill < cMaxRefillsPerPass; ++refill) {
@@ -80,6 +98,8 @@ bool QipShareServer::Pass(Subscriber& subscriber, long long nowMs, const char*& 
                 why = "fell behind and was dropped; it reconnects for a fresh list";
                 return false;
             }
+            if (isTaken) subscriber.mDrainedMs = nowMs;
+            isTaken = false;
             mQueuedBytes -= Held(subscriber);
             if (subscriber.mOutOffset >= subscriber.mOut.size()) {
                 Release(subscriber.mOut);
@@ -98,8 +118,16 @@ bool QipShareServer::Pass(Subscriber& subscriber, long long nowMs, const char*& 
             const ssize_t sent =
                 send(subscriber.mFd.Get(), subscriber.mOut.data() + subscriber.mOutOffset,
                      subscriber.mOut.size() - subscriber.mOutOffset, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            if (sent < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+                if (isTaken) {
+                    KspThreadMutex::Guard guard(mLock);
+                    subscriber.mDrainedMs = nowMs;
+                }
+                return true;
+            }
             subscriber.mOutOffset += static_cast<size_t>(sent);
+            isTaken = isTaken || sent > 0;
         }
     }
     return true;
