@@ -118,10 +118,11 @@ void QipClient::JoinOrOwn(bool isHandover) {
         }
         const int listener = QipShareServer::Claim(mPort);
         if (listener >= 0) {
-            OwnPort(listener, isHandover);
             if (isHandover) {
                 // A program may end its search and go on (a window searching another
-                // network starts a new one): only a process that is gone has ended.
+                // network starts a new one): only a process that is gone has ended. Said
+                // before the role is published, so that whoever sees this program the owner
+                // has the line already.
                 const bool isGone = kill(formerOwner, 0) != 0 && errno == ESRCH;
                 fprintf(stderr,
                         "Discovery port: the owner of UDP port %u (process %d) %s; this "
@@ -129,6 +130,7 @@ void QipClient::JoinOrOwn(bool isHandover) {
                         static_cast<unsigned>(mPort), static_cast<int>(formerOwner),
                         isGone ? "ended" : "stopped serving it");
             }
+            OwnPort(listener, isHandover);
             return;
         }
         if (errno != EADDRINUSE) break;  // no abstract sockets here: nothing to share
