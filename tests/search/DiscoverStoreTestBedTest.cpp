@@ -11,6 +11,7 @@
 
 #include "tests/search/DiscoverTestBedSupport.h"
 #include "tests/testbed/TestBed.h"
+#include "tests/testbed/TestFolder.h"
 
 using discover_test::JsonLines;
 
@@ -20,24 +21,17 @@ namespace {
 
 class StateHome {
 public:
-    StateHome() {
-        char folder[] = "/tmp/qip-state-XXXXXX";
-        if (mkdtemp(folder) != nullptr) mFolder = folder;
-    }
-    ~StateHome() {
-        if (system(("rm -rf '" + mFolder + "'").c_str()) != 0) ADD_FAILURE() << "cannot remove " << mFolder;
-    }
-    const std::string& Folder() const { return mFolder; }
-    std::string Store() const { return mFolder + "/qipfinder/devices.sqlite"; }
+    const std::string& Folder() const { return mFolder.Get(); }
+    std::string Store() const { return Folder() + "/qipfinder/devices.sqlite"; }
     // argv for qip-discover with `args` and this state home.
     std::vector<std::string> Discover(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{"env", "XDG_STATE_HOME=" + mFolder, TestBed::BinaryPath("qip-discover")};
+        std::vector<std::string> argv{"env", "XDG_STATE_HOME=" + Folder(), TestBed::BinaryPath("qip-discover")};
         argv.insert(argv.end(), args.begin(), args.end());
         return argv;
     }
 
 private:
-    std::string mFolder;
+    TestFolder mFolder{"qip-state"};
 };
 
 size_t CountLines(const std::string& text) {

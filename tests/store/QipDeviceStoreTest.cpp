@@ -13,24 +13,18 @@
 
 #include "ksp/KspClock.h"
 #include "store/QipDeviceStore.h"
+#include "tests/testbed/TestFolder.h"
 
 // The store against the real SQLite, in a folder of each test's own.
 namespace {
 
 class StoreFolder {
 public:
-    StoreFolder() {
-        char folder[] = "/tmp/qip-store-XXXXXX";
-        if (mkdtemp(folder) != nullptr) mFolder = folder;
-    }
-    ~StoreFolder() {
-        if (system(("rm -rf '" + mFolder + "'").c_str()) != 0) ADD_FAILURE() << "cannot remove " << mFolder;
-    }
-    std::string Path() const { return mFolder + "/qipfinder/devices.sqlite"; }
-    std::string Folder() const { return mFolder + "/qipfinder"; }
+    std::string Path() const { return Folder() + "/devices.sqlite"; }
+    std::string Folder() const { return mFolder.Get() + "/qipfinder"; }
 
 private:
-    std::string mFolder;
+    TestFolder mFolder{"qip-store"};
 };
 
 size_t CountLines(const std::string& text) {
