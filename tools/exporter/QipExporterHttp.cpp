@@ -143,26 +143,30 @@ bool QipExporterHttp::Reconfigure(const QipExporterWebConfig& config, std::strin
     }
     // The old descriptor comes back from the retired server (unless it could not stop
     // accepting, when it still owns it and closes it as it stops).
-    const int old = mCurrent->Retire();
-    if (old >= 0) close(old);
+    std::unique_ptr<KspDescriptor> old(new KspDescriptor(mCurrent->Retire()));
     // A storm of reloads must not pile up servers without end: the oldest goes first.
-    if (mRetired.size() >= cMaxRetired) mRetired.erase(mRetired.begin());
-    mRetired.push_back(Retired{std::move(mCurrent), KspMonotonicMs()});
+    if (mRetired.size() >= cMaxRetired) {
+        mRetired.front().mSite.reset();  // stopped before its descriptor is closed
+        mRetired.erase(mRetired.begin());
+    }
+    mRetired.push_back(Retired{std::move(old), std::move(mCurrent), KspMonotonicMs()});
     mListenSocket = socket.Release();
     mCurrent = std::move(site);
     return true;
 }
 
 void QipExporterHttp::Tick(long long nowMs) {
-    mRetired.erase(std::remove_if(mRetired.begin(), mRetired.end(),
-                                  [nowMs](const Retired& retired) {
-                                      // A connection accepted just before the retirement is
-                                      // counted a moment later, on the server's thread.
-                                      const long long age = nowMs - retired.mAtMs;
-                                      return (age >= cSettleMs && retired.mSite->GetOpen() == 0) ||
-                                             age >= cRetireMs;
-                                  }),
-                   mRetired.end());
+    for (auto retired = mRetired.begin(); retired != mRetired.end();) {
+        // A connection accepted just before the retirement is counted a moment later, on the
+        // server's thread.
+        const long long age = nowMs - retired->mAtMs;
+        if ((age >= cSettleMs && retired->mSite->GetOpen() == 0) || age >= cRetireMs) {
+            retired->mSite.reset();  // stopped before its descriptor is closed
+            retired = mRetired.erase(retired);
+        } else {
+            ++retired;
+        }
+    }
 }
 
 void QipExporterHttp::Stop() {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ksp/KspDescriptor.h"
 #include "tools/exporter/QipExporterPasswords.h"
 #include "tools/exporter/QipExporterSite.h"
 #include "tools/exporter/QipExporterWebConfig.h"
@@ -68,6 +69,9 @@ public:
 
 private:
     struct Retired {
+        // The listening descriptor the server gave back: its thread may still use it until
+        // it stops, so it is closed after the server (members go in reverse order).
+        std::unique_ptr<KspDescriptor> mListen;
         std::unique_ptr<QipExporterSite> mSite;
         long long mAtMs;
     };
